@@ -1,0 +1,107 @@
+// The resonator bank: many complex resonators hearing the same samples.
+//
+// Each channel keeps a unit phasor turning by -2*pi*freq/sample_rate per sample. A sample is
+// multiplied by the phasor, folded into a first moving average (coefficient alpha), which is
+// smoothed once more (coefficient beta); the smoothed value is what the readouts report. The
+// phasors are renormalised every 256 samples, counted across calls. All arithmetic is single
+// precision, fused multiply-add exactly where the update says, nowhere else.
+//
+// The record is a structure of arrays so that the channel loop runs on SIMD lanes.
+#pragma once
+
+#include <complex>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "buffer.hpp"
+#include "failure.hpp"
+
+namespace marlune {
+
+// One channel's parameters: centre frequency in Hz and the two smoothing coefficients.
+struct ChannelTriple {
+    float freq;
+    float alpha;
+    float beta;
+};
+
+// One smoothed complex value, the layout of NumPy's complex64 (real part first).
+using Complex32 = std::complex<float>;
+
+// Renormalisation period: the phasors are rescaled whenever sample_counter reaches a multiple.
+inline constexpr std::uint64_t renormalise_period = 256;
+
+class ResonatorBank {
+public:
+    // A bank with no channels.
+    ResonatorBank() = default;
+    // Builds the channels in order; the sample rate survives only in the rotation factors.
+    ResonatorBank(std::span<const ChannelTriple> channels, float sample_rate);
+
+    ResonatorBank(ResonatorBank&&) noexcept = default;
+    ResonatorBank& operator=(ResonatorBank&&) noexcept = default;
+    ResonatorBank(const ResonatorBank&) = default;
+    ResonatorBank& operator=(const ResonatorBank&) = default;
+
+    // --- feeding samples -------------------------------------------------------------------
+    void process_sample(float x);
+    void process_samples(std::span<const float> block);
+    // One frame of every channel's smoothed value after each full hop; the remainder of the
+    // signal past the last full hop is not processed. hop == 0 is "attempt to divide by zero".
+    struct Frames;
+    Frames resonate(std::span<const float> signal, std::uint64_t hop);
+
+    // --- readouts (index >= channel_count is "index out of bounds: ...") ----------------------
+    float freq(std::uint64_t i) const;
+    float magnitude(std::uint64_t i) const;
+    float phase(std::uint64_t i) const;
+    float power(std::uint64_t i) const;
+    Complex32 complex_value(std::uint64_t i) const;
+
+    Buffer<float> frequencies() const;
+    Buffer<float> magnitudes() const;
+    Buffer<float> phases() const;
+    Buffer<float> powers() const;
+
+    // Phasors back to 1 + 0i, both averages and the counter to zero; parameters stay.
+    void reset() noexcept;
+
+    // --- the record, in this order ---------------------------------------------------------
+    std::vector<float> freqs;
+    std::vector<float> alphas;
+    std::vector<float> betas;
+    std::vector<float> phasor_re;
+    std::vector<float> phasor_im;
+    std::vector<float> rotation_re;
+    std::vector<float> rotation_im;
+    std::vector<float> accum_re;
+    std::vector<float> accum_im;
+    std::vector<float> smooth_re;
+    std::vector<float> smooth_im;
+    std::uint64_t channel_count = 0;
+    std::uint64_t sample_counter = 0;
+};
+
+// The result of `resonate`: frames x channels values, frame-major (the value of channel j in
+// frame k stands at k * channels + j). `frames` is kept apart because a bank without channels
+// still has a frame count.
+struct ResonatorBank::Frames {
+    Buffer<Complex32> values;
+    std::uint64_t frames = 0;
+    std::uint64_t channels = 0;
+};
+
+// What the Python constructor does after converting its arguments: default coefficients
+// (heuristic alphas; betas copy the alphas), the length check with its ValueError, then the
+// bank. `alphas` and `betas` are nullopt when not given; every span is read, never kept.
+ResonatorBank build_bank(std::span<const float> freqs, float sample_rate,
+                         std::optional<std::span<const float>> alphas,
+                         std::optional<std::span<const float>> betas);
+
+inline constexpr const char* length_mismatch_message =
+    "freqs, alphas, and betas must have the same length";
+
+}  // namespace marlune

@@ -1,0 +1,58 @@
+// Python exceptions as C++ failures, and the way back.
+//
+// Inside an entry point every failure is a C++ exception: PyErrFailure for an exception taken
+// from the interpreter, marlune::DescribedError for a type and a message that become an
+// exception only when raised, marlune::InternalFailure for a broken invariant (raised as
+// PanicException). The call guard (call.hpp) is the only place that turns them back into the
+// interpreter's current exception.
+#pragma once
+
+#include <exception>
+#include <string>
+
+#include "core/failure.hpp"
+#include "ref.hpp"
+
+namespace marlune::py {
+
+class PyErrFailure : public std::exception {
+public:
+    // Owns the three parts of a normalised exception (traceback may be null).
+    PyErrFailure(Ref type, Ref value, Ref traceback) noexcept
+        : type_(std::move(type)), value_(std::move(value)), traceback_(std::move(traceback)) {}
+
+    PyObject* type() const noexcept { return type_.get(); }
+    PyObject* value() const noexcept { return value_.get(); }
+    PyObject* traceback() const noexcept { return traceback_.get(); }
+
+    // Makes this the interpreter's current exception; the failure is empty afterwards.
+    void restore() noexcept;
+    // "PyErr { type: T, value: V, traceback: B }", used inside internal-failure messages.
+    std::string render() const;
+    const char* what() const noexcept override { return "Python exception"; }
+
+private:
+    Ref type_, value_, traceback_;
+};
+
+// Takes the interpreter's pending exception and throws it: as PyErrFailure, or, for a
+// PanicException raised by a nested call into this module, as an InternalFailure with the same
+// message (after printing it with a banner). No pending exception becomes SystemError
+// "attempted to fetch exception but none was set".
+[[noreturn]] void throw_pending();
+// Like throw_pending, but returns the exception as a value for callers that inspect it.
+PyErrFailure take_pending();
+
+// The interpreter's exception class for a described error.
+PyObject* exception_type(ErrorKind kind) noexcept;
+// Materialises a described error as a PyErrFailure (creates the exception object).
+PyErrFailure materialise(const DescribedError& error);
+
+// Throws InternalFailure("<prefix>: <rendering of the pending exception>").
+[[noreturn]] void throw_internal_with_pending(const char* prefix);
+
+// Turns the failure being handled (call inside a catch block) into the interpreter's current
+// exception. Returns nothing; the caller returns its failure value.
+void raise_current_exception() noexcept;
+
+}  // namespace marlune::py
