@@ -1,0 +1,138 @@
+// Argument matching and conversion.
+#include "arguments.hpp"
+
+#include <string>
+#include <vector>
+
+#include "ref.hpp"
+#include "text.hpp"
+
+namespace marlune::py {
+
+namespace {
+
+[[noreturn]] void type_error(std::string message) {
+    throw DescribedError(ErrorKind::TypeError, std::move(message));
+}
+
+bool same_name(PyObject* key, const char* name) {
+    if (!PyUnicode_Check(key)) return false;
+    int cmp = PyUnicode_CompareWithASCIIString(key, name);
+    // Comparison of a str with ASCII text cannot fail; clear just in case it ever does.
+    if (PyErr_Occurred()) PyErr_Clear();
+    return cmp == 0;
+}
+
+// 'a' / 'a' and 'b' / 'a', 'b', and 'c'
+std::string quoted_list(const std::vector<const char*>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() == 2) {
+                out += " and ";
+            } else {
+                out += (i + 1 == names.size()) ? ", and " : ", ";
+            }
+        }
+        out += "'";
+        out += names[i];
+        out += "'";
+    }
+    return out;
+}
+
+}  // namespace
+
+void match_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+                     std::span<PyObject*> slots) {
+    const std::size_t positional = signature.positional.size();
+    const std::size_t given = static_cast<std::size_t>(PyTuple_Size(args));
+    for (auto& slot : slots) slot = nullptr;
+
+    for (std::size_t i = 0; i < given && i < positional; ++i) {
+        slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    }
+    if (given > positional) {
+        type_error(std::string(signature.call_name) + " takes " + std::to_string(positional) +
+                   " positional arguments but " + std::to_string(given) + " " +
+                   (given == 1 ? "was" : "were") + " given");
+    }
+
+    if (kwargs != nullptr) {
+        PyObject *key = nullptr, *value = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            PyObject** slot = nullptr;
+            const char* name = nullptr;
+            for (std::size_t k = 0; k < signature.keyword_only.size() && !slot; ++k) {
+                if (same_name(key, signature.keyword_only[k])) {
+                    slot = &slots[positional + k];
+                    name = signature.keyword_only[k];
+                }
+            }
+            for (std::size_t p = 0; p < positional && !slot; ++p) {
+                if (same_name(key, signature.positional[p])) {
+                    slot = &slots[p];
+                    name = signature.positional[p];
+                }
+            }
+            if (slot == nullptr) {
+                type_error(std::string(signature.call_name) + " got an unexpected keyword argument '" +
+                           str_or(key, "<key>") + "'");
+            }
+            if (*slot != nullptr) {
+                type_error(std::string(signature.call_name) + " got multiple values for argument '" +
+                           name + "'");
+            }
+            *slot = value;
+        }
+    }
+
+    if (given < positional) {
+        std::vector<const char*> missing;
+        for (std::size_t p = 0; p < positional; ++p) {
+            if (slots[p] == nullptr) missing.push_back(signature.positional[p]);
+        }
+        if (!missing.empty()) {
+            type_error(std::string(signature.call_name) + " missing " + std::to_string(missing.size()) +
+                       " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
+                       ": " + quoted_list(missing));
+        }
+    }
+}
+
+[[noreturn]] void rethrow_for_argument(const char* name) {
+    PyErrFailure failure = [] {
+        try {
+            throw;
+        } catch (PyErrFailure& pending) {
+            return std::move(pending);
+        } catch (const DescribedError& error) {
+            return materialise(error);
+        }
+    }();
+    std::string note = std::string("while processing '") + name + "'";
+    Ref result = Ref::steal(PyObject_CallMethod(failure.value(), "add_note", "s", note.c_str()));
+    // Interpreters before 3.11 have no notes; the exception itself is what matters.
+    if (!result) PyErr_Clear();
+    throw std::move(failure);
+}
+
+float to_f32(PyObject* obj, const char* name) {
+    return convert_argument(name, [obj] {
+        double value = PyFloat_AsDouble(obj);
+        if (value == -1.0 && PyErr_Occurred()) throw_pending();
+        return static_cast<float>(value);
+    });
+}
+
+std::uint64_t to_index(PyObject* obj, const char* name) {
+    return convert_argument(name, [obj] {
+        Ref integer = PyLong_Check(obj) ? Ref::borrow(obj) : checked(PyNumber_Index(obj));
+        unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();
+        return static_cast<std::uint64_t>(value);
+    });
+}
+
+}  // namespace marlune::py

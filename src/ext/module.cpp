@@ -1,0 +1,125 @@
+// import marlune
+//
+// The module definition for multi-phase initialisation. The execution step adds the
+// ResonatorBank class (one type object per process) and the five functions, recording each name
+// in __all__. NumPy is not touched here: it is loaded by the first call that needs an array.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "bank_type.hpp"
+#include "call.hpp"
+#include "functions.hpp"
+#include "python.hpp"
+#include "ref.hpp"
+#include "text.hpp"
+
+namespace marlune::py {
+
+namespace {
+
+// ---- the interpreter that owns the module ------------------------------------------------------
+
+// The class and the exception types are process-wide objects, which an interpreter other than
+// the one that created them must not use; only the first interpreter may import the module.
+std::atomic<std::int64_t> owner_interpreter{-1};
+
+void require_owner_interpreter() {
+    std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    std::int64_t expected = -1;
+    if (owner_interpreter.compare_exchange_strong(expected, current) || expected == current) return;
+    PyErr_SetString(PyExc_ImportError,
+                    "marlune can only be imported in the first interpreter that imported it: "
+                    "its class and exception types are shared by the whole process");
+    throw_pending();
+}
+
+// ---- adding names --------------------------------------------------------------------------------
+
+// The module's __all__ list, created empty if the module has none. Returns a new reference.
+Ref all_list(PyObject* module) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
+        PyErr_Clear();
+        all = checked(PyList_New(0));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_pending();
+    }
+    if (!PyList_Check(all.get())) {
+        throw DescribedError(ErrorKind::TypeError, not_an_instance_message(all.get(), "list"));
+    }
+    return all;
+}
+
+void add_name(PyObject* module, PyObject* name, PyObject* value) {
+    Ref all = all_list(module);
+    if (PyList_Append(all.get(), name) < 0) {
+        PyErr_Clear();  // replaced by the internal failure below
+        throw InternalFailure("could not append __name__ to __all__");
+    }
+    if (PyObject_SetAttr(module, name, value) < 0) throw_pending();
+}
+
+// ---- execution step ------------------------------------------------------------------------------
+
+void add_class(PyObject* module) {
+    PyObject* type = nullptr;
+    try {
+        type = resonator_bank_type();
+    } catch (PyErrFailure& cause) {
+        PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class ResonatorBank");
+        PyErrFailure error = take_pending();
+        // SetCause steals the reference it is given.
+        PyException_SetCause(error.value(), Ref::borrow(cause.value()).release());
+        throw std::move(error);
+    }
+    Ref name = expect(PyUnicode_FromString("ResonatorBank"));
+    add_name(module, name.get(), type);
+}
+
+void add_functions(PyObject* module) {
+    for (PyMethodDef& def : module_functions) {
+        Ref module_name = checked(PyModule_GetNameObject(module));
+        Ref function = checked(PyCMethod_New(&def, module, module_name.get(), nullptr));
+        Ref name = checked(PyObject_GetAttrString(function.get(), "__name__"));
+        add_name(module, name.get(), function.get());
+    }
+}
+
+int exec_module(PyObject* module) {
+    return guarded<int>(-1, [module] {
+        if (module == nullptr) throw_pending();
+        if (!PyModule_Check(module)) {
+            throw DescribedError(ErrorKind::TypeError, not_an_instance_message(module, "module"));
+        }
+        require_owner_interpreter();
+        add_class(module);
+        add_functions(module);
+        return 0;
+    });
+}
+
+// ---- module definition ---------------------------------------------------------------------------
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},  // sentinel
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "marlune",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+}  // namespace marlune::py
+
+PyMODINIT_FUNC PyInit_marlune(void) { return PyModuleDef_Init(&marlune::py::module_def); }
