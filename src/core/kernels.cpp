@@ -1,0 +1,57 @@
+// The list of implementations, most preferred first, and the choice among them.
+#include "kernels.hpp"
+
+#include <iterator>
+
+#include "kernel_entries.hpp"
+
+namespace marlune {
+
+namespace {
+
+bool always() { return true; }
+
+#if MARLUNE_X86_KERNELS
+// Feature tests live here, in code built for the baseline, not in the kernel files: those may
+// only run once the tests have passed. libgcc's tests include the operating system's support for
+// saving the wide registers.
+bool has_avx2_fma() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+bool has_avx512f() {
+    __builtin_cpu_init();
+    return has_avx2_fma() && __builtin_cpu_supports("avx512f");
+}
+#endif
+
+constexpr Implementation implementation_list[] = {
+#if MARLUNE_X86_KERNELS
+    {"avx512", "AVX-512F with FMA: 16 channels per register (x86-64)", has_avx512f,
+     kernels::run_avx512, kernels::renormalise_avx512},
+    {"avx2", "AVX2 with FMA: 8 channels per register (x86-64)", has_avx2_fma,
+     kernels::run_avx2, kernels::renormalise_avx2},
+#endif
+    {"scalar", "portable C++: one channel at a time", always,
+     kernels::run_scalar, kernels::renormalise_scalar},
+};
+
+const Implementation& choose() {
+    for (const Implementation& impl : implementation_list) {
+        if (impl.supported()) return impl;
+    }
+    return scalar_implementation();
+}
+
+}  // namespace
+
+std::span<const Implementation> implementations() { return implementation_list; }
+
+const Implementation& active_implementation() {
+    static const Implementation& chosen = choose();
+    return chosen;
+}
+
+const Implementation& scalar_implementation() { return std::end(implementation_list)[-1]; }
+
+}  // namespace marlune
