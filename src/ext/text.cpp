@@ -53,7 +53,13 @@ std::string qualified_name(PyTypeObject* type) {
 }
 
 std::string not_an_instance_message(PyObject* obj, const char* expected) {
-    return "'" + qualified_name(Py_TYPE(obj)) + "' object is not an instance of '" + expected + "'";
+    // Appended piece by piece: g++ 12 warns falsely (-Wrestrict) about "'" + std::string.
+    std::string message = "'";
+    message += qualified_name(Py_TYPE(obj));
+    message += "' object is not an instance of '";
+    message += expected;
+    message += "'";
+    return message;
 }
 
 }  // namespace marlune::py
