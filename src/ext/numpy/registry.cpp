@@ -1,0 +1,324 @@
+// The shared borrow registry: finding the record in use, and this module's own implementation of
+// it, which serves every module in the process when this module is the one that created it.
+//
+// Borrows are grouped by the object that owns the memory (the end of an array's chain of array
+// bases), and within it by an alias key that describes which bytes the array can reach. Two
+// borrows of one owner conflict when their spans overlap and their element grids can meet.
+
+#include "ext/numpy/registry.hpp"
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <numeric>
+#include <string>
+#include <unordered_map>
+
+#include "core/failure.hpp"
+#include "ext/numpy/api.hpp"
+#include "ext/once.hpp"
+#include "ext/py_error.hpp"
+#include "ext/ref.hpp"
+#include "ext/text.hpp"
+
+namespace marlune::py::numpy {
+namespace {
+
+constexpr const char* capsule_name = "_RUST_NUMPY_BORROW_CHECKING_API";
+constexpr std::uint64_t protocol_version = 1;
+constexpr const char* lookup_failure = "Internal borrow checking API error";
+constexpr const char* binding_layer = "marlune";
+
+// ---- alias keys --------------------------------------------------------------------------------
+
+struct AliasKey {
+    std::uintptr_t span_start;  // lowest byte any element covers
+    std::uintptr_t span_end;    // one past the highest
+    std::uintptr_t data_start;  // the array's data address
+    std::intptr_t stride_gcd;   // the strides folded by gcd; one axis keeps its sign
+
+    bool operator==(const AliasKey&) const = default;
+};
+
+struct AliasKeyHash {
+    std::size_t operator()(const AliasKey& key) const noexcept {
+        std::size_t h = std::hash<std::uintptr_t>{}(key.data_start);
+        for (std::uintptr_t word : {key.span_start, key.span_end,
+                                    static_cast<std::uintptr_t>(key.stride_gcd)}) {
+            h ^= std::hash<std::uintptr_t>{}(word) + 0x9e3779b97f4a7c15u + (h << 6) + (h >> 2);
+        }
+        return h;
+    }
+};
+
+// The size of a signed word, without overflow for the most negative one.
+std::uintptr_t magnitude(std::intptr_t x) noexcept {
+    const auto bits = static_cast<std::uintptr_t>(x);
+    return x < 0 ? std::uintptr_t{0} - bits : bits;
+}
+
+// The non-negative greatest common divisor; gcd(x, 0) = |x|.
+std::uintptr_t gcd(std::intptr_t x, std::intptr_t y) noexcept {
+    return std::gcd(magnitude(x), magnitude(y));
+}
+
+// The object that owns the array's memory: the first base along the chain that is not an array,
+// or the last array when the chain ends.
+std::uintptr_t base_address(const Api& numpy, PyObject* array) noexcept {
+    for (;;) {
+        PyObject* base = as_array(array)->base;
+        if (base == nullptr) return reinterpret_cast<std::uintptr_t>(array);
+        if (!numpy.is_array(base)) return reinterpret_cast<std::uintptr_t>(base);
+        array = base;
+    }
+}
+
+AliasKey alias_key(const Api& numpy, PyObject* obj) noexcept {
+    const ArrayObject* array = as_array(obj);
+    const auto data = reinterpret_cast<std::uintptr_t>(array->data);
+    AliasKey key{data, data, data, 1};
+    if (array->nd <= 0) return key;
+
+    bool empty = false;
+    for (int axis = 0; axis < array->nd; ++axis) empty = empty || array->dimensions[axis] == 0;
+    if (!empty) {
+        // Offsets wrap like addresses do; for any real array they stay in range.
+        std::uintptr_t low = 0, high = 0;
+        for (int axis = 0; axis < array->nd; ++axis) {
+            const std::intptr_t stride = array->strides[axis];
+            const std::uintptr_t extent = static_cast<std::uintptr_t>(array->dimensions[axis] - 1) *
+                                          static_cast<std::uintptr_t>(stride);
+            (stride < 0 ? low : high) += extent;
+        }
+        key.span_start = data + low;
+        key.span_end = data + high + static_cast<std::uintptr_t>(numpy.element_size(array->descr));
+    }
+
+    std::intptr_t folded = array->strides[0];
+    for (int axis = 1; axis < array->nd; ++axis) {
+        folded = static_cast<std::intptr_t>(gcd(folded, array->strides[axis]));
+    }
+    key.stride_gcd = folded;
+    return key;
+}
+
+// May an element address be reachable from both keys? Overlapping spans whose data addresses lie a
+// multiple of the common stride apart are taken to conflict; this errs only towards refusing.
+// Where every stride is zero (broadcast views) each key reaches a single address: they conflict
+// exactly when it is the same one.
+bool conflicts(const AliasKey& key, const AliasKey& other) noexcept {
+    if (other.span_start >= key.span_end || key.span_start >= other.span_end) return false;
+    const std::uintptr_t step = gcd(key.stride_gcd, other.stride_gcd);
+    const std::uintptr_t distance = key.data_start > other.data_start
+                                        ? key.data_start - other.data_start
+                                        : other.data_start - key.data_start;
+    return step == 0 ? distance == 0 : distance % step == 0;
+}
+
+// ---- registry state ----------------------------------------------------------------------------
+
+// Count per alias key: n > 0 shared borrows, -1 one exclusive borrow; 0 is never stored.
+using Counts = std::unordered_map<AliasKey, std::intptr_t, AliasKeyHash>;
+
+struct Registry {
+    explicit Registry(const Api& api) : numpy(api) {}
+
+    // What the registry needs of NumPy, taken when it was created (NumPy access had succeeded).
+    const Api numpy;
+    std::mutex mutex;
+    // By base address; an entry with no keys is never stored.
+    std::unordered_map<std::uintptr_t, Counts> bases;
+};
+
+constexpr std::intptr_t max_shared_count = PTRDIFF_MAX - 1;
+
+// Adds `key` with `count` to the registry. Either the borrow is fully registered or, when memory
+// runs out, nothing changed (the caller refuses the borrow).
+void insert(Registry& registry, std::unordered_map<std::uintptr_t, Counts>::iterator entry,
+            std::uintptr_t base, const AliasKey& key, std::intptr_t count) {
+    if (entry != registry.bases.end()) {
+        entry->second.emplace(key, count);
+        return;
+    }
+    Counts counts;
+    counts.emplace(key, count);
+    registry.bases.emplace(base, std::move(counts));
+}
+
+}  // namespace
+
+// ---- the four functions of the record ----------------------------------------------------------
+//
+// Called with the interpreter lock held, by this module or any other. They run no Python code and
+// never throw. Running out of memory while registering a borrow refuses it with -1 (the protocol
+// has no other refusal a caller is prepared for) and leaves the registry as it was.
+
+extern "C" {
+
+static int marlune_borrow_shared(void* state, PyObject* array) {
+    auto& registry = *static_cast<Registry*>(state);
+    const std::uintptr_t base = base_address(registry.numpy, array);
+    const AliasKey key = alias_key(registry.numpy, array);
+    try {
+        std::lock_guard lock(registry.mutex);
+        auto entry = registry.bases.find(base);
+        if (entry != registry.bases.end()) {
+            Counts& counts = entry->second;
+            if (auto found = counts.find(key); found != counts.end()) {
+                if (found->second < 1 || found->second > max_shared_count) return already_borrowed;
+                ++found->second;
+                return borrow_granted;
+            }
+            for (const auto& [other, count] : counts) {
+                if (count < 0 && conflicts(key, other)) return already_borrowed;
+            }
+        }
+        insert(registry, entry, base, key, 1);
+        return borrow_granted;
+    } catch (...) {
+        return already_borrowed;
+    }
+}
+
+static int marlune_borrow_exclusive(void* state, PyObject* array) {
+    if ((as_array(array)->flags & writeable_flag) == 0) return not_writeable;
+    auto& registry = *static_cast<Registry*>(state);
+    const std::uintptr_t base = base_address(registry.numpy, array);
+    const AliasKey key = alias_key(registry.numpy, array);
+    try {
+        std::lock_guard lock(registry.mutex);
+        auto entry = registry.bases.find(base);
+        if (entry != registry.bases.end()) {
+            Counts& counts = entry->second;
+            if (counts.contains(key)) return already_borrowed;
+            for (const auto& [other, count] : counts) {
+                if (count != 0 && conflicts(key, other)) return already_borrowed;
+            }
+        }
+        insert(registry, entry, base, key, -1);
+        return borrow_granted;
+    } catch (...) {
+        return already_borrowed;
+    }
+}
+
+// Giving back a borrow that is not registered (or of the other kind) is a caller's mistake; it is
+// ignored so that the counts of everybody else stay right.
+static void marlune_return_shared(void* state, PyObject* array) {
+    auto& registry = *static_cast<Registry*>(state);
+    const std::uintptr_t base = base_address(registry.numpy, array);
+    const AliasKey key = alias_key(registry.numpy, array);
+    try {
+        std::lock_guard lock(registry.mutex);
+        auto entry = registry.bases.find(base);
+        if (entry == registry.bases.end()) return;
+        auto found = entry->second.find(key);
+        if (found == entry->second.end() || found->second < 1) return;
+        if (--found->second == 0) {
+            entry->second.erase(found);
+            if (entry->second.empty()) registry.bases.erase(entry);
+        }
+    } catch (...) {
+        // Only the mutex can fail here, and then nothing was changed.
+    }
+}
+
+static void marlune_return_exclusive(void* state, PyObject* array) {
+    auto& registry = *static_cast<Registry*>(state);
+    const std::uintptr_t base = base_address(registry.numpy, array);
+    const AliasKey key = alias_key(registry.numpy, array);
+    try {
+        std::lock_guard lock(registry.mutex);
+        auto entry = registry.bases.find(base);
+        if (entry == registry.bases.end()) return;
+        auto found = entry->second.find(key);
+        if (found == entry->second.end() || found->second != -1) return;
+        entry->second.erase(found);
+        if (entry->second.empty()) registry.bases.erase(entry);
+    } catch (...) {
+        // Only the mutex can fail here, and then nothing was changed.
+    }
+}
+
+// The capsule's destructor: the record and the state go with it.
+static void marlune_destroy_registry(PyObject* capsule) {
+    auto* record = static_cast<BorrowRecord*>(PyCapsule_GetPointer(capsule, capsule_name));
+    if (record == nullptr) {
+        // Cannot happen for a capsule made below; a destructor has nobody to report to.
+        PyErr_Clear();
+        return;
+    }
+    delete static_cast<Registry*>(record->state);
+    delete record;
+}
+
+}  // extern "C"
+
+namespace {
+
+// ---- finding the record ------------------------------------------------------------------------
+
+OnceCell<const BorrowRecord*> record_cell;
+
+// Creates an empty registry and publishes it on `module`. Returns a new reference to its capsule.
+Ref create_registry(const Api& numpy, PyObject* module) {
+    auto registry = std::make_unique<Registry>(numpy);
+    auto record = std::make_unique<BorrowRecord>(BorrowRecord{
+        .version = protocol_version,
+        .state = registry.get(),
+        .borrow_shared = marlune_borrow_shared,
+        .borrow_exclusive = marlune_borrow_exclusive,
+        .return_shared = marlune_return_shared,
+        .return_exclusive = marlune_return_exclusive,
+    });
+    Ref capsule = checked(PyCapsule_New(record.get(), capsule_name, marlune_destroy_registry));
+    // From here on the capsule owns both, and frees them if it goes away.
+    registry.release();
+    record.release();
+    if (PyObject_SetAttrString(module, capsule_name, capsule.get()) < 0) throw_pending();
+    return capsule;
+}
+
+const BorrowRecord* find_record() {
+    const Api numpy = api();
+    Ref module = import_module(multiarray_module_name());
+    Ref capsule = Ref::steal(PyObject_GetAttrString(module.get(), capsule_name));
+    if (capsule) {
+        if (Py_TYPE(capsule.get()) != &PyCapsule_Type) {
+            throw_new_error(PyExc_TypeError, not_an_instance_message(capsule.get(), "PyCapsule"));
+        }
+    } else {
+        // Whatever stopped the read, there is no usable registry yet: this module provides one.
+        PyErr_Clear();
+        capsule = create_registry(numpy, module.get());
+    }
+    auto* record =
+        static_cast<const BorrowRecord*>(PyCapsule_GetPointer(capsule.get(), capsule_name));
+    if (record == nullptr) throw_pending();
+    if (record->version == 0) {
+        throw_new_error(PyExc_TypeError,
+                        std::string("Version 0 of borrow checking API is not supported by this "
+                                    "version of ") +
+                            binding_layer);
+    }
+    // Other modules may hold borrows through this record for the rest of the process.
+    capsule.release();
+    return record;
+}
+
+}  // namespace
+
+const BorrowRecord* borrow_record() {
+    return record_cell.get_or_init([] {
+        try {
+            return find_record();
+        } catch (const PyErrFailure& error) {
+            throw InternalFailure(std::string(lookup_failure) + ": " + error.render());
+        }
+    });
+}
+
+const BorrowRecord* borrow_record_if_found() noexcept { return record_cell.get_or(nullptr); }
+
+}  // namespace marlune::py::numpy
