@@ -205,7 +205,7 @@ static int marlune_borrow_exclusive(void* state, PyObject* array) {
 
 // Giving back a borrow that is not registered (or of the other kind) is a caller's mistake; it is
 // ignored so that the counts of everybody else stay right.
-static void marlune_return_shared(void* state, PyObject* array) {
+static void give_back(void* state, PyObject* array, bool exclusive) noexcept {
     auto& registry = *static_cast<Registry*>(state);
     const std::uintptr_t base = base_address(registry.numpy, array);
     const AliasKey key = alias_key(registry.numpy, array);
@@ -214,8 +214,9 @@ static void marlune_return_shared(void* state, PyObject* array) {
         auto entry = registry.bases.find(base);
         if (entry == registry.bases.end()) return;
         auto found = entry->second.find(key);
-        if (found == entry->second.end() || found->second < 1) return;
-        if (--found->second == 0) {
+        if (found == entry->second.end()) return;
+        if (exclusive ? found->second != -1 : found->second < 1) return;
+        if (exclusive || --found->second == 0) {
             entry->second.erase(found);
             if (entry->second.empty()) registry.bases.erase(entry);
         }
@@ -224,22 +225,9 @@ static void marlune_return_shared(void* state, PyObject* array) {
     }
 }
 
-static void marlune_return_exclusive(void* state, PyObject* array) {
-    auto& registry = *static_cast<Registry*>(state);
-    const std::uintptr_t base = base_address(registry.numpy, array);
-    const AliasKey key = alias_key(registry.numpy, array);
-    try {
-        std::lock_guard lock(registry.mutex);
-        auto entry = registry.bases.find(base);
-        if (entry == registry.bases.end()) return;
-        auto found = entry->second.find(key);
-        if (found == entry->second.end() || found->second != -1) return;
-        entry->second.erase(found);
-        if (entry->second.empty()) registry.bases.erase(entry);
-    } catch (...) {
-        // Only the mutex can fail here, and then nothing was changed.
-    }
-}
+static void marlune_return_shared(void* state, PyObject* array) { give_back(state, array, false); }
+
+static void marlune_return_exclusive(void* state, PyObject* array) { give_back(state, array, true); }
 
 // The capsule's destructor: the record and the state go with it.
 static void marlune_destroy_registry(PyObject* capsule) {
