@@ -73,7 +73,10 @@ def main() -> None:
 
     keys = np.arange(21, 109)  # A0 .. C8
     freqs = np.array([marlune.midi_to_hz(int(k), 440.0) for k in keys], dtype=np.float32)
-    bank = marlune.ResonatorBank(freqs, rate)  # default smoothing: heuristic_alphas(freqs, rate)
+    # The default smoothing (heuristic_alphas) reacts fast but is wider than a semitone at the
+    # low keys; a 50 ms time constant separates neighbouring keys from about C2 upwards.
+    alphas = np.full(len(freqs), marlune.alpha_from_tau(0.05, rate), dtype=np.float32)
+    bank = marlune.ResonatorBank(freqs, rate, alphas=alphas)  # betas default to the alphas
 
     hop = int(rate // 100)  # one frame every 10 ms
     frames = bank.resonate(signal, hop)  # complex64, shape (frames, 88)
@@ -84,12 +87,12 @@ def main() -> None:
     for start in range(0, frames.shape[0], per_quarter):
         level = magnitudes[start : start + per_quarter].mean(axis=0)
         strongest = np.argsort(level)[::-1][:6]  # loudest first
-        loud = [note_name(int(keys[i])) for i in strongest if level[i] > 0.25 * level.max()]
+        loud = [note_name(int(keys[i])) for i in strongest if level[i] > 0.5 * level.max()]
         print(f"{start / 100:5.2f} s  {' '.join(loud)}")
 
-    scaled = magnitudes / max(float(magnitudes.max()), 1e-12)
-    image = (255 * np.sqrt(scaled.T[::-1])).astype(np.uint8)  # highest key at the top
-    image = np.repeat(image, 3, axis=0)  # three pixel rows per key
+    decibels = 20 * np.log10(np.maximum(magnitudes, 1e-12) / max(float(magnitudes.max()), 1e-12))
+    image = (255 * np.clip(1 + decibels.T[::-1] / 50, 0, 1)).astype(np.uint8)  # 50 dB range, top key on top
+    image = np.repeat(np.repeat(image, 3, axis=0), 2, axis=1)  # 3 pixel rows per key, 2 columns per frame
     write_png(args.png, image)
     print(f"wrote {args.png} ({image.shape[1]}x{image.shape[0]})")
 
