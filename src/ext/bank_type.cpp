@@ -14,6 +14,7 @@
 #include "arguments.hpp"
 #include "call.hpp"
 #include "gil.hpp"
+#include "heap_type.hpp"
 #include "numpy/result.hpp"
 #include "numpy/view.hpp"
 #include "once.hpp"
@@ -58,10 +59,7 @@ PyObject* bank_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
         ResonatorBank bank = build_bank(freq_values, sample_rate, alpha_values, beta_values);
 
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        if (alloc == nullptr) throw_pending();
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) throw_pending();
+        PyObject* self = allocate_instance(type);
         BankObject* object = as_bank(self);
         new (&object->bank) ResonatorBank(std::move(bank));
         new (&object->borrow_flag) BorrowFlag(0);
@@ -71,15 +69,10 @@ PyObject* bank_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void bank_dealloc(PyObject* self) {
     guarded_unraisable([self] {
-        PyTypeObject* type = Py_TYPE(self);
         BankObject* object = as_bank(self);
         object->bank.~ResonatorBank();
         object->borrow_flag.~BorrowFlag();
-        auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        if (free_slot == nullptr) throw InternalFailure("PyBaseObject_Type should have tp_free");
-        free_slot(self);
-        // The instance held a reference to its heap type.
-        Py_DECREF(reinterpret_cast<PyObject*>(type));
+        free_instance(self);
     });
 }
 

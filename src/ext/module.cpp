@@ -28,10 +28,9 @@ void require_owner_interpreter() {
     std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     std::int64_t expected = -1;
     if (owner_interpreter.compare_exchange_strong(expected, current) || expected == current) return;
-    PyErr_SetString(PyExc_ImportError,
+    throw_new_error(PyExc_ImportError,
                     "marlune can only be imported in the first interpreter that imported it: "
                     "its class and exception types are shared by the whole process");
-    throw_pending();
 }
 
 // ---- adding names --------------------------------------------------------------------------------

@@ -52,6 +52,8 @@ PyErrFailure take_pending() {
     throw pending;
 }
 
+namespace {
+
 PyObject* exception_type(ErrorKind kind) noexcept {
     switch (kind) {
         case ErrorKind::TypeError: return PyExc_TypeError;
@@ -61,8 +63,6 @@ PyObject* exception_type(ErrorKind kind) noexcept {
     }
     return PyExc_SystemError;
 }
-
-namespace {
 
 void set_described(const DescribedError& error) {
     if (!error.message()) {
@@ -83,9 +83,9 @@ PyErrFailure materialise(const DescribedError& error) {
     return take_pending();
 }
 
-[[noreturn]] void throw_internal_with_pending(const char* prefix) {
-    PyErrFailure pending = take_pending();
-    throw InternalFailure(std::string(prefix) + ": " + pending.render());
+[[noreturn]] void throw_new_error(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw_pending();
 }
 
 void raise_current_exception() noexcept {

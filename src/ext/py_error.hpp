@@ -43,13 +43,22 @@ private:
 // Like throw_pending, but returns the exception as a value for callers that inspect it.
 PyErrFailure take_pending();
 
-// The interpreter's exception class for a described error.
-PyObject* exception_type(ErrorKind kind) noexcept;
 // Materialises a described error as a PyErrFailure (creates the exception object).
 PyErrFailure materialise(const DescribedError& error);
 
-// Throws InternalFailure("<prefix>: <rendering of the pending exception>").
-[[noreturn]] void throw_internal_with_pending(const char* prefix);
+// Raises `type(message)` in the interpreter and throws it as a PyErrFailure.
+[[noreturn]] void throw_new_error(PyObject* type, const std::string& message);
+
+// Runs `body`; a Python error escaping it becomes InternalFailure("<prefix>: <rendering>"),
+// for lookups whose failure means the environment is broken rather than the caller's input.
+template <class Body>
+auto internal_on_python_error(const char* prefix, Body&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const PyErrFailure& error) {
+        throw InternalFailure(std::string(prefix) + ": " + error.render());
+    }
+}
 
 // Turns the failure being handled (call inside a catch block) into the interpreter's current
 // exception. Returns nothing; the caller returns its failure value.

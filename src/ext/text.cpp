@@ -1,19 +1,9 @@
 // Text helpers for messages built from Python objects.
 #include "text.hpp"
 
-#include "py_error.hpp"
 #include "ref.hpp"
 
 namespace marlune::py {
-
-std::string utf8(PyObject* str) {
-    // The 3.9 stable ABI has no borrowed UTF-8 view of a str, so go through a bytes object.
-    Ref bytes = checked(PyUnicode_AsUTF8String(str));
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) throw_pending();
-    return std::string(data, static_cast<std::size_t>(size));
-}
 
 namespace {
 

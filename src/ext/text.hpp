@@ -7,8 +7,6 @@
 
 namespace marlune::py {
 
-// The UTF-8 text of a str object; throws the pending exception if it cannot be encoded.
-std::string utf8(PyObject* str);
 // str(obj) or repr(obj) as UTF-8, or `fallback` when that fails (the error is discarded).
 std::string str_or(PyObject* obj, const char* fallback);
 std::string repr_or(PyObject* obj, const char* fallback);

@@ -103,9 +103,7 @@ const char* find_multiarray_name() {
 Api load_api() {
     Ref module = import_module(multiarray_module_name());
     Ref capsule = attribute(module.get(), "_ARRAY_API");
-    if (Py_TYPE(capsule.get()) != &PyCapsule_Type) {
-        throw_new_error(PyExc_TypeError, not_an_instance_message(capsule.get(), "PyCapsule"));
-    }
+    require_capsule(capsule.get());
     void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
     if (table == nullptr) throw_pending();
     // The table lives inside NumPy as long as its capsule does: keep the capsule for good.
@@ -143,13 +141,7 @@ const char* multiarray_module_name() {
 }
 
 Api api() {
-    return api_cell.get_or_init([] {
-        try {
-            return load_api();
-        } catch (const PyErrFailure& error) {
-            throw InternalFailure(std::string(access_failure) + ": " + error.render());
-        }
-    });
+    return api_cell.get_or_init([] { return internal_on_python_error(access_failure, load_api); });
 }
 
 npy_intp Api::element_size(PyObject* descr) const noexcept {
@@ -164,9 +156,10 @@ Ref import_module(const char* name) {
     return checked(PyImport_Import(text.get()));
 }
 
-void throw_new_error(PyObject* type, const std::string& message) {
-    PyErr_SetString(type, message.c_str());
-    throw_pending();
+void require_capsule(PyObject* obj) {
+    if (Py_TYPE(obj) != &PyCapsule_Type) {
+        throw_new_error(PyExc_TypeError, not_an_instance_message(obj, "PyCapsule"));
+    }
 }
 
 }  // namespace marlune::py::numpy

@@ -101,7 +101,8 @@ const char* multiarray_module_name();
 
 // Returns a new reference to the imported module; failures throw the Python error.
 Ref import_module(const char* name);
-// Raises `type(message)` in the interpreter and throws it as a PyErrFailure.
-[[noreturn]] void throw_new_error(PyObject* type, const std::string& message);
+// A capsule published by another module must be exactly a capsule, not a look-alike subclass:
+// TypeError "'<T>' object is not an instance of 'PyCapsule'" otherwise.
+void require_capsule(PyObject* obj);
 
 }  // namespace marlune::py::numpy

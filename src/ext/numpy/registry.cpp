@@ -20,7 +20,6 @@
 #include "ext/once.hpp"
 #include "ext/py_error.hpp"
 #include "ext/ref.hpp"
-#include "ext/text.hpp"
 
 namespace marlune::py::numpy {
 namespace {
@@ -273,9 +272,7 @@ const BorrowRecord* find_record() {
     Ref module = import_module(multiarray_module_name());
     Ref capsule = Ref::steal(PyObject_GetAttrString(module.get(), capsule_name));
     if (capsule) {
-        if (Py_TYPE(capsule.get()) != &PyCapsule_Type) {
-            throw_new_error(PyExc_TypeError, not_an_instance_message(capsule.get(), "PyCapsule"));
-        }
+        require_capsule(capsule.get());
     } else {
         // Whatever stopped the read, there is no usable registry yet: this module provides one.
         PyErr_Clear();
@@ -298,13 +295,7 @@ const BorrowRecord* find_record() {
 }  // namespace
 
 const BorrowRecord* borrow_record() {
-    return record_cell.get_or_init([] {
-        try {
-            return find_record();
-        } catch (const PyErrFailure& error) {
-            throw InternalFailure(std::string(lookup_failure) + ": " + error.render());
-        }
-    });
+    return record_cell.get_or_init([] { return internal_on_python_error(lookup_failure, find_record); });
 }
 
 const BorrowRecord* borrow_record_if_found() noexcept { return record_cell.get_or(nullptr); }

@@ -14,6 +14,8 @@
 
 #include "core/failure.hpp"
 #include "ext/numpy/api.hpp"
+#include "ext/call.hpp"
+#include "ext/heap_type.hpp"
 #include "ext/once.hpp"
 #include "ext/py_error.hpp"
 
@@ -48,14 +50,13 @@ PyObject* container_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 void container_dealloc(PyObject* self) {
-    auto* container = reinterpret_cast<SliceContainer*>(self);
-    if (container->free_storage != nullptr) {
-        container->free_storage(container->data, container->size, container->capacity);
-    }
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_object(self);
-    Py_DECREF(type);
+    guarded_unraisable([self] {
+        auto* container = reinterpret_cast<SliceContainer*>(self);
+        if (container->free_storage != nullptr) {
+            container->free_storage(container->data, container->size, container->capacity);
+        }
+        free_instance(self);
+    });
 }
 
 // ---- slots and spec ----------------------------------------------------------------------------
@@ -100,11 +101,8 @@ template <class T>
 Ref make_container(Buffer<T>&& values) {
     Buffer<T> owned = std::move(values);
     PyTypeObject* type = container_type();
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    Ref container = Ref::steal(alloc(type, 0));
-    if (!container) {
-        throw InternalFailure("Failed to create slice container: " + take_pending().render());
-    }
+    Ref container = Ref::steal(
+        internal_on_python_error("Failed to create slice container", [type] { return allocate_instance(type); }));
     auto released = owned.release();
     auto* fields = reinterpret_cast<SliceContainer*>(container.get());
     fields->data = released.data;
