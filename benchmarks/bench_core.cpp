@@ -52,16 +52,12 @@ double best_time(F f) {
 double kernel_ns(const marlune::Implementation& impl, std::size_t channels,
                  const std::vector<float>& x) {
     ResonatorBank bank = make_bank(channels);
-    const marlune::ChannelArrays arrays{bank.alphas.data(),    bank.betas.data(),
-                                        bank.rotation_re.data(), bank.rotation_im.data(),
-                                        bank.phasor_re.data(),   bank.phasor_im.data(),
-                                        bank.accum_re.data(),    bank.accum_im.data(),
-                                        bank.smooth_re.data(),   bank.smooth_im.data()};
+    const marlune::ChannelArrays arrays = bank.arrays();
     const double seconds = best_time([&] {
         for (std::size_t s = 0; s < x.size(); s += marlune::renormalise_period) {
             const std::size_t run = std::min<std::size_t>(marlune::renormalise_period, x.size() - s);
             impl.run(arrays, channels, x.data() + s, run);
-            impl.renormalise(bank.phasor_re.data(), bank.phasor_im.data(), channels);
+            impl.renormalise(arrays.phasor_re, arrays.phasor_im, channels);
         }
     });
     return seconds * 1e9 / static_cast<double>(x.size() * channels);

@@ -18,6 +18,7 @@
 
 #include "buffer.hpp"
 #include "failure.hpp"
+#include "kernels.hpp"
 
 namespace marlune {
 
@@ -41,10 +42,13 @@ public:
     // Builds the channels in order; the sample rate survives only in the rotation factors.
     ResonatorBank(std::span<const ChannelTriple> channels, float sample_rate);
 
-    ResonatorBank(ResonatorBank&&) noexcept = default;
-    ResonatorBank& operator=(ResonatorBank&&) noexcept = default;
+    // A moved-from bank is a bank without channels, never one whose count outlives its arrays.
+    ResonatorBank(ResonatorBank&& other) noexcept;
+    ResonatorBank& operator=(ResonatorBank&& other) noexcept;
     ResonatorBank(const ResonatorBank&) = default;
     ResonatorBank& operator=(const ResonatorBank&) = default;
+
+    std::uint64_t channel_count() const noexcept { return channel_count_; }
 
     // --- feeding samples -------------------------------------------------------------------
     void process_sample(float x);
@@ -69,20 +73,34 @@ public:
     // Phasors back to 1 + 0i, both averages and the counter to zero; parameters stay.
     void reset() noexcept;
 
-    // --- the record, in this order ---------------------------------------------------------
-    std::vector<float> freqs;
-    std::vector<float> alphas;
-    std::vector<float> betas;
-    std::vector<float> phasor_re;
-    std::vector<float> phasor_im;
-    std::vector<float> rotation_re;
-    std::vector<float> rotation_im;
-    std::vector<float> accum_re;
-    std::vector<float> accum_im;
-    std::vector<float> smooth_re;
-    std::vector<float> smooth_im;
-    std::uint64_t channel_count = 0;
-    std::uint64_t sample_counter = 0;
+    // The per-channel arrays as a kernel takes them, for running one directly. The pointers
+    // stay valid until the bank is moved from, assigned to or destroyed.
+    ChannelArrays arrays() noexcept;
+
+private:
+    friend struct BankTestPeer;  // the native tests read and set the record through it
+
+    // Runs samples x[0..count) through the kernels, renormalising where the counter says.
+    void advance(const float* x, std::size_t count);
+    // A new buffer with f(smooth_re, smooth_im) of every channel.
+    template <class F>
+    Buffer<float> per_channel(F f) const;
+
+    // The record, in this order. Every array holds exactly channel_count_ elements: the
+    // constructor sizes them together, and nothing resizes one afterwards.
+    std::vector<float> freqs_;
+    std::vector<float> alphas_;
+    std::vector<float> betas_;
+    std::vector<float> phasor_re_;
+    std::vector<float> phasor_im_;
+    std::vector<float> rotation_re_;
+    std::vector<float> rotation_im_;
+    std::vector<float> accum_re_;
+    std::vector<float> accum_im_;
+    std::vector<float> smooth_re_;
+    std::vector<float> smooth_im_;
+    std::uint64_t channel_count_ = 0;
+    std::uint64_t sample_counter_ = 0;
 };
 
 // The result of `resonate`: frames x channels values, frame-major (the value of channel j in

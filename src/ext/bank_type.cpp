@@ -80,7 +80,7 @@ Py_ssize_t bank_length(PyObject* self) {
     return guarded<Py_ssize_t>(-1, [self] {
         BankObject* object = as_bank(self);
         SharedBorrow borrow(object->borrow_flag);
-        std::uint64_t count = object->bank.channel_count;
+        std::uint64_t count = object->bank.channel_count();
         if (count > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) {
             throw DescribedError(ErrorKind::OverflowError);
         }

@@ -6,17 +6,68 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/bank.hpp"
 #include "core/kernels.hpp"
 
+namespace marlune {
+
+// The tests' way into a bank's private record: its thirteen fields by reference, const for a
+// const bank.
+struct BankTestPeer {
+    template <class Array, class Count>
+    struct Record {
+        Array& freqs;
+        Array& alphas;
+        Array& betas;
+        Array& phasor_re;
+        Array& phasor_im;
+        Array& rotation_re;
+        Array& rotation_im;
+        Array& accum_re;
+        Array& accum_im;
+        Array& smooth_re;
+        Array& smooth_im;
+        Count& channel_count;
+        Count& sample_counter;
+
+        // The eleven arrays, in record order.
+        std::array<Array*, 11> arrays() const {
+            return {&freqs,       &alphas,   &betas,    &phasor_re, &phasor_im, &rotation_re,
+                    &rotation_im, &accum_re, &accum_im, &smooth_re, &smooth_im};
+        }
+    };
+
+    template <class Bank>
+    static auto record(Bank& b) {
+        constexpr bool is_const = std::is_const_v<Bank>;
+        using Array = std::conditional_t<is_const, const std::vector<float>, std::vector<float>>;
+        using Count = std::conditional_t<is_const, const std::uint64_t, std::uint64_t>;
+        return Record<Array, Count>{b.freqs_,       b.alphas_,      b.betas_,
+                                    b.phasor_re_,   b.phasor_im_,   b.rotation_re_,
+                                    b.rotation_im_, b.accum_re_,    b.accum_im_,
+                                    b.smooth_re_,   b.smooth_im_,   b.channel_count_,
+                                    b.sample_counter_};
+    }
+};
+
+}  // namespace marlune
+
 namespace reference {
+
+// The record of `bank`, writable when the bank is.
+template <class Bank>
+auto record(Bank& bank) {
+    return marlune::BankTestPeer::record(bank);
+}
 
 struct Channel {
     float alpha, beta, rot_re, rot_im;
@@ -88,12 +139,13 @@ inline std::vector<float> random_signal(std::size_t n, std::uint32_t seed) {
 
 // The bank's running state and counter equal the model's, bit for bit.
 inline void expect_matches(const marlune::ResonatorBank& bank, const Model& model) {
-    ASSERT_EQ(bank.channel_count, model.channels.size());
-    EXPECT_EQ(bank.sample_counter, model.counter);
+    const auto r = record(bank);
+    ASSERT_EQ(r.channel_count, model.channels.size());
+    EXPECT_EQ(r.sample_counter, model.counter);
     for (std::size_t i = 0; i < model.channels.size(); ++i) {
         const Channel& c = model.channels[i];
-        const float got[] = {bank.phasor_re[i], bank.phasor_im[i], bank.accum_re[i],
-                             bank.accum_im[i],  bank.smooth_re[i], bank.smooth_im[i]};
+        const float got[] = {r.phasor_re[i], r.phasor_im[i], r.accum_re[i],
+                             r.accum_im[i],  r.smooth_re[i], r.smooth_im[i]};
         const float want[] = {c.ph_re, c.ph_im, c.acc_re, c.acc_im, c.sm_re, c.sm_im};
         for (int f = 0; f < 6; ++f) {
             EXPECT_EQ(bits(got[f]), bits(want[f])) << "channel " << i << ", field " << f;
@@ -103,14 +155,13 @@ inline void expect_matches(const marlune::ResonatorBank& bank, const Model& mode
 
 // Two banks hold the same record, bit for bit.
 inline void expect_same(const marlune::ResonatorBank& a, const marlune::ResonatorBank& b) {
-    using R = marlune::ResonatorBank;
-    for (std::vector<float> R::*field :
-         {&R::freqs, &R::alphas, &R::betas, &R::phasor_re, &R::phasor_im, &R::rotation_re,
-          &R::rotation_im, &R::accum_re, &R::accum_im, &R::smooth_re, &R::smooth_im}) {
-        EXPECT_TRUE(std::ranges::equal(a.*field, b.*field, {}, bits, bits));
+    const auto ra = record(a), rb = record(b);
+    for (std::size_t f = 0; f < ra.arrays().size(); ++f) {
+        EXPECT_TRUE(std::ranges::equal(*ra.arrays()[f], *rb.arrays()[f], {}, bits, bits))
+            << "array " << f;
     }
-    EXPECT_EQ(a.channel_count, b.channel_count);
-    EXPECT_EQ(a.sample_counter, b.sample_counter);
+    EXPECT_EQ(ra.channel_count, rb.channel_count);
+    EXPECT_EQ(ra.sample_counter, rb.sample_counter);
 }
 
 // f() throws E whose what() is `message`.
@@ -131,11 +182,5 @@ struct CaseIndex {
         return "case" + std::to_string(info.index);
     }
 };
-
-inline marlune::ChannelArrays arrays_of(marlune::ResonatorBank& b) {
-    return {b.alphas.data(),    b.betas.data(),    b.rotation_re.data(), b.rotation_im.data(),
-            b.phasor_re.data(), b.phasor_im.data(), b.accum_re.data(),   b.accum_im.data(),
-            b.smooth_re.data(), b.smooth_im.data()};
-}
 
 }  // namespace reference
