@@ -85,7 +85,7 @@ ResonatorBank build_bank(std::span<const float> freqs, float sample_rate,
     std::vector<float> b = betas ? copy_of(*betas) : a;
     const std::size_t n = freqs.size();
     if (a.size() != n || b.size() != n) {
-        throw DescribedError(ErrorKind::ValueError, length_mismatch_message);
+        throw InvalidArgument(length_mismatch_message);
     }
     std::vector<ChannelTriple> triples;
     triples.reserve(n);

@@ -112,9 +112,10 @@ struct ResonatorBank::Frames {
     std::uint64_t channels = 0;
 };
 
-// What the Python constructor does after converting its arguments: default coefficients
-// (heuristic alphas; betas copy the alphas), the length check with its ValueError, then the
-// bank. `alphas` and `betas` are nullopt when not given; every span is read, never kept.
+// A bank from separate arrays, with default coefficients where none are given: alphas from
+// heuristic_alphas of the frequencies, betas a copy of the alphas. Arrays of different lengths
+// fail with InvalidArgument(length_mismatch_message). `alphas` and `betas` are nullopt when not
+// given; every span is read, never kept.
 ResonatorBank build_bank(std::span<const float> freqs, float sample_rate,
                          std::optional<std::span<const float>> alphas,
                          std::optional<std::span<const float>> betas);

@@ -1,39 +1,29 @@
 // Failures of the resonator bank, as plain C++ exceptions with no Python in them.
 //
 // Two kinds leave the core:
-//   DescribedError  - a caller mistake with an exception kind and an exact message,
-//                     e.g. ValueError "freqs, alphas, and betas must have the same length";
+//   InvalidArgument - a caller's mistake in the values passed, with an exact message:
+//                     "freqs, alphas, and betas must have the same length";
 //   InternalFailure - a broken invariant or impossible request that carries only a message
 //                     (and where it was raised), e.g. "attempt to divide by zero".
-// Running out of memory surfaces as std::bad_alloc. The Python layer maps all three.
+// Running out of memory surfaces as std::bad_alloc.
 #pragma once
 
 #include <exception>
-#include <optional>
 #include <source_location>
 #include <string>
 #include <utility>
 
 namespace marlune {
 
-// The Python exception class a DescribedError becomes.
-enum class ErrorKind { TypeError, ValueError, RuntimeError, OverflowError };
-
-class DescribedError : public std::exception {
+class InvalidArgument : public std::exception {
 public:
-    // An error with a message: the message is the exception's single argument.
-    DescribedError(ErrorKind kind, std::string message)
-        : kind_(kind), message_(std::move(message)) {}
-    // An error raised without arguments (OverflowError() for an oversized length).
-    explicit DescribedError(ErrorKind kind) : kind_(kind) {}
+    explicit InvalidArgument(std::string message) : message_(std::move(message)) {}
 
-    ErrorKind kind() const noexcept { return kind_; }
-    const std::optional<std::string>& message() const noexcept { return message_; }
-    const char* what() const noexcept override { return message_ ? message_->c_str() : ""; }
+    const std::string& message() const noexcept { return message_; }
+    const char* what() const noexcept override { return message_.c_str(); }
 
 private:
-    ErrorKind kind_;
-    std::optional<std::string> message_;
+    std::string message_;
 };
 
 class InternalFailure : public std::exception {

@@ -12,7 +12,7 @@ namespace marlune::py {
 namespace {
 
 [[noreturn]] void type_error(std::string message) {
-    throw DescribedError(ErrorKind::TypeError, std::move(message));
+    throw DescribedError(PyExc_TypeError, std::move(message));
 }
 
 bool same_name(PyObject* key, const char* name) {

@@ -82,7 +82,7 @@ Py_ssize_t bank_length(PyObject* self) {
         SharedBorrow borrow(object->borrow_flag);
         std::uint64_t count = object->bank.channel_count();
         if (count > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) {
-            throw DescribedError(ErrorKind::OverflowError);
+            throw DescribedError(PyExc_OverflowError);
         }
         return static_cast<Py_ssize_t>(count);
     });

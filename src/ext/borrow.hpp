@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "core/failure.hpp"
+#include "py_error.hpp"
 
 namespace marlune::py {
 
@@ -19,7 +19,7 @@ public:
     explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) {
         std::int64_t current = flag_.load(std::memory_order_relaxed);
         do {
-            if (current == -1) throw DescribedError(ErrorKind::RuntimeError, "Already mutably borrowed");
+            if (current == -1) throw DescribedError(PyExc_RuntimeError, "Already mutably borrowed");
         } while (!flag_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
                                               std::memory_order_relaxed));
     }
@@ -37,7 +37,7 @@ public:
         std::int64_t expected = 0;
         if (!flag_.compare_exchange_strong(expected, -1, std::memory_order_acquire,
                                            std::memory_order_relaxed)) {
-            throw DescribedError(ErrorKind::RuntimeError, "Already borrowed");
+            throw DescribedError(PyExc_RuntimeError, "Already borrowed");
         }
     }
     ~ExclusiveBorrow() { flag_.store(0, std::memory_order_release); }

@@ -45,7 +45,7 @@ Ref all_list(PyObject* module) {
         if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_pending();
     }
     if (!PyList_Check(all.get())) {
-        throw DescribedError(ErrorKind::TypeError, not_an_instance_message(all.get(), "list"));
+        throw DescribedError(PyExc_TypeError, not_an_instance_message(all.get(), "list"));
     }
     return all;
 }
@@ -89,7 +89,7 @@ int exec_module(PyObject* module) {
     return guarded<int>(-1, [module] {
         if (module == nullptr) throw_pending();
         if (!PyModule_Check(module)) {
-            throw DescribedError(ErrorKind::TypeError, not_an_instance_message(module, "module"));
+            throw DescribedError(PyExc_TypeError, not_an_instance_message(module, "module"));
         }
         require_owner_interpreter();
         add_class(module);

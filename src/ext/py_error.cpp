@@ -54,26 +54,20 @@ PyErrFailure take_pending() {
 
 namespace {
 
-PyObject* exception_type(ErrorKind kind) noexcept {
-    switch (kind) {
-        case ErrorKind::TypeError: return PyExc_TypeError;
-        case ErrorKind::ValueError: return PyExc_ValueError;
-        case ErrorKind::RuntimeError: return PyExc_RuntimeError;
-        case ErrorKind::OverflowError: return PyExc_OverflowError;
-    }
-    return PyExc_SystemError;
+// Raises type(text).
+void set_error(PyObject* type, const std::string& text) {
+    PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (message == nullptr) return;  // leaves the encoding or memory error pending instead
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
 }
 
 void set_described(const DescribedError& error) {
-    if (!error.message()) {
-        PyErr_SetNone(exception_type(error.kind()));
-        return;
+    if (error.message()) {
+        set_error(error.type(), *error.message());
+    } else {
+        PyErr_SetNone(error.type());
     }
-    const std::string& text = *error.message();
-    PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (message == nullptr) return;  // leaves the encoding or memory error pending instead
-    PyErr_SetObject(exception_type(error.kind()), message);
-    Py_DECREF(message);
 }
 
 }  // namespace
@@ -95,6 +89,8 @@ void raise_current_exception() noexcept {
         failure.restore();
     } catch (const DescribedError& error) {
         set_described(error);
+    } catch (const InvalidArgument& error) {
+        set_error(PyExc_ValueError, error.message());
     } catch (const InternalFailure& failure) {
         raise_panic(failure);
     } catch (const std::bad_alloc&) {

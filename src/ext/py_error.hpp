@@ -1,13 +1,14 @@
 // Python exceptions as C++ failures, and the way back.
 //
 // Inside an entry point every failure is a C++ exception: PyErrFailure for an exception taken
-// from the interpreter, marlune::DescribedError for a type and a message that become an
-// exception only when raised, marlune::InternalFailure for a broken invariant (raised as
-// PanicException). The call guard (call.hpp) is the only place that turns them back into the
-// interpreter's current exception.
+// from the interpreter, DescribedError for a type and a message that become an exception only
+// when raised, and the core's two failures: marlune::InvalidArgument (raised as ValueError) and
+// marlune::InternalFailure for a broken invariant (raised as PanicException). The call guard
+// (call.hpp) is the only place that turns them back into the interpreter's current exception.
 #pragma once
 
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "core/failure.hpp"
@@ -33,6 +34,25 @@ public:
 
 private:
     Ref type_, value_, traceback_;
+};
+
+// An exception of one of the interpreter's own types (PyExc_TypeError, ...: they live for the
+// whole process), made only when it is raised.
+class DescribedError : public std::exception {
+public:
+    // The message is the exception's single argument.
+    DescribedError(PyObject* type, std::string message)
+        : type_(type), message_(std::move(message)) {}
+    // An exception raised without arguments (OverflowError() for an oversized length).
+    explicit DescribedError(PyObject* type) noexcept : type_(type) {}
+
+    PyObject* type() const noexcept { return type_; }
+    const std::optional<std::string>& message() const noexcept { return message_; }
+    const char* what() const noexcept override { return message_ ? message_->c_str() : ""; }
+
+private:
+    PyObject* type_;
+    std::optional<std::string> message_;
 };
 
 // Takes the interpreter's pending exception and throws it: as PyErrFailure, or, for a

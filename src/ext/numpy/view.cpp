@@ -11,9 +11,9 @@
 #include <string>
 #include <utility>
 
-#include "core/failure.hpp"
 #include "ext/numpy/api.hpp"
 #include "ext/numpy/registry.hpp"
+#include "ext/py_error.hpp"
 #include "ext/text.hpp"
 
 namespace marlune::py::numpy {
@@ -31,7 +31,7 @@ bool is_float32_vector(const Api& numpy, PyObject* obj) {
 ArrayView ArrayView::convert(PyObject* obj) {
     const Api numpy = api();
     if (!is_float32_vector(numpy, obj)) {
-        throw DescribedError(ErrorKind::TypeError,
+        throw DescribedError(PyExc_TypeError,
                              obj == Py_None ? std::string("'None' is not an instance of 'ndarray'")
                                             : not_an_instance_message(obj, "ndarray"));
     }
@@ -71,7 +71,7 @@ std::span<const float> ArrayView::slice() const {
     const bool contiguous = (array->flags & (c_contiguous_flag | f_contiguous_flag)) != 0;
     const bool aligned = (array->flags & aligned_flag) != 0;
     if (!contiguous || !aligned || array->data == nullptr) {
-        throw DescribedError(ErrorKind::TypeError,
+        throw DescribedError(PyExc_TypeError,
                              "The given array is not contiguous or is misaligned.");
     }
     return {reinterpret_cast<const float*>(array->data), n};
