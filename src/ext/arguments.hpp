@@ -12,7 +12,6 @@
 #include <initializer_list>
 #include <span>
 
-#include "numpy/view.hpp"
 #include "py_error.hpp"
 #include "python.hpp"
 
@@ -58,9 +57,6 @@ auto convert_argument(const char* name, Convert&& convert) -> decltype(convert()
 float to_f32(PyObject* obj, const char* name);
 // A non-negative integer that fits in 64 bits (ints directly, others through __index__).
 std::uint64_t to_index(PyObject* obj, const char* name);
-// A read-only view of a one-dimensional float32 array.
-inline numpy::ArrayView to_array(PyObject* obj, const char* name) {
-    return convert_argument(name, [obj] { return numpy::ArrayView::convert(obj); });
-}
+// Arrays are converted by numpy::to_array (numpy/view.hpp).
 
 }  // namespace marlune::py

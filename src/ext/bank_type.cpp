@@ -40,15 +40,15 @@ PyObject* bank_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto [freqs_arg, rate_arg, alphas_arg, betas_arg] =
             match_arguments<4>(new_signature, args, kwargs);
 
-        ArrayView freqs = to_array(freqs_arg, "freqs");
+        ArrayView freqs = numpy::to_array(freqs_arg, "freqs");
         float sample_rate = to_f32(rate_arg, "sample_rate");
         auto given = [](PyObject* arg) { return arg != nullptr && arg != Py_None; };
         std::optional<ArrayView> alphas, betas;
         if (given(alphas_arg)) {
-            alphas.emplace(to_array(alphas_arg, "alphas"));
+            alphas.emplace(numpy::to_array(alphas_arg, "alphas"));
         }
         if (given(betas_arg)) {
-            betas.emplace(to_array(betas_arg, "betas"));
+            betas.emplace(numpy::to_array(betas_arg, "betas"));
         }
 
         // Layout is checked for every array before the lengths are compared.
@@ -112,7 +112,7 @@ PyObject* process_samples(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto [samples_arg] = match_arguments<1>(process_samples_signature, args, kwargs);
         BankObject* object = as_bank(self);
         ExclusiveBorrow borrow(object->borrow_flag);
-        ArrayView samples = to_array(samples_arg, "samples");
+        ArrayView samples = numpy::to_array(samples_arg, "samples");
         std::span<const float> block = samples.slice();
         {
             InterpreterLockReleased unlocked;
@@ -130,7 +130,7 @@ PyObject* resonate(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto [signal_arg, hop_arg] = match_arguments<2>(resonate_signature, args, kwargs);
         BankObject* object = as_bank(self);
         ExclusiveBorrow borrow(object->borrow_flag);
-        ArrayView signal = to_array(signal_arg, "signal");
+        ArrayView signal = numpy::to_array(signal_arg, "signal");
         std::uint64_t hop = to_index(hop_arg, "hop");
         std::span<const float> samples = signal.slice();
         std::optional<ResonatorBank::Frames> frames;
@@ -138,7 +138,8 @@ PyObject* resonate(PyObject* self, PyObject* args, PyObject* kwargs) {
             InterpreterLockReleased unlocked;
             frames.emplace(object->bank.resonate(samples, hop));
         }
-        return numpy::complex64_frames(std::move(*frames)).release();
+        return numpy::complex64_array(std::move(frames->values), frames->frames, frames->channels)
+            .release();
     });
 }
 

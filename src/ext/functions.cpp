@@ -44,7 +44,7 @@ constexpr Signature heuristic_alphas_signature{"heuristic_alphas()", heuristic_a
 PyObject* heuristic_alphas(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
         auto [freqs_arg, rate_arg] = match_arguments<2>(heuristic_alphas_signature, args, kwargs);
-        numpy::ArrayView freqs = to_array(freqs_arg, "freqs");
+        numpy::ArrayView freqs = numpy::to_array(freqs_arg, "freqs");
         float sample_rate = to_f32(rate_arg, "sample_rate");
         return numpy::float32_array(marlune::heuristic_alphas(freqs.slice(), sample_rate)).release();
     });

@@ -144,15 +144,12 @@ Ref float32_array(Buffer<float>&& values) {
     return array_over(std::move(container), float32_type, n, sizeof(float));
 }
 
-Ref complex64_frames(ResonatorBank::Frames&& frames) {
-    const auto m = static_cast<npy_intp>(frames.values.size());
-    const auto channels = static_cast<npy_intp>(frames.channels);
-    // Without channels there are no values, but the frame count still gives the shape (frames, 0).
-    const npy_intp rows = channels == 0 ? static_cast<npy_intp>(frames.frames) : m / channels;
-    Ref container = make_container(std::move(frames.values));
-    Ref flat = array_over(std::move(container), complex64_type, m, sizeof(Complex32));
+Ref complex64_array(Buffer<std::complex<float>>&& values, std::uint64_t rows, std::uint64_t columns) {
+    const auto m = static_cast<npy_intp>(values.size());
+    Ref container = make_container(std::move(values));
+    Ref flat = array_over(std::move(container), complex64_type, m, sizeof(std::complex<float>));
 
-    npy_intp shape[2] = {rows, channels};
+    npy_intp shape[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(columns)};
     Dims dims{shape, 2};
     // The reshaped array keeps `flat` alive as its base.
     return checked(api().newshape(flat.get(), &dims, any_order));

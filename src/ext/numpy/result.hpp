@@ -2,9 +2,9 @@
 // a PySliceContainer base object, which frees it when the last array using it has gone.
 #pragma once
 
+#include <complex>
 #include <cstdint>
 
-#include "core/bank.hpp"
 #include "core/buffer.hpp"
 #include "ext/ref.hpp"
 
@@ -12,8 +12,8 @@ namespace marlune::py::numpy {
 
 // A new one-dimensional float32 array holding `values`. Takes the buffer whatever happens.
 Ref float32_array(Buffer<float>&& values);
-// A new (frames, channels) complex64 array holding the frame buffer of `resonate`, frame-major.
-// Takes the buffer whatever happens. Works for channels == 0 (shape (frames, 0)).
-Ref complex64_frames(ResonatorBank::Frames&& frames);
+// A new (rows, columns) complex64 array holding `values`, rows * columns of them, row-major.
+// Takes the buffer whatever happens. Works for columns == 0 (shape (rows, 0), no values).
+Ref complex64_array(Buffer<std::complex<float>>&& values, std::uint64_t rows, std::uint64_t columns);
 
 }  // namespace marlune::py::numpy

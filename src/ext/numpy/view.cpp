@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "ext/arguments.hpp"
 #include "ext/numpy/api.hpp"
 #include "ext/numpy/registry.hpp"
 #include "ext/py_error.hpp"
@@ -58,6 +59,10 @@ ArrayView::~ArrayView() {
     if (const BorrowRecord* record = borrow_record_if_found()) {
         record->return_shared(record->state, array_.get());
     }
+}
+
+ArrayView to_array(PyObject* obj, const char* name) {
+    return convert_argument(name, [obj] { return ArrayView::convert(obj); });
 }
 
 std::size_t ArrayView::size() const noexcept {

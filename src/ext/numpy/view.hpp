@@ -36,4 +36,8 @@ private:
     Ref array_;
 };
 
+// The conversion of the array argument `name`: ArrayView::convert, with a refusal reported
+// against the argument like every other conversion (arguments.hpp).
+ArrayView to_array(PyObject* obj, const char* name);
+
 }  // namespace marlune::py::numpy
