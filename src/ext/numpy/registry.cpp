@@ -145,6 +145,18 @@ void insert(Registry& registry, std::unordered_map<std::uintptr_t, Counts>::iter
     registry.bases.emplace(base, std::move(counts));
 }
 
+// Where the borrows of one array are counted: the registry, the owner and the alias key.
+struct Place {
+    Registry& registry;
+    std::uintptr_t base;
+    AliasKey key;
+};
+
+Place place_of(void* state, PyObject* array) noexcept {
+    auto& registry = *static_cast<Registry*>(state);
+    return {registry, base_address(registry.numpy, array), alias_key(registry.numpy, array)};
+}
+
 }  // namespace
 
 // ---- the four functions of the record ----------------------------------------------------------
@@ -155,59 +167,44 @@ void insert(Registry& registry, std::unordered_map<std::uintptr_t, Counts>::iter
 
 extern "C" {
 
-static int marlune_borrow_shared(void* state, PyObject* array) {
-    auto& registry = *static_cast<Registry*>(state);
-    const std::uintptr_t base = base_address(registry.numpy, array);
-    const AliasKey key = alias_key(registry.numpy, array);
+// A shared borrow joins the other shared borrows of the same key and is refused by an
+// overlapping exclusive one; an exclusive borrow is refused by any overlapping borrow.
+static int take(void* state, PyObject* array, bool exclusive) noexcept {
+    const auto [registry, base, key] = place_of(state, array);
     try {
         std::lock_guard lock(registry.mutex);
         auto entry = registry.bases.find(base);
         if (entry != registry.bases.end()) {
             Counts& counts = entry->second;
             if (auto found = counts.find(key); found != counts.end()) {
-                if (found->second < 1 || found->second > max_shared_count) return already_borrowed;
+                if (exclusive || found->second < 1 || found->second > max_shared_count) {
+                    return already_borrowed;
+                }
                 ++found->second;
                 return borrow_granted;
             }
             for (const auto& [other, count] : counts) {
-                if (count < 0 && conflicts(key, other)) return already_borrowed;
+                if ((exclusive || count < 0) && conflicts(key, other)) return already_borrowed;
             }
         }
-        insert(registry, entry, base, key, 1);
+        insert(registry, entry, base, key, exclusive ? -1 : 1);
         return borrow_granted;
     } catch (...) {
         return already_borrowed;
     }
 }
 
+static int marlune_borrow_shared(void* state, PyObject* array) { return take(state, array, false); }
+
 static int marlune_borrow_exclusive(void* state, PyObject* array) {
     if ((as_array(array)->flags & writeable_flag) == 0) return not_writeable;
-    auto& registry = *static_cast<Registry*>(state);
-    const std::uintptr_t base = base_address(registry.numpy, array);
-    const AliasKey key = alias_key(registry.numpy, array);
-    try {
-        std::lock_guard lock(registry.mutex);
-        auto entry = registry.bases.find(base);
-        if (entry != registry.bases.end()) {
-            Counts& counts = entry->second;
-            if (counts.contains(key)) return already_borrowed;
-            for (const auto& [other, count] : counts) {
-                if (count != 0 && conflicts(key, other)) return already_borrowed;
-            }
-        }
-        insert(registry, entry, base, key, -1);
-        return borrow_granted;
-    } catch (...) {
-        return already_borrowed;
-    }
+    return take(state, array, true);
 }
 
 // Giving back a borrow that is not registered (or of the other kind) is a caller's mistake; it is
 // ignored so that the counts of everybody else stay right.
 static void give_back(void* state, PyObject* array, bool exclusive) noexcept {
-    auto& registry = *static_cast<Registry*>(state);
-    const std::uintptr_t base = base_address(registry.numpy, array);
-    const AliasKey key = alias_key(registry.numpy, array);
+    const auto [registry, base, key] = place_of(state, array);
     try {
         std::lock_guard lock(registry.mutex);
         auto entry = registry.bases.find(base);
