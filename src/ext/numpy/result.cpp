@@ -45,8 +45,9 @@ void free_buffer(void* data, std::size_t size, std::size_t capacity) noexcept {
 
 // Only this module makes containers, around buffers it gives away.
 PyObject* container_new(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, "cannot create 'builtins.PySliceContainer' instances");
-    return nullptr;
+    return guarded<PyObject*>(nullptr, []() -> PyObject* {
+        throw DescribedError(PyExc_TypeError, "cannot create 'builtins.PySliceContainer' instances");
+    });
 }
 
 void container_dealloc(PyObject* self) {
