@@ -40,14 +40,6 @@ public:
         return b;
     }
 
-    // A buffer of `n` elements, all `value`.
-    static Buffer filled(std::uint64_t n, T value) {
-        Buffer b = with_capacity(n);
-        for (std::size_t i = 0; i < n; ++i) b.data_[i] = value;
-        b.size_ = static_cast<std::size_t>(n);
-        return b;
-    }
-
     Buffer(Buffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),
@@ -71,7 +63,6 @@ public:
     T* data() noexcept { return data_; }
     const T* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
-    std::size_t capacity() const noexcept { return capacity_; }
     bool empty() const noexcept { return size_ == 0; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
