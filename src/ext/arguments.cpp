@@ -44,16 +44,19 @@ std::string quoted_list(const std::vector<const char*>& names) {
 }  // namespace
 
 void match_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
-                     std::span<PyObject*> slots) {
+                     std::span<Argument> matched) {
     const std::size_t positional = signature.positional.size();
-    const std::size_t given = static_cast<std::size_t>(PyTuple_Size(args));
-    for (auto& slot : slots) slot = nullptr;
+    for (std::size_t p = 0; p < positional; ++p) matched[p] = {nullptr, signature.positional[p]};
+    for (std::size_t k = 0; k < signature.keyword_only.size(); ++k) {
+        matched[positional + k] = {nullptr, signature.keyword_only[k]};
+    }
 
+    const std::size_t given = static_cast<std::size_t>(PyTuple_Size(args));
     for (std::size_t i = 0; i < given && i < positional; ++i) {
-        slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+        matched[i].object = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
     }
     if (given > positional) {
-        type_error(std::string(signature.call_name) + " takes " + std::to_string(positional) +
+        type_error(signature.call_name() + " takes " + std::to_string(positional) +
                    " positional arguments but " + std::to_string(given) + " " +
                    (given == 1 ? "was" : "were") + " given");
     }
@@ -62,39 +65,32 @@ void match_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
         PyObject *key = nullptr, *value = nullptr;
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            PyObject** slot = nullptr;
-            const char* name = nullptr;
-            for (std::size_t k = 0; k < signature.keyword_only.size() && !slot; ++k) {
-                if (same_name(key, signature.keyword_only[k])) {
-                    slot = &slots[positional + k];
-                    name = signature.keyword_only[k];
-                }
-            }
-            for (std::size_t p = 0; p < positional && !slot; ++p) {
-                if (same_name(key, signature.positional[p])) {
-                    slot = &slots[p];
-                    name = signature.positional[p];
+            Argument* slot = nullptr;
+            for (Argument& candidate : matched) {
+                if (same_name(key, candidate.name)) {
+                    slot = &candidate;
+                    break;
                 }
             }
             if (slot == nullptr) {
-                type_error(std::string(signature.call_name) + " got an unexpected keyword argument '" +
+                type_error(signature.call_name() + " got an unexpected keyword argument '" +
                            str_or(key, "<key>") + "'");
             }
-            if (*slot != nullptr) {
-                type_error(std::string(signature.call_name) + " got multiple values for argument '" +
-                           name + "'");
+            if (slot->object != nullptr) {
+                type_error(signature.call_name() + " got multiple values for argument '" +
+                           slot->name + "'");
             }
-            *slot = value;
+            slot->object = value;
         }
     }
 
     if (given < positional) {
         std::vector<const char*> missing;
         for (std::size_t p = 0; p < positional; ++p) {
-            if (slots[p] == nullptr) missing.push_back(signature.positional[p]);
+            if (matched[p].object == nullptr) missing.push_back(matched[p].name);
         }
         if (!missing.empty()) {
-            type_error(std::string(signature.call_name) + " missing " + std::to_string(missing.size()) +
+            type_error(signature.call_name() + " missing " + std::to_string(missing.size()) +
                        " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
                        ": " + quoted_list(missing));
         }
@@ -118,16 +114,16 @@ void match_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
     throw std::move(failure);
 }
 
-float to_f32(PyObject* obj, const char* name) {
-    return convert_argument(name, [obj] {
+float to_f32(Argument argument) {
+    return convert_argument(argument.name, [obj = argument.object] {
         double value = PyFloat_AsDouble(obj);
         if (value == -1.0 && PyErr_Occurred()) throw_pending();
         return static_cast<float>(value);
     });
 }
 
-std::uint64_t to_index(PyObject* obj, const char* name) {
-    return convert_argument(name, [obj] {
+std::uint64_t to_index(Argument argument) {
+    return convert_argument(argument.name, [obj = argument.object] {
         Ref integer = PyLong_Check(obj) ? Ref::borrow(obj) : checked(PyNumber_Index(obj));
         unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
         if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_pending();

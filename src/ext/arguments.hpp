@@ -1,39 +1,40 @@
 // Argument matching and conversion for the tuple-and-dictionary calling convention.
 //
-// Matching fills one slot per parameter (positional parameters first, then keyword-only ones)
-// with a borrowed reference, or null where an optional argument was not given, and fails with
-// the interpreter-style TypeError texts. Conversions attach the note
+// Matching gives one Argument per parameter (positional parameters first, then keyword-only
+// ones) and fails with the interpreter-style TypeError texts. Conversions attach the note
 // "while processing '<name>'" to the exception of a failed conversion where notes exist.
 #pragma once
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <span>
 
 #include "py_error.hpp"
 #include "python.hpp"
+#include "signature.hpp"
 
 namespace marlune::py {
 
-struct Signature {
-    const char* call_name;                   // "midi_to_hz()", "ResonatorBank.freq()"
-    std::span<const char* const> positional;  // every one required
-    std::span<const char* const> keyword_only = {};  // every one optional
+// A matched argument: the object (borrowed; null when an optional argument was not given) and
+// the name of its parameter, which a failed conversion reports.
+struct Argument {
+    PyObject* object = nullptr;
+    const char* name = nullptr;
+
+    // Optional arguments that are absent or None are not given.
+    bool given() const noexcept { return object != nullptr && object != Py_None; }
 };
 
-// Matches `args` (a tuple) and `kwargs` (a dict or null) to `signature`; `slots` has one entry
+// Matches `args` (a tuple) and `kwargs` (a dict or null) to `signature`; `matched` has one entry
 // per parameter.
 void match_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
-                     std::span<PyObject*> slots);
+                     std::span<Argument> matched);
 
-template <std::size_t N>
-std::array<PyObject*, N> match_arguments(const Signature& signature, PyObject* args,
-                                         PyObject* kwargs) {
-    std::array<PyObject*, N> slots{};
-    match_arguments(signature, args, kwargs, slots);
-    return slots;
+template <const Signature& S>
+auto match_arguments(PyObject* args, PyObject* kwargs) {
+    std::array<Argument, S.positional.size() + S.keyword_only.size()> matched;
+    match_arguments(S, args, kwargs, matched);
+    return matched;
 }
 
 // Adds "while processing '<name>'" to the failure being handled and throws it on as a
@@ -54,9 +55,9 @@ auto convert_argument(const char* name, Convert&& convert) -> decltype(convert()
 }
 
 // The interpreter's float conversion, rounded once to the nearest 32-bit float.
-float to_f32(PyObject* obj, const char* name);
+float to_f32(Argument argument);
 // A non-negative integer that fits in 64 bits (ints directly, others through __index__).
-std::uint64_t to_index(PyObject* obj, const char* name);
+std::uint64_t to_index(Argument argument);
 // Arrays are converted by numpy::to_array (numpy/view.hpp).
 
 }  // namespace marlune::py

@@ -10,6 +10,8 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <span>
+#include <utility>
 
 #include "arguments.hpp"
 #include "call.hpp"
@@ -26,30 +28,85 @@ namespace {
 
 using numpy::ArrayView;
 
+constexpr const char* class_name = "ResonatorBank";
+
+// ---- how a call reaches the bank ---------------------------------------------------------------
+
 BankObject* as_bank(PyObject* self) noexcept { return reinterpret_cast<BankObject*>(self); }
 
-// ---- lifecycle -----------------------------------------------------------------------------
+// Runs body(bank) on the bank of `self` while holding a borrow of it: SharedBorrow for readers,
+// ExclusiveBorrow for writers.
+template <class Borrow, class Body>
+auto with_bank(PyObject* self, Body&& body) {
+    BankObject* object = as_bank(self);
+    Borrow borrow(object->borrow_flag);
+    return body(object->bank);
+}
+
+// A method's body runs once the arguments are matched and the bank is borrowed: it converts
+// the arguments, runs the operation and returns the result as a new reference. Its form is
+// PyObject* (ResonatorBank& bank, std::span<const Argument> arguments), or without the
+// arguments for a method without parameters.
+
+// The entry point of a method with parameters: the arguments are matched to S before the bank
+// is borrowed, so a call that does not match holds nothing.
+template <class Borrow, const Signature& S, auto Body>
+PyObject* method(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&] {
+        const auto arguments = match_arguments<S>(args, kwargs);
+        return with_bank<Borrow>(self, [&](ResonatorBank& bank) { return Body(bank, arguments); });
+    });
+}
+
+// The entry point of a method without parameters.
+template <class Borrow, auto Body>
+PyObject* method_without_arguments(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [self] { return with_bank<Borrow>(self, Body); });
+}
+
+// ---- signatures ----------------------------------------------------------------------------------
 
 constexpr const char* new_positional[] = {"freqs", "sample_rate"};
 constexpr const char* new_keyword_only[] = {"alphas", "betas"};
-constexpr Signature new_signature{"ResonatorBank.__new__()", new_positional, new_keyword_only};
+constexpr const char* sample_parameters[] = {"sample"};
+constexpr const char* samples_parameters[] = {"samples"};
+constexpr const char* resonate_parameters[] = {"signal", "hop"};
+constexpr const char* index_parameters[] = {"i"};
+
+constexpr Signature new_signature{.name = "__new__", .class_name = class_name,
+                                  .positional = new_positional, .keyword_only = new_keyword_only};
+
+// A method and its positional parameters.
+constexpr Signature method_signature(const char* name, std::span<const char* const> positional = {}) {
+    return {.name = name, .class_name = class_name, .positional = positional};
+}
+
+constexpr Signature process_sample_signature = method_signature("process_sample", sample_parameters);
+constexpr Signature process_samples_signature = method_signature("process_samples", samples_parameters);
+constexpr Signature resonate_signature = method_signature("resonate", resonate_parameters);
+constexpr Signature reset_signature = method_signature("reset");
+constexpr Signature freq_signature = method_signature("freq", index_parameters);
+constexpr Signature magnitude_signature = method_signature("magnitude", index_parameters);
+constexpr Signature phase_signature = method_signature("phase", index_parameters);
+constexpr Signature power_signature = method_signature("power", index_parameters);
+constexpr Signature complex_signature = method_signature("complex", index_parameters);
+constexpr Signature frequencies_signature = method_signature("frequencies");
+constexpr Signature magnitudes_signature = method_signature("magnitudes");
+constexpr Signature phases_signature = method_signature("phases");
+constexpr Signature powers_signature = method_signature("powers");
+
+// ---- lifecycle -----------------------------------------------------------------------------
 
 // Returns a new reference to a fresh instance.
 PyObject* bank_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
-        auto [freqs_arg, rate_arg, alphas_arg, betas_arg] =
-            match_arguments<4>(new_signature, args, kwargs);
+        auto [freqs_arg, rate_arg, alphas_arg, betas_arg] = match_arguments<new_signature>(args, kwargs);
 
-        ArrayView freqs = numpy::to_array(freqs_arg, "freqs");
-        float sample_rate = to_f32(rate_arg, "sample_rate");
-        auto given = [](PyObject* arg) { return arg != nullptr && arg != Py_None; };
+        ArrayView freqs = numpy::to_array(freqs_arg);
+        float sample_rate = to_f32(rate_arg);
         std::optional<ArrayView> alphas, betas;
-        if (given(alphas_arg)) {
-            alphas.emplace(numpy::to_array(alphas_arg, "alphas"));
-        }
-        if (given(betas_arg)) {
-            betas.emplace(numpy::to_array(betas_arg, "betas"));
-        }
+        if (alphas_arg.given()) alphas.emplace(numpy::to_array(alphas_arg));
+        if (betas_arg.given()) betas.emplace(numpy::to_array(betas_arg));
 
         // Layout is checked for every array before the lengths are compared.
         auto freq_values = freqs.slice();
@@ -78,9 +135,8 @@ void bank_dealloc(PyObject* self) {
 
 Py_ssize_t bank_length(PyObject* self) {
     return guarded<Py_ssize_t>(-1, [self] {
-        BankObject* object = as_bank(self);
-        SharedBorrow borrow(object->borrow_flag);
-        std::uint64_t count = object->bank.channel_count();
+        const std::uint64_t count = with_bank<SharedBorrow>(
+            self, [](const ResonatorBank& bank) { return bank.channel_count(); });
         if (count > static_cast<std::uint64_t>(std::numeric_limits<Py_ssize_t>::max())) {
             throw DescribedError(PyExc_OverflowError);
         }
@@ -90,152 +146,102 @@ Py_ssize_t bank_length(PyObject* self) {
 
 // ---- feeding samples ---------------------------------------------------------------------------
 
-constexpr const char* sample_params[] = {"sample"};
-constexpr Signature process_sample_signature{"ResonatorBank.process_sample()", sample_params};
-
-PyObject* process_sample(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        auto [sample_arg] = match_arguments<1>(process_sample_signature, args, kwargs);
-        BankObject* object = as_bank(self);
-        ExclusiveBorrow borrow(object->borrow_flag);
-        float sample = to_f32(sample_arg, "sample");
-        object->bank.process_sample(sample);
-        return none();
-    });
+PyObject* process_sample(ResonatorBank& bank, std::span<const Argument> arguments) {
+    bank.process_sample(to_f32(arguments[0]));
+    return none();
 }
 
-constexpr const char* samples_params[] = {"samples"};
-constexpr Signature process_samples_signature{"ResonatorBank.process_samples()", samples_params};
-
-PyObject* process_samples(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        auto [samples_arg] = match_arguments<1>(process_samples_signature, args, kwargs);
-        BankObject* object = as_bank(self);
-        ExclusiveBorrow borrow(object->borrow_flag);
-        ArrayView samples = numpy::to_array(samples_arg, "samples");
-        std::span<const float> block = samples.slice();
-        {
-            InterpreterLockReleased unlocked;
-            object->bank.process_samples(block);
-        }
-        return none();
-    });
+// The block runs without the interpreter lock; the input array stays borrowed meanwhile.
+PyObject* process_samples(ResonatorBank& bank, std::span<const Argument> arguments) {
+    const ArrayView samples = numpy::to_array(arguments[0]);
+    const std::span<const float> block = samples.slice();
+    {
+        InterpreterLockReleased unlocked;
+        bank.process_samples(block);
+    }
+    return none();
 }
 
-constexpr const char* resonate_params[] = {"signal", "hop"};
-constexpr Signature resonate_signature{"ResonatorBank.resonate()", resonate_params};
-
-PyObject* resonate(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&] {
-        auto [signal_arg, hop_arg] = match_arguments<2>(resonate_signature, args, kwargs);
-        BankObject* object = as_bank(self);
-        ExclusiveBorrow borrow(object->borrow_flag);
-        ArrayView signal = numpy::to_array(signal_arg, "signal");
-        std::uint64_t hop = to_index(hop_arg, "hop");
-        std::span<const float> samples = signal.slice();
-        std::optional<ResonatorBank::Frames> frames;
-        {
-            InterpreterLockReleased unlocked;
-            frames.emplace(object->bank.resonate(samples, hop));
-        }
-        return numpy::complex64_array(std::move(frames->values), frames->frames, frames->channels)
-            .release();
-    });
+// Likewise; the frames become an array once the lock is back.
+PyObject* resonate(ResonatorBank& bank, std::span<const Argument> arguments) {
+    const ArrayView signal = numpy::to_array(arguments[0]);
+    const std::uint64_t hop = to_index(arguments[1]);
+    const std::span<const float> samples = signal.slice();
+    std::optional<ResonatorBank::Frames> frames;
+    {
+        InterpreterLockReleased unlocked;
+        frames.emplace(bank.resonate(samples, hop));
+    }
+    return numpy::complex64_array(std::move(frames->values), frames->frames, frames->channels)
+        .release();
 }
 
-PyObject* reset(PyObject* self, PyObject*) {
-    return guarded<PyObject*>(nullptr, [self] {
-        BankObject* object = as_bank(self);
-        ExclusiveBorrow borrow(object->borrow_flag);
-        object->bank.reset();
-        return none();
-    });
+PyObject* reset(ResonatorBank& bank) {
+    bank.reset();
+    return none();
 }
 
 // ---- readouts ------------------------------------------------------------------------------------
 
-constexpr const char* index_params[] = {"i"};
-
-// One channel's value: shared borrow, index conversion, the core readout, then the result object.
-template <const Signature& S, class Read, class Wrap>
-PyObject* channel_readout(PyObject* self, PyObject* args, PyObject* kwargs, Read read, Wrap wrap) {
-    return guarded<PyObject*>(nullptr, [&] {
-        auto [index_arg] = match_arguments<1>(S, args, kwargs);
-        BankObject* object = as_bank(self);
-        SharedBorrow borrow(object->borrow_flag);
-        std::uint64_t i = to_index(index_arg, "i");
-        return expect(wrap(read(object->bank, i))).release();
-    });
-}
-
-PyObject* float_object(float value) { return PyFloat_FromDouble(static_cast<double>(value)); }
-PyObject* complex_object(Complex32 value) {
+// Python objects for one channel's value. Return new references, or null with an exception set.
+PyObject* to_python(float value) { return PyFloat_FromDouble(static_cast<double>(value)); }
+PyObject* to_python(Complex32 value) {
     return PyComplex_FromDoubles(static_cast<double>(value.real()), static_cast<double>(value.imag()));
 }
 
-constexpr Signature freq_signature{"ResonatorBank.freq()", index_params};
-constexpr Signature magnitude_signature{"ResonatorBank.magnitude()", index_params};
-constexpr Signature phase_signature{"ResonatorBank.phase()", index_params};
-constexpr Signature power_signature{"ResonatorBank.power()", index_params};
-constexpr Signature complex_signature{"ResonatorBank.complex()", index_params};
-
-PyObject* freq(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return channel_readout<freq_signature>(
-        self, args, kwargs, [](const ResonatorBank& b, std::uint64_t i) { return b.freq(i); }, float_object);
-}
-PyObject* magnitude(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return channel_readout<magnitude_signature>(
-        self, args, kwargs, [](const ResonatorBank& b, std::uint64_t i) { return b.magnitude(i); },
-        float_object);
-}
-PyObject* phase(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return channel_readout<phase_signature>(
-        self, args, kwargs, [](const ResonatorBank& b, std::uint64_t i) { return b.phase(i); }, float_object);
-}
-PyObject* power(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return channel_readout<power_signature>(
-        self, args, kwargs, [](const ResonatorBank& b, std::uint64_t i) { return b.power(i); }, float_object);
-}
-PyObject* complex_value(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return channel_readout<complex_signature>(
-        self, args, kwargs, [](const ResonatorBank& b, std::uint64_t i) { return b.complex_value(i); },
-        complex_object);
+// One channel's value, by a readout such as &ResonatorBank::freq.
+template <auto Read>
+PyObject* channel_readout(ResonatorBank& bank, std::span<const Argument> arguments) {
+    return expect(to_python((std::as_const(bank).*Read)(to_index(arguments[0])))).release();
 }
 
 // The whole bank at once, as a new float32 array.
 template <Buffer<float> (ResonatorBank::*Read)() const>
-PyObject* bank_readout(PyObject* self, PyObject*) {
-    return guarded<PyObject*>(nullptr, [self] {
-        BankObject* object = as_bank(self);
-        SharedBorrow borrow(object->borrow_flag);
-        return numpy::float32_array((object->bank.*Read)()).release();
-    });
+PyObject* bank_readout(ResonatorBank& bank) {
+    return numpy::float32_array((std::as_const(bank).*Read)()).release();
 }
 
 // ---- method table, slots and spec ----------------------------------------------------------------
 
+// The method-table record of the method S with body Body, taking the borrow Borrow.
+template <class Borrow, const Signature& S, auto Body>
+PyMethodDef method_entry() {
+    if constexpr (S.positional.empty()) {
+        return noargs_entry<S, method_without_arguments<Borrow, Body>>();
+    } else {
+        return keywords_entry<S, method<Borrow, S, Body>>();
+    }
+}
+
+// Writers hold the bank alone, readers share it.
+template <const Signature& S, auto Body>
+PyMethodDef writer() {
+    return method_entry<ExclusiveBorrow, S, Body>();
+}
+template <const Signature& S, auto Body>
+PyMethodDef reader() {
+    return method_entry<SharedBorrow, S, Body>();
+}
+
 PyMethodDef bank_methods[] = {
-    {"process_sample", keywords_method<process_sample>(), METH_VARARGS | METH_KEYWORDS,
-     "process_sample($self, sample)\n--\n\n"},
-    {"process_samples", keywords_method<process_samples>(), METH_VARARGS | METH_KEYWORDS,
-     "process_samples($self, samples)\n--\n\n"},
-    {"resonate", keywords_method<resonate>(), METH_VARARGS | METH_KEYWORDS,
-     "resonate($self, signal, hop)\n--\n\n"},
-    {"reset", reset, METH_NOARGS, "reset($self)\n--\n\n"},
-    {"freq", keywords_method<freq>(), METH_VARARGS | METH_KEYWORDS, "freq($self, i)\n--\n\n"},
-    {"magnitude", keywords_method<magnitude>(), METH_VARARGS | METH_KEYWORDS, "magnitude($self, i)\n--\n\n"},
-    {"phase", keywords_method<phase>(), METH_VARARGS | METH_KEYWORDS, "phase($self, i)\n--\n\n"},
-    {"power", keywords_method<power>(), METH_VARARGS | METH_KEYWORDS, "power($self, i)\n--\n\n"},
-    {"complex", keywords_method<complex_value>(), METH_VARARGS | METH_KEYWORDS, "complex($self, i)\n--\n\n"},
-    {"frequencies", bank_readout<&ResonatorBank::frequencies>, METH_NOARGS, "frequencies($self)\n--\n\n"},
-    {"magnitudes", bank_readout<&ResonatorBank::magnitudes>, METH_NOARGS, "magnitudes($self)\n--\n\n"},
-    {"phases", bank_readout<&ResonatorBank::phases>, METH_NOARGS, "phases($self)\n--\n\n"},
-    {"powers", bank_readout<&ResonatorBank::powers>, METH_NOARGS, "powers($self)\n--\n\n"},
+    writer<process_sample_signature, process_sample>(),
+    writer<process_samples_signature, process_samples>(),
+    writer<resonate_signature, resonate>(),
+    writer<reset_signature, reset>(),
+    reader<freq_signature, channel_readout<&ResonatorBank::freq>>(),
+    reader<magnitude_signature, channel_readout<&ResonatorBank::magnitude>>(),
+    reader<phase_signature, channel_readout<&ResonatorBank::phase>>(),
+    reader<power_signature, channel_readout<&ResonatorBank::power>>(),
+    reader<complex_signature, channel_readout<&ResonatorBank::complex_value>>(),
+    reader<frequencies_signature, bank_readout<&ResonatorBank::frequencies>>(),
+    reader<magnitudes_signature, bank_readout<&ResonatorBank::magnitudes>>(),
+    reader<phases_signature, bank_readout<&ResonatorBank::phases>>(),
+    reader<powers_signature, bank_readout<&ResonatorBank::powers>>(),
     {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 PyType_Slot bank_slots[] = {
-    {Py_tp_doc, const_cast<char*>("ResonatorBank(freqs, sample_rate, *, alphas=None, betas=None)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(text_signature<new_signature>)},
     {Py_tp_new, reinterpret_cast<void*>(bank_new)},
     {Py_mp_length, reinterpret_cast<void*>(bank_length)},
     {Py_tp_methods, bank_methods},

@@ -38,33 +38,48 @@ void require_owner_interpreter() {
 // The module's __all__ list, created empty if the module has none. Returns a new reference.
 Ref all_list(PyObject* module) {
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
-        PyErr_Clear();
-        all = checked(PyList_New(0));
-        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_pending();
+    if (all) {
+        if (!PyList_Check(all.get())) {
+            throw DescribedError(PyExc_TypeError, not_an_instance_message(all.get(), "list"));
+        }
+        return all;
     }
-    if (!PyList_Check(all.get())) {
-        throw DescribedError(PyExc_TypeError, not_an_instance_message(all.get(), "list"));
-    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
+    PyErr_Clear();
+    all = checked(PyList_New(0));
+    if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw_pending();
     return all;
 }
 
-void add_name(PyObject* module, PyObject* name, PyObject* value) {
-    Ref all = all_list(module);
-    if (PyList_Append(all.get(), name) < 0) {
+// Records `name` in `all` (the module's __all__) and binds it to `value`.
+void add_name(PyObject* module, PyObject* all, PyObject* name, PyObject* value) {
+    if (PyList_Append(all, name) < 0) {
         PyErr_Clear();  // replaced by the internal failure below
         throw InternalFailure("could not append __name__ to __all__");
     }
     if (PyObject_SetAttr(module, name, value) < 0) throw_pending();
 }
 
+// ---- module functions ----------------------------------------------------------------------------
+
+// In the order the execution step adds them, which is the order of __all__. METH_STATIC: the
+// functions get NULL for self, and their __self__ is None rather than the module.
+PyMethodDef function_table[] = {
+    keywords_entry<heuristic_alpha_signature, heuristic_alpha>(METH_STATIC),
+    keywords_entry<heuristic_alphas_signature, heuristic_alphas>(METH_STATIC),
+    keywords_entry<alpha_from_tau_signature, alpha_from_tau>(METH_STATIC),
+    keywords_entry<tau_from_alpha_signature, tau_from_alpha>(METH_STATIC),
+    keywords_entry<midi_to_hz_signature, midi_to_hz>(METH_STATIC),
+    {nullptr, nullptr, 0, nullptr},  // sentinel
+};
+
 // ---- execution step ------------------------------------------------------------------------------
 
-void add_class(PyObject* module) {
-    PyObject* type = nullptr;
+// The class object, or the RuntimeError that names it with the creation error as its cause.
+// Borrowed.
+PyObject* bank_class() {
     try {
-        type = resonator_bank_type();
+        return resonator_bank_type();
     } catch (PyErrFailure& cause) {
         PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class ResonatorBank");
         PyErrFailure error = take_pending();
@@ -72,16 +87,14 @@ void add_class(PyObject* module) {
         PyException_SetCause(error.value(), Ref::borrow(cause.value()).release());
         throw std::move(error);
     }
-    Ref name = expect(PyUnicode_FromString("ResonatorBank"));
-    add_name(module, name.get(), type);
 }
 
-void add_functions(PyObject* module) {
-    for (PyMethodDef& def : module_functions) {
-        Ref module_name = checked(PyModule_GetNameObject(module));
-        Ref function = checked(PyCMethod_New(&def, module, module_name.get(), nullptr));
+void add_functions(PyObject* module, PyObject* all) {
+    Ref module_name = checked(PyModule_GetNameObject(module));
+    for (PyMethodDef* def = function_table; def->ml_name != nullptr; ++def) {
+        Ref function = checked(PyCMethod_New(def, module, module_name.get(), nullptr));
         Ref name = checked(PyObject_GetAttrString(function.get(), "__name__"));
-        add_name(module, name.get(), function.get());
+        add_name(module, all, name.get(), function.get());
     }
 }
 
@@ -92,8 +105,11 @@ int exec_module(PyObject* module) {
             throw DescribedError(PyExc_TypeError, not_an_instance_message(module, "module"));
         }
         require_owner_interpreter();
-        add_class(module);
-        add_functions(module);
+        PyObject* type = bank_class();
+        Ref all = all_list(module);
+        Ref class_name = expect(PyUnicode_FromString("ResonatorBank"));
+        add_name(module, all.get(), class_name.get(), type);
+        add_functions(module, all.get());
         return 0;
     });
 }
@@ -105,6 +121,8 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},  // sentinel
 };
 
+// The functions are added by the execution step, which also records them in __all__, rather
+// than through m_methods.
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "marlune",

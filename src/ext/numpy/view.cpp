@@ -11,7 +11,6 @@
 #include <string>
 #include <utility>
 
-#include "ext/arguments.hpp"
 #include "ext/numpy/api.hpp"
 #include "ext/numpy/registry.hpp"
 #include "ext/py_error.hpp"
@@ -61,8 +60,8 @@ ArrayView::~ArrayView() {
     }
 }
 
-ArrayView to_array(PyObject* obj, const char* name) {
-    return convert_argument(name, [obj] { return ArrayView::convert(obj); });
+ArrayView to_array(Argument argument) {
+    return convert_argument(argument.name, [obj = argument.object] { return ArrayView::convert(obj); });
 }
 
 std::size_t ArrayView::size() const noexcept {

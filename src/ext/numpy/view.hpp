@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <span>
 
+#include "ext/arguments.hpp"
 #include "ext/ref.hpp"
 
 namespace marlune::py::numpy {
@@ -36,8 +37,8 @@ private:
     Ref array_;
 };
 
-// The conversion of the array argument `name`: ArrayView::convert, with a refusal reported
-// against the argument like every other conversion (arguments.hpp).
-ArrayView to_array(PyObject* obj, const char* name);
+// The conversion of an array argument: ArrayView::convert, with a refusal reported against the
+// argument like every other conversion (arguments.hpp).
+ArrayView to_array(Argument argument);
 
 }  // namespace marlune::py::numpy
