@@ -1,8 +1,9 @@
-// The one way this module includes the interpreter's headers: the stable ABI of CPython 3.9.
+// The one way this module includes the interpreter's headers, limited to the stable ABI at the
+// level the build sets (wheel.py-api in pyproject.toml, passed on by CMakeLists.txt).
 #pragma once
 
 #ifndef Py_LIMITED_API
-#define Py_LIMITED_API 0x03090000
+#error "Py_LIMITED_API is not defined: build the extension through CMakeLists.txt"
 #endif
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>

@@ -1,12 +1,19 @@
 """Shared fixtures: a bank factory, the internal-failure exception type and libm's float32 functions."""
 
 import ctypes
+import os
 import types
 
 import numpy as np
 import pytest
 
 import marlune
+
+
+def pytest_report_header(config):
+    # scripts/run-tests learns the kernel from the native tests; the module itself does not say.
+    kernel = os.environ.get("MARLUNE_TEST_KERNEL") or "not named (run scripts/run-tests to see it)"
+    return f"marlune kernel: {kernel}"
 
 
 @pytest.fixture
