@@ -1,7 +1,17 @@
-"""Shared fixtures: a bank factory, the internal-failure exception type and libm's float32 functions."""
+"""Shared fixtures and helpers.
+
+Fixtures: a bank factory, the internal-failure exception type and libm's float32 functions.
+Helpers, imported with `from conftest import ...`: float32 comparison, the interpreter's own
+conversion errors and the notes on them, NumPy's multiarray module and a fresh interpreter.
+"""
 
 import ctypes
+import math
+import operator
 import os
+import subprocess
+import sys
+import textwrap
 import types
 
 import numpy as np
@@ -54,3 +64,56 @@ def libm():
 
     unary = ("expf", "exp2f", "logf", "log10f", "cosf", "sinf")
     return types.SimpleNamespace(atan2f=wrap("atan2f", 2), **{name: wrap(name, 1) for name in unary})
+
+
+# NumPy's multiarray module, home of the C-API capsule and of the shared borrow registry; NumPy 2
+# moved it.
+MULTIARRAY = "numpy._core.multiarray" if int(np.__version__.split(".")[0]) >= 2 else "numpy.core.multiarray"
+
+
+def same(got, want):
+    """Equal as float32 values, signed zeros distinguished; any NaN matches any NaN."""
+    want = float(want)
+    if math.isnan(want):
+        return math.isnan(got)
+    return got == want and math.copysign(1.0, got) == math.copysign(1.0, want)
+
+
+def to_double(value):
+    """The interpreter's float conversion (PyFloat_AsDouble)."""
+    fn = ctypes.pythonapi.PyFloat_AsDouble
+    fn.argtypes, fn.restype = [ctypes.py_object], ctypes.c_double
+    return fn(value)
+
+
+def to_u64(value):
+    """The interpreter's conversion to an unsigned 64-bit integer, after __index__ for non-ints."""
+    fn = ctypes.pythonapi.PyLong_AsUnsignedLongLong
+    fn.argtypes, fn.restype = [ctypes.py_object], ctypes.c_ulonglong
+    return fn(value if isinstance(value, int) else operator.index(value))
+
+
+def interpreter_error(convert, value):
+    """The exception that `convert` (to_double or to_u64) raises for value."""
+    try:
+        convert(value)
+    except Exception as exc:
+        return exc
+    pytest.fail(f"{value!r} converts")
+
+
+def assert_noted(exc, name):
+    """Conversion errors carry the argument's name where the interpreter has exception notes."""
+    if sys.version_info >= (3, 11):
+        assert exc.__notes__ == [f"while processing '{name}'"]
+    else:
+        assert not hasattr(exc, "__notes__")
+
+
+def run_python(code, cwd=None):
+    """Runs `code` (dedented) in a new interpreter, which must succeed; returns what it printed."""
+    # The limit only turns a hang into a failure; nothing here is timed.
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          cwd=cwd, timeout=300)
+    assert done.returncode == 0, done.stderr
+    return done.stdout

@@ -1,12 +1,12 @@
 """Array arguments: which objects every array entry point accepts, and how it refuses the others."""
 
 import array
-import sys
 
 import numpy as np
 import pytest
 
 import marlune
+from conftest import assert_noted
 
 SAMPLE_RATE = 48000.0
 FREQS = np.array([110.0, 220.0, 440.0, 880.0, 1760.0], dtype=np.float32)
@@ -88,14 +88,6 @@ def assert_same_results(got, expected):
     assert got.dtype == expected.dtype
     assert got.shape == expected.shape
     assert np.array_equal(got, expected)
-
-
-def assert_noted(exc, name):
-    """Conversion errors carry the argument's name where the interpreter has exception notes."""
-    if sys.version_info >= (3, 11):
-        assert exc.__notes__ == [f"while processing '{name}'"]
-    else:
-        assert not hasattr(exc, "__notes__")
 
 
 class Subclass(np.ndarray):

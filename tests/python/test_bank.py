@@ -13,17 +13,10 @@ import numpy as np
 import pytest
 
 import marlune
+from conftest import same
 
 F = np.float32
 TWO_PI_DOWN = F(-6.2831855)
-
-
-def same(got, want):
-    """Equal as float32 values, signed zeros distinguished; any NaN matches any NaN."""
-    want = float(want)
-    if math.isnan(want):
-        return math.isnan(got)
-    return got == want and math.copysign(1.0, got) == math.copysign(1.0, want)
 
 
 def round_to_f32(q):

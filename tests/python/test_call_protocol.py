@@ -1,13 +1,11 @@
 """How calls reach the bank: argument matching, conversions, the per-bank borrow, internal failures."""
 
-import ctypes
-import operator
-import sys
 
 import numpy as np
 import pytest
 
 import marlune
+from conftest import assert_noted, interpreter_error, to_double, to_u64
 
 
 def target(name, bank):
@@ -76,27 +74,6 @@ def test_arguments_by_keyword(make_bank):
     assert marlune.heuristic_alphas(sample_rate=48000, freqs=freqs).shape == (2,)
 
 
-def interpreter_error(convert, value):
-    """The exception raised by the interpreter's own conversion of value."""
-    try:
-        convert(value)
-    except Exception as exc:
-        return exc
-    pytest.fail(f"{value!r} converts")
-
-
-def to_double(value):
-    fn = ctypes.pythonapi.PyFloat_AsDouble
-    fn.argtypes, fn.restype = [ctypes.py_object], ctypes.c_double
-    return fn(value)
-
-
-def to_u64(value):
-    fn = ctypes.pythonapi.PyLong_AsUnsignedLongLong
-    fn.argtypes, fn.restype = [ctypes.py_object], ctypes.c_ulonglong
-    return fn(value if isinstance(value, int) else operator.index(value))
-
-
 class Raising:
     """A number whose conversion fails with an error of its own."""
 
@@ -122,13 +99,6 @@ CONVERSIONS = [
     ]
     for bad in bads
 ]
-
-
-def assert_noted(exc, parameter):
-    if sys.version_info >= (3, 11):
-        assert exc.__notes__ == [f"while processing '{parameter}'"]
-    else:
-        assert not hasattr(exc, "__notes__")
 
 
 @pytest.mark.parametrize(("method", "before", "parameter", "convert", "bad"), CONVERSIONS)

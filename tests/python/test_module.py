@@ -4,14 +4,13 @@ import copy
 import importlib.util
 import inspect
 import pickle
-import subprocess
 import sys
-import textwrap
 import weakref
 
 import pytest
 
 import marlune
+from conftest import run_python
 
 FUNCTIONS = {
     "midi_to_hz": "(midi, tuning)",
@@ -144,14 +143,6 @@ def test_methods_without_parameters_reject_arguments_like_builtins(name, make_ba
 def test_methods_called_on_a_foreign_object_fail(name, args):
     with pytest.raises(TypeError, match="doesn't apply to a 'object' object"):
         getattr(marlune.ResonatorBank, name)(object(), *args)
-
-
-def run_python(code):
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
-    )
-    assert result.returncode == 0, result.stderr
-    return result.stdout
 
 
 def test_fresh_import_shares_the_class():

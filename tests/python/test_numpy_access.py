@@ -5,17 +5,15 @@ per process and kept.
 """
 
 import json
-import subprocess
-import sys
 import textwrap
 
-import numpy as np
 import pytest
+
+from conftest import MULTIARRAY, run_python
 
 NUMPY_PREFIX = "Failed to access NumPy array API capsule: "
 REGISTRY_PREFIX = "Internal borrow checking API error: "
 PANIC = "pyo3_runtime.PanicException"
-MULTIARRAY = "numpy._core.multiarray" if int(np.__version__.split(".")[0]) >= 2 else "numpy.core.multiarray"
 
 PRELUDE = '''
 import ctypes, importlib, json, sys
@@ -31,12 +29,8 @@ def outcome(call):
 
 def run(script, tmp_path):
     """Runs `script` after PRELUDE in a new interpreter; returns the JSON it prints last."""
-    code = PRELUDE + textwrap.dedent(script)
-    # The limit only turns a hang into a failure; nothing here is timed.
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path,
-                          timeout=300)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    out = run_python(PRELUDE + textwrap.dedent(script), cwd=tmp_path)
+    return json.loads(out.strip().splitlines()[-1])
 
 
 def assert_panic(result, prefix, *parts):

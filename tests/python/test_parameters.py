@@ -4,17 +4,16 @@ The reference below repeats each formula step by step in numpy.float32 arithmeti
 single-precision functions, so the comparisons are bit for bit (NaN payloads aside).
 """
 
-import ctypes
 import decimal
 import fractions
 import math
 import random
-import sys
 
 import numpy as np
 import pytest
 
 import marlune
+from conftest import assert_noted, interpreter_error, same, to_double
 
 F = np.float32
 
@@ -23,14 +22,6 @@ def f32(value):
     """A Python number rounded to float32 the way the module rounds its arguments."""
     with np.errstate(all="ignore"):
         return F(float(value))
-
-
-def same(got, want):
-    """Equal as float32 values, signed zeros distinguished; any NaN matches any NaN."""
-    want = float(want)
-    if math.isnan(want):
-        return math.isnan(got)
-    return got == want and math.copysign(1.0, got) == math.copysign(1.0, want)
 
 
 def reference(name, libm):
@@ -185,18 +176,6 @@ def test_arguments_accept_what_the_float_conversion_accepts(midi, libm):
     assert same(marlune.midi_to_hz(midi, FloatLike(440.0)), reference("midi_to_hz", libm)(float(midi), 440.0))
 
 
-def interpreter_float_conversion_error(value):
-    """The exception the interpreter's own float conversion raises for value."""
-    as_double = ctypes.pythonapi.PyFloat_AsDouble
-    as_double.argtypes = [ctypes.py_object]
-    as_double.restype = ctypes.c_double
-    try:
-        as_double(value)
-    except Exception as exc:
-        return exc
-    pytest.fail(f"{value!r} converts to float")
-
-
 class BadFloat:
     def __float__(self):
         raise ZeroDivisionError("no value here")
@@ -230,15 +209,12 @@ class WrongFloat:
 def test_unconvertible_argument_keeps_the_interpreters_error(name, position, parameter, bad):
     args = [1.0, 48000.0]
     args[position] = bad
-    expected = interpreter_float_conversion_error(bad)
+    expected = interpreter_error(to_double, bad)
     with pytest.raises(type(expected)) as info:
         getattr(marlune, name)(*args)
     assert type(info.value) is type(expected)
     assert str(info.value) == str(expected)
-    if sys.version_info >= (3, 11):
-        assert info.value.__notes__ == [f"while processing '{parameter}'"]
-    else:
-        assert not hasattr(info.value, "__notes__")
+    assert_noted(info.value, parameter)
 
 
 @pytest.mark.parametrize("name", ["midi_to_hz", "alpha_from_tau", "tau_from_alpha", "heuristic_alpha"])

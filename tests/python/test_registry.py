@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import marlune
+from conftest import MULTIARRAY
 
 CAPSULE_NAME = "_RUST_NUMPY_BORROW_CHECKING_API"
 SAMPLE_RATE = 48000.0
@@ -32,8 +33,7 @@ class Record(ctypes.Structure):
 
 
 def multiarray():
-    major = int(np.__version__.split(".")[0])
-    return importlib.import_module("numpy._core.multiarray" if major >= 2 else "numpy.core.multiarray")
+    return importlib.import_module(MULTIARRAY)
 
 
 class Registry:
