@@ -1,0 +1,123 @@
+"""The run's figures as a table for people and as JSON for tools."""
+
+from __future__ import annotations
+
+import json
+import os
+import tempfile
+from pathlib import Path
+
+
+def _g(rate: float) -> str:
+    """Channel-samples per second in billions."""
+    return f"{rate / 1e9:.2f}G"
+
+
+def _audio(seconds_per_second: float) -> str:
+    return f"{seconds_per_second:,.0f}" if seconds_per_second >= 10 else f"{seconds_per_second:.2f}"
+
+
+def _ratio(r: float) -> str:
+    return f"{r:.2f}x" if r < 10 else f"{r:.0f}x"
+
+
+def _grid(cells: list[dict], title: str, cell_text) -> list[str]:
+    hops = sorted({c["hop"] for c in cells})
+    channels = sorted({c["channels"] for c in cells})
+    by_key = {(c["channels"], c["hop"]): c for c in cells}
+    lines = [title, f"{'channels':>8}" + "".join(f"{'hop ' + str(h):>14}" for h in hops)]
+    for n in channels:
+        lines.append(f"{n:>8}" + "".join(f"{cell_text(by_key[n, h]):>14}" for h in hops))
+    return lines
+
+
+def table(results: dict) -> str:
+    m, v, c = results["machine"], results["versions"], results["ceiling"]
+    out = [
+        f"machine: {m['cpu']}, {m['cores']} cores, {m['os']}; "
+        f"load average {m['load_average_at_start']} at start, {m['load_average_at_end']} at end",
+        "versions: " + ", ".join(f"{k} {val}" for k, val in v.items()),
+        f"vector unit: {m['vector_unit']} (marlune's kernel: {m['marlune_kernel']}); "
+        f"numba target: {results['numba']['target']}",
+    ]
+    if c.get("available"):
+        out.append(
+            f"in-register ceiling: {_g(c['channel_samples_per_second'])} channel-samples/s "
+            f"({c['groups']} interleaved groups of {c['lanes']} channels, renormalisation "
+            f"included), best over the run")
+    else:
+        out.append("in-register ceiling: not available on this CPU (no AVX2 or AVX-512F kernel)")
+    s = results["settings"]
+    out.append(f"audio: {s['audio_seconds']} s of noise at {s['sample_rate']:.0f} Hz per job "
+               f"(less where the result would pass {s['max_result_bytes'] >> 20} MiB); "
+               f"best of {s['repeats']} interleaved repeats"
+               + ("; QUICK RUN" if s["quick"] else ""))
+
+    cells = results["resonate"]
+
+    def share(cell):
+        text = _g(cell["marlune"]["channel_samples_per_second"])
+        if "share_of_ceiling" in cell["marlune"]:
+            text += f" {cell['marlune']['share_of_ceiling']:4.0%}"
+        return text
+
+    out += [""] + _grid(cells, "marlune resonate, one thread: channel-samples per second, "
+                               "share of the in-register ceiling", share)
+    out += [""] + _grid(cells, "marlune resonate, one thread: seconds of audio per second",
+                        lambda cell: _audio(cell["marlune"]["audio_seconds_per_second"]))
+    out += [""] + _grid(cells, "expert numba loop, same bits: marlune's speed / numba's "
+                               "(above 1: marlune ahead)",
+                        lambda cell: _ratio(cell["marlune_over_numba"]))
+
+    peers = results["peers"]
+    if peers:
+        out += ["", f"peers on {peers[0]['channels']} piano keys, hop {peers[0]['hop']}: "
+                    "seconds of audio per second, one thread",
+                f"{'peer':<36}{'peer':>10}{'marlune':>10}{'marlune/peer':>14}  check"]
+        for p in peers:
+            out.append(f"{p['name']:<36}{_audio(p['peer']['audio_seconds_per_second']):>10}"
+                       f"{_audio(p['marlune']['audio_seconds_per_second']):>10}"
+                       f"{_ratio(p['marlune_over_peer']):>14}  {p.get('check', '')}")
+
+    a = results["all_cores"]
+    out += ["", f"all cores ({a['threads']} threads, numba layer {a['threading_layer']}), hop "
+                f"{a['hop']}: channel-samples per second; ParallelBank {a['parallel_bank']}",
+            f"{'channels':>8}{'marlune 1 thread':>18}{'numba parallel':>16}{'ParallelBank':>15}"
+            f"{'ParallelBank/numba':>20}"]
+    for row in a["rows"]:
+        pool = row.get("ParallelBank")
+        single = row["marlune, one thread"]["channel_samples_per_second"]
+        out.append(
+            f"{row['channels']:>8}{_g(single):>18}"
+            f"{_g(row['numba parallel']['channel_samples_per_second']):>16}"
+            f"{_g(pool['channel_samples_per_second']) if pool else 'not available':>15}"
+            f"{_ratio(row['parallel_bank_over_numba_parallel']) if pool else '-':>20}")
+
+    p = results["process_sample"]
+    ns = p["nanoseconds_per_call"]
+    out += ["", "process_sample on a 1-channel bank, per call, against the cheapest C function "
+                "of the same calling convention",
+            f"{'call':<12}{'marlune':>10}{'floor':>10}{'ratio':>8}",
+            f"{'positional':<12}{ns['marlune positional']:>8.1f}ns{ns['floor positional']:>8.1f}ns"
+            f"{p['ratio_positional']:>7.2f}x",
+            f"{'keyword':<12}{ns['marlune keyword']:>8.1f}ns{ns['floor keyword']:>8.1f}ns"
+            f"{p['ratio_keyword']:>7.2f}x"]
+
+    failed = results["checks_failed"]
+    out += ["", "checks: " + ("all passed" if not failed else f"{len(failed)} FAILED"),
+            f"run took {results['elapsed_seconds']:.0f} s"]
+    return "\n".join(out)
+
+
+def write_json(results: dict, path: Path) -> None:
+    """Written to a temporary name beside the target, then renamed over it."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(prefix=path.name + ".", dir=path.parent)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            json.dump(results, f, indent=1)
+            f.write("\n")
+        os.replace(tmp, path)
+    except BaseException:
+        os.unlink(tmp)
+        raise
