@@ -5,25 +5,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/kernels.hpp"
+
 namespace ceiling {
 
 // Samples between two renormalisations of the phasors.
 constexpr std::uint64_t period = 256;
 
-// Per-channel arrays of one run. Parameters are read; state is read at the start and written at
-// the end.
-struct Arrays {
-    const float* alphas;
-    const float* betas;
-    const float* rotation_re;
-    const float* rotation_im;
-    float* phasor_re;
-    float* phasor_im;
-    float* accum_re;
-    float* accum_im;
-    float* smooth_re;
-    float* smooth_im;
-};
+// The per-channel arrays are the bank's own view of them: parameters are read; state is read
+// at the start of a run and written at its end.
+using Arrays = marlune::ChannelArrays;
 
 // Groups whose state fits the register file: 2 on AVX-512 (32 registers), 1 on AVX2 (16).
 constexpr int max_groups_avx512 = 2;

@@ -8,10 +8,11 @@
 // per channel, amortised over the 256 samples), so the result has the bank's bits. How fast this
 // runs is what the CPU's vector pipes allow for the update; a real bank call can only approach it.
 //
-// Written once over a lane type L (L::V the register, L::width channels; load, store,
-// broadcast, add, sub, mul, div, sqrt, fma) and instantiated per instruction set in files
-// compiled for that set. Internal linkage, so that no copy built for a wider set can stand in
-// for one built for a narrower set at link time.
+// Written once over the bank's lane types (L::V the register, L::width channels; load, store,
+// broadcast, add, sub, mul, div, sqrt, fma, each one correctly rounded operation per lane), but
+// independent of the bank's kernels, so that it measures the CPU rather than them. Instantiated
+// per instruction set in files compiled for that set, with internal linkage, so that no copy
+// built for a wider set can stand in for one built for a narrower set at link time.
 #pragma once
 
 #include <cstddef>
