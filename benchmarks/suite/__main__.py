@@ -270,8 +270,20 @@ def parse_args(argv):
     return parser.parse_args(argv)
 
 
+def missing_peers() -> list[str]:
+    import importlib.util
+
+    return [name for name in ("numba", "llvmlite", "scipy", "librosa")
+            if importlib.util.find_spec(name) is None]
+
+
 def main(argv=None) -> int:
     args = parse_args(argv)
+    missing = missing_peers()
+    if missing:
+        print(f"benchmarks/suite: {', '.join(missing)} missing; install the bench group "
+              "(pip install --group bench) or run scripts/bench", file=sys.stderr)
+        return 2
     run = Run(args)
     ceiling = ceiling_mod.Ceiling(args.native_dir)
     numba_note = numba_loop.configure(ceiling.lanes or 8)

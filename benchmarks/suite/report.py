@@ -66,8 +66,9 @@ def table(results: dict) -> str:
     out += [""] + _grid(cells, "marlune resonate, one thread: seconds of audio per second",
                         lambda cell: _audio(cell["marlune"]["audio_seconds_per_second"]))
     out += [""] + _grid(cells, "expert numba loop, same bits: marlune's speed / numba's "
-                               "(above 1: marlune ahead)",
-                        lambda cell: _ratio(cell["marlune_over_numba"]))
+                               "(above 1: marlune ahead; ! where the bits differed)",
+                        lambda cell: _ratio(cell["marlune_over_numba"])
+                        + ("" if cell["numba"]["same_bits"] else " !"))
 
     peers = results["peers"]
     if peers:
