@@ -56,7 +56,7 @@ class Run:
         self.seconds = args.seconds or (0.5 if self.quick else 3.0)
         self.repeats = args.repeats or (3 if self.quick else 21)
         self.target = 0.005 if self.quick else 0.03
-        self.max_result_bytes = (16 if self.quick else 64) << 20
+        self.max_result_bytes = workload.MAX_RESULT_BYTES
         self.show_progress = args.progress or sys.stderr.isatty()
         self.failures: list[str] = []
         self.results: dict = {}

@@ -49,7 +49,8 @@ def table(results: dict) -> str:
         out.append("in-register ceiling: not available on this CPU (no AVX2 or AVX-512F kernel)")
     s = results["settings"]
     out.append(f"audio: {s['audio_seconds']} s of noise at {s['sample_rate']:.0f} Hz per job "
-               f"(less where the result would pass {s['max_result_bytes'] >> 20} MiB); "
+               f"(less where the result would pass {s['max_result_bytes'] >> 20} MiB, "
+               "so that its memory is reused as in a stream of blocks); "
                f"best of {s['repeats']} interleaved repeats"
                + ("; QUICK RUN" if s["quick"] else ""))
 

@@ -76,8 +76,15 @@ def tone(freq: float, seconds: float) -> np.ndarray:
     return (0.5 * np.sin(2 * np.pi * freq * t) + noise).astype(np.float32)
 
 
+# The largest result of one resonate job. Below the C library's largest threshold for serving
+# an allocation with fresh pages from the kernel (32 MiB in glibc), a freed result's memory is
+# reused by the next call, as when a stream is fed in blocks; above it every call would fault in
+# a fresh result page by page, and short hops would measure the kernel's page faults.
+MAX_RESULT_BYTES = 16 << 20
+
+
 def samples_for(channels: int, hop: int, signal_samples: int, max_result_bytes: int) -> int:
-    """How much of the signal a `resonate` cell uses: all of it, unless its result (8 bytes per
+    """How much of the signal a `resonate` job uses: all of it, unless its result (8 bytes per
     channel and frame) would pass max_result_bytes; then as many whole hops as fit."""
     frames = min(signal_samples // hop, max(1, max_result_bytes // (8 * channels)))
     return frames * hop
