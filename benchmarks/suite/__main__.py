@@ -208,27 +208,32 @@ def measure_parallel(run: Run, loop, x) -> dict:
     import parallel_bank
 
     cls = parallel_bank.parallel_bank_class()
-    result = {"threads": numba.get_num_threads(), "hop": PARALLEL_HOP,
+    hop = PARALLEL_HOP
+    samples = len(x) // hop * hop
+    result = {"threads": numba.get_num_threads(), "hop": hop, "samples": samples,
               "parallel_bank": "available" if cls else "not available", "rows": []}
+    rounds = timing.Rounds(run.target)
     for channels in PARALLEL_CHANNELS:
         ch = workload.channels(channels)
-        hop = PARALLEL_HOP
-        run.progress(f"all cores: {channels} channels, hop {hop}")
+        run.progress(f"all cores: checking {channels} channels, hop {hop}")
         reference = ch.bank().resonate(x, hop)
         peer = loop.bank(ch)
         ok = same_bits(peer.resonate(x, hop, parallel=True), reference)
         run.check(ok, f"numba parallel loop, {channels} channels: frames differ from marlune's")
         single = ch.bank()
-        contenders = {"marlune, one thread": lambda: single.resonate(x, hop),
-                      "numba parallel": lambda: peer.resonate(x, hop, parallel=True)}
+        contenders = {
+            "marlune, one thread": lambda single=single: single.resonate(x, hop),
+            "numba parallel": lambda peer=peer: peer.resonate(x, hop, parallel=True)}
         if cls is not None:
             pool = parallel_bank.make(cls, ch)
             pool_ok = same_bits(pool.resonate(x, hop), reference)
             run.check(pool_ok, f"ParallelBank, {channels} channels: frames differ from one bank's")
-            contenders["ParallelBank"] = lambda: pool.resonate(x, hop)
-        best = run.best(contenders)
-        samples = len(x) // hop * hop
-        row = {"channels": channels, "samples": samples,
+            contenders["ParallelBank"] = lambda pool=pool: pool.resonate(x, hop)
+        rounds.add(channels, contenders)
+    rounds.run(run.repeats, lambda text: run.progress(f"all cores: {text}"))
+    for channels in PARALLEL_CHANNELS:
+        best = rounds.best[channels]
+        row = {"channels": channels,
                **{name: throughput(channels, samples, t) for name, t in best.items()}}
         if cls is not None:
             row["parallel_bank_over_numba_parallel"] = best["numba parallel"] / best["ParallelBank"]
