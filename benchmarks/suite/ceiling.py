@@ -4,8 +4,8 @@ The library runs the bank's update on whole registers of channels whose state ne
 registers: per sample, one broadcast of the input and the update's exact operations
 (9 multiplies, 4 fused multiply-adds, 2 additions or subtractions), with the renormalisation
 every 256 samples included. Its throughput in channel-samples per second is the most this CPU's
-vector pipes allow for the update; a bank call can approach it, never pass it. Before it is
-trusted, its output is checked bit for bit against the bank's.
+vector pipes allow for the update: a bank call can approach it but not pass it (beyond the noise
+of the measurement). Before it is trusted, its output is checked bit for bit against the bank's.
 """
 
 from __future__ import annotations
@@ -22,7 +22,8 @@ _float_p = ctypes.POINTER(ctypes.c_float)
 _NOTHING_RAN = 2**64 - 1
 
 
-def _ptr(array: np.ndarray) -> ctypes.c_void_p:
+def _ptr(array: np.ndarray):
+    """The array's data as a float pointer, for as long as the array lives."""
     assert array.dtype == np.float32 and array.flags.c_contiguous
     return array.ctypes.data_as(_float_p)
 
