@@ -43,8 +43,8 @@ def table(results: dict) -> str:
     if c.get("available"):
         out.append(
             f"in-register ceiling: {_g(c['channel_samples_per_second'])} channel-samples/s "
-            f"({c['groups']} interleaved groups of {c['lanes']} channels, renormalisation "
-            f"included), best over the run")
+            f"({c['groups']} group{'s' if c['groups'] > 1 else ''} of {c['lanes']} channels "
+            f"interleaved, renormalisation included), best over the run")
     else:
         out.append("in-register ceiling: not available on this CPU (no AVX2 or AVX-512F kernel)")
     s = results["settings"]
