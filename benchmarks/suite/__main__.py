@@ -172,10 +172,12 @@ def measure_grid(run: Run, loop, ceiling_info, x) -> list[dict]:
                                     "same_bits": ok}
     rounds.run(run.repeats, lambda text: run.progress(f"resonate: {text}"))
     for key, cell in cells.items():
-        best = rounds.best[key]
+        best, median = rounds.best[key], rounds.median(key)
         n, samples = cell["channels"], cell["samples"]
         cell["marlune"] = throughput(n, samples, best["marlune"])
         cell["numba"] = throughput(n, samples, best["numba"])
+        for name in ("marlune", "numba"):
+            cell[name]["median_channel_samples_per_second"] = n * samples / median[name]
         cell["numba"]["same_bits"] = cell.pop("same_bits")
         cell["marlune_over_numba"] = best["numba"] / best["marlune"]
         if ceiling_info.get("available"):
@@ -278,7 +280,9 @@ def measure_per_call(run: Run) -> dict:
 
     run.progress("process_sample per call")
     floor = per_call.load_floor(run.args.native_dir)
-    best = timing.best_interleaved(per_call.contenders(floor), max(7, run.repeats), run.target)
+    # Short measurements, many of them: a call takes tens of nanoseconds, and on a busy machine
+    # a short window is likelier to run undisturbed.
+    best = timing.best_interleaved(per_call.contenders(floor), 3 * run.repeats, run.target / 3)
     ns = {name: t / per_call.CALLS_PER_JOB * 1e9 for name, t in best.items()}
     return {"nanoseconds_per_call": ns,
             "ratio_positional": ns["marlune positional"] / ns["floor positional"],

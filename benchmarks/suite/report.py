@@ -105,6 +105,13 @@ def table(results: dict) -> str:
             f"{'keyword':<12}{ns['marlune keyword']:>8.1f}ns{ns['floor keyword']:>8.1f}ns"
             f"{p['ratio_keyword']:>7.2f}x"]
 
+    slowdowns = sorted(
+        cell[name]["channel_samples_per_second"] / cell[name]["median_channel_samples_per_second"]
+        for cell in cells for name in ("marlune", "numba"))
+    if slowdowns:
+        out += ["", f"noise: in the typical resonate cell the median round took "
+                    f"{slowdowns[len(slowdowns) // 2] - 1:.0%} longer than the best one"]
+
     failed = results["checks_failed"]
     out += ["", "checks: " + ("all passed" if not failed else f"{len(failed)} FAILED"),
             f"run took {results['elapsed_seconds']:.0f} s"]

@@ -10,6 +10,7 @@ over the whole run instead of falling into one busy stretch. A contender that ta
 from __future__ import annotations
 
 import gc
+import statistics
 import time
 from typing import Callable, Hashable, Mapping
 
@@ -36,11 +37,13 @@ class Rounds:
         self.target = target
         self._comparisons: dict[Hashable, tuple[Contenders, dict[str, int]]] = {}
         self.best: dict[Hashable, dict[str, float]] = {}
+        self._all: dict[Hashable, dict[str, list[float]]] = {}
 
     def add(self, key: Hashable, contenders: Contenders) -> None:
         numbers = {name: calls_for(fn, self.target) for name, fn in contenders.items()}
         self._comparisons[key] = (contenders, numbers)
         self.best[key] = {name: float("inf") for name in contenders}
+        self._all[key] = {name: [] for name in contenders}
 
     def run(self, rounds: int, progress: Callable[[str], None] | None = None) -> None:
         enabled = gc.isenabled()
@@ -59,9 +62,16 @@ class Rounds:
                             fn()
                         elapsed = (time.perf_counter() - start) / number
                         self.best[key][name] = min(self.best[key][name], elapsed)
+                        self._all[key][name].append(elapsed)
         finally:
             if enabled:
                 gc.enable()
+
+
+    def median(self, key: Hashable) -> dict[str, float]:
+        """Median seconds per call of each contender: how far the best stands from the typical
+        round shows how noisy the machine was."""
+        return {name: statistics.median(times) for name, times in self._all[key].items()}
 
 
 def best_interleaved(contenders: Contenders, repeats: int, target: float) -> dict[str, float]:
