@@ -1,0 +1,97 @@
+"""Many files at once: one task per file, on local processes or on a Dask cluster.
+
+Each task reads its file, builds its own bank (banks hold state and are deliberately not
+picklable, so they never travel) and writes its outputs itself, whole or not at all; only the
+small summary comes back. The work is the same on any process or machine, so the results are
+the same bits either way. On a cluster, the workers must see the input and output paths (a
+shared file system).
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import multiprocessing
+import os
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
+
+from marlune_tools.analysis import Segment, Settings, Spectrogram, analyse_file
+
+
+@dataclass(frozen=True)
+class Job:
+    path: str  # the audio file
+    npz: str | None  # where the frames go, or None
+    png: str | None = None  # where the picture goes, or None
+    settings: Settings = Settings()
+    channel: int | None = None  # one channel instead of the mono mix
+
+
+@dataclass(frozen=True)
+class Summary:
+    job: Job
+    seconds: float  # length of the analysed audio
+    frames: int
+    channels: int
+    sounding: tuple[Segment, ...]  # which notes sound, window by window
+
+
+def run(job: Job, progress: bool = False) -> Summary:
+    """Analyses one file and writes its outputs; runs in whichever process gets the task."""
+    spectrogram = analyse_file(job.path, job.settings, channel=job.channel, progress=progress)
+    return deliver(spectrogram, job)
+
+
+def deliver(spectrogram: Spectrogram, job: Job) -> Summary:
+    """Writes a job's outputs from its spectrogram and sums it up."""
+    if job.npz is not None:
+        spectrogram.save(job.npz)
+    if job.png is not None:
+        from marlune_tools.picture import save_png
+
+        save_png(spectrogram, job.png, os.path.basename(job.path))
+    frames, channels = spectrogram.frames.shape
+    return Summary(job, spectrogram.seconds, frames, channels, tuple(spectrogram.sounding()))
+
+
+def run_all(
+    jobs: Sequence[Job], *, scheduler: str | None = None, workers: int | None = None
+) -> Iterator[Summary]:
+    """Runs the jobs and yields their summaries as they finish (not in order).
+
+    Local processes (`workers` of them, one per core by default) unless `scheduler` gives the
+    address of a Dask scheduler ("tcp://host:8786"). The first failing job's exception (a
+    `FileError` for a bad file) is raised once the jobs running at that moment have stopped;
+    jobs not yet started are cancelled, and finished ones keep their outputs.
+    """
+    if scheduler is not None:
+        yield from _on_cluster(jobs, scheduler)
+        return
+    count = min(len(jobs), workers or os.cpu_count() or 1)
+    if count <= 1:
+        for job in jobs:
+            yield run(job)
+        return
+    # A fresh interpreter per worker, so that no lock or thread of this one is inherited.
+    context = multiprocessing.get_context("spawn")
+    with concurrent.futures.ProcessPoolExecutor(count, mp_context=context) as pool:
+        futures = [pool.submit(run, job) for job in jobs]
+        try:
+            for future in concurrent.futures.as_completed(futures):
+                yield future.result()
+        finally:
+            for future in futures:
+                future.cancel()
+
+
+def _on_cluster(jobs: Sequence[Job], scheduler: str) -> Iterator[Summary]:
+    from distributed import Client, as_completed
+
+    with Client(scheduler, set_as_default=False) as client:
+        # pure=False: two jobs with equal arguments still both run (each writes its own files).
+        futures = client.map(run, list(jobs), pure=False)
+        try:
+            for future in as_completed(futures):
+                yield future.result()
+        finally:
+            client.cancel(futures)

@@ -1,0 +1,26 @@
+"""The package's one exception type."""
+
+from __future__ import annotations
+
+import os
+from typing import Union
+
+# A file name, as a string or a path object.
+StrPath = Union[str, "os.PathLike[str]"]
+
+
+class FileError(Exception):
+    """A file that cannot be read or written, with the file and the cause in one line.
+
+    ``str(error)`` is "<file>: <cause>", for example "take1.wav: empty file".
+    """
+
+    def __init__(self, path: StrPath, cause: str) -> None:
+        # Both parts go to Exception so that the error pickles (it crosses process boundaries
+        # when files are analysed on other processes or machines).
+        super().__init__(os.fspath(path), cause)
+        self.path = os.fspath(path)
+        self.cause = cause
+
+    def __str__(self) -> str:
+        return f"{self.path}: {self.cause}"

@@ -1,0 +1,98 @@
+"""Spectrogram pictures: notes up the side, time across, level in dB as colour.
+
+The colour scale is fixed, from `FLOOR_DB` to 0 dB relative to a full-scale sine, whatever the
+file holds: silence is dark and a quiet file looks quiet. Drawn with matplotlib's Agg canvas,
+without a screen and without touching pyplot's global state.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING
+
+import numpy as np
+import numpy.typing as npt
+
+from marlune_tools.analysis import FLOOR_DB, Spectrogram
+from marlune_tools.errors import StrPath
+from marlune_tools.notes import note_name, pitch
+from marlune_tools.output import replacing
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+MAX_COLUMNS = 3000  # longer spectrograms are drawn with the loudest of each run of frames
+COLOUR_MAP = "magma"  # dark to bright, readable in grey too
+
+
+def _tuning(spectrogram: Spectrogram, numbers: npt.NDArray[np.float64]) -> float:
+    """The frequency of A4 that the channels were tuned to."""
+    if not len(numbers):
+        return 440.0
+    return float(spectrogram.frequencies[0] / 2.0 ** ((numbers[0] - 69) / 12))
+
+
+def _columns(decibels: npt.NDArray[np.float32]) -> tuple[npt.NDArray[np.float32], int]:
+    group = max(1, math.ceil(len(decibels) / MAX_COLUMNS))
+    if group == 1:
+        return decibels, 1
+    pad = -len(decibels) % group
+    padded = np.concatenate([decibels, np.full((pad, decibels.shape[1]), FLOOR_DB, np.float32)])
+    return padded.reshape(-1, group, decibels.shape[1]).max(axis=1), group
+
+
+def _ticks(low: float, high: float) -> list[int]:
+    """Labelled notes: every C on wide ranges, every natural note on narrow ones."""
+    span = high - low
+    wanted = {0} if span > 30 else {0, 4, 7, 9} if span > 14 else {0, 2, 4, 5, 7, 9, 11}
+    return [n for n in range(math.ceil(low), math.floor(high) + 1) if n % 12 in wanted]
+
+
+def figure(spectrogram: Spectrogram, title: str = "") -> Figure:
+    """The spectrogram drawn on a new matplotlib figure."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    fig = Figure(figsize=(11.0, 6.5), dpi=100, layout="constrained")
+    FigureCanvasAgg(fig)
+    ax = fig.add_subplot()
+    numbers = np.array([pitch(name) for name in spectrogram.notes])
+    half = (numbers[1] - numbers[0]) / 2 if len(numbers) > 1 else 0.5
+    low, high = numbers[0] - half, numbers[-1] + half
+    decibels, group = _columns(spectrogram.decibels())
+    image = ax.imshow(
+        decibels.T,
+        origin="lower",
+        aspect="auto",
+        interpolation="nearest",
+        extent=(0.0, spectrogram.seconds, low, high),
+        cmap=COLOUR_MAP,
+        vmin=FLOOR_DB,
+        vmax=0.0,
+    )
+    ticks = _ticks(low, high)
+    ax.set_yticks(ticks, [note_name(n) for n in ticks])
+    ax.set_yticks(np.arange(math.ceil(low), math.floor(high) + 1), minor=True)
+    ax.grid(axis="y", which="major", color="white", alpha=0.15, linewidth=0.6)
+    ax.set_xlabel("time (s)")
+    ax.set_ylabel("note")
+    hz = ax.twinx()
+    hz.set_ylim(low, high)
+    tuning = _tuning(spectrogram, numbers)
+    hz.set_yticks(ticks, [f"{tuning * 2.0 ** ((n - 69) / 12):.0f}" for n in ticks])
+    hz.set_ylabel("frequency (Hz)")
+    bar = fig.colorbar(image, ax=[ax, hz], pad=0.01, aspect=30)
+    bar.set_label("level (dB, 0 = full-scale sine)")
+    hop_ms = spectrogram.hop / spectrogram.sample_rate * 1000.0
+    detail = f"{spectrogram.seconds:.2f} s at {spectrogram.sample_rate:g} Hz, a frame every {hop_ms:.3g} ms"
+    if group > 1:
+        detail += f", loudest of {group} frames per column"
+    ax.set_title(f"{title}\n{detail}" if title else detail, fontsize=11)
+    return fig
+
+
+def save_png(spectrogram: Spectrogram, path: StrPath, title: str = "") -> None:
+    """Draws the spectrogram into a PNG file, whole or not at all."""
+    fig = figure(spectrogram, title)
+    with replacing(path) as f:
+        fig.savefig(f, format="png")
