@@ -160,6 +160,10 @@ def _spectrogram(args: argparse.Namespace) -> int:
     files = _inputs(args.inputs)
     stems = [os.path.splitext(os.path.basename(path))[0] for path in files] or ["marlune-demo"]
     outputs = _outputs(args, stems)
+    inputs = {os.path.realpath(path) for path in files}
+    for path in (path for pair in outputs for path in pair):
+        if os.path.realpath(path) in inputs:
+            raise _Bad(f"{path} is an input; it would be overwritten")
     terminal = sys.stderr.isatty()
 
     if not files:

@@ -15,6 +15,7 @@ import os
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 
+from marlune_tools.errors import FileError
 from marlune_tools.analysis import Segment, Settings, Spectrogram, analyse_file
 
 
@@ -87,7 +88,7 @@ def run_all(
 def _on_cluster(jobs: Sequence[Job], scheduler: str) -> Iterator[Summary]:
     from distributed import Client, as_completed
 
-    with Client(scheduler, set_as_default=False) as client:
+    with Client(scheduler) as client:
         # pure=False: two jobs with equal arguments still both run (each writes its own files).
         futures = client.map(run, list(jobs), pure=False)
         try:

@@ -26,7 +26,7 @@ class FrameStream:
             raise ValueError(f"hop must be at least 1 sample, not {hop}")
         self._bank = bank
         self._hop = int(hop)
-        self._held = np.empty(0, dtype=np.float32)
+        self._held: npt.NDArray[np.float32] = np.empty(0, dtype=np.float32)
 
     @property
     def bank(self) -> marlune.ResonatorBank:

@@ -2,10 +2,12 @@
 
 Fixtures: a bank factory, the internal-failure exception type and libm's float32 functions.
 Helpers, imported with `from conftest import ...`: float32 comparison, the interpreter's own
-conversion errors and the notes on them, NumPy's multiarray module and a fresh interpreter.
+conversion errors and the notes on them, NumPy's multiarray module and a fresh interpreter;
+for the tools: optional imports, the console script and audio files.
 """
 
 import ctypes
+import importlib
 import math
 import operator
 import os
@@ -13,6 +15,7 @@ import subprocess
 import sys
 import textwrap
 import types
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -117,3 +120,26 @@ def run_python(code, cwd=None):
                           cwd=cwd, timeout=300)
     assert done.returncode == 0, done.stderr
     return done.stdout
+
+
+def require(module):
+    """Imports an optional test dependency; without it the test fails under CI and skips elsewhere."""
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        reason = f"{module} is not installed (scripts/run-tests installs it)"
+        if os.environ.get("CI"):
+            pytest.fail(reason)
+        pytest.skip(reason)
+
+
+def run_marlune(*args, cwd=None):
+    """Runs the console script with the current interpreter's environment; returns the finished process."""
+    script = Path(sys.executable).with_name("marlune")
+    return subprocess.run([str(script), *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=300)
+
+
+def write_audio(path, samples, rate, subtype=None):
+    """Writes float samples (frames or frames x channels) to an audio file with soundfile."""
+    require("soundfile").write(str(path), samples, int(rate), subtype=subtype)
+    return path

