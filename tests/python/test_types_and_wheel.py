@@ -53,11 +53,13 @@ def test_mypy_finds_the_stubs_and_flags_wrong_calls(tmp_path):
     require("mypy")
     (tmp_path / "user.py").write_text(SNIPPET)
     # Strict on the user's code; the tools package is checked strictly as installed, by its own settings.
-    done = run("mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "user.py", cwd=tmp_path)
+    cache = os.path.join(sys.prefix, ".mypy_cache")  # one per environment, kept between runs
+    done = run("mypy", "--strict", "--cache-dir", cache, "user.py", cwd=tmp_path)
     flagged = sorted({int(n) for n in re.findall(r"^user\.py:(\d+): error", done.stdout, re.M)})
     assert flagged == [11, 12, 13], done.stdout
     assert "missing library stubs" not in done.stdout
-    done = run("mypy", "--config-file", os.path.join(REPO, "pyproject.toml"), "-p", "marlune_tools", cwd=tmp_path)
+    config = os.path.join(REPO, "pyproject.toml")
+    done = run("mypy", "--config-file", config, "--cache-dir", cache, "-p", "marlune_tools", cwd=tmp_path)
     assert done.returncode == 0, done.stdout + done.stderr
 
 
