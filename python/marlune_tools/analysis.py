@@ -17,6 +17,7 @@ from __future__ import annotations
 import sys
 from collections.abc import Iterable
 from dataclasses import dataclass, field
+from typing import BinaryIO
 
 import numpy as np
 import numpy.typing as npt
@@ -128,14 +129,18 @@ class Spectrogram:
     def save(self, path: StrPath) -> None:
         """Writes the spectrogram as an .npz file, whole or not at all."""
         with replacing(path) as f:
-            np.savez(
-                f,
-                frames=self.frames,
-                frequencies=self.frequencies,
-                notes=np.array(self.notes, dtype=np.str_),
-                sample_rate=np.float64(self.sample_rate),
-                hop=np.int64(self.hop),
-            )
+            self.write(f)
+
+    def write(self, file: BinaryIO) -> None:
+        """Writes the spectrogram in .npz form to an open binary file."""
+        np.savez(
+            file,
+            frames=self.frames,
+            frequencies=self.frequencies,
+            notes=np.array(self.notes, dtype=np.str_),
+            sample_rate=np.float64(self.sample_rate),
+            hop=np.int64(self.hop),
+        )
 
     @classmethod
     def load(cls, path: StrPath) -> Spectrogram:

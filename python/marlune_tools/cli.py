@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 from collections.abc import Sequence
 from typing import NoReturn
@@ -80,12 +81,18 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _interrupt(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt
+
+
 class _Bad(Exception):
     """Input the command refuses; the message is the one line it prints."""
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
+    # A polite kill (SIGTERM) is handled like Ctrl-C: outputs in progress are removed.
+    signal.signal(signal.SIGTERM, _interrupt)
     try:
         return _spectrogram(args)
     except (_Bad, FileError) as exc:
@@ -164,6 +171,8 @@ def _spectrogram(args: argparse.Namespace) -> int:
     for path in (path for pair in outputs for path in pair):
         if os.path.realpath(path) in inputs:
             raise _Bad(f"{path} is an input; it would be overwritten")
+        if os.path.isdir(path):
+            raise FileError(path, "is a folder; give a file name")
     terminal = sys.stderr.isatty()
 
     if not files:

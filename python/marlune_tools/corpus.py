@@ -9,14 +9,15 @@ shared file system).
 
 from __future__ import annotations
 
-import concurrent.futures
 import multiprocessing
 import os
+import signal
 from collections.abc import Iterator, Sequence
+from contextlib import ExitStack
 from dataclasses import dataclass
 
-from marlune_tools.errors import FileError
 from marlune_tools.analysis import Segment, Settings, Spectrogram, analyse_file
+from marlune_tools.output import replacing
 
 
 @dataclass(frozen=True)
@@ -44,15 +45,23 @@ def run(job: Job, progress: bool = False) -> Summary:
 
 
 def deliver(spectrogram: Spectrogram, job: Job) -> Summary:
-    """Writes a job's outputs from its spectrogram and sums it up."""
-    if job.npz is not None:
-        spectrogram.save(job.npz)
-    if job.png is not None:
-        from marlune_tools.picture import save_png
+    """Writes a job's outputs from its spectrogram and sums it up.
 
-        save_png(spectrogram, job.png, os.path.basename(job.path))
+    Both files are written under temporary names and renamed only once both are complete, so a
+    failure or an interruption leaves neither.
+    """
+    with ExitStack() as outputs:
+        if job.npz is not None:
+            spectrogram.write(outputs.enter_context(replacing(job.npz)))
+        if job.png is not None:
+            from marlune_tools.picture import figure
+
+            drawing = figure(spectrogram, os.path.basename(job.path))
+            drawing.savefig(outputs.enter_context(replacing(job.png)), format="png")
     frames, channels = spectrogram.frames.shape
-    return Summary(job, spectrogram.seconds, frames, channels, tuple(spectrogram.sounding()))
+    # Windows of 0.1 s, longer for long files so that a summary stays within about 200 lines.
+    window = max(0.1, spectrogram.seconds / 200)
+    return Summary(job, spectrogram.seconds, frames, channels, tuple(spectrogram.sounding(window)))
 
 
 def run_all(
@@ -62,8 +71,9 @@ def run_all(
 
     Local processes (`workers` of them, one per core by default) unless `scheduler` gives the
     address of a Dask scheduler ("tcp://host:8786"). The first failing job's exception (a
-    `FileError` for a bad file) is raised once the jobs running at that moment have stopped;
-    jobs not yet started are cancelled, and finished ones keep their outputs.
+    `FileError` for a bad file) is raised at once; local jobs still running are stopped, without
+    leaving partial files, and finished ones keep their outputs. An interruption (Ctrl-C) stops
+    the local workers the same way.
     """
     if scheduler is not None:
         yield from _on_cluster(jobs, scheduler)
@@ -74,15 +84,26 @@ def run_all(
             yield run(job)
         return
     # A fresh interpreter per worker, so that no lock or thread of this one is inherited.
-    context = multiprocessing.get_context("spawn")
-    with concurrent.futures.ProcessPoolExecutor(count, mp_context=context) as pool:
-        futures = [pool.submit(run, job) for job in jobs]
-        try:
-            for future in concurrent.futures.as_completed(futures):
-                yield future.result()
-        finally:
-            for future in futures:
-                future.cancel()
+    pool = multiprocessing.get_context("spawn").Pool(count, initializer=_worker_signals)
+    try:
+        yield from pool.imap_unordered(run, jobs)
+        pool.close()
+    finally:
+        # Stops the workers still busy (after a failure or an interruption): each removes its
+        # temporary files on the way out.
+        pool.terminate()
+        pool.join()
+
+
+def _worker_signals() -> None:
+    # Ctrl-C reaches every process of the terminal; only the parent acts on it, and it stops the
+    # workers with SIGTERM, which unwinds a worker like an exception so that its files are cleaned.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, _exit_on_terminate)
+
+
+def _exit_on_terminate(signum: int, frame: object) -> None:
+    raise SystemExit(128 + signum)
 
 
 def _on_cluster(jobs: Sequence[Job], scheduler: str) -> Iterator[Summary]:

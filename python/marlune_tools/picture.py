@@ -41,11 +41,14 @@ def _columns(decibels: npt.NDArray[np.float32]) -> tuple[npt.NDArray[np.float32]
     return padded.reshape(-1, group, decibels.shape[1]).max(axis=1), group
 
 
-def _ticks(low: float, high: float) -> list[int]:
-    """Labelled notes: every C on wide ranges, every natural note on narrow ones."""
-    span = high - low
-    wanted = {0} if span > 30 else {0, 4, 7, 9} if span > 14 else {0, 2, 4, 5, 7, 9, 11}
-    return [n for n in range(math.ceil(low), math.floor(high) + 1) if n % 12 in wanted]
+def _ticks(low: float, high: float) -> tuple[list[int], dict[int, str]]:
+    """Notes labelled large (every C on wide ranges, every natural note on narrow ones), and the
+    labels of the other semitones (E and A on wide ranges, so that any line is easy to name)."""
+    notes = range(math.ceil(low), math.floor(high) + 1)
+    wide = high - low > 30
+    major = [n for n in notes if n % 12 == 0] if wide else [n for n in notes if n % 12 in (0, 2, 4, 5, 7, 9, 11)]
+    minor = {n: note_name(n) if wide and n % 12 in (4, 9) else "" for n in notes if n not in major}
+    return major, minor
 
 
 def figure(spectrogram: Spectrogram, title: str = "") -> Figure:
@@ -70,9 +73,9 @@ def figure(spectrogram: Spectrogram, title: str = "") -> Figure:
         vmin=FLOOR_DB,
         vmax=0.0,
     )
-    ticks = _ticks(low, high)
+    ticks, minor = _ticks(low, high)
     ax.set_yticks(ticks, [note_name(n) for n in ticks])
-    ax.set_yticks(np.arange(math.ceil(low), math.floor(high) + 1), minor=True)
+    ax.set_yticks(list(minor), list(minor.values()), minor=True, fontsize="x-small", color="0.35")
     ax.grid(axis="y", which="major", color="white", alpha=0.15, linewidth=0.6)
     ax.set_xlabel("time (s)")
     ax.set_ylabel("note")

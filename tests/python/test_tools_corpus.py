@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 from conftest import require, write_audio
 
-from marlune_tools import corpus
+from marlune_tools import FileError, corpus
 from marlune_tools.analysis import Settings, Spectrogram, analyse_file
 from marlune_tools.notes import Scale
 
@@ -55,6 +55,6 @@ def test_dask_cluster_gives_the_bits_of_one_process(tmp_path, files):
 def test_a_bad_file_fails_the_run_and_leaves_no_partial_output(tmp_path, files):
     bad = tmp_path / "bad.wav"
     bad.write_text("not audio")
-    with pytest.raises(corpus.FileError, match="bad.wav: not an audio file"):
+    with pytest.raises(FileError, match="bad.wav: not an audio file"):
         run_into(tmp_path, [*files, str(bad)], workers=2)
     assert not list((tmp_path).glob("**/*.part"))

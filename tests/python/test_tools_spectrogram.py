@@ -1,5 +1,8 @@
 """The spectrogram command and what it stands on: audio files, the demo, pictures, .npz files."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 from conftest import require, run_marlune, write_audio
@@ -156,3 +159,14 @@ def test_bad_options_give_one_line_and_status_2(tmp_path, args):
 def test_library_errors_name_file_and_cause(tmp_path):
     with pytest.raises(FileError, match=r"^.*gone\.flac: no such file"):
         analyse_file(tmp_path / "gone.flac", SMALL)
+
+
+@pytest.mark.parametrize(("blocked", "args"), [("soundfile", []), ("matplotlib", []),
+                                               ("distributed", ["x.wav", "--scheduler", "tcp://127.0.0.1:1"])])
+def test_missing_extra_is_named(tmp_path, blocked, args):
+    # None in sys.modules makes the import fail as if the package were not installed.
+    code = f"import sys; sys.modules[{blocked!r}] = None; from marlune_tools.cli import main; sys.exit(main())"
+    done = subprocess.run([sys.executable, "-c", code, "spectrogram", *args], capture_output=True, text=True,
+                          cwd=tmp_path, timeout=120)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr == f'marlune: {blocked} is missing; install the tools: pip install "marlune[tools]"\n'
