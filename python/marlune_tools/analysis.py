@@ -168,18 +168,25 @@ def analyse(blocks: Iterable[npt.ArrayLike], sample_rate: float, settings: Setti
     return Spectrogram(frames, scale.frequencies, tuple(scale.names), float(sample_rate), hop)
 
 
+def check_file(path: StrPath, settings: Settings, *, channel: int | None = None) -> audio.AudioInfo:
+    """The file's facts if it can be analysed: readable, and at least one hop long (a shorter
+    file would give no frame at all); otherwise a `FileError`."""
+    found = audio.info(path, channel=channel)
+    hop = settings.hop(found.sample_rate)
+    if found.frames < hop:
+        raise FileError(path, f"shorter than one hop ({found.frames} samples, hop {hop})")
+    return found
+
+
 def analyse_file(
     path: StrPath, settings: Settings, *, channel: int | None = None, progress: bool = False
 ) -> Spectrogram:
     """The spectrogram of an audio file, read block by block.
 
     With `progress`, files longer than `PROGRESS_SECONDS` show a progress bar on standard error.
-    A file shorter than one hop is a `FileError`: it would give no frame at all.
+    Files that `check_file` refuses raise its `FileError`.
     """
-    found = audio.info(path, channel=channel)
-    hop = settings.hop(found.sample_rate)
-    if found.frames < hop:
-        raise FileError(path, f"shorter than one hop ({found.frames} samples, hop {hop})")
+    found = check_file(path, settings, channel=channel)
     blocks = audio.blocks(path, channel=channel)
     if not (progress and found.seconds > PROGRESS_SECONDS):
         return analyse(blocks, found.sample_rate, settings)

@@ -18,7 +18,7 @@ from collections.abc import Sequence
 from typing import NoReturn
 
 from marlune_tools import audio, corpus, demo
-from marlune_tools.analysis import PERIODS, Settings, analyse
+from marlune_tools.analysis import PERIODS, Settings, analyse, check_file
 from marlune_tools.errors import FileError
 from marlune_tools.notes import Scale, note_range
 
@@ -185,9 +185,7 @@ def _spectrogram(args: argparse.Namespace) -> int:
 
     # Every input is checked before anything is written, so one bad file costs no output.
     for path in files:
-        found = audio.info(path)
-        if found.frames < settings.hop(found.sample_rate):
-            raise FileError(path, f"shorter than one hop ({found.frames} samples, hop {settings.hop(found.sample_rate)})")
+        check_file(path, settings)
     _make_folders(outputs)
     jobs = [corpus.Job(path, npz, png, settings) for path, (npz, png) in zip(files, outputs)]
     if len(jobs) == 1 and not args.scheduler:

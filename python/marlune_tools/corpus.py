@@ -17,7 +17,7 @@ from contextlib import ExitStack
 from dataclasses import dataclass
 
 from marlune_tools.analysis import Segment, Settings, Spectrogram, analyse_file
-from marlune_tools.output import replacing
+from marlune_tools.output import remove_leftovers, replacing
 
 
 @dataclass(frozen=True)
@@ -89,10 +89,15 @@ def run_all(
         yield from pool.imap_unordered(run, jobs)
         pool.close()
     finally:
-        # Stops the workers still busy (after a failure or an interruption): each removes its
-        # temporary files on the way out.
+        # Stops the workers still busy (after a failure or an interruption). Each removes its
+        # temporary files on the way out, unless the signal caught it just between creating a
+        # file and taking charge of it; what is left then is removed here.
         pool.terminate()
         pool.join()
+        for job in jobs:
+            for path in (job.npz, job.png):
+                if path is not None:
+                    remove_leftovers(path)
 
 
 def _worker_signals() -> None:

@@ -6,6 +6,7 @@ Frequencies come from ``marlune.midi_to_hz`` with the given tuning (the frequenc
 
 from __future__ import annotations
 
+import math
 import re
 from dataclasses import dataclass
 
@@ -24,8 +25,9 @@ PIANO_HIGH = 108  # C8
 
 
 def note_name(number: float) -> str:
-    """"A4" for 69, "C#5" for 73; a number between notes gets cents: "A4+33c" for 69.33."""
-    nearest = round(number)
+    """"A4" for 69, "C#5" for 73; a number between notes gets cents: "A4+33c" for 69.33, and
+    half way is named from the note below: "A4+50c"."""
+    nearest = math.ceil(number - 0.5)
     name = f"{NOTE_NAMES[nearest % 12]}{nearest // 12 - 1}"
     cents = round((number - nearest) * 100)
     return name if cents == 0 else f"{name}{cents:+d}c"
