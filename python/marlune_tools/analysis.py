@@ -15,6 +15,7 @@ a full-scale sine (amplitude 1) reads 0.5, which is 0 dB.
 from __future__ import annotations
 
 import sys
+import zipfile
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import BinaryIO
@@ -154,7 +155,7 @@ class Spectrogram:
                     sample_rate=float(data["sample_rate"]),
                     hop=int(data["hop"]),
                 )
-        except (OSError, KeyError, ValueError) as exc:
+        except (OSError, EOFError, KeyError, ValueError, zipfile.BadZipFile) as exc:
             raise FileError(path, f"not a spectrogram file ({exc})") from None
 
 

@@ -23,7 +23,7 @@ def wheel():
     if not path:
         reason = "MARLUNE_WHEEL does not name the built wheel (scripts/run-tests sets it)"
         pytest.fail(reason) if os.environ.get("CI") else pytest.skip(reason)
-    return path
+    return os.path.abspath(path)  # the checks run in a folder of their own
 
 
 def test_stubs_match_the_module(tmp_path):
