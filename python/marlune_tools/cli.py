@@ -104,6 +104,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("marlune: interrupted", file=sys.stderr)
         return INTERRUPTED
+    except BrokenPipeError:
+        # The reader of the report went away (`| head`); the outputs are written already.
+        # Standard output now points nowhere, so that closing it at exit is quiet too.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     return USAGE_ERROR
 
 
