@@ -1,9 +1,12 @@
 // Speed of the resonator bank core: every implementation this CPU supports against the portable
-// scalar one, and one-sample calls against blocks. Prints figures; checks nothing.
+// scalar one, one-sample calls against blocks, and resonate over a grid of hops and channel
+// counts. Prints figures; checks nothing.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "core/bank.hpp"
@@ -17,6 +20,9 @@ using Clock = std::chrono::steady_clock;
 constexpr float sample_rate = 48000.0f;
 constexpr std::size_t block_samples = 48000;  // one second of audio
 constexpr int repeats = 5;
+// resonate's result is capped as a user with a long signal would see it: frames beyond this
+// many bytes are left out of the signal rather than timed out of the cache.
+constexpr std::size_t max_frame_bytes = std::size_t{64} << 20;
 
 // Channels spread logarithmically from 30 Hz to 15 kHz, with the default coefficients.
 ResonatorBank make_bank(std::size_t channels) {
@@ -63,6 +69,17 @@ double kernel_ns(const marlune::Implementation& impl, std::size_t channels,
     return seconds * 1e9 / static_cast<double>(x.size() * channels);
 }
 
+// Nanoseconds per sample-channel of the whole bank's resonate, frames included, over as much
+// of the block as the frame cap allows.
+double resonate_ns(std::size_t channels, std::size_t hop, const std::vector<float>& x) {
+    const std::size_t frames =
+        std::min(x.size() / hop, std::max<std::size_t>(1, max_frame_bytes / (8 * channels)));
+    const std::span<const float> signal(x.data(), frames * hop);
+    ResonatorBank bank = make_bank(channels);
+    const double seconds = best_time([&] { bank.resonate(signal, hop); });
+    return seconds * 1e9 / static_cast<double>(signal.size() * channels);
+}
+
 }  // namespace
 
 int main() {
@@ -102,6 +119,19 @@ int main() {
         const double block = best_time([&] { bank.process_samples(x); });
         const double per = 1e9 / static_cast<double>(x.size() * n);
         std::printf("%-10zu %14.3f %14.3f %8.2f\n", n, single * per, block * per, single / block);
+    }
+
+    const std::size_t hops[] = {1, 4, 16, 64, 256};
+    std::printf("\nresonate, active implementation, frames included (at most %zu MiB of them)\n",
+                max_frame_bytes >> 20);
+    std::printf("%-10s", "channels");
+    for (const std::size_t hop : hops) std::printf("%9s%-3zu", "hop ", hop);
+    std::printf("\n");
+    for (const std::size_t n : {std::size_t{1}, std::size_t{8}, std::size_t{88}, std::size_t{256},
+                                std::size_t{1024}}) {
+        std::printf("%-10zu", n);
+        for (const std::size_t hop : hops) std::printf("%12.3f", resonate_ns(n, hop, x));
+        std::printf("\n");
     }
     return 0;
 }
