@@ -53,19 +53,14 @@ double best_time(F f) {
     return best;
 }
 
-// Nanoseconds per sample-channel of one implementation's kernel over the block, cut into runs
-// of 256 samples with a renormalisation after each, as the bank does.
+// Nanoseconds per sample-channel of one implementation's kernel over the block, renormalising
+// every 256 samples, without frames.
 double kernel_ns(const marlune::Implementation& impl, std::size_t channels,
                  const std::vector<float>& x) {
     ResonatorBank bank = make_bank(channels);
     const marlune::ChannelArrays arrays = bank.arrays();
-    const double seconds = best_time([&] {
-        for (std::size_t s = 0; s < x.size(); s += marlune::renormalise_period) {
-            const std::size_t run = std::min<std::size_t>(marlune::renormalise_period, x.size() - s);
-            impl.run(arrays, channels, x.data() + s, run);
-            impl.renormalise(arrays.phasor_re, arrays.phasor_im, channels);
-        }
-    });
+    const double seconds =
+        best_time([&] { impl.advance(arrays, channels, x.data(), x.size(), {}); });
     return seconds * 1e9 / static_cast<double>(x.size() * channels);
 }
 

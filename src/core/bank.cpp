@@ -101,23 +101,14 @@ ChannelArrays ResonatorBank::arrays() noexcept {
 
 // --- feeding samples ----------------------------------------------------------------------------
 
-// The block is cut where sample_counter reaches a multiple of the renormalisation period, so the
-// counter is tested once per run rather than once per sample.
-void ResonatorBank::advance(const float* x, std::size_t count) {
-    const Implementation& impl = active_implementation();
-    const ChannelArrays channels = arrays();
-    const std::size_t n = channel_count_;
-    while (count > 0) {
-        const std::uint64_t to_boundary = renormalise_period - sample_counter_ % renormalise_period;
-        const auto run = static_cast<std::size_t>(std::min<std::uint64_t>(to_boundary, count));
-        if (n > 0) impl.run(channels, n, x, run);
-        sample_counter_ += run;
-        if (n > 0 && sample_counter_ % renormalise_period == 0) {
-            impl.renormalise(channels.phasor_re, channels.phasor_im, n);
-        }
-        x += run;
-        count -= run;
+// The kernel places the renormalisations from the counter, so it is told the counter, not
+// tested once per sample.
+void ResonatorBank::advance(const float* x, std::size_t count, std::size_t hop, float* frames) {
+    if (channel_count_ > 0) {
+        active_implementation().advance(arrays(), channel_count_, x, count,
+                                        {.counter = sample_counter_, .hop = hop, .frames = frames});
     }
+    sample_counter_ += count;
 }
 
 void ResonatorBank::process_sample(float x) { advance(&x, 1); }
@@ -135,17 +126,12 @@ ResonatorBank::Frames ResonatorBank::resonate(std::span<const float> signal, std
         throw InternalFailure(capacity_overflow_message);
     }
     Frames out{Buffer<Complex32>::with_capacity(frames * n), frames, n};
-    if (n == 0) {
-        // Nothing to record: the frames only move the counter on.
-        sample_counter_ += frames * hop;
-        return out;
-    }
-    for (std::uint64_t k = 0; k < frames; ++k) {
-        advance(signal.data() + k * hop, hop);
-        for (std::size_t j = 0; j < n; ++j) {
-            out.values.push_back_unchecked({smooth_re_[j], smooth_im_[j]});
-        }
-    }
+    // The kernel writes each frame row straight from its registers, as (re, im) float pairs:
+    // the layout of std::complex<float>. Without channels the frames only move the counter on.
+    const std::size_t samples = frames * hop;
+    advance(signal.data(), samples, frames > 0 ? hop : 0,
+            reinterpret_cast<float*>(out.values.data()));
+    out.values.assume_filled(frames * n);
     return out;
 }
 

@@ -32,9 +32,6 @@ struct ChannelTriple {
 // One smoothed complex value, the layout of NumPy's complex64 (real part first).
 using Complex32 = std::complex<float>;
 
-// Renormalisation period: the phasors are rescaled whenever sample_counter reaches a multiple.
-inline constexpr std::uint64_t renormalise_period = 256;
-
 class ResonatorBank {
 public:
     // A bank with no channels.
@@ -80,8 +77,9 @@ public:
 private:
     friend struct BankTestPeer;  // the native tests read and set the record through it
 
-    // Runs samples x[0..count) through the kernels, renormalising where the counter says.
-    void advance(const float* x, std::size_t count);
+    // Runs samples x[0..count) through the kernel, renormalising where the counter says; with
+    // frames, writes one row of smoothed values after every hop-th sample.
+    void advance(const float* x, std::size_t count, std::size_t hop = 0, float* frames = nullptr);
     // A new buffer with f(smooth_re, smooth_im) of every channel.
     template <class F>
     Buffer<float> per_channel(F f) const;

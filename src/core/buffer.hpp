@@ -59,6 +59,8 @@ public:
 
     // Appends within the reserved capacity; the caller reserved enough.
     void push_back_unchecked(const T& value) noexcept { data_[size_++] = value; }
+    // Takes the first `count` reserved elements, written through data(), as the contents.
+    void assume_filled(std::size_t count) noexcept { size_ = count; }
 
     T* data() noexcept { return data_; }
     const T* data() const noexcept { return data_; }

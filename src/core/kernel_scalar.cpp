@@ -7,12 +7,9 @@ namespace marlune::kernels {
 
 using ScalarKernel = Kernel<4, ScalarLanes>;
 
-void run_scalar(const ChannelArrays& bank, std::size_t channels, const float* x, std::size_t samples) {
-    ScalarKernel::run(bank, channels, x, samples);
-}
-
-void renormalise_scalar(float* re, float* im, std::size_t channels) {
-    ScalarKernel::renormalise(re, im, channels);
+void advance_scalar(const ChannelArrays& bank, std::size_t channels, const float* x,
+                    std::size_t samples, const Schedule& schedule) {
+    ScalarKernel::advance(bank, channels, x, samples, schedule);
 }
 
 }  // namespace marlune::kernels

@@ -1,18 +1,24 @@
-// The per-sample update and the renormalisation, written once over a lane type L that holds
-// L::width channels: L::V is the register, and L offers load/store/broadcast, add, sub, mul,
-// div, sqrt and fma, each one correctly rounded single-precision operation per lane. Every lane
-// type therefore gives the same bits, and a kernel is a list of lane types from the widest down
-// to ScalarLanes, each taking the channels that the wider ones leave over.
+// The per-sample update, the renormalisation and the frames, written once over a lane type L
+// that holds L::width channels: L::V is the register, and L offers load/store/broadcast, add,
+// sub, mul, div, sqrt and fma, each one correctly rounded single-precision operation per lane,
+// and store_interleaved, which writes two registers as (re, im) pairs. Every lane type therefore
+// gives the same bits, and a kernel is a list of lane types from the widest down to
+// ScalarLanes, each taking the channels that the wider ones leave over.
 //
 // Channels are independent, so a group of channels is loaded into registers once and run
-// through every sample of the run before it is stored: the same bits as visiting all channels
-// sample by sample, without the loads and stores per sample. Several groups are interleaved so
-// that their dependency chains (the phasor rotation, the two averages) overlap in the pipeline.
+// through a whole tile of samples before it is stored: its frames are written and its phasors
+// renormalised from the registers, with the same bits as visiting all channels sample by
+// sample. Several groups are interleaved so that their dependency chains (the phasor rotation,
+// the two averages) overlap in the pipeline. Tiles are as long as the frames they write can
+// stay in the cache while every group adds its columns to them.
 //
 // Internal linkage for the reason given in lanes_scalar.hpp.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 
 #include "kernels.hpp"
 
@@ -63,56 +69,122 @@ struct ChannelGroup {
         pr = next_re;
         pi = next_im;
     }
+
+    // Back to unit length: two rounded squares, a rounded sum, a correctly rounded square root
+    // and division, then two rounded products.
+    void renormalise() {
+        const V m = L::add(L::mul(pr, pr), L::mul(pi, pi));
+        const V s = L::div(L::broadcast(1.0f), L::sqrt(m));
+        pr = L::mul(pr, s);
+        pi = L::mul(pi, s);
+    }
+
+    // The smoothed values as complex64 into a frame row, from this group's first column.
+    void write_frame(float* row) const { L::store_interleaved(row, sr, si); }
 };
 
-// G groups of L::width channels from channel c, through samples x[0..samples).
-template <class L, std::size_t G>
-void run_groups(const ChannelArrays& bank, std::size_t c, const float* x, std::size_t samples) {
+// One tile of a stretch: samples [begin, end) of x, and the next events after `begin`.
+struct Tile {
+    const float* x;
+    std::size_t begin, end;
+    std::size_t next_renormalise;  // renormalise when the sample index reaches this
+    std::size_t next_frame;        // write a frame when it reaches this (never without frames)
+    std::size_t hop;
+    float* row;                    // the row of the frame at next_frame, column 0
+    std::size_t row_floats;        // floats per frame row
+};
+
+// G groups of L::width channels from channel c through one tile. Hop is the tile's hop when
+// it is known when compiling (1: a frame after every sample), else 0.
+template <class L, std::size_t G, std::size_t Hop>
+void run_groups(const ChannelArrays& bank, std::size_t c, const Tile& t) {
     ChannelGroup<L> g[G];
     for (std::size_t k = 0; k < G; ++k) g[k].load(bank, c + k * L::width);
-    for (std::size_t s = 0; s < samples; ++s) {
-        const typename L::V xs = L::broadcast(x[s]);
-        for (std::size_t k = 0; k < G; ++k) g[k].step(xs);
+    auto steps = [&g, x = t.x](std::size_t from, std::size_t to) {
+        for (std::size_t s = from; s < to; ++s) {
+            const typename L::V xs = L::broadcast(x[s]);
+            for (std::size_t k = 0; k < G; ++k) g[k].step(xs);
+        }
+    };
+    const std::size_t hop = Hop != 0 ? Hop : t.hop;
+    std::size_t s = t.begin, renormalise_at = t.next_renormalise, frame_at = t.next_frame;
+    float* row = t.row + 2 * c;
+    while (s < t.end) {
+        const std::size_t run_end = std::min(t.end, renormalise_at);
+        for (; frame_at <= run_end; frame_at += hop, row += t.row_floats) {
+            if constexpr (Hop == 1) {
+                steps(s, s + 1);
+            } else {
+                steps(s, frame_at);
+            }
+            s = frame_at;
+            for (std::size_t k = 0; k < G; ++k) g[k].write_frame(row + 2 * k * L::width);
+        }
+        steps(s, run_end);
+        s = run_end;
+        if (s == renormalise_at) {
+            for (std::size_t k = 0; k < G; ++k) g[k].renormalise();
+            renormalise_at += renormalise_period;
+        }
     }
     for (std::size_t k = 0; k < G; ++k) g[k].store(bank, c + k * L::width);
 }
 
-// Channels [c, end): G groups at a time of the widest lane type while they fill, then single
-// groups, then the rest to the narrower types.
+template <class L, std::size_t G>
+void run_groups(const ChannelArrays& bank, std::size_t c, const Tile& t) {
+    if (t.hop == 1) {
+        run_groups<L, G, 1>(bank, c, t);
+    } else {
+        run_groups<L, G, 0>(bank, c, t);
+    }
+}
+
+// Channels [c, end) through one tile: G groups at a time of the widest lane type while they
+// fill, then single groups, then the rest to the narrower types.
 template <std::size_t G, class L, class... Narrower>
-void run_channels(const ChannelArrays& bank, std::size_t c, std::size_t end, const float* x,
-                  std::size_t samples) {
+void run_channels(const ChannelArrays& bank, std::size_t c, std::size_t end, const Tile& t) {
     if constexpr (G > 1) {
-        for (; end - c >= G * L::width; c += G * L::width) run_groups<L, G>(bank, c, x, samples);
+        for (; end - c >= G * L::width; c += G * L::width) run_groups<L, G>(bank, c, t);
     }
-    for (; end - c >= L::width; c += L::width) run_groups<L, 1>(bank, c, x, samples);
-    if constexpr (sizeof...(Narrower) > 0) run_channels<1, Narrower...>(bank, c, end, x, samples);
+    for (; end - c >= L::width; c += L::width) run_groups<L, 1>(bank, c, t);
+    if constexpr (sizeof...(Narrower) > 0) run_channels<1, Narrower...>(bank, c, end, t);
 }
 
-// Rescales phasors [c, end) to unit length: two rounded squares, a rounded sum, a correctly
-// rounded square root and division, then two rounded products.
-template <class L, class... Narrower>
-void renormalise_channels(float* re, float* im, std::size_t c, std::size_t end) {
-    for (; end - c >= L::width; c += L::width) {
-        const typename L::V r = L::load(re + c);
-        const typename L::V i = L::load(im + c);
-        const typename L::V m = L::add(L::mul(r, r), L::mul(i, i));
-        const typename L::V s = L::div(L::broadcast(1.0f), L::sqrt(m));
-        L::store(re + c, L::mul(r, s));
-        L::store(im + c, L::mul(i, s));
-    }
-    if constexpr (sizeof...(Narrower) > 0) renormalise_channels<Narrower...>(re, im, c, end);
-}
+// Bytes of frames that a tile may write: well inside the second-level cache of any core this
+// runs on, so that every group's columns of a row meet there before the row goes to memory.
+constexpr std::size_t tile_frame_bytes = std::size_t{128} << 10;
 
-// The two entry points of an Implementation, for interleave factor G and lane types Lanes....
+// The entry point of an Implementation, for interleave factor G and lane types Lanes....
 template <std::size_t G, class... Lanes>
 struct Kernel {
-    static void run(const ChannelArrays& bank, std::size_t channels, const float* x,
-                    std::size_t samples) {
-        run_channels<G, Lanes...>(bank, 0, channels, x, samples);
-    }
-    static void renormalise(float* re, float* im, std::size_t channels) {
-        renormalise_channels<Lanes...>(re, im, 0, channels);
+    static void advance(const ChannelArrays& bank, std::size_t channels, const float* x,
+                        std::size_t samples, const Schedule& schedule) {
+        constexpr std::size_t never = std::numeric_limits<std::size_t>::max();
+        const std::size_t hop = schedule.frames != nullptr ? schedule.hop : 0;
+        const std::size_t row_floats = 2 * channels;
+        const std::size_t first_renormalise =
+            renormalise_period - schedule.counter % renormalise_period;
+        // Without frames a group runs the whole stretch from its registers.
+        const std::size_t tile =
+            hop == 0 ? samples
+                     : std::max<std::size_t>(1, tile_frame_bytes / (row_floats * sizeof(float))) * hop;
+        for (std::size_t begin = 0; begin < samples; begin += std::min(tile, samples - begin)) {
+            const std::size_t renormalised = begin < first_renormalise
+                                                 ? 0
+                                                 : (begin - first_renormalise) / renormalise_period + 1;
+            const std::size_t frames_before = hop == 0 ? 0 : begin / hop;
+            const Tile t{
+                .x = x,
+                .begin = begin,
+                .end = begin + std::min(tile, samples - begin),
+                .next_renormalise = first_renormalise + renormalised * renormalise_period,
+                .next_frame = hop == 0 ? never : (frames_before + 1) * hop,
+                .hop = hop,
+                .row = schedule.frames + frames_before * row_floats,
+                .row_floats = row_floats,
+            };
+            run_channels<G, Lanes...>(bank, 0, channels, t);
+        }
     }
 };
 

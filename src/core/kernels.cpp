@@ -28,12 +28,11 @@ bool has_avx512f() {
 constexpr Implementation implementation_list[] = {
 #if MARLUNE_X86_KERNELS
     {"avx512", "AVX-512F with FMA: 16 channels per register (x86-64)", has_avx512f,
-     kernels::run_avx512, kernels::renormalise_avx512},
+     kernels::advance_avx512},
     {"avx2", "AVX2 with FMA: 8 channels per register (x86-64)", has_avx2_fma,
-     kernels::run_avx2, kernels::renormalise_avx2},
+     kernels::advance_avx2},
 #endif
-    {"scalar", "portable C++: one channel at a time", always,
-     kernels::run_scalar, kernels::renormalise_scalar},
+    {"scalar", "portable C++: one channel at a time", always, kernels::advance_scalar},
 };
 
 const Implementation& choose() {

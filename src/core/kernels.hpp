@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 namespace marlune {
@@ -24,16 +25,33 @@ struct ChannelArrays {
     float* smooth_im;
 };
 
+// Renormalisation period: the phasors are rescaled whenever the count of samples since
+// construction or reset reaches a multiple of it.
+inline constexpr std::uint64_t renormalise_period = 256;
+
+// Where a stretch of samples falls in the bank's life, and where its frames go.
+struct Schedule {
+    // Samples processed before the first one of the stretch (the bank's sample_counter): the
+    // phasors are renormalised after each sample that brings the count to a multiple of
+    // renormalise_period, in the middle of the stretch too.
+    std::uint64_t counter = 0;
+    // Samples per frame; 0 records no frames. After every hop-th sample of the stretch, every
+    // channel's smoothed value is written to the next frame row: `channels` (re, im) pairs of
+    // floats, the layout of a row of complex64 values.
+    std::size_t hop = 0;
+    float* frames = nullptr;
+};
+
 struct Implementation {
     const char* name;         // e.g. "avx2", "scalar"
     const char* description;  // what it needs / does, for reports
     bool (*supported)();      // are the CPU features present?
-    // Runs the per-sample update for samples x[0..samples) on channels [0, channels).
-    // Channels are independent, so a kernel may keep a group of channels in registers across
-    // the whole run; no allocation, no counter test, no length check in here.
-    void (*run)(const ChannelArrays& bank, std::size_t channels, const float* x, std::size_t samples);
-    // Rescales every phasor to unit length: m = re*re + im*im; s = 1 / sqrt(m); re *= s; im *= s.
-    void (*renormalise)(float* re, float* im, std::size_t channels);
+    // Runs the per-sample update for samples x[0..samples) on channels [0, channels), with the
+    // renormalisations and frames that `schedule` places. Channels are independent, so a group
+    // of channels stays in registers across frames and renormalisations; no allocation and no
+    // length check in here.
+    void (*advance)(const ChannelArrays& bank, std::size_t channels, const float* x,
+                    std::size_t samples, const Schedule& schedule);
 };
 
 // Every implementation compiled in, in order of preference; the last is "scalar".

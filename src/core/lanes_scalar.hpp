@@ -19,6 +19,10 @@ struct ScalarLanes {
 
     static V load(const float* p) { return *p; }
     static void store(float* p, V v) { *p = v; }
+    static void store_interleaved(float* p, V re, V im) {
+        p[0] = re;
+        p[1] = im;
+    }
     static V broadcast(float x) { return x; }
     static V add(V a, V b) { return a + b; }
     static V sub(V a, V b) { return a - b; }

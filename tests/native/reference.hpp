@@ -116,6 +116,19 @@ struct Model {
     void samples(const std::vector<float>& xs, std::size_t from = 0, std::size_t to = SIZE_MAX) {
         for (std::size_t k = from; k < std::min(to, xs.size()); ++k) sample(xs[k]);
     }
+    // Samples xs[from..to), appending a frame (every channel's smoothed value as re, im) to
+    // `frames` after every hop-th of them.
+    void framed(const std::vector<float>& xs, std::size_t from, std::size_t to, std::size_t hop,
+                std::vector<float>& frames) {
+        for (std::size_t k = from; k < to; ++k) {
+            sample(xs[k]);
+            if ((k + 1 - from) % hop != 0) continue;
+            for (const Channel& c : channels) {
+                frames.push_back(c.sm_re);
+                frames.push_back(c.sm_im);
+            }
+        }
+    }
 };
 
 inline std::uint32_t bits(float v) { return std::bit_cast<std::uint32_t>(v); }

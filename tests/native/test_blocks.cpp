@@ -38,13 +38,19 @@ INSTANTIATE_TEST_SUITE_P(Splits, BlockSplits,
                                          std::vector<std::size_t>(11, 100)),
                          reference::CaseIndex());
 
-class ResonateFraming : public testing::TestWithParam<std::pair<std::size_t, std::uint64_t>> {};
+struct Framing {
+    std::size_t channels;
+    std::size_t length;
+    std::uint64_t hop;
+};
+
+class ResonateFraming : public testing::TestWithParam<Framing> {};
 
 // From a bank that has already heard 100 samples: frame k is the smoothed value after sample
 // (k + 1) * hop - 1 of the call, and the remainder never reaches the bank.
 TEST_P(ResonateFraming, FramesAfterEachFullHopRemainderDropped) {
-    const auto [length, hop] = GetParam();
-    const auto triples = reference::random_triples(19, 22);
+    const auto [channels, length, hop] = GetParam();
+    const auto triples = reference::random_triples(channels, 22);
     const std::vector<float> before = reference::random_signal(100, 23);
     const std::vector<float> x = reference::random_signal(length, 24);
     ResonatorBank bank(triples, 48000.0f);
@@ -68,14 +74,41 @@ TEST_P(ResonateFraming, FramesAfterEachFullHopRemainderDropped) {
     reference::expect_matches(bank, model);
 }
 
+// Channel counts past the vector widths, and frames that fill several cache-sized tiles.
 INSTANTIATE_TEST_SUITE_P(Lengths, ResonateFraming,
-                         testing::Values(std::pair{10, 4}, std::pair{10, 1}, std::pair{10, 10},
-                                         std::pair{10, 11}, std::pair{0, 3}, std::pair{1000, 256},
-                                         std::pair{1000, 300}, std::pair{700, 7}),
+                         testing::Values(Framing{19, 10, 4}, Framing{19, 10, 1}, Framing{19, 10, 10},
+                                         Framing{19, 10, 11}, Framing{19, 0, 3},
+                                         Framing{19, 1000, 256}, Framing{19, 1000, 300},
+                                         Framing{19, 700, 7}, Framing{88, 700, 1},
+                                         Framing{57, 1000, 257}, Framing{300, 600, 1},
+                                         Framing{512, 600, 8}),
                          [](const auto& p) {
-                             return "length" + std::to_string(p.param.first) + "_hop" +
-                                    std::to_string(p.param.second);
+                             return std::to_string(p.param.channels) + "channels_length" +
+                                    std::to_string(p.param.length) + "_hop" +
+                                    std::to_string(p.param.hop);
                          });
+
+// Frames from a signal fed in pieces equal the frames of the whole signal, wherever the pieces
+// cut the renormalisation period.
+TEST(Resonate, PiecesGiveTheFramesOfTheWhole) {
+    const auto triples = reference::random_triples(41, 25);
+    const std::vector<float> x = reference::random_signal(1200, 26);
+    ResonatorBank whole(triples, 48000.0f), pieces(triples, 48000.0f);
+    const ResonatorBank::Frames all = whole.resonate(x, 5);
+    std::size_t done = 0, row = 0;
+    for (const std::size_t len : {5, 250, 300, 5, 640}) {
+        const ResonatorBank::Frames part = pieces.resonate(std::span(x).subspan(done, len), 5);
+        for (std::size_t v = 0; v < part.values.size(); ++v) {
+            const marlune::Complex32 got = part.values[v], want = all.values[row * 41 + v];
+            ASSERT_EQ(bits(got.real()), bits(want.real())) << "frame " << row << ", " << v;
+            ASSERT_EQ(bits(got.imag()), bits(want.imag())) << "frame " << row << ", " << v;
+        }
+        done += len;
+        row += part.frames;
+    }
+    EXPECT_EQ(row, all.frames);
+    reference::expect_same(pieces, whole);
+}
 
 TEST(Resonate, ZeroChannelsGiveEmptyFramesAndCount) {
     ResonatorBank bank({}, 48000.0f);

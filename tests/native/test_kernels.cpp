@@ -1,5 +1,6 @@
 // Every implementation this CPU supports against the portable one and the model, bit for bit,
-// at channel counts around every vector width and runs that cross renormalisation points.
+// at channel counts around every vector width, with frames at hops around every width and
+// stretches that cross renormalisation points in their middle.
 #include <iostream>
 #include <string>
 
@@ -8,6 +9,7 @@
 namespace {
 
 using marlune::Implementation;
+using reference::bits;
 
 TEST(Implementations, ChoiceIsFirstSupportedAndScalarIsLast) {
     const Implementation& active = marlune::active_implementation();
@@ -33,48 +35,71 @@ std::vector<const Implementation*> supported_implementations() {
     return out;
 }
 
-class KernelTest : public testing::TestWithParam<std::tuple<const Implementation*, std::size_t>> {};
+using KernelCase = std::tuple<const Implementation*, std::size_t, std::size_t>;
 
-// Runs of these lengths, renormalising where the running total reaches a multiple of 256,
-// as the bank does; together 1400 samples, crossing 256, 512, 768, 1024 and 1280.
-constexpr std::size_t run_lengths[] = {1, 254, 1, 256, 100, 156, 17, 239, 3, 253, 120};
+class KernelTest : public testing::TestWithParam<KernelCase> {};
+
+// Stretches of these lengths, each one call with its own frames; together 1000 samples, with
+// renormalisations after 256, 512 and 768 falling inside stretches and inside frames.
+constexpr std::size_t stretch_lengths[] = {1, 254, 3, 300, 17, 425};
 
 TEST_P(KernelTest, SameBitsAsScalarAndModel) {
-    const auto [impl, n] = GetParam();
+    const auto [impl, n, hop] = GetParam();
     const auto triples = reference::random_triples(n, 7 + static_cast<std::uint32_t>(n));
-    const std::vector<float> x = reference::random_signal(1400, 99);
+    const std::vector<float> x = reference::random_signal(1000, 99);
     marlune::ResonatorBank bank(triples, 44100.0f), scalar_bank(triples, 44100.0f);
     reference::Model model(triples, 44100.0f);
     const Implementation& scalar = marlune::scalar_implementation();
 
     std::size_t done = 0;
-    for (const std::size_t len : run_lengths) {
-        const marlune::ChannelArrays arrays = bank.arrays(), scalar_arrays = scalar_bank.arrays();
-        impl->run(arrays, n, x.data() + done, len);
-        scalar.run(scalar_arrays, n, x.data() + done, len);
+    for (const std::size_t len : stretch_lengths) {
+        const std::size_t rows = hop == 0 ? 0 : len / hop;
+        std::vector<float> frames(2 * n * rows, -1.0f), scalar_frames = frames, want;
+        impl->advance(bank.arrays(), n, x.data() + done, len, {done, hop, frames.data()});
+        scalar.advance(scalar_bank.arrays(), n, x.data() + done, len,
+                       {done, hop, scalar_frames.data()});
+        model.framed(x, done, done + len, hop == 0 ? SIZE_MAX : hop, want);
         done += len;
-        if (done % 256 == 0) {
-            impl->renormalise(arrays.phasor_re, arrays.phasor_im, n);
-            scalar.renormalise(scalar_arrays.phasor_re, scalar_arrays.phasor_im, n);
-        }
         // The kernels leave the counter to the bank; the comparisons below include it.
         reference::record(bank).sample_counter = reference::record(scalar_bank).sample_counter = done;
-        model.samples(x, model.counter, done);
         SCOPED_TRACE("after " + std::to_string(done) + " samples");
+        ASSERT_EQ(want.size(), frames.size());
+        for (std::size_t f = 0; f < frames.size(); ++f) {
+            ASSERT_EQ(bits(frames[f]), bits(scalar_frames[f])) << "frame float " << f;
+            ASSERT_EQ(bits(frames[f]), bits(want[f])) << "frame float " << f;
+        }
         reference::expect_same(bank, scalar_bank);
         reference::expect_matches(bank, model);
         if (HasFailure()) return;
     }
 }
 
+std::string case_name(const testing::TestParamInfo<KernelCase>& info) {
+    const auto [impl, n, hop] = info.param;
+    return std::string(impl->name) + "_" + std::to_string(n) + "_hop" + std::to_string(hop);
+}
+
+std::vector<std::size_t> every_count_to(std::size_t last) {
+    std::vector<std::size_t> counts(last + 1);
+    for (std::size_t n = 0; n <= last; ++n) counts[n] = n;
+    return counts;
+}
+
+// Every channel count up to past two groups of the widest register, so that every mix of
+// narrower tails appears; no frames (hop 0) and hops around the widths and the period.
 INSTANTIATE_TEST_SUITE_P(
     AllWidths, KernelTest,
     testing::Combine(testing::ValuesIn(supported_implementations()),
-                     testing::Values(0, 1, 2, 3, 4, 5, 7, 8, 9, 12, 15, 16, 17, 23, 24, 25, 31,
-                                     32, 33, 47, 48, 49, 63, 64, 65, 100)),
-    [](const auto& param_info) {
-        return std::string(std::get<0>(param_info.param)->name) + "_" +
-               std::to_string(std::get<1>(param_info.param));
-    });
+                     testing::ValuesIn(every_count_to(70)),
+                     testing::Values(0, 1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 255, 256, 257)),
+    case_name);
+
+// Banks whose frames fill more than one tile: tiles end inside stretches, and with 512
+// channels at hop 8 exactly on renormalisation points.
+INSTANTIATE_TEST_SUITE_P(
+    Tiles, KernelTest,
+    testing::Combine(testing::ValuesIn(supported_implementations()), testing::Values(300, 512),
+                     testing::Values(1, 3, 8, 100)),
+    case_name);
 
 }  // namespace

@@ -10,12 +10,9 @@ namespace marlune::kernels {
 
 using Avx2Kernel = Kernel<2, Avx2Lanes, Fma128Lanes, ScalarLanes>;
 
-void run_avx2(const ChannelArrays& bank, std::size_t channels, const float* x, std::size_t samples) {
-    Avx2Kernel::run(bank, channels, x, samples);
-}
-
-void renormalise_avx2(float* re, float* im, std::size_t channels) {
-    Avx2Kernel::renormalise(re, im, channels);
+void advance_avx2(const ChannelArrays& bank, std::size_t channels, const float* x,
+                  std::size_t samples, const Schedule& schedule) {
+    Avx2Kernel::advance(bank, channels, x, samples, schedule);
 }
 
 }  // namespace marlune::kernels

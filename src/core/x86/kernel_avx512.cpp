@@ -11,12 +11,9 @@ namespace marlune::kernels {
 
 using Avx512Kernel = Kernel<2, Avx512Lanes, Avx2Lanes, Fma128Lanes, ScalarLanes>;
 
-void run_avx512(const ChannelArrays& bank, std::size_t channels, const float* x, std::size_t samples) {
-    Avx512Kernel::run(bank, channels, x, samples);
-}
-
-void renormalise_avx512(float* re, float* im, std::size_t channels) {
-    Avx512Kernel::renormalise(re, im, channels);
+void advance_avx512(const ChannelArrays& bank, std::size_t channels, const float* x,
+                    std::size_t samples, const Schedule& schedule) {
+    Avx512Kernel::advance(bank, channels, x, samples, schedule);
 }
 
 }  // namespace marlune::kernels

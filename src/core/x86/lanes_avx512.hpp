@@ -14,6 +14,14 @@ struct Avx512Lanes {
 
     static V load(const float* p) { return _mm512_loadu_ps(p); }
     static void store(float* p, V v) { _mm512_storeu_ps(p, v); }
+    // Lane i of the index picks element i of re (0..15) or of im (16..31).
+    static void store_interleaved(float* p, V re, V im) {
+        const __m512i first = _mm512_set_epi32(23, 7, 22, 6, 21, 5, 20, 4, 19, 3, 18, 2, 17, 1, 16, 0);
+        const __m512i second =
+            _mm512_set_epi32(31, 15, 30, 14, 29, 13, 28, 12, 27, 11, 26, 10, 25, 9, 24, 8);
+        _mm512_storeu_ps(p, _mm512_permutex2var_ps(re, first, im));
+        _mm512_storeu_ps(p + 16, _mm512_permutex2var_ps(re, second, im));
+    }
     static V broadcast(float x) { return _mm512_set1_ps(x); }
     static V add(V a, V b) { return _mm512_add_ps(a, b); }
     static V sub(V a, V b) { return _mm512_sub_ps(a, b); }

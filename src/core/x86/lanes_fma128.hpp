@@ -15,6 +15,10 @@ struct Fma128Lanes {
 
     static V load(const float* p) { return _mm_loadu_ps(p); }
     static void store(float* p, V v) { _mm_storeu_ps(p, v); }
+    static void store_interleaved(float* p, V re, V im) {
+        _mm_storeu_ps(p, _mm_unpacklo_ps(re, im));
+        _mm_storeu_ps(p + 4, _mm_unpackhi_ps(re, im));
+    }
     static V broadcast(float x) { return _mm_set1_ps(x); }
     static V add(V a, V b) { return _mm_add_ps(a, b); }
     static V sub(V a, V b) { return _mm_sub_ps(a, b); }
