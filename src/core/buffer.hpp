@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "failure.hpp"
+#include "storage.hpp"
 
 namespace marlune {
 
@@ -33,7 +34,7 @@ public:
         Buffer b;
         if (capacity == 0) return b;
         if (capacity > max_allocation_bytes / sizeof(T)) throw InternalFailure(capacity_overflow_message);
-        void* p = std::malloc(static_cast<std::size_t>(capacity) * sizeof(T));
+        void* p = allocate_storage(static_cast<std::size_t>(capacity) * sizeof(T));
         if (p == nullptr) throw std::bad_alloc();
         b.data_ = static_cast<T*>(p);
         b.capacity_ = static_cast<std::size_t>(capacity);
