@@ -18,4 +18,7 @@ void advance_avx2(const ChannelArrays& bank, std::size_t channels, const float* 
 void advance_avx512(const ChannelArrays& bank, std::size_t channels, const float* x,
                     std::size_t samples, const Schedule& schedule);
 
+void advance_neon(const ChannelArrays& bank, std::size_t channels, const float* x,
+                  std::size_t samples, const Schedule& schedule);
+
 }  // namespace marlune::kernels

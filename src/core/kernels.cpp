@@ -3,6 +3,10 @@
 
 #include <iterator>
 
+#if MARLUNE_ARM_KERNELS && defined(__linux__)
+#include <sys/auxv.h>
+#endif
+
 #include "kernel_entries.hpp"
 
 namespace marlune {
@@ -25,12 +29,27 @@ bool has_avx512f() {
 }
 #endif
 
+#if MARLUNE_ARM_KERNELS
+// Advanced SIMD is part of every aarch64 processor, but it is asked for like any other feature,
+// so that the list works the same on every architecture.
+bool has_asimd() {
+#if defined(__linux__)
+    return (getauxval(AT_HWCAP) & HWCAP_ASIMD) != 0;
+#else
+    return true;
+#endif
+}
+#endif
+
 constexpr Implementation implementation_list[] = {
 #if MARLUNE_X86_KERNELS
     {"avx512", "AVX-512F with FMA: 16 channels per register (x86-64)", has_avx512f,
      kernels::advance_avx512},
     {"avx2", "AVX2 with FMA: 8 channels per register (x86-64)", has_avx2_fma,
      kernels::advance_avx2},
+#endif
+#if MARLUNE_ARM_KERNELS
+    {"neon", "Advanced SIMD: 4 channels per register (aarch64)", has_asimd, kernels::advance_neon},
 #endif
     {"scalar", "portable C++: one channel at a time", always, kernels::advance_scalar},
 };
