@@ -93,12 +93,6 @@ ResonatorBank build_bank(std::span<const float> freqs, float sample_rate,
     return ResonatorBank(triples, sample_rate);
 }
 
-ChannelArrays ResonatorBank::arrays() noexcept {
-    return {alphas_.data(),    betas_.data(),     rotation_re_.data(), rotation_im_.data(),
-            phasor_re_.data(), phasor_im_.data(), accum_re_.data(),    accum_im_.data(),
-            smooth_re_.data(), smooth_im_.data()};
-}
-
 // --- feeding samples ----------------------------------------------------------------------------
 
 // The kernel places the renormalisations from the counter, so it is told the counter, not
@@ -110,8 +104,6 @@ void ResonatorBank::advance(const float* x, std::size_t count, std::size_t hop, 
     }
     sample_counter_ += count;
 }
-
-void ResonatorBank::process_sample(float x) { advance(&x, 1); }
 
 void ResonatorBank::process_samples(std::span<const float> block) {
     advance(block.data(), block.size());

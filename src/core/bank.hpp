@@ -48,7 +48,14 @@ public:
     std::uint64_t channel_count() const noexcept { return channel_count_; }
 
     // --- feeding samples -------------------------------------------------------------------
-    void process_sample(float x);
+    // Inline: a caller may call it once per sample.
+    void process_sample(float x) {
+        ++sample_counter_;
+        if (channel_count_ > 0) {
+            active_implementation().sample(arrays(), channel_count_, x,
+                                           sample_counter_ % renormalise_period == 0);
+        }
+    }
     void process_samples(std::span<const float> block);
     // One frame of every channel's smoothed value after each full hop; the remainder of the
     // signal past the last full hop is not processed. hop == 0 is "attempt to divide by zero".
@@ -72,7 +79,11 @@ public:
 
     // The per-channel arrays as a kernel takes them, for running one directly. The pointers
     // stay valid until the bank is moved from, assigned to or destroyed.
-    ChannelArrays arrays() noexcept;
+    ChannelArrays arrays() noexcept {
+        return {alphas_.data(),    betas_.data(),     rotation_re_.data(), rotation_im_.data(),
+                phasor_re_.data(), phasor_im_.data(), accum_re_.data(),    accum_im_.data(),
+                smooth_re_.data(), smooth_im_.data()};
+    }
 
 private:
     friend struct BankTestPeer;  // the native tests read and set the record through it

@@ -11,14 +11,18 @@ namespace marlune::kernels {
 
 void advance_scalar(const ChannelArrays& bank, std::size_t channels, const float* x,
                     std::size_t samples, const Schedule& schedule);
+void sample_scalar(const ChannelArrays& bank, std::size_t channels, float x, bool renormalise);
 
 void advance_avx2(const ChannelArrays& bank, std::size_t channels, const float* x,
                   std::size_t samples, const Schedule& schedule);
+void sample_avx2(const ChannelArrays& bank, std::size_t channels, float x, bool renormalise);
 
 void advance_avx512(const ChannelArrays& bank, std::size_t channels, const float* x,
                     std::size_t samples, const Schedule& schedule);
+void sample_avx512(const ChannelArrays& bank, std::size_t channels, float x, bool renormalise);
 
 void advance_neon(const ChannelArrays& bank, std::size_t channels, const float* x,
                   std::size_t samples, const Schedule& schedule);
+void sample_neon(const ChannelArrays& bank, std::size_t channels, float x, bool renormalise);
 
 }  // namespace marlune::kernels

@@ -12,4 +12,8 @@ void advance_scalar(const ChannelArrays& bank, std::size_t channels, const float
     ScalarKernel::advance(bank, channels, x, samples, schedule);
 }
 
+void sample_scalar(const ChannelArrays& bank, std::size_t channels, float x, bool renormalise) {
+    ScalarKernel::sample(bank, channels, x, renormalise);
+}
+
 }  // namespace marlune::kernels

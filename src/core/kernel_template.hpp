@@ -150,11 +150,25 @@ void run_channels(const ChannelArrays& bank, std::size_t c, std::size_t end, con
     if constexpr (sizeof...(Narrower) > 0) run_channels<1, Narrower...>(bank, c, end, t);
 }
 
+// One sample through channels [c, end), the widest lane type first.
+template <class L, class... Narrower>
+void sample_channels(const ChannelArrays& bank, std::size_t c, std::size_t end, float x,
+                     bool renormalise) {
+    for (; end - c >= L::width; c += L::width) {
+        ChannelGroup<L> g;
+        g.load(bank, c);
+        g.step(L::broadcast(x));
+        if (renormalise) g.renormalise();
+        g.store(bank, c);
+    }
+    if constexpr (sizeof...(Narrower) > 0) sample_channels<Narrower...>(bank, c, end, x, renormalise);
+}
+
 // Bytes of frames that a tile may write: well inside the second-level cache of any core this
 // runs on, so that every group's columns of a row meet there before the row goes to memory.
 constexpr std::size_t tile_frame_bytes = std::size_t{128} << 10;
 
-// The entry point of an Implementation, for interleave factor G and lane types Lanes....
+// The entry points of an Implementation, for interleave factor G and lane types Lanes....
 template <std::size_t G, class... Lanes>
 struct Kernel {
     static void advance(const ChannelArrays& bank, std::size_t channels, const float* x,
@@ -185,6 +199,10 @@ struct Kernel {
             };
             run_channels<G, Lanes...>(bank, 0, channels, t);
         }
+    }
+
+    static void sample(const ChannelArrays& bank, std::size_t channels, float x, bool renormalise) {
+        sample_channels<Lanes...>(bank, 0, channels, x, renormalise);
     }
 };
 

@@ -44,31 +44,41 @@ bool has_asimd() {
 constexpr Implementation implementation_list[] = {
 #if MARLUNE_X86_KERNELS
     {"avx512", "AVX-512F with FMA: 16 channels per register (x86-64)", has_avx512f,
-     kernels::advance_avx512},
+     kernels::advance_avx512,
+     kernels::sample_avx512},
     {"avx2", "AVX2 with FMA: 8 channels per register (x86-64)", has_avx2_fma,
-     kernels::advance_avx2},
+     kernels::advance_avx2,
+     kernels::sample_avx2},
 #endif
 #if MARLUNE_ARM_KERNELS
-    {"neon", "Advanced SIMD: 4 channels per register (aarch64)", has_asimd, kernels::advance_neon},
+    {"neon", "Advanced SIMD: 4 channels per register (aarch64)", has_asimd, kernels::advance_neon,
+     kernels::sample_neon},
 #endif
-    {"scalar", "portable C++: one channel at a time", always, kernels::advance_scalar},
+    {"scalar", "portable C++: one channel at a time", always, kernels::advance_scalar,
+     kernels::sample_scalar},
 };
-
-const Implementation& choose() {
-    for (const Implementation& impl : implementation_list) {
-        if (impl.supported()) return impl;
-    }
-    return scalar_implementation();
-}
 
 }  // namespace
 
 std::span<const Implementation> implementations() { return implementation_list; }
 
-const Implementation& active_implementation() {
-    static const Implementation& chosen = choose();
-    return chosen;
+namespace detail {
+
+constinit std::atomic<const Implementation*> chosen_implementation{nullptr};
+
+const Implementation& choose_implementation() noexcept {
+    const Implementation* chosen = &scalar_implementation();
+    for (const Implementation& impl : implementation_list) {
+        if (impl.supported()) {
+            chosen = &impl;
+            break;
+        }
+    }
+    chosen_implementation.store(chosen, std::memory_order_relaxed);
+    return *chosen;
 }
+
+}  // namespace detail
 
 const Implementation& scalar_implementation() { return std::end(implementation_list)[-1]; }
 

@@ -5,6 +5,7 @@
 // is always last. Every implementation must give the same bits as the scalar one.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -52,12 +53,27 @@ struct Implementation {
     // length check in here.
     void (*advance)(const ChannelArrays& bank, std::size_t channels, const float* x,
                     std::size_t samples, const Schedule& schedule);
+    // The same for the one sample x, renormalising afterwards when `renormalise` says so: the
+    // path of a caller that feeds one sample at a time, without the bookkeeping of a stretch.
+    void (*sample)(const ChannelArrays& bank, std::size_t channels, float x, bool renormalise);
 };
 
 // Every implementation compiled in, in order of preference; the last is "scalar".
 std::span<const Implementation> implementations();
-// The first supported implementation, chosen at the first call and kept for the process.
-const Implementation& active_implementation();
+
+namespace detail {
+// The choice, once made; null before.
+extern std::atomic<const Implementation*> chosen_implementation;
+const Implementation& choose_implementation() noexcept;
+}  // namespace detail
+
+// The first supported implementation, chosen at the first call and kept for the process. After
+// the first call one load, so that a call per sample pays nothing for it.
+inline const Implementation& active_implementation() noexcept {
+    // Every thread that chooses stores the same value, so no ordering is needed.
+    const Implementation* chosen = detail::chosen_implementation.load(std::memory_order_relaxed);
+    return chosen != nullptr ? *chosen : detail::choose_implementation();
+}
 // The portable reference.
 const Implementation& scalar_implementation();
 

@@ -94,6 +94,40 @@ INSTANTIATE_TEST_SUITE_P(
                      testing::Values(0, 1, 2, 3, 4, 5, 7, 8, 15, 16, 17, 255, 256, 257)),
     case_name);
 
+class SampleTest
+    : public testing::TestWithParam<std::tuple<const Implementation*, std::size_t>> {};
+
+// One sample per call, as a caller of process_sample feeds the bank, across two
+// renormalisations; checked on both sides of each.
+TEST_P(SampleTest, OneAtATimeSameBitsAsScalarAndModel) {
+    const auto [impl, n] = GetParam();
+    const auto triples = reference::random_triples(n, 50 + static_cast<std::uint32_t>(n));
+    const std::vector<float> x = reference::random_signal(600, 51);
+    marlune::ResonatorBank bank(triples, 32000.0f), scalar_bank(triples, 32000.0f);
+    reference::Model model(triples, 32000.0f);
+    for (std::size_t k = 1; k <= x.size(); ++k) {
+        const bool renormalise = k % 256 == 0;
+        impl->sample(bank.arrays(), n, x[k - 1], renormalise);
+        marlune::scalar_implementation().sample(scalar_bank.arrays(), n, x[k - 1], renormalise);
+        model.sample(x[k - 1]);
+        if (k % 256 == 255 || renormalise || k == x.size()) {
+            reference::record(bank).sample_counter = reference::record(scalar_bank).sample_counter = k;
+            SCOPED_TRACE("after " + std::to_string(k) + " samples");
+            reference::expect_same(bank, scalar_bank);
+            reference::expect_matches(bank, model);
+            if (HasFailure()) return;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllWidths, SampleTest,
+                         testing::Combine(testing::ValuesIn(supported_implementations()),
+                                          testing::ValuesIn(every_count_to(70))),
+                         [](const auto& param_info) {
+                             return std::string(std::get<0>(param_info.param)->name) + "_" +
+                                    std::to_string(std::get<1>(param_info.param));
+                         });
+
 // Banks whose frames fill more than one tile: tiles end inside stretches, and with 512
 // channels at hop 8 exactly on renormalisation points.
 INSTANTIATE_TEST_SUITE_P(

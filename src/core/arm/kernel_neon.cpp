@@ -13,4 +13,8 @@ void advance_neon(const ChannelArrays& bank, std::size_t channels, const float* 
     NeonKernel::advance(bank, channels, x, samples, schedule);
 }
 
+void sample_neon(const ChannelArrays& bank, std::size_t channels, float x, bool renormalise) {
+    NeonKernel::sample(bank, channels, x, renormalise);
+}
+
 }  // namespace marlune::kernels

@@ -15,4 +15,8 @@ void advance_avx2(const ChannelArrays& bank, std::size_t channels, const float* 
     Avx2Kernel::advance(bank, channels, x, samples, schedule);
 }
 
+void sample_avx2(const ChannelArrays& bank, std::size_t channels, float x, bool renormalise) {
+    Avx2Kernel::sample(bank, channels, x, renormalise);
+}
+
 }  // namespace marlune::kernels

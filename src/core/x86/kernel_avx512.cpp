@@ -16,4 +16,8 @@ void advance_avx512(const ChannelArrays& bank, std::size_t channels, const float
     Avx512Kernel::advance(bank, channels, x, samples, schedule);
 }
 
+void sample_avx512(const ChannelArrays& bank, std::size_t channels, float x, bool renormalise) {
+    Avx512Kernel::sample(bank, channels, x, renormalise);
+}
+
 }  // namespace marlune::kernels
