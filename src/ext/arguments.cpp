@@ -97,6 +97,16 @@ void match_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
     }
 }
 
+PyObject* sole_argument(PyObject* args, PyObject* kwargs, const char* name) noexcept {
+    const Py_ssize_t given = PyTuple_Size(args);
+    const Py_ssize_t keywords = kwargs != nullptr ? PyDict_Size(kwargs) : 0;
+    if (given == 1 && keywords == 0) return PyTuple_GetItem(args, 0);
+    if (given != 0 || keywords != 1) return nullptr;
+    PyObject *key = nullptr, *value = nullptr;
+    Py_ssize_t pos = 0;
+    return PyDict_Next(kwargs, &pos, &key, &value) && same_name(key, name) ? value : nullptr;
+}
+
 [[noreturn]] void rethrow_for_argument(const char* name) {
     PyErrFailure failure = [] {
         try {
@@ -114,12 +124,12 @@ void match_arguments(const Signature& signature, PyObject* args, PyObject* kwarg
     throw std::move(failure);
 }
 
-float to_f32(Argument argument) {
-    return convert_argument(argument.name, [obj = argument.object] {
-        double value = PyFloat_AsDouble(obj);
-        if (value == -1.0 && PyErr_Occurred()) throw_pending();
-        return static_cast<float>(value);
-    });
+[[noreturn]] void conversion_failed(Argument argument) {
+    try {
+        throw_pending();
+    } catch (const PyErrFailure&) {
+        rethrow_for_argument(argument.name);
+    }
 }
 
 std::uint64_t to_index(Argument argument) {
