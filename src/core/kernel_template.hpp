@@ -16,6 +16,7 @@
 #pragma once
 
 #include <algorithm>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -25,7 +26,39 @@
 namespace marlune::kernels {
 namespace {
 
-// The state of L::width channels starting at channel c.
+// Lane types that can load and store the first `count` lanes of a register alone (masked
+// loads and stores) run the channels past the last whole register in one more group, at the
+// rate of the whole ones; the others leave them to narrower lane types.
+template <class L>
+concept PartialLanes = requires(const float* in, float* out, typename L::V v, std::size_t count) {
+    { L::load_first(in, count) } -> std::same_as<typename L::V>;
+    L::store_first(out, count, v);
+    L::store_interleaved_first(out, count, v, v);
+};
+
+// How a group reaches its channels in memory: every lane of the register...
+template <class L>
+struct WholeRegister {
+    using V = typename L::V;
+    V load(const float* p) const { return L::load(p); }
+    void store(float* p, V v) const { L::store(p, v); }
+    void store_interleaved(float* p, V re, V im) const { L::store_interleaved(p, re, im); }
+};
+
+// ...or only the first `count` of them: the others load as zeros, are never stored, and their
+// arithmetic on zeros (at worst NaN) touches no channel.
+template <class L>
+struct FirstLanes {
+    using V = typename L::V;
+    std::size_t count;
+    V load(const float* p) const { return L::load_first(p, count); }
+    void store(float* p, V v) const { L::store_first(p, count, v); }
+    void store_interleaved(float* p, V re, V im) const {
+        L::store_interleaved_first(p, count, re, im);
+    }
+};
+
+// The state of the L::width channels (or fewer) of a register, from channel c.
 template <class L>
 struct ChannelGroup {
     using V = typename L::V;
@@ -33,28 +66,30 @@ struct ChannelGroup {
     V a, ca, b, cb, rr, ri;    // fixed for the run
     V pr, pi, ar, ai, sr, si;  // phasor, first average, second average
 
-    void load(const ChannelArrays& bank, std::size_t c) {
-        a = L::load(bank.alphas + c);
-        b = L::load(bank.betas + c);
+    template <class Access>
+    void load(const ChannelArrays& bank, std::size_t c, Access access) {
+        a = access.load(bank.alphas + c);
+        b = access.load(bank.betas + c);
         ca = L::sub(L::broadcast(1.0f), a);
         cb = L::sub(L::broadcast(1.0f), b);
-        rr = L::load(bank.rotation_re + c);
-        ri = L::load(bank.rotation_im + c);
-        pr = L::load(bank.phasor_re + c);
-        pi = L::load(bank.phasor_im + c);
-        ar = L::load(bank.accum_re + c);
-        ai = L::load(bank.accum_im + c);
-        sr = L::load(bank.smooth_re + c);
-        si = L::load(bank.smooth_im + c);
+        rr = access.load(bank.rotation_re + c);
+        ri = access.load(bank.rotation_im + c);
+        pr = access.load(bank.phasor_re + c);
+        pi = access.load(bank.phasor_im + c);
+        ar = access.load(bank.accum_re + c);
+        ai = access.load(bank.accum_im + c);
+        sr = access.load(bank.smooth_re + c);
+        si = access.load(bank.smooth_im + c);
     }
 
-    void store(const ChannelArrays& bank, std::size_t c) const {
-        L::store(bank.phasor_re + c, pr);
-        L::store(bank.phasor_im + c, pi);
-        L::store(bank.accum_re + c, ar);
-        L::store(bank.accum_im + c, ai);
-        L::store(bank.smooth_re + c, sr);
-        L::store(bank.smooth_im + c, si);
+    template <class Access>
+    void store(const ChannelArrays& bank, std::size_t c, Access access) const {
+        access.store(bank.phasor_re + c, pr);
+        access.store(bank.phasor_im + c, pi);
+        access.store(bank.accum_re + c, ar);
+        access.store(bank.accum_im + c, ai);
+        access.store(bank.smooth_re + c, sr);
+        access.store(bank.smooth_im + c, si);
     }
 
     // One sample: fused multiply-add in the four averages and nowhere else.
@@ -80,7 +115,10 @@ struct ChannelGroup {
     }
 
     // The smoothed values as complex64 into a frame row, from this group's first column.
-    void write_frame(float* row) const { L::store_interleaved(row, sr, si); }
+    template <class Access>
+    void write_frame(float* row, Access access) const {
+        access.store_interleaved(row, sr, si);
+    }
 };
 
 // One tile of a stretch: samples [begin, end) of x, and the next events after `begin`.
@@ -94,12 +132,18 @@ struct Tile {
     std::size_t row_floats;        // floats per frame row
 };
 
-// G groups of L::width channels from channel c through one tile. Hop is the tile's hop when
-// it is known when compiling (1: a frame after every sample), else 0.
-template <class L, std::size_t G, std::size_t Hop>
-void run_groups(const ChannelArrays& bank, std::size_t c, const Tile& t) {
+// G groups of channels from channel c through one tile: G - 1 whole registers, then one reached
+// through `last`. Hop is the tile's hop when it is known when compiling (1: a frame after every
+// sample), else 0.
+template <class L, std::size_t G, std::size_t Hop, class Last>
+void run_groups(const ChannelArrays& bank, std::size_t c, const Tile& t, Last last) {
     ChannelGroup<L> g[G];
-    for (std::size_t k = 0; k < G; ++k) g[k].load(bank, c + k * L::width);
+    // f(group, its first channel, its access) for each group.
+    auto each = [&g, c, last](auto&& f) {
+        for (std::size_t k = 0; k + 1 < G; ++k) f(g[k], c + k * L::width, WholeRegister<L>{});
+        f(g[G - 1], c + (G - 1) * L::width, last);
+    };
+    each([&bank](auto& group, std::size_t at, auto access) { group.load(bank, at, access); });
     auto steps = [&g, x = t.x](std::size_t from, std::size_t to) {
         for (std::size_t s = from; s < to; ++s) {
             const typename L::V xs = L::broadcast(x[s]);
@@ -108,7 +152,7 @@ void run_groups(const ChannelArrays& bank, std::size_t c, const Tile& t) {
     };
     const std::size_t hop = Hop != 0 ? Hop : t.hop;
     std::size_t s = t.begin, renormalise_at = t.next_renormalise, frame_at = t.next_frame;
-    float* row = t.row + 2 * c;
+    float* row = t.row;
     while (s < t.end) {
         const std::size_t run_end = std::min(t.end, renormalise_at);
         for (; frame_at <= run_end; frame_at += hop, row += t.row_floats) {
@@ -118,7 +162,9 @@ void run_groups(const ChannelArrays& bank, std::size_t c, const Tile& t) {
                 steps(s, frame_at);
             }
             s = frame_at;
-            for (std::size_t k = 0; k < G; ++k) g[k].write_frame(row + 2 * k * L::width);
+            each([row](const auto& group, std::size_t at, auto access) {
+                group.write_frame(row + 2 * at, access);
+            });
         }
         steps(s, run_end);
         s = run_end;
@@ -127,27 +173,64 @@ void run_groups(const ChannelArrays& bank, std::size_t c, const Tile& t) {
             renormalise_at += renormalise_period;
         }
     }
-    for (std::size_t k = 0; k < G; ++k) g[k].store(bank, c + k * L::width);
+    each([&bank](const auto& group, std::size_t at, auto access) { group.store(bank, at, access); });
 }
 
-template <class L, std::size_t G>
-void run_groups(const ChannelArrays& bank, std::size_t c, const Tile& t) {
+template <class L, std::size_t G, class Last = WholeRegister<L>>
+void run_groups(const ChannelArrays& bank, std::size_t c, const Tile& t, Last last = {}) {
     if (t.hop == 1) {
-        run_groups<L, G, 1>(bank, c, t);
+        run_groups<L, G, 1>(bank, c, t, last);
     } else {
-        run_groups<L, G, 0>(bank, c, t);
+        run_groups<L, G, 0>(bank, c, t, last);
     }
+}
+
+// The last `count` channels from c, fewer than G whole registers: one group per register they
+// touch, the last one partly filled unless they fill it.
+template <class L, std::size_t G>
+void run_partial_groups(const ChannelArrays& bank, std::size_t c, std::size_t count, const Tile& t) {
+    if constexpr (G > 1) {
+        if (count <= (G - 1) * L::width) return run_partial_groups<L, G - 1>(bank, c, count, t);
+    }
+    const std::size_t last = count - (G - 1) * L::width;
+    if (last == L::width) return run_groups<L, G>(bank, c, t);
+    run_groups<L, G>(bank, c, t, FirstLanes<L>{last});
+}
+
+// Whether the last `count` channels, fewer than a register holds, go to a narrower lane type:
+// those left for a register at most half full, where a narrower one can take them. (Narrower
+// registers run their dependency chains as fast or faster, and a lone group is bound by them.)
+template <class L, class... Narrower>
+bool narrower_takes(std::size_t count) {
+    return sizeof...(Narrower) > 0 && count <= L::width / 2;
 }
 
 // Channels [c, end) through one tile: G groups at a time of the widest lane type while they
-// fill, then single groups, then the rest to the narrower types.
+// fill; then the rest in partly filled groups where the lane type can, else single groups and
+// the narrower types.
 template <std::size_t G, class L, class... Narrower>
 void run_channels(const ChannelArrays& bank, std::size_t c, std::size_t end, const Tile& t) {
-    if constexpr (G > 1) {
-        for (; end - c >= G * L::width; c += G * L::width) run_groups<L, G>(bank, c, t);
+    for (; end - c >= G * L::width; c += G * L::width) run_groups<L, G>(bank, c, t);
+    if constexpr (PartialLanes<L>) {
+        if (end == c) return;
+        if constexpr (sizeof...(Narrower) > 0) {
+            if (narrower_takes<L, Narrower...>(end - c)) return run_channels<G, Narrower...>(bank, c, end, t);
+        }
+        run_partial_groups<L, G>(bank, c, end - c, t);
+    } else {
+        for (; end - c >= L::width; c += L::width) run_groups<L, 1>(bank, c, t);
+        if constexpr (sizeof...(Narrower) > 0) run_channels<1, Narrower...>(bank, c, end, t);
     }
-    for (; end - c >= L::width; c += L::width) run_groups<L, 1>(bank, c, t);
-    if constexpr (sizeof...(Narrower) > 0) run_channels<1, Narrower...>(bank, c, end, t);
+}
+
+// One sample through one group.
+template <class L, class Access>
+void sample_group(const ChannelArrays& bank, std::size_t c, Access access, float x, bool renormalise) {
+    ChannelGroup<L> g;
+    g.load(bank, c, access);
+    g.step(L::broadcast(x));
+    if (renormalise) g.renormalise();
+    g.store(bank, c, access);
 }
 
 // One sample through channels [c, end), the widest lane type first.
@@ -155,13 +238,19 @@ template <class L, class... Narrower>
 void sample_channels(const ChannelArrays& bank, std::size_t c, std::size_t end, float x,
                      bool renormalise) {
     for (; end - c >= L::width; c += L::width) {
-        ChannelGroup<L> g;
-        g.load(bank, c);
-        g.step(L::broadcast(x));
-        if (renormalise) g.renormalise();
-        g.store(bank, c);
+        sample_group<L>(bank, c, WholeRegister<L>{}, x, renormalise);
     }
-    if constexpr (sizeof...(Narrower) > 0) sample_channels<Narrower...>(bank, c, end, x, renormalise);
+    if constexpr (PartialLanes<L>) {
+        if (end == c) return;
+        if constexpr (sizeof...(Narrower) > 0) {
+            if (narrower_takes<L, Narrower...>(end - c)) {
+                return sample_channels<Narrower...>(bank, c, end, x, renormalise);
+            }
+        }
+        sample_group<L>(bank, c, FirstLanes<L>{end - c}, x, renormalise);
+    } else if constexpr (sizeof...(Narrower) > 0) {
+        sample_channels<Narrower...>(bank, c, end, x, renormalise);
+    }
 }
 
 // Bytes of frames that a tile may write: well inside the second-level cache of any core this

@@ -4,6 +4,7 @@
 #include <immintrin.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace marlune::kernels {
 namespace {
@@ -21,6 +22,27 @@ struct Avx2Lanes {
         const V high = _mm256_unpackhi_ps(re, im);
         _mm256_storeu_ps(p, _mm256_permute2f128_ps(low, high, 0x20));
         _mm256_storeu_ps(p + 8, _mm256_permute2f128_ps(low, high, 0x31));
+    }
+    // The first `count` lanes (0 < count < 8): masked loads and stores, which neither read nor
+    // write the memory of the other lanes.
+    static V load_first(const float* p, std::size_t count) {
+        return _mm256_maskload_ps(p, first(count));
+    }
+    static void store_first(float* p, std::size_t count, V v) {
+        _mm256_maskstore_ps(p, first(count), v);
+    }
+    static void store_interleaved_first(float* p, std::size_t count, V re, V im) {
+        const V low = _mm256_unpacklo_ps(re, im);
+        const V high = _mm256_unpackhi_ps(re, im);
+        const std::size_t floats = 2 * count;  // 2 to 14
+        _mm256_maskstore_ps(p, first(floats < 8 ? floats : 8), _mm256_permute2f128_ps(low, high, 0x20));
+        if (floats > 8) _mm256_maskstore_ps(p + 8, first(floats - 8), _mm256_permute2f128_ps(low, high, 0x31));
+    }
+    // Lane i is set for i < count (0 <= count <= 8).
+    static __m256i first(std::size_t count) {
+        alignas(32) static constexpr std::int32_t ones_then_zeros[16] = {-1, -1, -1, -1, -1, -1, -1, -1,
+                                                                         0,  0,  0,  0,  0,  0,  0,  0};
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ones_then_zeros + 8 - count));
     }
     static V broadcast(float x) { return _mm256_set1_ps(x); }
     static V add(V a, V b) { return _mm256_add_ps(a, b); }

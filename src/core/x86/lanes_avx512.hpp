@@ -4,6 +4,7 @@
 #include <immintrin.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace marlune::kernels {
 namespace {
@@ -21,6 +22,27 @@ struct Avx512Lanes {
             _mm512_set_epi32(31, 15, 30, 14, 29, 13, 28, 12, 27, 11, 26, 10, 25, 9, 24, 8);
         _mm512_storeu_ps(p, _mm512_permutex2var_ps(re, first, im));
         _mm512_storeu_ps(p + 16, _mm512_permutex2var_ps(re, second, im));
+    }
+    // The first `count` lanes (0 < count < 16): masked loads and stores, which neither read
+    // nor write the memory of the other lanes.
+    static V load_first(const float* p, std::size_t count) {
+        return _mm512_maskz_loadu_ps(first(count), p);
+    }
+    static void store_first(float* p, std::size_t count, V v) {
+        _mm512_mask_storeu_ps(p, first(count), v);
+    }
+    static void store_interleaved_first(float* p, std::size_t count, V re, V im) {
+        const __m512i first_half = _mm512_set_epi32(23, 7, 22, 6, 21, 5, 20, 4, 19, 3, 18, 2, 17, 1, 16, 0);
+        const __m512i second_half =
+            _mm512_set_epi32(31, 15, 30, 14, 29, 13, 28, 12, 27, 11, 26, 10, 25, 9, 24, 8);
+        const std::uint32_t floats = (std::uint32_t{1} << (2 * count)) - 1;
+        _mm512_mask_storeu_ps(p, static_cast<__mmask16>(floats),
+                              _mm512_permutex2var_ps(re, first_half, im));
+        _mm512_mask_storeu_ps(p + 16, static_cast<__mmask16>(floats >> 16),
+                              _mm512_permutex2var_ps(re, second_half, im));
+    }
+    static __mmask16 first(std::size_t count) {
+        return static_cast<__mmask16>((1u << count) - 1);
     }
     static V broadcast(float x) { return _mm512_set1_ps(x); }
     static V add(V a, V b) { return _mm512_add_ps(a, b); }
