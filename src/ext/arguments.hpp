@@ -77,6 +77,7 @@ inline float to_f32(Argument argument) {
     if (value == -1.0 && PyErr_Occurred()) conversion_failed(argument);
     return static_cast<float>(value);
 }
+
 // A non-negative integer that fits in 64 bits (ints directly, others through __index__).
 std::uint64_t to_index(Argument argument);
 // Arrays are converted by numpy::to_array (numpy/view.hpp).
