@@ -2,8 +2,9 @@
 // that holds L::width channels: L::V is the register, and L offers load/store/broadcast, add,
 // sub, mul, div, sqrt and fma, each one correctly rounded single-precision operation per lane,
 // and store_interleaved, which writes two registers as (re, im) pairs. Every lane type therefore
-// gives the same bits, and a kernel is a list of lane types from the widest down to
-// ScalarLanes, each taking the channels that the wider ones leave over.
+// gives the same bits, and a kernel is a list of lane types from the widest down, each taking
+// the channels that the wider ones leave over; the last takes any number of them (ScalarLanes,
+// or a type with masked loads and stores).
 //
 // Channels are independent, so a group of channels is loaded into registers once and run
 // through a whole tile of samples before it is stored: its frames are written and its phasors
@@ -249,15 +250,17 @@ template <std::size_t G, class... Lanes>
 struct Kernel {
     static void advance(const ChannelArrays& bank, std::size_t channels, const float* x,
                         std::size_t samples, const Schedule& schedule) {
+        if (channels == 0) return;
         constexpr std::size_t never = std::numeric_limits<std::size_t>::max();
         const std::size_t hop = schedule.frames != nullptr ? schedule.hop : 0;
         const std::size_t row_floats = 2 * channels;
         const std::size_t first_renormalise =
             renormalise_period - schedule.counter % renormalise_period;
-        // Without frames a group runs the whole stretch from its registers.
-        const std::size_t tile =
-            hop == 0 ? samples
-                     : std::max<std::size_t>(1, tile_frame_bytes / (row_floats * sizeof(float))) * hop;
+        // Without frames (or with fewer than a tile holds) a group runs the whole stretch from
+        // its registers.
+        const std::size_t tile_frames =
+            std::max<std::size_t>(1, tile_frame_bytes / (row_floats * sizeof(float)));
+        const std::size_t tile = hop == 0 || hop > samples / tile_frames ? samples : tile_frames * hop;
         for (std::size_t begin = 0; begin < samples; begin += std::min(tile, samples - begin)) {
             const std::size_t renormalised = begin < first_renormalise
                                                  ? 0

@@ -44,18 +44,16 @@ bool has_asimd() {
 constexpr Implementation implementation_list[] = {
 #if MARLUNE_X86_KERNELS
     {"avx512", "AVX-512F with FMA: 16 channels per register (x86-64)", has_avx512f,
-     kernels::advance_avx512,
-     kernels::sample_avx512},
+     kernels::advance_avx512, kernels::sample_avx512},
     {"avx2", "AVX2 with FMA: 8 channels per register (x86-64)", has_avx2_fma,
-     kernels::advance_avx2,
-     kernels::sample_avx2},
+     kernels::advance_avx2, kernels::sample_avx2},
 #endif
 #if MARLUNE_ARM_KERNELS
-    {"neon", "Advanced SIMD: 4 channels per register (aarch64)", has_asimd, kernels::advance_neon,
-     kernels::sample_neon},
+    {"neon", "Advanced SIMD: 4 channels per register (aarch64)", has_asimd,
+     kernels::advance_neon, kernels::sample_neon},
 #endif
-    {"scalar", "portable C++: one channel at a time", always, kernels::advance_scalar,
-     kernels::sample_scalar},
+    {"scalar", "portable C++: one channel at a time", always,
+     kernels::advance_scalar, kernels::sample_scalar},
 };
 
 }  // namespace
