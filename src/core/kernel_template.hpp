@@ -170,13 +170,16 @@ void run_groups(const ChannelArrays& bank, std::size_t c, const Tile& t, Last la
             renormalise_at += renormalise_period;
         }
     }
-    each([&bank](const auto& group, std::size_t at, auto access) { group.store(bank, at, access); });
+    each([&bank](const auto& group, std::size_t at, auto access) {
+        group.store(bank, at, access);
+    });
 }
 
 // The last `count` channels from c, fewer than G whole registers: one group per register they
 // touch, the last one partly filled unless they fill it.
 template <class L, std::size_t G>
-void run_partial_groups(const ChannelArrays& bank, std::size_t c, std::size_t count, const Tile& t) {
+void run_partial_groups(const ChannelArrays& bank, std::size_t c, std::size_t count,
+                        const Tile& t) {
     if constexpr (G > 1) {
         if (count <= (G - 1) * L::width) return run_partial_groups<L, G - 1>(bank, c, count, t);
     }
@@ -202,7 +205,9 @@ void run_channels(const ChannelArrays& bank, std::size_t c, std::size_t end, con
     if constexpr (PartialLanes<L>) {
         if (end == c) return;
         if constexpr (sizeof...(Narrower) > 0) {
-            if (narrower_takes<L, Narrower...>(end - c)) return run_channels<G, Narrower...>(bank, c, end, t);
+            if (narrower_takes<L, Narrower...>(end - c)) {
+                return run_channels<G, Narrower...>(bank, c, end, t);
+            }
         }
         run_partial_groups<L, G>(bank, c, end - c, t);
     } else {
@@ -213,7 +218,8 @@ void run_channels(const ChannelArrays& bank, std::size_t c, std::size_t end, con
 
 // One sample through one group.
 template <class L, class Access>
-void sample_group(const ChannelArrays& bank, std::size_t c, Access access, float x, bool renormalise) {
+void sample_group(const ChannelArrays& bank, std::size_t c, Access access, float x,
+                  bool renormalise) {
     ChannelGroup<L> g;
     g.load(bank, c, access);
     g.step(L::broadcast(x));
@@ -260,11 +266,14 @@ struct Kernel {
         // its registers.
         const std::size_t tile_frames =
             std::max<std::size_t>(1, tile_frame_bytes / (row_floats * sizeof(float)));
-        const std::size_t tile = hop == 0 || hop > samples / tile_frames ? samples : tile_frames * hop;
+        const std::size_t tile =
+            hop == 0 || hop > samples / tile_frames ? samples : tile_frames * hop;
         for (std::size_t begin = 0; begin < samples; begin += std::min(tile, samples - begin)) {
-            const std::size_t renormalised = begin < first_renormalise
-                                                 ? 0
-                                                 : (begin - first_renormalise) / renormalise_period + 1;
+            // Renormalisations before the tile, to find the next one.
+            const std::size_t renormalised =
+                begin < first_renormalise
+                    ? 0
+                    : (begin - first_renormalise) / renormalise_period + 1;
             const std::size_t frames_before = hop == 0 ? 0 : begin / hop;
             const Tile t{
                 .x = x,

@@ -25,11 +25,11 @@ void* allocate_storage(std::size_t bytes) noexcept {
 #if defined(MADV_HUGEPAGE)
     if (bytes >= fresh_block_bytes) {
         // Whole huge pages: at most one partly used one at the end.
-        const std::size_t rounded = (bytes + huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes;
+        const std::size_t pages = bytes / huge_page_bytes + (bytes % huge_page_bytes != 0);
         void* block = nullptr;
-        if (rounded < bytes || posix_memalign(&block, huge_page_bytes, rounded) != 0) return nullptr;
+        if (posix_memalign(&block, huge_page_bytes, pages * huge_page_bytes) != 0) return nullptr;
         // Only advice: without huge pages the block works as it is.
-        (void)madvise(block, rounded, MADV_HUGEPAGE);
+        (void)madvise(block, pages * huge_page_bytes, MADV_HUGEPAGE);
         return block;
     }
     void* block = std::malloc(bytes);

@@ -77,13 +77,13 @@ TEST_P(ResonateFraming, FramesAfterEachFullHopRemainderDropped) {
 // Channel counts past the vector widths, frames that fill several cache-sized tiles, and frame
 // buffers in huge pages (from 4 MiB: advised where they lie; from 32 MiB: aligned to them).
 INSTANTIATE_TEST_SUITE_P(Lengths, ResonateFraming,
-                         testing::Values(Framing{19, 10, 4}, Framing{19, 10, 1}, Framing{19, 10, 10},
-                                         Framing{19, 10, 11}, Framing{19, 0, 3},
-                                         Framing{19, 1000, 256}, Framing{19, 1000, 300},
-                                         Framing{19, 700, 7}, Framing{88, 700, 1},
-                                         Framing{57, 1000, 257}, Framing{300, 600, 1},
-                                         Framing{512, 600, 8}, Framing{1, 600'000, 1},
-                                         Framing{2, (1 << 21) + 5, 1}),
+                         testing::Values(Framing{19, 10, 4}, Framing{19, 10, 1},
+                                         Framing{19, 10, 10}, Framing{19, 10, 11},
+                                         Framing{19, 0, 3}, Framing{19, 1000, 256},
+                                         Framing{19, 1000, 300}, Framing{19, 700, 7},
+                                         Framing{88, 700, 1}, Framing{57, 1000, 257},
+                                         Framing{300, 600, 1}, Framing{512, 600, 8},
+                                         Framing{1, 600'000, 1}, Framing{2, (1 << 21) + 5, 1}),
                          [](const auto& p) {
                              return std::to_string(p.param.channels) + "channels_length" +
                                     std::to_string(p.param.length) + "_hop" +

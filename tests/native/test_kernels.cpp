@@ -61,7 +61,8 @@ TEST_P(KernelTest, SameBitsAsScalarAndModel) {
         model.framed(x, done, done + len, hop == 0 ? SIZE_MAX : hop, want);
         done += len;
         // The kernels leave the counter to the bank; the comparisons below include it.
-        reference::record(bank).sample_counter = reference::record(scalar_bank).sample_counter = done;
+        reference::record(bank).sample_counter = done;
+        reference::record(scalar_bank).sample_counter = done;
         SCOPED_TRACE("after " + std::to_string(done) + " samples");
         ASSERT_EQ(want.size(), frames.size());
         for (std::size_t f = 0; f < frames.size(); ++f) {
@@ -111,7 +112,8 @@ TEST_P(SampleTest, OneAtATimeSameBitsAsScalarAndModel) {
         marlune::scalar_implementation().sample(scalar_bank.arrays(), n, x[k - 1], renormalise);
         model.sample(x[k - 1]);
         if (k % 256 == 255 || renormalise || k == x.size()) {
-            reference::record(bank).sample_counter = reference::record(scalar_bank).sample_counter = k;
+            reference::record(bank).sample_counter = k;
+            reference::record(scalar_bank).sample_counter = k;
             SCOPED_TRACE("after " + std::to_string(k) + " samples");
             reference::expect_same(bank, scalar_bank);
             reference::expect_matches(bank, model);
