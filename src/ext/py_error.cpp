@@ -45,8 +45,9 @@ PyErrFailure take_pending() {
                    "--- its traceback follows; the outer call fails with the same message ---\n",
                    stderr);
         std::fflush(stderr);
-        pending.restore();
-        PyErr_PrintEx(0);
+        // PyErr_Display only prints: PyErr_Print would end the process for an exception that
+        // also derives from SystemExit, skipping every finally block above this call.
+        PyErr_Display(pending.type(), pending.value(), pending.traceback());
         throw InternalFailure(std::move(message));
     }
     throw pending;

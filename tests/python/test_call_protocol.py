@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import marlune
-from conftest import assert_noted, interpreter_error, to_double, to_u64
+from conftest import assert_noted, interpreter_error, run_python, to_double, to_u64
 
 
 def target(name, bank):
@@ -279,3 +279,34 @@ def test_panic_inside_a_conversion_fails_the_outer_call(outer, make_bank, panic_
     assert err.count(message) >= 3
     bank.reset()
     other.reset()
+
+
+def test_nested_panic_that_is_also_system_exit_does_not_exit():
+    """The report of a nested failure prints the exception; it must not act on SystemExit."""
+    out = run_python(
+        """
+        import numpy as np
+        import marlune
+        try:
+            marlune.ResonatorBank(np.zeros(0, dtype=np.float32), 48000.0).freq(0)
+        except BaseException as exc:
+            Panic = type(exc)
+
+        class Both(SystemExit, Panic):
+            pass
+
+        class Exiting:
+            def __float__(self):
+                raise Both("stop")
+
+        try:
+            try:
+                marlune.midi_to_hz(Exiting(), 440.0)
+            finally:
+                print("finally")
+        except Panic as exc:
+            print(type(exc) is Panic, exc)
+        print("carried on")
+        """
+    )
+    assert out == "finally\nTrue stop\ncarried on\n"
