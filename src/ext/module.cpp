@@ -3,7 +3,6 @@
 // The module definition for multi-phase initialisation. The execution step adds the
 // ResonatorBank class (one type object per process) and the five functions, recording each name
 // in __all__. NumPy is not touched here: it is loaded by the first call that needs an array.
-#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -18,18 +17,17 @@ namespace marlune::py {
 
 namespace {
 
-// ---- the interpreter that owns the module ------------------------------------------------------
+// ---- the interpreter that may import the module ------------------------------------------------
 
-// The class and the exception types are process-wide objects, which an interpreter other than
-// the one that created them must not use; only the first interpreter may import the module.
-std::atomic<std::int64_t> owner_interpreter{-1};
+// The class and the exception types are process-wide objects, which only one interpreter may use.
+// That is the main one (its ID is always 0), so that a sub-interpreter that happens to import the
+// module first cannot lock the main interpreter out for the rest of the process.
+constexpr std::int64_t main_interpreter_id = 0;
 
-void require_owner_interpreter() {
-    std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    std::int64_t expected = -1;
-    if (owner_interpreter.compare_exchange_strong(expected, current) || expected == current) return;
+void require_main_interpreter() {
+    if (PyInterpreterState_GetID(PyInterpreterState_Get()) == main_interpreter_id) return;
     throw_new_error(PyExc_ImportError,
-                    "marlune can only be imported in the first interpreter that imported it: "
+                    "marlune can only be imported in the main interpreter: "
                     "its class and exception types are shared by the whole process");
 }
 
@@ -104,7 +102,7 @@ int exec_module(PyObject* module) {
         if (!PyModule_Check(module)) {
             throw DescribedError(PyExc_TypeError, not_an_instance_message(module, "module"));
         }
-        require_owner_interpreter();
+        require_main_interpreter();
         PyObject* type = bank_class();
         Ref all = all_list(module);
         Ref class_name = expect(PyUnicode_FromString("ResonatorBank"));

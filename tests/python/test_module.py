@@ -197,3 +197,26 @@ def test_import_in_a_subinterpreter_is_refused():
         """
     )
     assert out == "refused\n880.0\n"
+
+
+@pytest.mark.skipif(importlib.util.find_spec("_testcapi") is None,
+                    reason="this interpreter was built without the _testcapi test module")
+def test_a_subinterpreter_importing_first_does_not_lock_out_the_main_one():
+    out = run_python(
+        f"""
+        import _testcapi
+        code = '''
+        import os, sys
+        sys.path[:] = {sys.path!r}
+        try:
+            import marlune
+        except ImportError as exc:
+            os.write(1, b"refused: " + str(exc).encode() + b"\\\\n")
+        '''
+        _testcapi.run_in_subinterp(code)
+        import marlune
+        print(marlune.midi_to_hz(81, 440))
+        """
+    )
+    assert out == ("refused: marlune can only be imported in the main interpreter: its class and "
+                   "exception types are shared by the whole process\n880.0\n")
