@@ -1,11 +1,13 @@
 """Shared fixtures and helpers.
 
-Fixtures: a bank factory, the internal-failure exception type and libm's float32 functions.
-Helpers, imported with `from conftest import ...`: float32 comparison, the interpreter's own
-conversion errors and the notes on them, NumPy's multiarray module and a fresh interpreter;
-for the tools: optional imports, the console script and audio files.
+Fixtures: a bank factory, the internal-failure exception type, libm's float32 functions and the
+shared borrow registry. Helpers, imported with `from conftest import ...`: the registry's record
+and return codes, float32 comparison, the interpreter's own conversion errors and the notes on
+them, NumPy's multiarray module and a fresh interpreter; for the tools: optional imports, the
+console script and audio files. Also the profiles of the property-based tests.
 """
 
+import contextlib
 import ctypes
 import importlib
 import math
@@ -19,8 +21,16 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
 
 import marlune
+
+# Property-based tests: a few thousand examples in the test command; `--hypothesis-profile=thorough`
+# runs a hundred thousand. No example database: every run starts afresh and leaves nothing behind.
+_common = dict(deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow])
+settings.register_profile("default", max_examples=3000, **_common)
+settings.register_profile("thorough", max_examples=100_000, **_common)
+settings.load_profile("default")
 
 
 def pytest_report_header(config):
@@ -72,6 +82,74 @@ def libm():
 # NumPy's multiarray module, home of the C-API capsule and of the shared borrow registry; NumPy 2
 # moved it.
 MULTIARRAY = "numpy._core.multiarray" if int(np.__version__.split(".")[0]) >= 2 else "numpy.core.multiarray"
+
+
+# The shared borrow registry: its capsule and the return codes of its borrow functions.
+CAPSULE_NAME = "_RUST_NUMPY_BORROW_CHECKING_API"
+GRANTED, ALREADY_BORROWED, NOT_WRITEABLE = 0, -1, -2
+
+# The registry's functions expect the interpreter lock to be held: PYFUNCTYPE keeps it.
+BorrowFn = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)
+ReturnFn = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
+
+
+class Record(ctypes.Structure):
+    _fields_ = [
+        ("version", ctypes.c_uint64),
+        ("state", ctypes.c_void_p),
+        ("borrow_shared", BorrowFn),
+        ("borrow_exclusive", BorrowFn),
+        ("return_shared", ReturnFn),
+        ("return_exclusive", ReturnFn),
+    ]
+
+
+def multiarray():
+    return importlib.import_module(MULTIARRAY)
+
+
+class Registry:
+    """The borrow registry's record in its capsule, with the calls another module would make."""
+
+    def __init__(self, capsule):
+        get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+        get_pointer.restype = ctypes.c_void_p
+        get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+        self.capsule = capsule
+        self.record = Record.from_address(get_pointer(capsule, CAPSULE_NAME.encode()))
+
+    def shared(self, a):
+        return self.record.borrow_shared(self.record.state, a)
+
+    def exclusive(self, a):
+        return self.record.borrow_exclusive(self.record.state, a)
+
+    def return_shared(self, a):
+        self.record.return_shared(self.record.state, a)
+
+    def return_exclusive(self, a):
+        self.record.return_exclusive(self.record.state, a)
+
+    @contextlib.contextmanager
+    def holding(self, kind, a):
+        """Takes a borrow that must be granted and gives it back afterwards."""
+        assert getattr(self, kind)(a) == GRANTED
+        try:
+            yield
+        finally:
+            getattr(self, "return_" + kind)(a)
+
+    def assert_free(self, a):
+        """Nothing of `a` is borrowed any more: an exclusive borrow of it is granted."""
+        assert self.exclusive(a) == GRANTED
+        self.return_exclusive(a)
+
+
+@pytest.fixture(scope="session")
+def registry():
+    """The registry in use, created by the module's first array call if nobody had made one."""
+    marlune.heuristic_alphas(np.ones(2, dtype=np.float32), 48000.0)
+    return Registry(getattr(multiarray(), CAPSULE_NAME))
 
 
 def same(got, want):

@@ -1,82 +1,18 @@
 """The shared borrow registry on NumPy's multiarray module, driven as another extension would."""
 
-import contextlib
 import ctypes
-import importlib
+import itertools
 import threading
 
 import numpy as np
 import pytest
+from hypothesis import assume, given
+from hypothesis import strategies as st
 
 import marlune
-from conftest import MULTIARRAY
+from conftest import ALREADY_BORROWED, CAPSULE_NAME, GRANTED, NOT_WRITEABLE, multiarray
 
-CAPSULE_NAME = "_RUST_NUMPY_BORROW_CHECKING_API"
 SAMPLE_RATE = 48000.0
-
-GRANTED, ALREADY_BORROWED, NOT_WRITEABLE = 0, -1, -2
-
-# The registry's functions expect the interpreter lock to be held: PYFUNCTYPE keeps it.
-BorrowFn = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.py_object)
-ReturnFn = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
-
-
-class Record(ctypes.Structure):
-    _fields_ = [
-        ("version", ctypes.c_uint64),
-        ("state", ctypes.c_void_p),
-        ("borrow_shared", BorrowFn),
-        ("borrow_exclusive", BorrowFn),
-        ("return_shared", ReturnFn),
-        ("return_exclusive", ReturnFn),
-    ]
-
-
-def multiarray():
-    return importlib.import_module(MULTIARRAY)
-
-
-class Registry:
-    """The record in the capsule, with the calls another module would make."""
-
-    def __init__(self, capsule):
-        get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
-        get_pointer.restype = ctypes.c_void_p
-        get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
-        self.capsule = capsule
-        self.record = Record.from_address(get_pointer(capsule, CAPSULE_NAME.encode()))
-
-    def shared(self, a):
-        return self.record.borrow_shared(self.record.state, a)
-
-    def exclusive(self, a):
-        return self.record.borrow_exclusive(self.record.state, a)
-
-    def return_shared(self, a):
-        self.record.return_shared(self.record.state, a)
-
-    def return_exclusive(self, a):
-        self.record.return_exclusive(self.record.state, a)
-
-    @contextlib.contextmanager
-    def holding(self, kind, a):
-        """Takes a borrow that must be granted and gives it back afterwards."""
-        assert getattr(self, kind)(a) == GRANTED
-        try:
-            yield
-        finally:
-            getattr(self, "return_" + kind)(a)
-
-    def assert_free(self, a):
-        """Nothing of `a` is borrowed any more: an exclusive borrow of it is granted."""
-        assert self.exclusive(a) == GRANTED
-        self.return_exclusive(a)
-
-
-@pytest.fixture(scope="module")
-def registry():
-    marlune.heuristic_alphas(np.ones(2, dtype=np.float32), SAMPLE_RATE)  # the first array call
-    return Registry(getattr(multiarray(), CAPSULE_NAME))
 
 
 @pytest.fixture
@@ -156,6 +92,77 @@ def test_columns_of_a_matrix(registry):
         with registry.holding("shared", m[:, 2]):
             pass
     registry.assert_free(m)
+
+
+# Views of one buffer whose elements differ in size, or start between the other's elements.
+MEETING_VIEWS = {
+    "float64 over every second float32": (lambda x: x.view(np.float64), lambda x: x[1::2]),
+    "bytes inside every float32": (lambda x: x.view(np.uint8)[1::4], lambda x: x),
+    "float32 two bytes off the grid": (lambda x: x.view(np.uint8)[2:34].view(np.float32), lambda x: x[::2]),
+    "zero-dimensional element": (lambda x: x[3:4].reshape(()), lambda x: x[3:5]),
+}
+
+
+@pytest.mark.parametrize(("first", "second"), MEETING_VIEWS.values(), ids=MEETING_VIEWS.keys())
+def test_views_that_share_bytes_conflict(registry, x, first, second):
+    for held, asked in ((first, second), (second, first)):
+        with registry.holding("shared", held(x)):
+            assert registry.exclusive(asked(x)) == ALREADY_BORROWED
+        with registry.holding("exclusive", held(x)):
+            assert registry.shared(asked(x)) == ALREADY_BORROWED
+    # Bytes that lie between each other's elements do not.
+    with registry.holding("exclusive", x.view(np.uint8)[1::4]), registry.holding("exclusive", x.view(np.uint8)[2::4]):
+        pass
+    registry.assert_free(x)
+
+
+def test_module_sees_a_writer_of_single_bytes(registry, panic_exception, x):
+    with registry.holding("exclusive", x.view(np.uint8)[1::4]):
+        with pytest.raises(panic_exception, match="AlreadyBorrowed$"):
+            marlune.heuristic_alphas(x, SAMPLE_RATE)
+    registry.assert_free(x)
+
+
+BUFFER_BYTES = 48
+
+
+@st.composite
+def layouts(draw):
+    """(element size, shape, strides, offset) of a view that fits in BUFFER_BYTES bytes."""
+    size = draw(st.sampled_from([1, 2, 3, 4, 8]))
+    ndim = draw(st.integers(0, 2))
+    shape = tuple(draw(st.lists(st.integers(0, 4), min_size=ndim, max_size=ndim)))
+    strides = tuple(draw(st.lists(st.integers(-12, 12), min_size=ndim, max_size=ndim)))
+    low = high = 0
+    if 0 not in shape:
+        low = sum(min(0, (n - 1) * s) for n, s in zip(shape, strides))
+        high = sum(max(0, (n - 1) * s) for n, s in zip(shape, strides)) + size
+    assume(high - low <= BUFFER_BYTES)
+    return size, shape, strides, draw(st.integers(-low, BUFFER_BYTES - high))
+
+
+def view_of(buffer, layout):
+    size, shape, strides, offset = layout
+    return np.ndarray(shape, dtype=f"V{size}", buffer=buffer, offset=offset, strides=strides)
+
+
+def bytes_of(layout):
+    size, shape, strides, offset = layout
+    starts = (offset + sum(i * s for i, s in zip(index, strides)) for index in itertools.product(*map(range, shape)))
+    return {start + b for start in starts for b in range(size)}
+
+
+@given(held=layouts(), asked=layouts(), kind=st.sampled_from(["shared", "exclusive"]))
+def test_conflict_rule_never_misses_a_shared_byte(registry, held, asked, kind):
+    buffer = np.zeros(BUFFER_BYTES, dtype=np.uint8)
+    with registry.holding(kind, view_of(buffer, held)):
+        view = view_of(buffer, asked)
+        code = registry.exclusive(view)
+        if code == GRANTED:
+            registry.return_exclusive(view)
+        if bytes_of(held) & bytes_of(asked):
+            assert code == ALREADY_BORROWED
+    registry.assert_free(buffer)
 
 
 def test_read_only_arrays_cannot_be_borrowed_exclusively(registry, x):

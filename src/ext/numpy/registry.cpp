@@ -2,20 +2,19 @@
 // it, which serves every module in the process when this module is the one that created it.
 //
 // Borrows are grouped by the object that owns the memory (the end of an array's chain of array
-// bases), and within it by an alias key that describes which bytes the array can reach. Two
-// borrows of one owner conflict when their spans overlap and their element grids can meet.
+// bases), and within it by an alias key that describes which bytes the array can reach; two
+// borrows of one owner conflict when those bytes may meet (alias_key.hpp).
 
 #include "ext/numpy/registry.hpp"
 
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <numeric>
 #include <string>
 #include <unordered_map>
 
 #include "core/failure.hpp"
+#include "ext/numpy/alias_key.hpp"
 #include "ext/numpy/api.hpp"
 #include "ext/once.hpp"
 #include "ext/py_error.hpp"
@@ -28,92 +27,6 @@ constexpr const char* capsule_name = "_RUST_NUMPY_BORROW_CHECKING_API";
 constexpr std::uint64_t protocol_version = 1;
 constexpr const char* lookup_failure = "Internal borrow checking API error";
 constexpr const char* binding_layer = "marlune";
-
-// ---- alias keys --------------------------------------------------------------------------------
-
-struct AliasKey {
-    std::uintptr_t span_start;  // lowest byte any element covers
-    std::uintptr_t span_end;    // one past the highest
-    std::uintptr_t data_start;  // the array's data address
-    std::intptr_t stride_gcd;   // the strides folded by gcd; one axis keeps its sign
-
-    bool operator==(const AliasKey&) const = default;
-};
-
-struct AliasKeyHash {
-    std::size_t operator()(const AliasKey& key) const noexcept {
-        std::size_t h = std::hash<std::uintptr_t>{}(key.data_start);
-        for (std::uintptr_t word : {key.span_start, key.span_end,
-                                    static_cast<std::uintptr_t>(key.stride_gcd)}) {
-            h ^= std::hash<std::uintptr_t>{}(word) + 0x9e3779b97f4a7c15u + (h << 6) + (h >> 2);
-        }
-        return h;
-    }
-};
-
-// The size of a signed word, without overflow for the most negative one.
-std::uintptr_t magnitude(std::intptr_t x) noexcept {
-    const auto bits = static_cast<std::uintptr_t>(x);
-    return x < 0 ? std::uintptr_t{0} - bits : bits;
-}
-
-// The non-negative greatest common divisor; gcd(x, 0) = |x|.
-std::uintptr_t gcd(std::intptr_t x, std::intptr_t y) noexcept {
-    return std::gcd(magnitude(x), magnitude(y));
-}
-
-// The object that owns the array's memory: the first base along the chain that is not an array,
-// or the last array when the chain ends.
-std::uintptr_t base_address(const Api& numpy, PyObject* array) noexcept {
-    for (;;) {
-        PyObject* base = as_array(array)->base;
-        if (base == nullptr) return reinterpret_cast<std::uintptr_t>(array);
-        if (!numpy.is_array(base)) return reinterpret_cast<std::uintptr_t>(base);
-        array = base;
-    }
-}
-
-AliasKey alias_key(const Api& numpy, PyObject* obj) noexcept {
-    const ArrayObject* array = as_array(obj);
-    const auto data = reinterpret_cast<std::uintptr_t>(array->data);
-    AliasKey key{data, data, data, 1};
-    if (array->nd <= 0) return key;
-
-    bool empty = false;
-    for (int axis = 0; axis < array->nd; ++axis) empty = empty || array->dimensions[axis] == 0;
-    if (!empty) {
-        // Offsets wrap like addresses do; for any real array they stay in range.
-        std::uintptr_t low = 0, high = 0;
-        for (int axis = 0; axis < array->nd; ++axis) {
-            const std::intptr_t stride = array->strides[axis];
-            const std::uintptr_t extent = static_cast<std::uintptr_t>(array->dimensions[axis] - 1) *
-                                          static_cast<std::uintptr_t>(stride);
-            (stride < 0 ? low : high) += extent;
-        }
-        key.span_start = data + low;
-        key.span_end = data + high + static_cast<std::uintptr_t>(numpy.element_size(array->descr));
-    }
-
-    std::intptr_t folded = array->strides[0];
-    for (int axis = 1; axis < array->nd; ++axis) {
-        folded = static_cast<std::intptr_t>(gcd(folded, array->strides[axis]));
-    }
-    key.stride_gcd = folded;
-    return key;
-}
-
-// May an element address be reachable from both keys? Overlapping spans whose data addresses lie a
-// multiple of the common stride apart are taken to conflict; this errs only towards refusing.
-// Where every stride is zero (broadcast views) each key reaches a single address: they conflict
-// exactly when it is the same one.
-bool conflicts(const AliasKey& key, const AliasKey& other) noexcept {
-    if (other.span_start >= key.span_end || key.span_start >= other.span_end) return false;
-    const std::uintptr_t step = gcd(key.stride_gcd, other.stride_gcd);
-    const std::uintptr_t distance = key.data_start > other.data_start
-                                        ? key.data_start - other.data_start
-                                        : other.data_start - key.data_start;
-    return step == 0 ? distance == 0 : distance % step == 0;
-}
 
 // ---- registry state ----------------------------------------------------------------------------
 
@@ -145,32 +58,20 @@ void insert(Registry& registry, std::unordered_map<std::uintptr_t, Counts>::iter
     registry.bases.emplace(base, std::move(counts));
 }
 
-// Where the borrows of one array are counted: the registry, the owner and the alias key.
-struct Place {
-    Registry& registry;
-    std::uintptr_t base;
-    AliasKey key;
-};
+// The registry behind a record's state.
+Registry& registry_of(void* state) noexcept { return *static_cast<Registry*>(state); }
 
-Place place_of(void* state, PyObject* array) noexcept {
-    auto& registry = *static_cast<Registry*>(state);
-    return {registry, base_address(registry.numpy, array), alias_key(registry.numpy, array)};
-}
-
-}  // namespace
-
-// ---- the four functions of the record ----------------------------------------------------------
+// ---- taking and giving back --------------------------------------------------------------------
 //
-// Called with the interpreter lock held, by this module or any other. They run no Python code and
-// never throw. Running out of memory while registering a borrow refuses it with -1 (the protocol
-// has no other refusal a caller is prepared for) and leaves the registry as it was.
-
-extern "C" {
+// With the interpreter lock held, by this module or, through the record, any other. They run no
+// Python code and never throw. Running out of memory while registering a borrow refuses it with
+// -1 (the protocol has no other refusal a caller is prepared for) and leaves the registry as it
+// was.
 
 // A shared borrow joins the other shared borrows of the same key and is refused by an
 // overlapping exclusive one; an exclusive borrow is refused by any overlapping borrow.
-static int take(void* state, PyObject* array, bool exclusive) noexcept {
-    const auto [registry, base, key] = place_of(state, array);
+int take(Registry& registry, const Footprint& where, bool exclusive) noexcept {
+    const auto& [base, key] = where;
     try {
         std::lock_guard lock(registry.mutex);
         auto entry = registry.bases.find(base);
@@ -194,17 +95,10 @@ static int take(void* state, PyObject* array, bool exclusive) noexcept {
     }
 }
 
-static int marlune_borrow_shared(void* state, PyObject* array) { return take(state, array, false); }
-
-static int marlune_borrow_exclusive(void* state, PyObject* array) {
-    if ((as_array(array)->flags & writeable_flag) == 0) return not_writeable;
-    return take(state, array, true);
-}
-
 // Giving back a borrow that is not registered (or of the other kind) is a caller's mistake; it is
 // ignored so that the counts of everybody else stay right.
-static void give_back(void* state, PyObject* array, bool exclusive) noexcept {
-    const auto [registry, base, key] = place_of(state, array);
+void give_back(Registry& registry, const Footprint& where, bool exclusive) noexcept {
+    const auto& [base, key] = where;
     try {
         std::lock_guard lock(registry.mutex);
         auto entry = registry.bases.find(base);
@@ -221,9 +115,32 @@ static void give_back(void* state, PyObject* array, bool exclusive) noexcept {
     }
 }
 
-static void marlune_return_shared(void* state, PyObject* array) { give_back(state, array, false); }
+}  // namespace
 
-static void marlune_return_exclusive(void* state, PyObject* array) { give_back(state, array, true); }
+// ---- the four functions of the record ----------------------------------------------------------
+
+extern "C" {
+
+static int marlune_borrow_shared(void* state, PyObject* array) {
+    Registry& registry = registry_of(state);
+    return take(registry, footprint(registry.numpy, array), false);
+}
+
+static int marlune_borrow_exclusive(void* state, PyObject* array) {
+    if ((as_array(array)->flags & writeable_flag) == 0) return not_writeable;
+    Registry& registry = registry_of(state);
+    return take(registry, footprint(registry.numpy, array), true);
+}
+
+static void marlune_return_shared(void* state, PyObject* array) {
+    Registry& registry = registry_of(state);
+    give_back(registry, footprint(registry.numpy, array), false);
+}
+
+static void marlune_return_exclusive(void* state, PyObject* array) {
+    Registry& registry = registry_of(state);
+    give_back(registry, footprint(registry.numpy, array), true);
+}
 
 // The capsule's destructor: the record and the state go with it.
 static void marlune_destroy_registry(PyObject* capsule) {
