@@ -17,6 +17,7 @@ import subprocess
 import sys
 import textwrap
 import types
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -150,6 +151,18 @@ def registry():
     """The registry in use, created by the module's first array call if nobody had made one."""
     marlune.heuristic_alphas(np.ones(2, dtype=np.float32), 48000.0)
     return Registry(getattr(multiarray(), CAPSULE_NAME))
+
+
+def quietly(change, array):
+    """Runs change(array) with NumPy 2's deprecation of setting shape, dtype or strides silenced."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        change(array)
+
+
+def bank_state(bank):
+    """Everything a bank shows without being changed: channel count, frequencies and smoothed values."""
+    return len(bank), bank.frequencies().tobytes(), np.array([bank.complex(i) for i in range(len(bank))]).tobytes()
 
 
 def same(got, want):

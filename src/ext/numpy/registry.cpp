@@ -212,6 +212,60 @@ const BorrowRecord* borrow_record() {
     return record_cell.get_or_init([] { return internal_on_python_error(lookup_failure, find_record); });
 }
 
-const BorrowRecord* borrow_record_if_found() noexcept { return record_cell.get_or(nullptr); }
+// ---- borrows of this module ------------------------------------------------------------------
+
+namespace {
+
+bool is_own(const BorrowRecord* record) noexcept {
+    return record->return_shared == marlune_return_shared;
+}
+
+// A shared borrow through `record` of `array`, whose footprint is `where`.
+void take_shared(const BorrowRecord* record, PyObject* array, const Footprint& where) {
+    const int code = is_own(record) ? take(registry_of(record->state), where, false)
+                                    : record->borrow_shared(record->state, array);
+    switch (code) {
+    case borrow_granted:
+        return;
+    case already_borrowed:
+        throw InternalFailure(
+            "taking a shared borrow of an input array should have succeeded but returned an error: "
+            "AlreadyBorrowed");
+    default:
+        throw InternalFailure("Unexpected return code " + std::to_string(code) +
+                              " from borrow checking API");
+    }
+}
+
+}  // namespace
+
+SharedArrayBorrow SharedArrayBorrow::take(const Api& numpy, PyObject* array) {
+    const BorrowRecord* record = borrow_record();
+    const Footprint where = footprint(numpy, array);
+    take_shared(record, array, where);
+    return SharedArrayBorrow(record, Ref::borrow(array), where);
+}
+
+SharedArrayBorrow::SharedArrayBorrow(SharedArrayBorrow&& other) noexcept
+    : record_(other.record_), array_(std::move(other.array_)), taken_(other.taken_) {}
+
+SharedArrayBorrow::~SharedArrayBorrow() {
+    if (!array_) return;
+    if (is_own(record_)) {
+        give_back(registry_of(record_->state), taken_, false);
+    } else {
+        record_->return_shared(record_->state, array_.get());
+    }
+}
+
+void SharedArrayBorrow::cover_present_layout(const Api& numpy) {
+    const Footprint present = footprint(numpy, array_.get());
+    if (present == taken_) return;
+    take_shared(record_, array_.get(), present);
+    // Another module's registry would give back by the array as it is now, that is the borrow
+    // just taken: the old one cannot be reached through it and stays with that registry.
+    if (is_own(record_)) give_back(registry_of(record_->state), taken_, false);
+    taken_ = present;
+}
 
 }  // namespace marlune::py::numpy

@@ -6,7 +6,10 @@
 
 #include <cstdint>
 
+#include "ext/numpy/alias_key.hpp"
+#include "ext/numpy/api.hpp"
 #include "ext/python.hpp"
+#include "ext/ref.hpp"
 
 namespace marlune::py::numpy {
 
@@ -38,7 +41,41 @@ inline constexpr int not_writeable = -2;
 // Borrowed; valid for the rest of the process.
 const BorrowRecord* borrow_record();
 
-// The record if an earlier call found it, else null.
-const BorrowRecord* borrow_record_if_found() noexcept;
+// One shared borrow of an array in the registry in use, with a strong reference to the array;
+// both are given back when the object ends. Needs the interpreter lock throughout.
+//
+// With this module's own registry the borrow is given back exactly where it was counted, even if
+// the array's element type, shape or data have changed since: a give-back worked out from the
+// changed array would miss it and leave the memory borrowed for good. Another module's registry
+// can only be given back through its own function, which reads the array as it is then.
+class SharedArrayBorrow {
+public:
+    // Takes the borrow. A refusal is InternalFailure "... AlreadyBorrowed", any other answer
+    // InternalFailure "Unexpected return code <n> from borrow checking API", and the lookup fails
+    // as borrow_record(). Nothing is held after a failure.
+    static SharedArrayBorrow take(const Api& numpy, PyObject* array);
+
+    SharedArrayBorrow(SharedArrayBorrow&& other) noexcept;
+    SharedArrayBorrow& operator=(SharedArrayBorrow&&) = delete;
+    SharedArrayBorrow(const SharedArrayBorrow&) = delete;
+    SharedArrayBorrow& operator=(const SharedArrayBorrow&) = delete;
+    ~SharedArrayBorrow();
+
+    // Borrowed: the array, alive as long as this object.
+    PyObject* array() const noexcept { return array_.get(); }
+
+    // Makes the borrow cover the memory the array reaches now. If that changed since the borrow
+    // was taken, a borrow of the present memory is taken (refused as in `take`, and then nothing
+    // changes) and the old one given back.
+    void cover_present_layout(const Api& numpy);
+
+private:
+    SharedArrayBorrow(const BorrowRecord* record, Ref array, const Footprint& taken) noexcept
+        : record_(record), array_(std::move(array)), taken_(taken) {}
+
+    const BorrowRecord* record_;
+    Ref array_;  // null once moved from
+    Footprint taken_;
+};
 
 }  // namespace marlune::py::numpy

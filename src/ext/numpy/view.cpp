@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "ext/numpy/api.hpp"
-#include "ext/numpy/registry.hpp"
 #include "ext/py_error.hpp"
 #include "ext/text.hpp"
 
@@ -35,29 +34,7 @@ ArrayView ArrayView::convert(PyObject* obj) {
                              obj == Py_None ? std::string("'None' is not an instance of 'ndarray'")
                                             : not_an_instance_message(obj, "ndarray"));
     }
-    Ref array = Ref::borrow(obj);
-    const BorrowRecord* record = borrow_record();
-    switch (const int code = record->borrow_shared(record->state, array.get())) {
-    case borrow_granted:
-        return ArrayView(std::move(array));
-    case already_borrowed:
-        throw InternalFailure(
-            "taking a shared borrow of an input array should have succeeded but returned an error: "
-            "AlreadyBorrowed");
-    default:
-        throw InternalFailure("Unexpected return code " + std::to_string(code) +
-                              " from borrow checking API");
-    }
-}
-
-ArrayView::ArrayView(ArrayView&& other) noexcept : array_(std::move(other.array_)) {}
-
-ArrayView::~ArrayView() {
-    if (!array_) return;
-    // The borrow was taken through this record, so it has been found.
-    if (const BorrowRecord* record = borrow_record_if_found()) {
-        record->return_shared(record->state, array_.get());
-    }
+    return ArrayView(SharedArrayBorrow::take(numpy, obj));
 }
 
 ArrayView to_array(Argument argument) {
@@ -65,11 +42,11 @@ ArrayView to_array(Argument argument) {
 }
 
 std::size_t ArrayView::size() const noexcept {
-    return static_cast<std::size_t>(as_array(array_.get())->dimensions[0]);
+    return static_cast<std::size_t>(as_array(borrow_.array())->dimensions[0]);
 }
 
 std::span<const float> ArrayView::slice() const {
-    const ArrayObject* array = as_array(array_.get());
+    const ArrayObject* array = as_array(borrow_.array());
     const std::size_t n = size();
     if (n == 0) return {};
     const bool contiguous = (array->flags & (c_contiguous_flag | f_contiguous_flag)) != 0;

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "ext/arguments.hpp"
-#include "ext/ref.hpp"
+#include "ext/numpy/registry.hpp"
 
 namespace marlune::py::numpy {
 
@@ -19,11 +19,11 @@ public:
     // InternalFailure. Nothing is held after a failure.
     static ArrayView convert(PyObject* obj);
 
-    ArrayView(ArrayView&& other) noexcept;
+    ArrayView(ArrayView&& other) noexcept = default;
     ArrayView& operator=(ArrayView&&) = delete;
     ArrayView(const ArrayView&) = delete;
     ArrayView& operator=(const ArrayView&) = delete;
-    ~ArrayView();
+    ~ArrayView() = default;
 
     // Number of elements.
     std::size_t size() const noexcept;
@@ -33,8 +33,8 @@ public:
     std::span<const float> slice() const;
 
 private:
-    explicit ArrayView(Ref array) noexcept : array_(std::move(array)) {}
-    Ref array_;
+    explicit ArrayView(SharedArrayBorrow borrow) noexcept : borrow_(std::move(borrow)) {}
+    SharedArrayBorrow borrow_;
 };
 
 // The conversion of an array argument: ArrayView::convert, with a refusal reported against the

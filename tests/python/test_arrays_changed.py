@@ -1,0 +1,64 @@
+"""Array arguments changed by user code (a later argument's __float__ or __index__) during a call."""
+
+import numpy as np
+import pytest
+
+import marlune
+from conftest import quietly
+
+SAMPLE_RATE = 48000.0
+NOT_AN_ARRAY = "'ndarray' object is not an instance of 'ndarray'"
+NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
+
+# What a hook does to an array of 8 float32 values that owns its memory, and how the call ends.
+CHANGES = {
+    "resized to zero dimensions": (lambda a: a.resize((), refcheck=False), NOT_AN_ARRAY),
+    "reshaped to two dimensions": (lambda a: setattr(a, "shape", (2, 4)), NOT_AN_ARRAY),
+    "retyped to int8": (lambda a: setattr(a, "dtype", np.int8), NOT_AN_ARRAY),
+    "retyped to float64": (lambda a: setattr(a, "dtype", np.float64), NOT_AN_ARRAY),
+    "byte order swapped": (lambda a: setattr(a, "dtype", np.dtype(">f4")), NOT_AN_ARRAY),
+    "strides set to zero": (lambda a: setattr(a, "strides", (0,)), NOT_CONTIGUOUS),
+    "resized to more elements": (lambda a: a.resize((32,), refcheck=False), None),
+}
+
+
+class Changing:
+    """A sample rate or hop whose conversion changes `array`, then returns or raises."""
+
+    def __init__(self, array, change, error=None):
+        self.array, self.change, self.error = array, change, error
+
+    def convert(self, value):
+        quietly(self.change, self.array)
+        if self.error is not None:
+            raise self.error
+        return value
+
+    def __float__(self):
+        return self.convert(SAMPLE_RATE)
+
+    def __index__(self):
+        return self.convert(1)
+
+
+def make_bank():
+    bank = marlune.ResonatorBank(np.array([300.0, 3000.0], dtype=np.float32), SAMPLE_RATE)
+    bank.process_sample(0.25)
+    return bank
+
+
+# Each call takes the array first and a hook after it; the argument names the array.
+CALLS = {
+    "ResonatorBank": ("freqs", lambda bank, a, hook: marlune.ResonatorBank(a, hook).frequencies()),
+    "heuristic_alphas": ("freqs", lambda bank, a, hook: marlune.heuristic_alphas(a, hook)),
+    "resonate": ("signal", lambda bank, a, hook: bank.resonate(a, hook)),
+}
+
+
+@pytest.mark.parametrize("change", [c for c, _ in CHANGES.values()], ids=CHANGES.keys())
+@pytest.mark.parametrize(("name", "call"), CALLS.values(), ids=CALLS.keys())
+def test_failing_call_gives_back_the_borrow_it_took(registry, name, call, change):
+    array = np.linspace(0.125, 1.0, 8, dtype=np.float32)
+    with pytest.raises(ZeroDivisionError):
+        call(make_bank(), array, Changing(array, change, ZeroDivisionError()))
+    registry.assert_free(array)
