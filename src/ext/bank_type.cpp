@@ -108,11 +108,12 @@ PyObject* bank_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (alphas_arg.given()) alphas.emplace(numpy::to_array(alphas_arg));
         if (betas_arg.given()) betas.emplace(numpy::to_array(betas_arg));
 
-        // Layout is checked for every array before the lengths are compared.
-        auto freq_values = freqs.slice();
+        // Read only now that no user code runs any more; layout is checked for every array
+        // before the lengths are compared.
+        auto freq_values = freqs.elements();
         std::optional<std::span<const float>> alpha_values, beta_values;
-        if (alphas) alpha_values = alphas->slice();
-        if (betas) beta_values = betas->slice();
+        if (alphas) alpha_values = alphas->elements();
+        if (betas) beta_values = betas->elements();
 
         ResonatorBank bank = build_bank(freq_values, sample_rate, alpha_values, beta_values);
 
@@ -153,8 +154,8 @@ PyObject* process_sample(ResonatorBank& bank, std::span<const Argument> argument
 
 // The block runs without the interpreter lock; the input array stays borrowed meanwhile.
 PyObject* process_samples(ResonatorBank& bank, std::span<const Argument> arguments) {
-    const ArrayView samples = numpy::to_array(arguments[0]);
-    const std::span<const float> block = samples.slice();
+    ArrayView samples = numpy::to_array(arguments[0]);
+    const std::span<const float> block = samples.elements();
     {
         InterpreterLockReleased unlocked;
         bank.process_samples(block);
@@ -164,9 +165,10 @@ PyObject* process_samples(ResonatorBank& bank, std::span<const Argument> argumen
 
 // Likewise; the frames become an array once the lock is back.
 PyObject* resonate(ResonatorBank& bank, std::span<const Argument> arguments) {
-    const ArrayView signal = numpy::to_array(arguments[0]);
+    ArrayView signal = numpy::to_array(arguments[0]);
     const std::uint64_t hop = to_index(arguments[1]);
-    const std::span<const float> samples = signal.slice();
+    // After the hop's conversion, which may have run user code that changed the signal.
+    const std::span<const float> samples = signal.elements();
     std::optional<ResonatorBank::Frames> frames;
     {
         InterpreterLockReleased unlocked;

@@ -35,7 +35,8 @@ PyObject* heuristic_alphas(PyObject*, PyObject* args, PyObject* kwargs) {
         auto [freqs_arg, rate_arg] = match_arguments<heuristic_alphas_signature>(args, kwargs);
         numpy::ArrayView freqs = numpy::to_array(freqs_arg);
         float sample_rate = to_f32(rate_arg);
-        return numpy::float32_array(marlune::heuristic_alphas(freqs.slice(), sample_rate)).release();
+        // After the sample rate's conversion, which may have run user code that changed freqs.
+        return numpy::float32_array(marlune::heuristic_alphas(freqs.elements(), sample_rate)).release();
     });
 }
 

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import marlune
-from conftest import quietly
+from conftest import assert_noted, bank_state, quietly
 
 SAMPLE_RATE = 48000.0
 NOT_AN_ARRAY = "'ndarray' object is not an instance of 'ndarray'"
@@ -53,6 +53,28 @@ CALLS = {
     "heuristic_alphas": ("freqs", lambda bank, a, hook: marlune.heuristic_alphas(a, hook)),
     "resonate": ("signal", lambda bank, a, hook: bank.resonate(a, hook)),
 }
+
+
+@pytest.mark.parametrize(("change", "message"), CHANGES.values(), ids=CHANGES.keys())
+@pytest.mark.parametrize(("name", "call"), CALLS.values(), ids=CALLS.keys())
+def test_array_is_read_as_it_is_after_the_last_conversion(registry, name, call, change, message):
+    bank = make_bank()
+    before = bank_state(bank)
+    array = np.linspace(0.125, 1.0, 8, dtype=np.float32)
+    if message is None:
+        got = call(bank, array, Changing(array, change))
+        plain = 1 if name == "signal" else SAMPLE_RATE
+        assert got.tobytes() == call(make_bank(), array.copy(), plain).tobytes()
+        # Resizing moved the data: the borrow followed it and was given back.
+        registry.assert_free(array)
+        return
+    with pytest.raises(TypeError) as info:
+        call(bank, array, Changing(array, change))
+    assert str(info.value) == message
+    if message == NOT_AN_ARRAY:
+        assert_noted(info.value, name)
+    assert bank_state(bank) == before
+    registry.assert_free(array)
 
 
 @pytest.mark.parametrize("change", [c for c, _ in CHANGES.values()], ids=CHANGES.keys())

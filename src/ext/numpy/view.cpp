@@ -1,10 +1,12 @@
 // Read-only views of one-dimensional float32 arrays, the Python it corresponds to:
 //
-//     if not (isinstance(obj, numpy.ndarray) and obj.ndim == 1 and obj.dtype == numpy.float32):
-//         raise TypeError(f"'{type(obj).__qualname__}' object is not an instance of 'ndarray'")
+//     def require_vector(obj):
+//         if not (isinstance(obj, numpy.ndarray) and obj.ndim == 1 and obj.dtype == numpy.float32):
+//             raise TypeError(f"'{type(obj).__qualname__}' object is not an instance of 'ndarray'")
+//     require_vector(obj)
 //     registry.borrow_shared(obj)      # given back by the view's destructor
-//
-// The data is read in place; contiguity is tested only when the data is about to be read.
+//     ...                              # later arguments are converted
+//     require_vector(obj)              # again, then contiguity, then read in place
 
 #include "ext/numpy/view.hpp"
 
@@ -25,36 +27,40 @@ bool is_float32_vector(const Api& numpy, PyObject* obj) {
     return descr == float32.get() || numpy.equiv_types(descr, float32.get());
 }
 
-}  // namespace
-
-ArrayView ArrayView::convert(PyObject* obj) {
-    const Api numpy = api();
-    if (!is_float32_vector(numpy, obj)) {
+// The conversion's test, reported against the argument `name`.
+void require_float32_vector(const Api& numpy, PyObject* obj, const char* name) {
+    convert_argument(name, [&] {
+        if (is_float32_vector(numpy, obj)) return;
         throw DescribedError(PyExc_TypeError,
                              obj == Py_None ? std::string("'None' is not an instance of 'ndarray'")
                                             : not_an_instance_message(obj, "ndarray"));
-    }
-    return ArrayView(SharedArrayBorrow::take(numpy, obj));
+    });
 }
+
+}  // namespace
 
 ArrayView to_array(Argument argument) {
-    return convert_argument(argument.name, [obj = argument.object] { return ArrayView::convert(obj); });
+    const Api numpy = api();
+    require_float32_vector(numpy, argument.object, argument.name);
+    return ArrayView(argument.name, SharedArrayBorrow::take(numpy, argument.object));
 }
 
-std::size_t ArrayView::size() const noexcept {
-    return static_cast<std::size_t>(as_array(borrow_.array())->dimensions[0]);
-}
-
-std::span<const float> ArrayView::slice() const {
-    const ArrayObject* array = as_array(borrow_.array());
-    const std::size_t n = size();
-    if (n == 0) return {};
-    const bool contiguous = (array->flags & (c_contiguous_flag | f_contiguous_flag)) != 0;
-    const bool aligned = (array->flags & aligned_flag) != 0;
-    if (!contiguous || !aligned || array->data == nullptr) {
-        throw DescribedError(PyExc_TypeError,
-                             "The given array is not contiguous or is misaligned.");
+std::span<const float> ArrayView::elements() {
+    const Api numpy = api();
+    PyObject* obj = borrow_.array();
+    require_float32_vector(numpy, obj, name_);
+    const ArrayObject* array = as_array(obj);
+    const auto n = static_cast<std::size_t>(array->dimensions[0]);
+    if (n != 0) {
+        const bool contiguous = (array->flags & (c_contiguous_flag | f_contiguous_flag)) != 0;
+        const bool aligned = (array->flags & aligned_flag) != 0;
+        if (!contiguous || !aligned || array->data == nullptr) {
+            throw DescribedError(PyExc_TypeError,
+                                 "The given array is not contiguous or is misaligned.");
+        }
     }
+    borrow_.cover_present_layout(numpy);
+    if (n == 0) return {};
     return {reinterpret_cast<const float*>(array->data), n};
 }
 
