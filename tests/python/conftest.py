@@ -153,6 +153,18 @@ def registry():
     return Registry(getattr(multiarray(), CAPSULE_NAME))
 
 
+# Ways in which user code can change an array in place while a call holds it.
+ARRAY_CHANGES = {
+    "resized to zero dimensions": lambda a: a.resize((), refcheck=False),
+    "reshaped to two dimensions": lambda a: setattr(a, "shape", (2, a.size // 2)),
+    "retyped to int8": lambda a: setattr(a, "dtype", np.int8),
+    "retyped to float64": lambda a: setattr(a, "dtype", np.float64),
+    "byte order swapped": lambda a: setattr(a, "dtype", a.dtype.newbyteorder()),
+    "strides set to zero": lambda a: setattr(a, "strides", (0,) * a.ndim),
+    "resized to more elements": lambda a: a.resize((4 * a.size + 1,), refcheck=False),
+}
+
+
 def quietly(change, array):
     """Runs change(array) with NumPy 2's deprecation of setting shape, dtype or strides silenced."""
     with warnings.catch_warnings():

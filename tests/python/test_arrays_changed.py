@@ -4,22 +4,23 @@ import numpy as np
 import pytest
 
 import marlune
-from conftest import assert_noted, bank_state, quietly
+from conftest import ARRAY_CHANGES, assert_noted, bank_state, quietly
 
 SAMPLE_RATE = 48000.0
 NOT_AN_ARRAY = "'ndarray' object is not an instance of 'ndarray'"
 NOT_CONTIGUOUS = "The given array is not contiguous or is misaligned."
 
-# What a hook does to an array of 8 float32 values that owns its memory, and how the call ends.
-CHANGES = {
-    "resized to zero dimensions": (lambda a: a.resize((), refcheck=False), NOT_AN_ARRAY),
-    "reshaped to two dimensions": (lambda a: setattr(a, "shape", (2, 4)), NOT_AN_ARRAY),
-    "retyped to int8": (lambda a: setattr(a, "dtype", np.int8), NOT_AN_ARRAY),
-    "retyped to float64": (lambda a: setattr(a, "dtype", np.float64), NOT_AN_ARRAY),
-    "byte order swapped": (lambda a: setattr(a, "dtype", np.dtype(">f4")), NOT_AN_ARRAY),
-    "strides set to zero": (lambda a: setattr(a, "strides", (0,)), NOT_CONTIGUOUS),
-    "resized to more elements": (lambda a: a.resize((32,), refcheck=False), None),
+# How a call ends when a hook has changed its array (8 float32 values that own their memory).
+OUTCOMES = {
+    "resized to zero dimensions": NOT_AN_ARRAY,
+    "reshaped to two dimensions": NOT_AN_ARRAY,
+    "retyped to int8": NOT_AN_ARRAY,
+    "retyped to float64": NOT_AN_ARRAY,
+    "byte order swapped": NOT_AN_ARRAY,
+    "strides set to zero": NOT_CONTIGUOUS,
+    "resized to more elements": None,
 }
+CHANGES = {name: (ARRAY_CHANGES[name], outcome) for name, outcome in OUTCOMES.items()}
 
 
 class Changing:
