@@ -177,6 +177,12 @@ def bank_state(bank):
     return len(bank), bank.frequencies().tobytes(), np.array([bank.complex(i) for i in range(len(bank))]).tobytes()
 
 
+def sanitized():
+    """Whether this interpreter runs with AddressSanitizer loaded (memory figures mean little then)."""
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
 def same(got, want):
     """Equal as float32 values, signed zeros distinguished; any NaN matches any NaN."""
     want = float(want)
