@@ -9,12 +9,14 @@ version not found is reported as skipped. NumPy 1.x stops at Python 3.12 (1.26 i
 release), so 3.13 runs with NumPy 2 only.
 
     nox -t corners           a quicker part: the oldest and newest Python with each NumPy major
+    MARLUNE_WHEEL=<wheel built with MARLUNE_SANITIZE> nox -s sanitized    (scripts/run-tests)
 """
 
 from __future__ import annotations
 
 import glob
 import os
+import subprocess
 
 import nox
 
@@ -84,3 +86,29 @@ def tests(session: nox.Session, numpy: str) -> None:
     session.install("--no-index", "--force-reinstall", "--no-deps", wheel)
     session.run("python", "-m", "pytest", "-p", "no:cacheprovider", os.path.join(HERE, "tests", "python"),
                 env={"MARLUNE_WHEEL": wheel})
+
+
+# The sanitizers' runtimes, for an interpreter that was not built with them.
+SANITIZER_RUNTIMES = ("libasan.so", "libubsan.so")
+
+
+@nox.session(venv_backend="venv", python="3.13")
+def sanitized(session: nox.Session) -> None:
+    """The Python tests against a wheel built with AddressSanitizer and UndefinedBehaviorSanitizer
+    (MARLUNE_WHEEL). The runtimes are loaded before anything else, and PYTHONMALLOC=malloc puts
+    Python's objects on the sanitizer's heap with guard zones around them. Leak detection is off:
+    CPython and NumPy do not free everything at exit, by design (the leak check in the tests
+    covers this module)."""
+    wheel = os.environ.get("MARLUNE_WHEEL")
+    if not wheel:
+        session.error("set MARLUNE_WHEEL to a wheel built with -DMARLUNE_SANITIZE=ON")
+    _install(session, "--only-binary=numpy", NUMPY["2"], f"{wheel}[tools,test]")
+    session.install("--no-index", "--force-reinstall", "--no-deps", wheel)
+    preload = " ".join(subprocess.check_output(["g++", f"-print-file-name={lib}"], text=True).strip()
+                       for lib in SANITIZER_RUNTIMES)
+    # The checks of the release wheel (manylinux tag, stable ABI, stubs) belong to the matrix.
+    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", os.path.join(HERE, "tests", "python"),
+                "--ignore", os.path.join(HERE, "tests", "python", "test_types_and_wheel.py"),
+                env={"LD_PRELOAD": preload, "PYTHONMALLOC": "malloc",
+                     "ASAN_OPTIONS": "detect_leaks=0:allocator_may_return_null=1",
+                     "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"})
