@@ -32,11 +32,6 @@ public:
         return value_;
     }
 
-    // The value if it has been computed, else `fallback`.
-    T get_or(T fallback) const noexcept {
-        return ready_.load(std::memory_order_acquire) ? value_ : fallback;
-    }
-
 private:
     std::atomic<bool> ready_{false};
     std::mutex mutex_;
