@@ -2,6 +2,8 @@
 
     nox                      build the wheel, then test it under each Python, NumPy 1.x and 2.x
     nox -s "tests(3.12-numpy2)"   one environment
+    nox -s wheel "tests(3.13-numpy2)" -- tests/python/test_fuzz.py --hypothesis-profile=thorough
+                             the property test over the whole surface with 100,000 examples
     MARLUNE_WHEEL=dist/marlune-...whl nox -s tests    test a wheel built elsewhere (scripts/run-tests)
 
 Interpreters are taken from pyenv (~/.pyenv/versions, or $PYENV_ROOT) and from PATH; a minor
@@ -9,7 +11,7 @@ version not found is reported as skipped. NumPy 1.x stops at Python 3.12 (1.26 i
 release), so 3.13 runs with NumPy 2 only.
 
     nox -t corners           a quicker part: the oldest and newest Python with each NumPy major
-    MARLUNE_WHEEL=<wheel built with MARLUNE_SANITIZE> nox -s sanitized    (scripts/run-tests)
+    MARLUNE_WHEEL=<wheel built with -DMARLUNE_SANITIZE=ON> nox -s sanitized    (scripts/run-tests)
 """
 
 from __future__ import annotations
@@ -28,6 +30,9 @@ MATRIX = [(python, numpy) for python in MINORS for numpy in NUMPY if numpy == "2
 # the whole matrix (8 minutes from fresh environments on a quiet machine, 18 on a busy one, under
 # the 20 it may take); the corners (5 minutes) are what it falls back to if the matrix grows.
 CORNERS = {("3.9", "1"), ("3.9", "2"), ("3.12", "1"), ("3.13", "2")}
+# The checks marked heavy (the property test over the whole surface, the leak check: tens of
+# seconds each) run in one environment per NumPy major; the others leave them out.
+HEAVY = {("3.9", "1"), ("3.13", "2")}
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 # pyenv's interpreters go on PATH, newest patch release first, so that "3.12" finds them.
@@ -84,8 +89,11 @@ def tests(session: nox.Session, numpy: str) -> None:
     # Binary NumPy only: a missing wheel must fail here, not start a long build from source.
     _install(session, "--only-binary=numpy", NUMPY[numpy], f"{wheel}[tools,test]")
     session.install("--no-index", "--force-reinstall", "--no-deps", wheel)
-    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", os.path.join(HERE, "tests", "python"),
-                env={"MARLUNE_WHEEL": wheel})
+    light = [] if (session.python, numpy) in HEAVY else ["-m", "not heavy"]
+    # Arguments after `--` replace the test selection, e.g. the long property-based run:
+    #   nox -s wheel "tests(3.13-numpy2)" -- tests/python/test_fuzz.py --hypothesis-profile=thorough
+    selection = session.posargs or [os.path.join(HERE, "tests", "python"), *light]
+    session.run("python", "-m", "pytest", "-p", "no:cacheprovider", *selection, env={"MARLUNE_WHEEL": wheel})
 
 
 # The sanitizers' runtimes, for an interpreter that was not built with them.

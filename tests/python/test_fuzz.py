@@ -12,11 +12,14 @@ import warnings
 from dataclasses import dataclass
 
 import numpy as np
+import pytest
 from hypothesis import event, given
 from hypothesis import strategies as st
 
 import marlune
 from conftest import ARRAY_CHANGES, GRANTED, bank_state, quietly
+
+pytestmark = pytest.mark.heavy
 
 SAMPLE_RATE = 48000.0
 FREQS = np.array([110.0, 1000.0, 7000.0], dtype=np.float32)

@@ -13,7 +13,8 @@ CALLS = 100_000
 # Less than 5 bytes per call: a leaked object or native allocation costs at least 16 bytes a call.
 RESIDENT_TOLERANCE = 512 * 1024
 
-pytestmark = pytest.mark.skipif(sanitized(), reason="AddressSanitizer's quarantine holds on to freed memory")
+pytestmark = [pytest.mark.heavy,
+              pytest.mark.skipif(sanitized(), reason="AddressSanitizer's quarantine holds on to freed memory")]
 
 
 @pytest.fixture(scope="module")
