@@ -12,9 +12,8 @@ Python function's); RuntimeError "Already borrowed" or "Already mutably borrowed
 used by another call at the same moment (another thread, a callback; nothing waits); ValueError
 "freqs, alphas, and betas must have the same length"; PanicException ("pyo3_runtime.PanicException",
 derived from BaseException, not importable) for internal failures such as a channel index out
-of range or resonate with hop 0. MemoryError only when the interpreter cannot allocate a new
-object; running out of memory for a bank's channels or a result array ends the process with
-"memory allocation of N bytes failed" on standard error.
+of range or resonate with hop 0. MemoryError when memory runs out, for a bank's channels, a
+result array or any other object; the bank is then left as it was.
 """
 
 from typing import Optional, final
