@@ -1,4 +1,4 @@
-"""One large bank on all cores: its channels run as several banks on a thread pool.
+"""One large bank on all cores: its channels run as several banks on threads of their own.
 
 Channels never influence each other, and `resonate` and `process_samples` release the
 interpreter lock while they compute, so a bank cut into parts by channel runs its parts on
@@ -9,12 +9,14 @@ from __future__ import annotations
 
 import bisect
 import ctypes
+import itertools
 import operator
 import os
+import queue
 import threading
-from concurrent.futures import Future, ThreadPoolExecutor
+import weakref
 from types import TracebackType
-from typing import Callable, SupportsFloat, SupportsIndex, Tuple, TypeVar, cast
+from typing import Callable, Optional, SupportsFloat, SupportsIndex, Tuple, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -26,16 +28,20 @@ import marlune
 GROUP = 32
 # Below two full groups a bank runs as one part on the calling thread.
 MIN_CHANNELS = 2 * GROUP
-# Calls smaller than this many channel-samples (about 40 microseconds on one core) run their parts
-# in turn on the calling thread: waking a worker costs more than it would save.
+# Calls on fewer channel-samples than this (about 40 microseconds on one core) run their parts in
+# turn on the calling thread: waking the other threads would cost more than it saves.
 SMALL_JOB = 1 << 18
 
 T = TypeVar("T")
+# What a call runs on each part: given the part and its channels, the part's result.
+Call = Callable[[marlune.ResonatorBank, range], T]
 # How one part's call ended: ("ok", its result) or ("failed", the exception it raised); and
 # ("not run", None) for a part never started, ("unknown", None) while the calling thread runs one.
 Outcome = Tuple[str, object]
 NOT_RUN: Outcome = ("not run", None)
 UNKNOWN: Outcome = ("unknown", None)
+# A part's share of a call, as a thread gets it: a number, the call, the part and its channels.
+Job = Tuple[int, Call[object], marlune.ResonatorBank, range]
 
 
 def default_workers() -> int:
@@ -47,45 +53,44 @@ def default_workers() -> int:
 
 def split(channels: int, workers: int) -> list[range]:
     """Contiguous channel ranges, at most `workers` of them, as equal as boundaries on multiples
-    of GROUP allow; one range for fewer than MIN_CHANNELS channels. Every range has at least
-    GROUP // 2 channels."""
+    of GROUP allow; one range for fewer than MIN_CHANNELS channels."""
     count = 1 if channels < MIN_CHANNELS else max(1, min(workers, channels // GROUP))
-    # Part k ends at k * channels / count rounded to a multiple of GROUP; the ends are at least
-    # GROUP apart, so they rise strictly, and the last part keeps at least GROUP // 2 channels.
+    # Part k ends at k * channels / count rounded to a multiple of GROUP; these are at least GROUP
+    # apart, so they rise strictly, and the last part keeps at least GROUP // 2 channels.
     ends = [(k * channels // count + GROUP // 2) // GROUP * GROUP for k in range(1, count)]
     bounds = [0, *ends, channels]
     return [range(a, b) for a, b in zip(bounds, bounds[1:])]
 
 
 class ParallelBank:
-    """A bank whose channels run as several `marlune.ResonatorBank` parts on a thread pool.
+    """A bank whose channels run as several `marlune.ResonatorBank` parts, on several threads.
 
     Built from the same arguments as a bank, it gives the same frames and leaves the same state,
     bit for bit, across any sequence of calls: frames of shape (n // hop, channels) joined in
-    channel order. The calling thread runs one part and a pool of `workers - 1` threads the
-    others. Parts begin on multiples of 32 channels; a bank of fewer than 64 channels is one part
-    and calls on fewer than 2**18 channel-samples run the parts in turn, without waking a thread.
+    channel order. The calling thread runs the first part and a thread of its own each of the
+    others. Parts begin on multiples of 32 channels; a bank of fewer than 64 channels is one part,
+    and calls on fewer than 2**18 channel-samples run the parts in turn without waking a thread.
 
     freqs: centre frequencies in Hz, float32 of shape (channels,).
     sample_rate: samples per second, in Hz.
     alphas, betas: smoothing coefficients per channel, float32 of shape (channels,); the defaults
         are a bank's (heuristic_alphas of the frequencies; betas: the alphas).
     workers: threads a call may use, the calling one included; default: the CPUs this process
-        may run on.
+        may run on. There are at most that many parts.
 
     >>> with ParallelBank(freqs, 48_000.0) as bank:
     ...     frames = bank.resonate(signal, 256)   # complex64, (len(signal) // 256, len(freqs))
 
-    Errors are a bank's: the same TypeError texts for bad arguments (nothing changes), RuntimeError
-    "Already borrowed" or "Already mutably borrowed" when another thread is using it (nothing
-    waits). Arguments are checked once before any part starts, so they fail in every part alike.
-    Should the parts of one call nevertheless end differently (one part out of memory while the
-    others finished), the call raises and the bank refuses every further call but `reset()`
-    with a RuntimeError that names the cause, rather than carrying on with channels at different
-    positions in the signal.
+    Errors are a bank's: the same exceptions and texts for bad arguments, which change nothing,
+    and RuntimeError "Already borrowed" or "Already mutably borrowed" while another thread uses
+    it (nothing waits). Arguments are read once before any part starts, so they fail in every
+    part alike. Should the parts of one call nevertheless end differently (one part out of memory
+    while the others finished), the call raises, and then every call but `reset()` raises a
+    RuntimeError that names the cause, rather than going on with channels that have heard
+    different samples.
 
-    `close()` (or leaving a ``with`` block) stops the threads; readouts and `reset()` still
-    work, but feeding samples raises RuntimeError. A bank that is dropped stops its threads too.
+    `close()`, or leaving a ``with`` block, stops the threads; readouts and `reset()` still work,
+    feeding samples raises RuntimeError. Dropping the bank stops its threads too.
     """
 
     def __init__(
@@ -117,11 +122,11 @@ class ParallelBank:
         self._ranges: tuple[range, ...] = tuple(ranges)
         self._starts = [r.start for r in ranges]
         self._workers = workers
-        self._pool = (ThreadPoolExecutor(len(parts) - 1, thread_name_prefix="marlune-parallel")
-                      if len(parts) > 1 else None)
         self._borrow = _Borrow()
-        self._closed = False
         self._fault: str | None = None
+        self._threads = [_Worker(f"marlune-parallel-{k}") for k in range(1, len(parts))]
+        # Stops the threads when the bank is dropped unclosed; they hold no reference to it.
+        self._stop = weakref.finalize(self, _stop, self._threads)
 
     # --- what it is ------------------------------------------------------------------------
 
@@ -138,7 +143,7 @@ class ParallelBank:
     @property
     def closed(self) -> bool:
         """True after close(): the threads are stopped and samples are refused."""
-        return self._closed
+        return not self._stop.alive
 
     def __len__(self) -> int:
         """The number of channels."""
@@ -146,7 +151,7 @@ class ParallelBank:
 
     def __repr__(self) -> str:
         return (f"<ParallelBank: {len(self)} channels in {len(self._parts)} parts, "
-                f"{self._workers} workers{', closed' if self._closed else ''}>")
+                f"{self._workers} workers{', closed' if self.closed else ''}>")
 
     # --- feeding samples -------------------------------------------------------------------
 
@@ -160,12 +165,28 @@ class ParallelBank:
         self._borrow.exclusive()
         try:
             self._check_feedable()
+            if len(self._parts) == 1:
+                return self._parts[0].resonate(signal, hop)
             step = _index(hop, "hop")
             if not 0 < step < 1 << 64:
                 # A bank's own error (hop 0 is reported once on standard error, not once per part).
                 return self._whole.resonate(signal, step)
-            frames = self._run(lambda part: part.resonate(signal, step), _size(signal))
-            return frames[0] if len(frames) == 1 else np.concatenate(frames, axis=1)
+            # Each part writes its columns of the result as soon as its frames are ready, on its
+            # own thread. Anything but a float32 vector fails in the parts, whose frames are then
+            # joined, if at all, here.
+            out: npt.NDArray[np.complex64] | None = None
+            if type(signal) is np.ndarray and signal.ndim == 1 and signal.dtype == np.float32:
+                out = np.empty((len(signal) // step, len(self)), dtype=np.complex64)
+
+            def call(part: marlune.ResonatorBank, channels: range) -> npt.NDArray[np.complex64] | None:
+                frames = part.resonate(signal, step)
+                if out is None:
+                    return frames
+                out[:, channels.start:channels.stop] = frames
+                return None
+
+            results = self._run(call, _size(signal))
+            return out if out is not None else np.concatenate(cast("list[npt.NDArray[np.complex64]]", results), axis=1)
         finally:
             self._borrow.release_exclusive()
 
@@ -174,17 +195,18 @@ class ParallelBank:
         self._borrow.exclusive()
         try:
             self._check_feedable()
-            self._run(lambda part: part.process_samples(samples), _size(samples))
+            self._run(lambda part, _: part.process_samples(samples), _size(samples))
         finally:
             self._borrow.release_exclusive()
 
     def process_sample(self, sample: float) -> None:
-        """Feeds one sample to every channel, part after part on the calling thread."""
+        """Feeds one sample to every channel, part after part on the calling thread (a bank of
+        its own is quicker for this)."""
         self._borrow.exclusive()
         try:
             self._check_feedable()
             value = _as_double(sample, "sample")
-            self._run(lambda part: part.process_sample(value), 0)
+            self._run(lambda part, _: part.process_sample(value), 0)
         finally:
             self._borrow.release_exclusive()
 
@@ -240,14 +262,11 @@ class ParallelBank:
     # --- the threads -----------------------------------------------------------------------
 
     def close(self) -> None:
-        """Stops the worker threads. Readouts and reset() still work; feeding samples raises
+        """Stops the threads. Readouts and reset() still work; feeding samples raises
         RuntimeError. Closing again does nothing."""
         self._borrow.exclusive()
         try:
-            self._closed = True
-            if self._pool is not None:
-                self._pool.shutdown(wait=True)
-                self._pool = None
+            self._stop()
         finally:
             self._borrow.release_exclusive()
 
@@ -260,7 +279,7 @@ class ParallelBank:
     # --- inside ----------------------------------------------------------------------------
 
     def _check_feedable(self) -> None:
-        if self._closed:
+        if self.closed:
             raise RuntimeError("this ParallelBank is closed: it takes no more samples")
         self._check_intact()
 
@@ -291,33 +310,31 @@ class ParallelBank:
         finally:
             self._borrow.release_shared()
 
-    def _run(self, call: Callable[[marlune.ResonatorBank], T], job: int) -> list[T]:
+    def _run(self, call: Call[T], job: int) -> list[T]:
         """Runs `call` on every part and returns the results in part order, or raises."""
-        parts = self._parts
+        parts, ranges, threads = self._parts, self._ranges, self._threads
         if len(parts) == 1:
-            return [call(parts[0])]
+            return [call(parts[0], ranges[0])]
         outcomes: list[Outcome] = [NOT_RUN] * len(parts)
-        futures: list[Future[Outcome]] = []
         interrupt: BaseException | None = None
         try:
-            if self._pool is not None and job * len(self._whole) >= SMALL_JOB:
-                futures = [self._pool.submit(_attempt, call, part) for part in parts[1:]]
-                outcomes[0] = UNKNOWN
-                outcomes[0] = _attempt(call, parts[0])
-            else:
-                for k, part in enumerate(parts):
+            if job * len(self) >= SMALL_JOB:
+                for k, thread in enumerate(threads, 1):
                     outcomes[k] = UNKNOWN
-                    outcomes[k] = _attempt(call, part)
-        except BaseException as exc:  # an interrupt from a signal handler, or a pool shut down at exit
+                    thread.start(call, parts[k], ranges[k])
+                outcomes[0] = UNKNOWN
+                outcomes[0] = _attempt(call, parts[0], ranges[0])
+            else:
+                for k, (part, channels) in enumerate(zip(parts, ranges)):
+                    outcomes[k] = UNKNOWN
+                    outcomes[k] = _attempt(call, part, channels)
+        except BaseException as exc:  # an interrupt from a signal handler
             interrupt = exc
         # The parts run on whatever happened here; none may still be running when the call returns.
-        for k, future in enumerate(futures, 1):
-            while True:
-                try:
-                    outcomes[k] = future.result()
-                    break
-                except BaseException as exc:  # an interrupt while waiting: wait on
-                    interrupt = exc
+        for k, thread in enumerate(threads, 1):
+            if thread.busy:
+                outcomes[k], interrupted = thread.wait()
+                interrupt = interrupted or interrupt
         return self._settle(outcomes, interrupt)
 
     def _settle(self, outcomes: list[Outcome], interrupt: BaseException | None) -> list[T]:
@@ -326,12 +343,84 @@ class ParallelBank:
         alike = _alike(outcomes)
         if alike and interrupt is None and outcomes[0][0] == "ok":
             return cast("list[T]", [value for _, value in outcomes])
-        failures = [value for status, value in outcomes if isinstance(value, BaseException)]
+        failures = [value for _, value in outcomes if isinstance(value, BaseException)]
         error = interrupt or failures[0]
         if not alike:
             self._fault = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
             _note(error, "the parts of this ParallelBank ended differently; reset() it before further use")
         raise error
+
+
+class _Box:
+    """What a thread and the calling thread share: the number and outcome of the last job done."""
+
+    def __init__(self) -> None:
+        self.done = 0
+        self.outcome: Outcome = NOT_RUN
+
+
+class _Worker:
+    """A thread that runs one part's share of the calls it is given, one at a time.
+
+    Jobs are numbered, so that a wait cut short by an interrupt can neither lose the end of a job
+    nor take the end of an earlier one for it.
+    """
+
+    def __init__(self, name: str) -> None:
+        self.jobs: queue.SimpleQueue[Optional[Job]] = queue.SimpleQueue()
+        self._ends: queue.SimpleQueue[int] = queue.SimpleQueue()
+        self._box = _Box()
+        self._numbers = itertools.count(1)
+        self._started = self._collected = 0
+        # A daemon, so that it never holds up the interpreter's exit; it is stopped before that.
+        self.thread = threading.Thread(target=_serve, args=(self.jobs, self._ends, self._box), name=name, daemon=True)
+        self.thread.start()
+
+    @property
+    def busy(self) -> bool:
+        """A job was started and its outcome not yet collected."""
+        return self._started != self._collected
+
+    def start(self, call: Call[object], part: marlune.ResonatorBank, channels: range) -> None:
+        number = next(self._numbers)
+        self.jobs.put((number, call, part, channels))
+        self._started = number
+
+    def wait(self) -> tuple[Outcome, BaseException | None]:
+        """The outcome of the job started last, once it has ended, and any interrupt met meanwhile."""
+        number, interrupt = self._started, None
+        while True:
+            try:
+                while self._ends.get() != number:  # ends left behind by an interrupted wait
+                    pass
+                break
+            except BaseException as exc:  # an interrupt while waiting: the part runs on, so wait on
+                interrupt = exc
+                if self._box.done == number:
+                    break
+        self._collected = number
+        outcome, self._box.outcome = self._box.outcome, NOT_RUN  # results are not kept between calls
+        return outcome, interrupt
+
+
+def _serve(jobs: queue.SimpleQueue[Optional[Job]], ends: queue.SimpleQueue[int], box: _Box) -> None:
+    while True:
+        job = jobs.get()
+        if job is None:
+            return
+        number, call, part, channels = job
+        box.outcome = _attempt(call, part, channels)
+        del job, call, part  # the call's arguments are not kept until the next one
+        box.done = number
+        ends.put(number)
+
+
+def _stop(threads: list[_Worker]) -> None:
+    for worker in threads:
+        worker.jobs.put(None)
+    for worker in threads:
+        if worker.thread is not threading.current_thread():
+            worker.thread.join()
 
 
 class _Borrow:
@@ -362,17 +451,15 @@ class _Borrow:
             self._count -= 1
 
 
-def _cut(
-    values: npt.NDArray[np.float32] | None,
-) -> Callable[[range], npt.NDArray[np.float32] | None]:
+def _cut(values: npt.NDArray[np.float32] | None) -> Callable[[range], npt.NDArray[np.float32] | None]:
     """The values of a range of channels, or None for a default."""
     array = None if values is None else np.asarray(values)
     return lambda r: None if array is None else array[r.start:r.stop]
 
 
-def _attempt(call: Callable[[marlune.ResonatorBank], object], part: marlune.ResonatorBank) -> Outcome:
+def _attempt(call: Call[object], part: marlune.ResonatorBank, channels: range) -> Outcome:
     try:
-        return ("ok", call(part))
+        return ("ok", call(part, channels))
     except BaseException as exc:  # handed to the calling thread, which raises it
         return ("failed", exc)
 
