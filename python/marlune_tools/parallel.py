@@ -85,7 +85,8 @@ class ParallelBank:
     and RuntimeError "Already borrowed" or "Already mutably borrowed" while another thread uses
     it (nothing waits). Arguments are read once before any part starts, so they fail in every
     part alike. Should the parts of one call nevertheless end differently (one part out of memory
-    while the others finished), the call raises, and then every call but `reset()` raises a
+    while the others finished; or an interrupt such as Ctrl-C in the calling thread, which leaves
+    unknown what its part heard), the call raises, and then every call but `reset()` raises a
     RuntimeError that names the cause, rather than going on with channels that have heard
     different samples.
 
@@ -172,8 +173,8 @@ class ParallelBank:
                 # A bank's own error (hop 0 is reported once on standard error, not once per part).
                 return self._whole.resonate(signal, step)
             # Each part writes its columns of the result as soon as its frames are ready, on its
-            # own thread. Anything but a float32 vector fails in the parts, whose frames are then
-            # joined, if at all, here.
+            # own thread. For anything but a float32 vector (an array subclass, or an argument that
+            # the parts refuse) the parts return their frames instead, to be joined here.
             out: npt.NDArray[np.complex64] | None = None
             if type(signal) is np.ndarray and signal.ndim == 1 and signal.dtype == np.float32:
                 out = np.empty((len(signal) // step, len(self)), dtype=np.complex64)
@@ -409,7 +410,11 @@ def _serve(jobs: queue.SimpleQueue[Optional[Job]], ends: queue.SimpleQueue[int],
         if job is None:
             return
         number, call, part, channels = job
-        box.outcome = _attempt(call, part, channels)
+        box.outcome = UNKNOWN
+        try:
+            box.outcome = _attempt(call, part, channels)
+        except BaseException:  # no memory even for the outcome: UNKNOWN stops the bank, not this thread
+            pass
         del job, call, part  # the call's arguments are not kept until the next one
         box.done = number
         ends.put(number)
