@@ -1,15 +1,18 @@
 """Best-of timing with the contenders interleaved.
 
-The contenders of one comparison are timed in turn within each round (the order rotating from
+The contenders of one comparison are timed in turn within each round (in an order shuffled from
 round to round), so that a background load that comes and goes hits them alike; the best round
-of each counts. Several comparisons can share the rounds, so that each one's repeats are spread
-over the whole run instead of falling into one busy stretch. A contender that takes less than
+of each counts. A rotating order would give each contender the same predecessor in every round,
+and a contender can slow whatever is timed next: numba's parallel loop leaves its OpenMP threads
+spinning on the cores for a while after each call. Several comparisons can share the rounds, so
+that each one's repeats are spread over the whole run instead of falling into one busy stretch. A contender that takes less than
 `target` seconds per call is called several times per measurement, as timeit does.
 """
 
 from __future__ import annotations
 
 import gc
+import random
 import statistics
 import time
 from typing import Callable, Hashable, Mapping
@@ -46,6 +49,7 @@ class Rounds:
         self._all[key] = {name: [] for name in contenders}
 
     def run(self, rounds: int, progress: Callable[[str], None] | None = None) -> None:
+        order = random.Random(0)  # the same orders in every run
         enabled = gc.isenabled()
         gc.disable()
         try:
@@ -54,8 +58,8 @@ class Rounds:
                     progress(f"round {r + 1} of {rounds}")
                 for key, (contenders, numbers) in self._comparisons.items():
                     names = list(contenders)
-                    shift = r % len(names)
-                    for name in names[shift:] + names[:shift]:
+                    order.shuffle(names)
+                    for name in names:
                         fn, number = contenders[name], numbers[name]
                         start = time.perf_counter()
                         for _ in range(number):
