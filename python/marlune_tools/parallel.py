@@ -345,7 +345,7 @@ class ParallelBank:
         if alike and interrupt is None and outcomes[0][0] == "ok":
             return cast("list[T]", [value for _, value in outcomes])
         failures = [value for _, value in outcomes if isinstance(value, BaseException)]
-        error = interrupt or failures[0]
+        error = interrupt or (failures[0] if failures else RuntimeError("a part's thread could not tell how it ended"))
         if not alike:
             self._fault = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
             _note(error, "the parts of this ParallelBank ended differently; reset() it before further use")

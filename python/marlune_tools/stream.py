@@ -6,6 +6,7 @@ import numpy as np
 import numpy.typing as npt
 
 import marlune
+from marlune_tools.parallel import ParallelBank
 
 
 class FrameStream:
@@ -15,13 +16,14 @@ class FrameStream:
     stream holds them back and puts them in front of the next chunk, so that pushing a signal in
     chunks of any lengths (empty ones included) gives, bit for bit, the frames of one
     ``resonate`` call on the whole signal. This is the way to feed audio callbacks and file blocks.
+    The bank may also be a `ParallelBank`.
 
     >>> stream = FrameStream(bank, hop=480)
     >>> frames = stream.push(chunk)   # complex64, shape (k, len(bank)), k >= 0
     >>> stream.pending                # samples held for the next push, 0 <= pending < hop
     """
 
-    def __init__(self, bank: marlune.ResonatorBank, hop: int) -> None:
+    def __init__(self, bank: marlune.ResonatorBank | ParallelBank, hop: int) -> None:
         if hop < 1:
             raise ValueError(f"hop must be at least 1 sample, not {hop}")
         self._bank = bank
@@ -29,7 +31,7 @@ class FrameStream:
         self._held: npt.NDArray[np.float32] = np.empty(0, dtype=np.float32)
 
     @property
-    def bank(self) -> marlune.ResonatorBank:
+    def bank(self) -> marlune.ResonatorBank | ParallelBank:
         """The bank being fed; it is changed by every push that completes a hop."""
         return self._bank
 

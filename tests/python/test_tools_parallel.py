@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import marlune
-from marlune_tools import ParallelBank
+from marlune_tools import FrameStream, ParallelBank
 
 RATE = 48000.0
 # Long enough that the calls on the larger banks go to the pool, while the short block and the
@@ -95,6 +95,13 @@ def test_argument_errors_are_a_banks_and_change_nothing(call):
     assert_same_error(error_of(lambda: getattr(pool, name)(*args)), error_of(lambda: getattr(bank, name)(*args)))
     assert pool.resonate(SIGNAL, 16).tobytes() == bank.resonate(SIGNAL, 16).tobytes()
     assert readouts(pool) == readouts(bank)
+
+
+def test_a_stream_of_chunks_gives_one_banks_frames():
+    pool, bank = both(300)
+    stream = FrameStream(pool, 480)
+    got = np.concatenate([stream.push(chunk) for chunk in np.array_split(SIGNAL, 7)])
+    assert got.tobytes() == bank.resonate(SIGNAL, 480).tobytes()
 
 
 class Changing:
