@@ -28,9 +28,10 @@ import marlune
 GROUP = 32
 # Below two full groups a bank runs as one part on the calling thread.
 MIN_CHANNELS = 2 * GROUP
-# Calls on fewer channel-samples than this (about 40 microseconds on one core) run their parts in
-# turn on the calling thread: waking the other threads would cost more than it saves.
-SMALL_JOB = 1 << 18
+# Calls on fewer channel-samples than this (about 0.3 ms on one core) run their parts in turn on
+# the calling thread: waking a thread on an idle core of a virtual machine takes up to 0.1 ms, and
+# a call needs two such wakes, so shorter calls would gain little or even lose.
+SMALL_JOB = 1 << 21
 
 T = TypeVar("T")
 # What a call runs on each part: given the part and its channels, the part's result.
@@ -69,7 +70,7 @@ class ParallelBank:
     bit for bit, across any sequence of calls: frames of shape (n // hop, channels) joined in
     channel order. The calling thread runs the first part and a thread of its own each of the
     others. Parts begin on multiples of 32 channels; a bank of fewer than 64 channels is one part,
-    and calls on fewer than 2**18 channel-samples run the parts in turn without waking a thread.
+    and calls on fewer than 2**21 channel-samples run the parts in turn without waking a thread.
 
     freqs: centre frequencies in Hz, float32 of shape (channels,).
     sample_rate: samples per second, in Hz.

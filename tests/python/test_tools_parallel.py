@@ -9,11 +9,9 @@ import numpy as np
 import pytest
 
 import marlune
-from marlune_tools import FrameStream, ParallelBank
+from marlune_tools import FrameStream, ParallelBank, parallel
 
 RATE = 48000.0
-# Long enough that the calls on the larger banks go to the pool, while the short block and the
-# smaller banks run their parts in turn on the calling thread.
 SIGNAL = (0.3 * np.random.default_rng(8).standard_normal(6000)).astype(np.float32)
 
 
@@ -59,7 +57,9 @@ def assert_same_error(got, want):
 @pytest.mark.parametrize("hop", [1, 7, 256])
 @pytest.mark.parametrize("workers", [1, 2, 3, 8])
 @pytest.mark.parametrize("channels", [0, 1, 31, 32, 33, 64, 88, 300])
-def test_frames_and_state_are_one_banks(channels, workers, hop, coefficients):
+def test_frames_and_state_are_one_banks(channels, workers, hop, coefficients, monkeypatch):
+    # The calls of 1000 samples or more run the parts on their threads, the others in turn.
+    monkeypatch.setattr(parallel, "SMALL_JOB", 500 * channels)
     pool, bank = both(channels, workers, coefficients)
     assert len(pool) == channels and len(pool.parts) <= workers
     assert [c for part in pool.parts for c in part] == list(range(channels))
@@ -180,7 +180,8 @@ class Failing:
 
 @pytest.mark.parametrize("length", [100, len(SIGNAL)])
 @pytest.mark.parametrize("failing", [{0}, {1}, {0, 1}])
-def test_parts_that_end_differently_stop_the_bank_until_reset(failing, length):
+def test_parts_that_end_differently_stop_the_bank_until_reset(failing, length, monkeypatch):
+    monkeypatch.setattr(parallel, "SMALL_JOB", 1000 * 300)  # the long signal on threads, the short one in turn
     pool, bank = both(300)
     healthy = pool._parts
     pool._parts = tuple(Failing(p) if k in failing else p for k, p in enumerate(healthy))
