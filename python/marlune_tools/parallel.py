@@ -68,8 +68,8 @@ class ParallelBank:
 
     Built from the same arguments as a bank, it gives the same frames and leaves the same state,
     bit for bit, across any sequence of calls: frames of shape (n // hop, channels) joined in
-    channel order. The calling thread runs the first part and a thread of its own each of the
-    others. Parts begin on multiples of 32 channels; a bank of fewer than 64 channels is one part,
+    channel order. The calling thread runs the first part, and each other part has a thread of
+    its own. Parts begin on multiples of 32 channels; a bank of fewer than 64 channels is one part,
     and calls on fewer than 2**21 channel-samples run the parts in turn without waking a thread.
 
     freqs: centre frequencies in Hz, float32 of shape (channels,).
@@ -87,9 +87,9 @@ class ParallelBank:
     it (nothing waits). Arguments are read once before any part starts, so they fail in every
     part alike. Should the parts of one call nevertheless end differently (one part out of memory
     while the others finished; or an interrupt such as Ctrl-C in the calling thread, which leaves
-    unknown what its part heard), the call raises, and then every call but `reset()` raises a
-    RuntimeError that names the cause, rather than going on with channels that have heard
-    different samples.
+    unknown what its part heard), the call raises, and until `reset()` every call that feeds
+    samples or reads the channels' values raises a RuntimeError that names the cause, rather
+    than going on with channels that have heard different samples.
 
     `close()`, or leaving a ``with`` block, stops the threads; readouts and `reset()` still work,
     feeding samples raises RuntimeError. Dropping the bank stops its threads too.
