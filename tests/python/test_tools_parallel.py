@@ -53,6 +53,11 @@ def assert_same_error(got, want):
     assert getattr(got, "__notes__", None) == getattr(want, "__notes__", None)
 
 
+def test_parts_fill_as_many_registers_each():
+    # A part's time goes by the 16-channel registers it fills: 88 channels as 3 and 3, not 2 and 4.
+    assert [len(part) for part in parallel.split(88, 2)] == [48, 40]
+
+
 @pytest.mark.parametrize("coefficients", ["default", "given"])
 @pytest.mark.parametrize("hop", [1, 7, 256])
 @pytest.mark.parametrize("workers", [1, 2, 3, 8])
@@ -63,7 +68,7 @@ def test_frames_and_state_are_one_banks(channels, workers, hop, coefficients, mo
     pool, bank = both(channels, workers, coefficients)
     assert len(pool) == channels and len(pool.parts) <= workers
     assert [c for part in pool.parts for c in part] == list(range(channels))
-    assert all(part.start % 32 == 0 for part in pool.parts)
+    assert all(part.start % 16 == 0 for part in pool.parts)
     # Successive calls, across renormalisation at every 256th sample, continue from the state
     # that the previous one left in every part.
     steps = [lambda b: b.resonate(SIGNAL[:1000], hop), lambda b: b.process_samples(SIGNAL[1000:1300]),
