@@ -97,6 +97,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _spectrogram(args)
     except (_Bad, FileError) as exc:
         print(f"marlune: {exc}", file=sys.stderr)
+    except corpus.WorkerLost as exc:
+        print(f"marlune: {exc}", file=sys.stderr)
+        return 1
     except ModuleNotFoundError as exc:
         if (exc.name or "").partition(".")[0] not in EXTRA:
             raise

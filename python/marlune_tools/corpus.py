@@ -13,6 +13,8 @@ import multiprocessing
 import os
 import signal
 from collections.abc import Iterator, Sequence
+from concurrent.futures import Future, ProcessPoolExecutor, as_completed
+from concurrent.futures.process import BrokenProcessPool
 from contextlib import ExitStack
 from dataclasses import dataclass
 
@@ -83,21 +85,72 @@ def run_all(
         for job in jobs:
             yield run(job)
         return
-    # A fresh interpreter per worker, so that no lock or thread of this one is inherited.
-    pool = multiprocessing.get_context("spawn").Pool(count, initializer=_worker_signals)
+    # A fresh interpreter per worker (spawn), so that no lock or thread of this one is inherited.
+    # An executor rather than multiprocessing.Pool: a Pool whose worker dies (killed, out of
+    # memory, crashed) waits for that worker's result for ever, the executor reports it.
+    executor = ProcessPoolExecutor(count, multiprocessing.get_context("spawn"), initializer=_worker_signals)
+    futures: dict[Future[Summary], Job] = {}
+    finished = False
     try:
-        yield from pool.imap_unordered(run, jobs)
-        pool.close()
+        try:
+            for job in jobs:
+                futures[executor.submit(_run_in_worker, job)] = job
+            for future in as_completed(futures):
+                summary = future.result()
+                yield summary
+        except BrokenProcessPool:
+            done = {id(job) for f, job in futures.items() if f.done() and f.exception() is None}
+            raise WorkerLost([job.path for job in jobs if id(job) not in done]) from None
+        finished = True
     finally:
-        # Stops the workers still busy (after a failure or an interruption). Each removes its
-        # temporary files on the way out, unless the signal caught it just between creating a
-        # file and taking charge of it; what is left then is removed here.
-        pool.terminate()
-        pool.join()
-        for job in jobs:
-            for path in (job.npz, job.png):
-                if path is not None:
-                    remove_leftovers(path)
+        if finished:
+            executor.shutdown(wait=True)
+        else:
+            # Stops the workers still busy (after a failure or an interruption). Each removes
+            # its temporary files on the way out, unless the signal caught it just between
+            # creating a file and taking charge of it; what is left then is removed here.
+            _stop(executor)
+            for job in jobs:
+                for path in (job.npz, job.png):
+                    if path is not None:
+                        remove_leftovers(path)
+
+
+class WorkerLost(RuntimeError):
+    """A worker process ended in the middle of the work (killed, out of memory, crashed).
+
+    ``paths`` are the files that were not analysed; those that were keep their outputs.
+    """
+
+    def __init__(self, paths: Sequence[str]) -> None:
+        super().__init__(list(paths))
+        self.paths = list(paths)
+
+    def __str__(self) -> str:
+        shown = ", ".join(self.paths[:3]) + (f" and {len(self.paths) - 3} more" if len(self.paths) > 3 else "")
+        return f"a worker process ended abruptly (killed, or out of memory?); not analysed: {shown}"
+
+
+def _run_in_worker(job: Job) -> Summary:
+    try:
+        return run(job)
+    except SystemExit as stop:
+        # Stopped from the parent (SIGTERM): the job has unwound and removed its temporary
+        # files; the process ends here, not in the executor's loop, which would take the next job.
+        os._exit(stop.code if isinstance(stop.code, int) else 1)
+
+
+def _stop(executor: ProcessPoolExecutor) -> None:
+    # The workers still alive are told to stop (SIGTERM). Python 3.14 has a method for it;
+    # before, the executor's own table of its processes is the only handle on them.
+    terminate = getattr(executor, "terminate_workers", None)
+    if terminate is not None:
+        terminate()
+    else:
+        for process in list((getattr(executor, "_processes", None) or {}).values()):
+            if process.exitcode is None:
+                process.terminate()
+    executor.shutdown(wait=True, cancel_futures=True)
 
 
 def _worker_signals() -> None:

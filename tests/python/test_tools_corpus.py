@@ -1,10 +1,16 @@
 """Many files: local processes and a Dask cluster give the bits of one process."""
 
+import multiprocessing
+import os
+import signal
+import threading
+import time
+
 import numpy as np
 import pytest
 from conftest import require, write_audio
 
-from marlune_tools import FileError, corpus
+from marlune_tools import FileError, cli, corpus
 from marlune_tools.analysis import Settings, Spectrogram, analyse_file
 from marlune_tools.notes import Scale
 
@@ -58,3 +64,32 @@ def test_a_bad_file_fails_the_run_and_leaves_no_partial_output(tmp_path, files):
     with pytest.raises(FileError, match="bad.wav: not an audio file"):
         run_into(tmp_path, [*files, str(bad)], workers=2)
     assert not list((tmp_path).glob("**/*.part"))
+
+
+
+def kill_workers_as_they_start():
+    def kill():
+        deadline = time.monotonic() + 60
+        while not (workers := multiprocessing.active_children()) and time.monotonic() < deadline:
+            time.sleep(0.001)
+        for worker in workers:
+            os.kill(worker.pid, signal.SIGKILL)
+
+    threading.Thread(target=kill, daemon=True).start()
+
+
+def test_a_killed_worker_is_reported_not_waited_for(tmp_path, files):
+    jobs = [corpus.Job(path, str(tmp_path / f"{i}.npz"), None, SETTINGS) for i, path in enumerate(files)]
+    kill_workers_as_they_start()
+    with pytest.raises(corpus.WorkerLost, match="ended abruptly") as lost:
+        list(corpus.run_all(jobs, workers=2))
+    # Every file is either analysed or named as not analysed.
+    assert lost.value.paths and [os.path.exists(job.npz) for job in jobs] == [job.path not in lost.value.paths for job in jobs]
+    assert not multiprocessing.active_children()
+
+
+def test_the_command_reports_a_killed_worker_in_one_line(tmp_path, files, capsys):
+    kill_workers_as_they_start()
+    assert cli.main(["spectrogram", *files, "--out", str(tmp_path)]) == 1
+    error = capsys.readouterr().err
+    assert error.startswith("marlune: a worker process ended abruptly") and error.count("\n") == 1
