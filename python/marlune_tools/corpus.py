@@ -96,8 +96,7 @@ def run_all(
             for job in jobs:
                 futures[executor.submit(_run_in_worker, job)] = job
             for future in as_completed(futures):
-                summary = future.result()
-                yield summary
+                yield future.result()
         except BrokenProcessPool:
             done = {id(job) for f, job in futures.items() if f.done() and f.exception() is None}
             raise WorkerLost([job.path for job in jobs if id(job) not in done]) from None

@@ -66,7 +66,6 @@ def test_a_bad_file_fails_the_run_and_leaves_no_partial_output(tmp_path, files):
     assert not list((tmp_path).glob("**/*.part"))
 
 
-
 def kill_workers_as_they_start():
     def kill():
         deadline = time.monotonic() + 60
