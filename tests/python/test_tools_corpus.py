@@ -32,8 +32,12 @@ def files(tmp_path_factory):
     ]
 
 
+def jobs_into(folder, files):
+    return [corpus.Job(path, str(folder / f"{i}.npz"), None, SETTINGS) for i, path in enumerate(files)]
+
+
 def run_into(folder, files, **where):
-    jobs = [corpus.Job(path, str(folder / f"{i}.npz"), None, SETTINGS) for i, path in enumerate(files)]
+    jobs = jobs_into(folder, files)
     summaries = list(corpus.run_all(jobs, **where))
     assert sorted(s.job.path for s in summaries) == sorted(files)
     return [Spectrogram.load(job.npz) for job in jobs]
@@ -78,7 +82,7 @@ def kill_workers_as_they_start():
 
 
 def test_a_killed_worker_is_reported_not_waited_for(tmp_path, files):
-    jobs = [corpus.Job(path, str(tmp_path / f"{i}.npz"), None, SETTINGS) for i, path in enumerate(files)]
+    jobs = jobs_into(tmp_path, files)
     kill_workers_as_they_start()
     with pytest.raises(corpus.WorkerLost, match="ended abruptly") as lost:
         list(corpus.run_all(jobs, workers=2))
