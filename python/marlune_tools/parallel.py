@@ -1,4 +1,4 @@
-"""One large bank on all cores: its channels run as several banks on threads of their own.
+"""One large bank on all cores: its channels run as several banks on a pool of threads.
 
 Channels never influence each other, and `resonate` and `process_samples` release the
 interpreter lock while they compute, so a bank cut into parts by channel runs its parts on
@@ -8,15 +8,15 @@ several threads at once and gives, bit for bit, what one bank gives.
 from __future__ import annotations
 
 import bisect
-import ctypes
-import itertools
 import operator
 import os
-import queue
 import threading
 import weakref
+from collections.abc import Iterator
+from concurrent.futures import Future, ThreadPoolExecutor, wait
+from contextlib import contextmanager
 from types import TracebackType
-from typing import Callable, Optional, SupportsFloat, SupportsIndex, Tuple, TypeVar, cast
+from typing import Callable, SupportsIndex, Tuple, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -37,15 +37,12 @@ MIN_CHANNELS = 64
 SMALL_JOB = 1 << 21
 
 T = TypeVar("T")
-# What a call runs on each part: given the part and its channels, the part's result.
-Call = Callable[[marlune.ResonatorBank, range], T]
-# How one part's call ended: ("ok", its result) or ("failed", the exception it raised); and
-# ("not run", None) for a part never started, ("unknown", None) while the calling thread runs one.
+Call = Callable[[marlune.ResonatorBank, range], T]  # a call's work on one part and its channels
+# How a part's call ended: ("ok", result), ("failed", exception), ("not run", None) or, for one
+# whose end was not seen, ("unknown", None).
 Outcome = Tuple[str, object]
 NOT_RUN: Outcome = ("not run", None)
 UNKNOWN: Outcome = ("unknown", None)
-# A part's share of a call, as a thread gets it: a number, the call, the part and its channels.
-Job = Tuple[int, Call[object], marlune.ResonatorBank, range]
 
 
 def default_workers() -> int:
@@ -67,35 +64,26 @@ def split(channels: int, workers: int) -> list[range]:
 
 
 class ParallelBank:
-    """A bank whose channels run as several `marlune.ResonatorBank` parts, on several threads.
+    """A bank whose channels run as several `marlune.ResonatorBank` parts, on a pool of threads.
 
-    Built from the same arguments as a bank, it gives the same frames and leaves the same state,
-    bit for bit, across any sequence of calls: frames of shape (n // hop, channels) joined in
-    channel order. The calling thread runs the first part, and each other part has a thread of
-    its own. Parts begin on multiples of 16 channels; a bank of fewer than 64 channels is one part,
-    and calls on fewer than 2**21 channel-samples run the parts in turn without waking a thread.
-
-    freqs: centre frequencies in Hz, float32 of shape (channels,).
-    sample_rate: samples per second, in Hz.
-    alphas, betas: smoothing coefficients per channel, float32 of shape (channels,); the defaults
-        are a bank's (heuristic_alphas of the frequencies; betas: the alphas).
-    workers: threads a call may use, the calling one included; default: the CPUs this process
-        may run on. There are at most that many parts.
+    Built from a bank's arguments, it gives a bank's frames and leaves a bank's state, bit for
+    bit, across any sequence of calls. The calling thread runs the first part, the pool the
+    others. Parts begin on multiples of 16 channels; a bank of fewer than 64 channels is one part,
+    and calls on fewer than 2**21 channel-samples run the parts in turn on the calling thread.
+    workers: threads a call may use, the calling one included (default: the CPUs this process may
+    run on); there are at most that many parts.
 
     >>> with ParallelBank(freqs, 48_000.0) as bank:
     ...     frames = bank.resonate(signal, 256)   # complex64, (len(signal) // 256, len(freqs))
 
     Errors are a bank's: the same exceptions and texts for bad arguments, which change nothing,
     and RuntimeError "Already borrowed" or "Already mutably borrowed" while another thread uses
-    it (nothing waits). Arguments are read once before any part starts, so they fail in every
-    part alike. Should the parts of one call nevertheless end differently (one part out of memory
-    while the others finished; or an interrupt such as Ctrl-C in the calling thread, which leaves
-    unknown what its part heard), the call raises, and until `reset()` every call that feeds
-    samples or reads the channels' values raises a RuntimeError that names the cause, rather
-    than going on with channels that have heard different samples.
-
-    `close()`, or leaving a ``with`` block, stops the threads; readouts and `reset()` still work,
-    feeding samples raises RuntimeError. Dropping the bank stops its threads too.
+    it (nothing waits). Numbers are read once, before any part starts. Should the parts of one
+    call nevertheless end differently (one part out of memory; an interrupt such as Ctrl-C in the
+    calling thread, which leaves unknown what its part heard), the call raises, and until
+    `reset()` every call that feeds samples or reads the channels' values raises a RuntimeError
+    that names the cause. `close()`, leaving a ``with`` block or dropping the bank stops the
+    threads; readouts and `reset()` still work, feeding samples raises RuntimeError.
     """
 
     def __init__(
@@ -107,33 +95,39 @@ class ParallelBank:
         betas: npt.NDArray[np.float32] | None = None,
         workers: int | None = None,
     ) -> None:
-        workers = default_workers() if workers is None else _index(workers, "workers")
+        workers = default_workers() if workers is None else operator.index(workers)
         if workers < 1:
             raise ValueError(f"workers must be at least 1, not {workers}")
+
+        def whole(rate: object) -> marlune.ResonatorBank:
+            return marlune.ResonatorBank(freqs, cast(float, rate), alphas=alphas, betas=betas)
+
         # Read once, so that every part has the same rate whatever the object's __float__ does.
-        rate = _as_double(sample_rate, "sample_rate")
+        rate = _read(_float32, sample_rate, whole)
         # One bank of all the channels checks the arguments with a bank's own errors. It is never
-        # fed: it answers for the frequencies and for channel indices out of range.
-        self._whole = marlune.ResonatorBank(freqs, rate, alphas=alphas, betas=betas)
+        # fed samples: it answers for the frequencies and for channel indices out of range, and
+        # it gives a bank's error for a number that cannot be read.
+        self._whole = whole(rate)
         ranges = split(len(self._whole), workers)
         if len(ranges) == 1:
             parts = [self._whole]
         else:
             # The arguments passed, so they are one-dimensional float32 arrays of one length,
             # contiguous when not empty, and so are their slices.
-            f, a, b = np.asarray(freqs), _cut(alphas), _cut(betas)
-            parts = [marlune.ResonatorBank(f[r.start:r.stop], rate, alphas=a(r), betas=b(r)) for r in ranges]
+            f, a, b = (None if v is None else np.asarray(v) for v in (freqs, alphas, betas))
+            parts = [marlune.ResonatorBank(cast("npt.NDArray[np.float32]", f)[r.start:r.stop], rate,
+                                           alphas=None if a is None else a[r.start:r.stop],
+                                           betas=None if b is None else b[r.start:r.stop]) for r in ranges]
         self._parts: tuple[marlune.ResonatorBank, ...] = tuple(parts)
         self._ranges: tuple[range, ...] = tuple(ranges)
         self._starts = [r.start for r in ranges]
         self._workers = workers
-        self._borrow = _Borrow()
+        self._lock = threading.Lock()  # makes the borrow's test and change one step
+        self._borrowers = 0  # -1: borrowed by a call that changes the channels; n > 0: n readouts
         self._fault: str | None = None
-        self._threads = [_Worker(f"marlune-parallel-{k}") for k in range(1, len(parts))]
-        # Stops the threads when the bank is dropped unclosed; they hold no reference to it.
-        self._stop = weakref.finalize(self, _stop, self._threads)
-
-    # --- what it is ------------------------------------------------------------------------
+        self._pool = ThreadPoolExecutor(max(1, len(parts) - 1), thread_name_prefix="marlune-parallel")
+        # Stops the threads when the bank is dropped unclosed.
+        self._stop = weakref.finalize(self, self._pool.shutdown)
 
     @property
     def workers(self) -> int:
@@ -158,8 +152,6 @@ class ParallelBank:
         return (f"<ParallelBank: {len(self)} channels in {len(self._parts)} parts, "
                 f"{self._workers} workers{', closed' if self.closed else ''}>")
 
-    # --- feeding samples -------------------------------------------------------------------
-
     def resonate(self, signal: npt.NDArray[np.float32], hop: int) -> npt.NDArray[np.complex64]:
         """Feeds `signal`, shape (n,), and returns every channel's value after each full hop.
 
@@ -167,12 +159,11 @@ class ParallelBank:
         the channels' smoothed values after sample (k + 1) * hop; samples past the last full
         hop are not processed. hop is a number of samples; hop 0 raises a bank's PanicException.
         """
-        self._borrow.exclusive()
-        try:
-            self._check_feedable()
+        with self._borrowed(exclusive=True):
+            self._check()
             if len(self._parts) == 1:
                 return self._parts[0].resonate(signal, hop)
-            step = _index(hop, "hop")
+            step = _read(_integer, hop, lambda value: self._whole.resonate(signal, cast(int, value)))
             if not 0 < step < 1 << 64:
                 # A bank's own error (hop 0 is reported once on standard error, not once per part).
                 return self._whole.resonate(signal, step)
@@ -192,41 +183,30 @@ class ParallelBank:
 
             results = self._run(call, _size(signal))
             return out if out is not None else np.concatenate(cast("list[npt.NDArray[np.complex64]]", results), axis=1)
-        finally:
-            self._borrow.release_exclusive()
 
     def process_samples(self, samples: npt.NDArray[np.float32]) -> None:
         """Feeds a block of samples, shape (n,), to every channel."""
-        self._borrow.exclusive()
-        try:
-            self._check_feedable()
+        with self._borrowed(exclusive=True):
+            self._check()
             self._run(lambda part, _: part.process_samples(samples), _size(samples))
-        finally:
-            self._borrow.release_exclusive()
 
     def process_sample(self, sample: float) -> None:
         """Feeds one sample to every channel, part after part on the calling thread (a bank of
         its own is quicker for this)."""
-        self._borrow.exclusive()
-        try:
-            self._check_feedable()
-            value = _as_double(sample, "sample")
+        with self._borrowed(exclusive=True):
+            self._check()
+            if len(self._parts) == 1:
+                return self._parts[0].process_sample(sample)
+            value = _read(_float32, sample, lambda value: self._whole.process_sample(cast(float, value)))
             self._run(lambda part, _: part.process_sample(value), 0)
-        finally:
-            self._borrow.release_exclusive()
 
     def reset(self) -> None:
         """Returns every channel to its initial state, also after a call whose parts ended
         differently; frequencies and coefficients stay."""
-        self._borrow.exclusive()
-        try:
+        with self._borrowed(exclusive=True):
             for part in self._parts:
                 part.reset()
             self._fault = None
-        finally:
-            self._borrow.release_exclusive()
-
-    # --- readouts --------------------------------------------------------------------------
 
     def frequencies(self) -> npt.NDArray[np.float32]:
         """Centre frequencies in Hz, shape (channels,)."""
@@ -264,16 +244,11 @@ class ParallelBank:
         """The smoothed complex value of channel i."""
         return self._channel(marlune.ResonatorBank.complex, i)
 
-    # --- the threads -----------------------------------------------------------------------
-
     def close(self) -> None:
         """Stops the threads. Readouts and reset() still work; feeding samples raises
         RuntimeError. Closing again does nothing."""
-        self._borrow.exclusive()
-        try:
+        with self._borrowed(exclusive=True):
             self._stop()
-        finally:
-            self._borrow.release_exclusive()
 
     def __enter__(self) -> ParallelBank:
         return self
@@ -281,65 +256,71 @@ class ParallelBank:
     def __exit__(self, kind: type[BaseException] | None, value: BaseException | None, tb: TracebackType | None) -> None:
         self.close()
 
-    # --- inside ----------------------------------------------------------------------------
+    @contextmanager
+    def _borrowed(self, exclusive: bool) -> Iterator[None]:
+        """A bank's borrow flag: shared for readouts, exclusive for calls that change the
+        channels; a conflicting call fails at once."""
+        with self._lock:
+            if self._borrowers < 0 or (exclusive and self._borrowers):
+                raise RuntimeError("Already borrowed" if exclusive else "Already mutably borrowed")
+            self._borrowers = -1 if exclusive else self._borrowers + 1
+        try:
+            yield
+        finally:
+            with self._lock:
+                self._borrowers = 0 if exclusive else self._borrowers - 1
 
-    def _check_feedable(self) -> None:
-        if self.closed:
+    def _check(self, feeding: bool = True) -> None:
+        if feeding and self.closed:
             raise RuntimeError("this ParallelBank is closed: it takes no more samples")
-        self._check_intact()
-
-    def _check_intact(self) -> None:
         if self._fault is not None:
             raise RuntimeError(f"this ParallelBank's parts are out of step since a call failed in some of them "
                                f"({self._fault}); reset() it")
 
     def _gather(self, read: Callable[[marlune.ResonatorBank], npt.NDArray[np.float32]]) -> npt.NDArray[np.float32]:
-        self._borrow.shared()
-        try:
-            self._check_intact()
+        with self._borrowed(exclusive=False):
+            self._check(feeding=False)
             values = [read(part) for part in self._parts]
             return values[0] if len(values) == 1 else np.concatenate(values)
-        finally:
-            self._borrow.release_shared()
 
     def _channel(self, read: Callable[[marlune.ResonatorBank, int], T], i: SupportsIndex) -> T:
-        self._borrow.shared()
-        try:
-            self._check_intact()
-            index = _index(i, "i")
+        with self._borrowed(exclusive=False):
+            self._check(feeding=False)
+            index = _read(_integer, i, lambda value: read(self._whole, cast(int, value)))
             if not 0 <= index < len(self._whole):
                 # A bank's own error: OverflowError or PanicException, never a value.
                 return read(self._whole, index)
             k = bisect.bisect_right(self._starts, index) - 1
             return read(self._parts[k], index - self._starts[k])
-        finally:
-            self._borrow.release_shared()
 
     def _run(self, call: Call[T], job: int) -> list[T]:
         """Runs `call` on every part and returns the results in part order, or raises."""
-        parts, ranges, threads = self._parts, self._ranges, self._threads
+        parts, ranges = self._parts, self._ranges
         if len(parts) == 1:
             return [call(parts[0], ranges[0])]
         outcomes: list[Outcome] = [NOT_RUN] * len(parts)
+        futures: dict[int, Future[Outcome]] = {}
         interrupt: BaseException | None = None
+        threaded = job * len(self) >= SMALL_JOB
         try:
-            if job * len(self) >= SMALL_JOB:
-                for k, thread in enumerate(threads, 1):
-                    outcomes[k] = UNKNOWN
-                    thread.start(call, parts[k], ranges[k])
-                outcomes[0] = UNKNOWN
-                outcomes[0] = _attempt(call, parts[0], ranges[0])
-            else:
-                for k, (part, channels) in enumerate(zip(parts, ranges)):
-                    outcomes[k] = UNKNOWN
-                    outcomes[k] = _attempt(call, part, channels)
+            for k in range(1, len(parts)) if threaded else ():
+                outcomes[k] = UNKNOWN  # stays so if an interrupt lands between the start and the record
+                futures[k] = self._pool.submit(_attempt, call, parts[k], ranges[k])
+            for k in range(1 if threaded else len(parts)):
+                outcomes[k] = UNKNOWN
+                outcomes[k] = _attempt(call, parts[k], ranges[k])
         except BaseException as exc:  # an interrupt from a signal handler
             interrupt = exc
         # The parts run on whatever happened here; none may still be running when the call returns.
-        for k, thread in enumerate(threads, 1):
-            if thread.busy:
-                outcomes[k], interrupted = thread.wait()
-                interrupt = interrupted or interrupt
+        while True:
+            try:
+                wait(futures.values())
+                break
+            except BaseException as exc:
+                interrupt = exc
+        for k, future in futures.items():
+            # A thread that could not even record its outcome (no memory) leaves it unknown.
+            outcomes[k] = UNKNOWN if future.exception() else future.result()
         return self._settle(outcomes, interrupt)
 
     def _settle(self, outcomes: list[Outcome], interrupt: BaseException | None) -> list[T]:
@@ -352,118 +333,32 @@ class ParallelBank:
         error = interrupt or (failures[0] if failures else RuntimeError("a part's thread could not tell how it ended"))
         if not alike:
             self._fault = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
-            _note(error, "the parts of this ParallelBank ended differently; reset() it before further use")
+            add_note = getattr(error, "add_note", None)
+            if add_note is not None:  # exception notes came with Python 3.11
+                add_note("the parts of this ParallelBank ended differently; reset() it before further use")
         raise error
 
 
-class _Box:
-    """What a thread and the calling thread share: the number and outcome of the last job done."""
-
-    def __init__(self) -> None:
-        self.done = 0
-        self.outcome: Outcome = NOT_RUN
+def _float32(value: object) -> float:
+    """A number as a bank reads it: converted as a Python float, once, and rounded to float32.
+    midi_to_hz of note 69 is its tuning times exp2f(0), which is 1: the rounded tuning itself."""
+    return marlune.midi_to_hz(69.0, cast(float, value)) if type(value) is not float else value
 
 
-class _Worker:
-    """A thread that runs one part's share of the calls it is given, one at a time.
-
-    Jobs are numbered, so that a wait cut short by an interrupt can neither lose the end of a job
-    nor take the end of an earlier one for it.
-    """
-
-    def __init__(self, name: str) -> None:
-        self.jobs: queue.SimpleQueue[Optional[Job]] = queue.SimpleQueue()
-        self._ends: queue.SimpleQueue[int] = queue.SimpleQueue()
-        self._box = _Box()
-        self._numbers = itertools.count(1)
-        self._started = self._collected = 0
-        # A daemon, so that it never holds up the interpreter's exit; it is stopped before that.
-        self.thread = threading.Thread(target=_serve, args=(self.jobs, self._ends, self._box), name=name, daemon=True)
-        self.thread.start()
-
-    @property
-    def busy(self) -> bool:
-        """A job was started and its outcome not yet collected."""
-        return self._started != self._collected
-
-    def start(self, call: Call[object], part: marlune.ResonatorBank, channels: range) -> None:
-        number = next(self._numbers)
-        self.jobs.put((number, call, part, channels))
-        self._started = number
-
-    def wait(self) -> tuple[Outcome, BaseException | None]:
-        """The outcome of the job started last, once it has ended, and any interrupt met meanwhile."""
-        number, interrupt = self._started, None
-        while True:
-            try:
-                while self._ends.get() != number:  # ends left behind by an interrupted wait
-                    pass
-                break
-            except BaseException as exc:  # an interrupt while waiting: the part runs on, so wait on
-                interrupt = exc
-                if self._box.done == number:
-                    break
-        self._collected = number
-        outcome, self._box.outcome = self._box.outcome, NOT_RUN  # results are not kept between calls
-        return outcome, interrupt
+def _integer(value: object) -> int:
+    """An integer as a bank reads it (through __index__, once), as a plain int: int.__index__
+    strips an int subclass, whose comparisons could run code of its own."""
+    return value if type(value) is int else int.__index__(operator.index(cast(SupportsIndex, value)))
 
 
-def _serve(jobs: queue.SimpleQueue[Optional[Job]], ends: queue.SimpleQueue[int], box: _Box) -> None:
-    while True:
-        job = jobs.get()
-        if job is None:
-            return
-        number, call, part, channels = job
-        box.outcome = UNKNOWN
-        try:
-            box.outcome = _attempt(call, part, channels)
-        except BaseException:  # no memory even for the outcome: UNKNOWN stops the bank, not this thread
-            pass
-        del job, call, part  # the call's arguments are not kept until the next one
-        box.done = number
-        ends.put(number)
-
-
-def _stop(threads: list[_Worker]) -> None:
-    for worker in threads:
-        worker.jobs.put(None)
-    for worker in threads:
-        if worker.thread is not threading.current_thread():
-            worker.thread.join()
-
-
-class _Borrow:
-    """A bank's borrow flag: shared for readouts, exclusive for calls that change the channels.
-    A conflicting call fails at once; the lock only makes the test and the change one step."""
-
-    def __init__(self) -> None:
-        self._lock = threading.Lock()
-        self._count = 0  # -1: borrowed exclusively; n > 0: n readouts under way
-
-    def exclusive(self) -> None:
-        with self._lock:
-            if self._count:
-                raise RuntimeError("Already borrowed")
-            self._count = -1
-
-    def release_exclusive(self) -> None:
-        self._count = 0
-
-    def shared(self) -> None:
-        with self._lock:
-            if self._count < 0:
-                raise RuntimeError("Already mutably borrowed")
-            self._count += 1
-
-    def release_shared(self) -> None:
-        with self._lock:
-            self._count -= 1
-
-
-def _cut(values: npt.NDArray[np.float32] | None) -> Callable[[range], npt.NDArray[np.float32] | None]:
-    """The values of a range of channels, or None for a default."""
-    array = None if values is None else np.asarray(values)
-    return lambda r: None if array is None else array[r.start:r.stop]
+def _read(convert: Callable[[object], T], value: object, refuse: Callable[[object], object]) -> T:
+    """`value` converted once; if it cannot be, `refuse` raises the bank's own error for it."""
+    try:
+        return convert(value)
+    except Exception:
+        pass
+    refuse(value)
+    return convert(value)  # an object that refused once and not twice: its own error, from here
 
 
 def _attempt(call: Call[object], part: marlune.ResonatorBank, channels: range) -> Outcome:
@@ -489,38 +384,3 @@ def _size(samples: object) -> int:
     """The number of samples in an array (no Python code of the object runs), or a size that
     counts as large for anything else, whose errors the parts report."""
     return samples.size if type(samples) is np.ndarray else SMALL_JOB
-
-
-def _note(exc: BaseException, text: str) -> None:
-    add_note = getattr(exc, "add_note", None)
-    if add_note is not None:  # exception notes came with Python 3.11
-        add_note(text)
-
-
-def _index(value: SupportsIndex, name: str) -> int:
-    """An integer argument read as a bank reads it (through __index__, once), as a plain int."""
-    if type(value) is int:
-        return value
-    try:
-        # int.__index__ strips an int subclass, whose comparisons could run code of its own.
-        return int.__index__(operator.index(value))
-    except BaseException as exc:
-        _note(exc, f"while processing '{name}'")
-        raise
-
-
-# The interpreter's own float conversion, which a bank applies to float arguments.
-_py_float_as_double = ctypes.pythonapi.PyFloat_AsDouble
-_py_float_as_double.argtypes = [ctypes.py_object]
-_py_float_as_double.restype = ctypes.c_double
-
-
-def _as_double(value: SupportsFloat, name: str) -> float:
-    """A float argument read as a bank reads it (through __float__ or __index__, once)."""
-    if type(value) is float:
-        return value
-    try:
-        return float(_py_float_as_double(value))
-    except BaseException as exc:
-        _note(exc, f"while processing '{name}'")
-        raise

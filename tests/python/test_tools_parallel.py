@@ -208,13 +208,14 @@ def pool_threads():
     return {t for t in threading.enumerate() if t.name.startswith("marlune-parallel")}
 
 
-def test_threads_end_on_close_and_when_the_bank_is_dropped():
+def test_threads_end_on_close_and_when_the_bank_is_dropped(monkeypatch):
+    monkeypatch.setattr(parallel, "SMALL_JOB", 0)  # every call on the threads, which start on demand
     assert ParallelBank(freqs(300), RATE).workers == len(os.sched_getaffinity(0))
     before = pool_threads()
     with ParallelBank(freqs(300), RATE, workers=3) as pool:
         pool.resonate(SIGNAL, 16)
         started = pool_threads() - before
-        assert len(started) == 2
+        assert 1 <= len(started) <= 2
     assert pool.closed and not any(t.is_alive() for t in started)
     with pytest.raises(RuntimeError, match="closed"):
         pool.process_samples(SIGNAL)
