@@ -7,8 +7,9 @@ Needs the tools extra: pip install ".[tools]"
 import argparse
 
 from marlune_tools import demo
-from marlune_tools.analysis import Settings, analyse, analyse_file
+from marlune_tools.analysis import analyse, analyse_file
 from marlune_tools.picture import save_png
+from marlune_tools.settings import Settings
 
 parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
 parser.add_argument("recording", nargs="?", help="any audio file soundfile reads (default: the demo)")

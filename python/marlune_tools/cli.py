@@ -18,9 +18,10 @@ from collections.abc import Sequence
 from typing import NoReturn
 
 from marlune_tools import audio, corpus, demo
-from marlune_tools.analysis import PERIODS, Settings, analyse, check_file
+from marlune_tools.analysis import analyse, check_file
 from marlune_tools.errors import FileError
 from marlune_tools.notes import Scale, note_range
+from marlune_tools.settings import PERIODS, Settings
 
 USAGE_ERROR = 2
 INTERRUPTED = 130

@@ -18,8 +18,11 @@ from concurrent.futures.process import BrokenProcessPool
 from contextlib import ExitStack
 from dataclasses import dataclass
 
-from marlune_tools.analysis import Segment, Settings, Spectrogram, analyse_file
+from marlune_tools import npz
+from marlune_tools.analysis import analyse_file
 from marlune_tools.output import remove_leftovers, replacing
+from marlune_tools.settings import Settings
+from marlune_tools.spectrogram import Segment, Spectrogram
 
 
 @dataclass(frozen=True)
@@ -54,7 +57,7 @@ def deliver(spectrogram: Spectrogram, job: Job) -> Summary:
     """
     with ExitStack() as outputs:
         if job.npz is not None:
-            spectrogram.write(outputs.enter_context(replacing(job.npz)))
+            npz.write(spectrogram, outputs.enter_context(replacing(job.npz)))
         if job.png is not None:
             from marlune_tools.picture import figure
 

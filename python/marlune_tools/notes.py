@@ -18,7 +18,6 @@ import marlune
 NOTE_NAMES = ("C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B")
 _STEPS = {"C": 0, "D": 2, "E": 4, "F": 5, "G": 7, "A": 9, "B": 11}
 _NAME = re.compile(r"^([A-Ga-g])([#b]?)(-?\d+)$")
-_CENTS = re.compile(r"^(.+?)(?:([+-]\d+)c)?$")
 
 PIANO_LOW = 21  # A0
 PIANO_HIGH = 108  # C8
@@ -41,20 +40,6 @@ def note_number(name: str) -> int:
     letter, accidental, octave = match.groups()
     shift = {"#": 1, "b": -1, "": 0}[accidental]
     return (int(octave) + 1) * 12 + _STEPS[letter.upper()] + shift
-
-
-def split_cents(name: str) -> tuple[str, int]:
-    """("A4", 33) for "A4+33c", ("A4", 0) for "A4"."""
-    match = _CENTS.match(name.strip())
-    if not match:
-        raise ValueError(f"not a note name: {name!r}")
-    return match.group(1), int(match.group(2) or 0)
-
-
-def pitch(name: str) -> float:
-    """The note number of a name, cents included: 69.33 for "A4+33c"."""
-    base, cents = split_cents(name)
-    return note_number(base) + cents / 100
 
 
 def note_range(text: str) -> tuple[int, int]:

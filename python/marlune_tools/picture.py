@@ -13,32 +13,32 @@ from typing import TYPE_CHECKING
 import numpy as np
 import numpy.typing as npt
 
-from marlune_tools.analysis import FLOOR_DB, Spectrogram
 from marlune_tools.errors import StrPath
-from marlune_tools.notes import note_name, pitch
+from marlune_tools.notes import note_name
 from marlune_tools.output import replacing
+from marlune_tools.spectrogram import FLOOR_DB, Spectrogram, decibels
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
 MAX_COLUMNS = 3000  # longer spectrograms are drawn with the loudest of each run of frames
+# Frames are reduced to columns this many values at a time, so that a long file's picture needs
+# a few MiB beside its frames rather than a copy of them.
+CHUNK_VALUES = 1 << 20
 COLOUR_MAP = "magma"  # dark to bright, readable in grey too
 
 
-def _tuning(spectrogram: Spectrogram, numbers: npt.NDArray[np.float64]) -> float:
-    """The frequency of A4 that the channels were tuned to."""
-    if not len(numbers):
-        return 440.0
-    return float(spectrogram.frequencies[0] / 2.0 ** ((numbers[0] - 69) / 12))
-
-
-def _columns(decibels: npt.NDArray[np.float32]) -> tuple[npt.NDArray[np.float32], int]:
-    group = max(1, math.ceil(len(decibels) / MAX_COLUMNS))
-    if group == 1:
-        return decibels, 1
-    pad = -len(decibels) % group
-    padded = np.concatenate([decibels, np.full((pad, decibels.shape[1]), FLOOR_DB, np.float32)])
-    return padded.reshape(-1, group, decibels.shape[1]).max(axis=1), group
+def _columns(frames: npt.NDArray[np.complex64]) -> tuple[npt.NDArray[np.float32], int]:
+    """The loudest magnitude of each run of `group` frames, per channel, and `group`."""
+    count, channels = frames.shape
+    group = max(1, math.ceil(count / MAX_COLUMNS))
+    columns = np.empty((math.ceil(count / group), channels), dtype=np.float32)
+    step = group * max(1, CHUNK_VALUES // max(1, channels) // group)  # whole runs per chunk
+    for first in range(0, count, step):
+        magnitudes = np.abs(frames[first : first + step])
+        columns[first // group : (first + len(magnitudes) + group - 1) // group] = np.maximum.reduceat(
+            magnitudes, np.arange(0, len(magnitudes), group), axis=0)
+    return columns, group
 
 
 def _ticks(low: float, high: float) -> tuple[list[int], dict[int, str]]:
@@ -59,12 +59,13 @@ def figure(spectrogram: Spectrogram, title: str = "") -> Figure:
     fig = Figure(figsize=(11.0, 6.5), dpi=100, layout="constrained")
     FigureCanvasAgg(fig)
     ax = fig.add_subplot()
-    numbers = np.array([pitch(name) for name in spectrogram.notes])
-    half = (numbers[1] - numbers[0]) / 2 if len(numbers) > 1 else 0.5
-    low, high = numbers[0] - half, numbers[-1] + half
-    decibels, group = _columns(spectrogram.decibels())
+    scale = spectrogram.scale
+    # Each channel's row is centred on its note number: half a step of the scale either side.
+    half = 0.5 / scale.bins_per_semitone if len(scale) > 1 else 0.5
+    low, high = scale.low - half, scale.high + half
+    loudest, group = _columns(spectrogram.frames)
     image = ax.imshow(
-        decibels.T,
+        decibels(loudest).T,
         origin="lower",
         aspect="auto",
         interpolation="nearest",
@@ -81,8 +82,7 @@ def figure(spectrogram: Spectrogram, title: str = "") -> Figure:
     ax.set_ylabel("note")
     hz = ax.twinx()
     hz.set_ylim(low, high)
-    tuning = _tuning(spectrogram, numbers)
-    hz.set_yticks(ticks, [f"{tuning * 2.0 ** ((n - 69) / 12):.0f}" for n in ticks])
+    hz.set_yticks(ticks, [f"{scale.tuning * 2.0 ** ((n - 69) / 12):.0f}" for n in ticks])
     hz.set_ylabel("frequency (Hz)")
     bar = fig.colorbar(image, ax=[ax, hz], pad=0.01, aspect=30)
     bar.set_label("level (dB, 0 = full-scale sine)")

@@ -10,9 +10,10 @@ import numpy as np
 import pytest
 from conftest import require, write_audio
 
-from marlune_tools import FileError, cli, corpus
-from marlune_tools.analysis import Settings, Spectrogram, analyse_file
+from marlune_tools import FileError, cli, corpus, npz
+from marlune_tools.analysis import analyse_file
 from marlune_tools.notes import Scale
+from marlune_tools.settings import Settings
 
 require("soundfile")
 distributed = require("distributed")
@@ -40,7 +41,7 @@ def run_into(folder, files, **where):
     jobs = jobs_into(folder, files)
     summaries = list(corpus.run_all(jobs, **where))
     assert sorted(s.job.path for s in summaries) == sorted(files)
-    return [Spectrogram.load(job.npz) for job in jobs]
+    return [npz.load(job.npz) for job in jobs]
 
 
 def assert_same_bits(results, files):

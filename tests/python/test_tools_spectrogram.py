@@ -7,9 +7,11 @@ import numpy as np
 import pytest
 from conftest import require, run_marlune, write_audio
 
-from marlune_tools import FileError, demo
-from marlune_tools.analysis import FLOOR_DB, Settings, Spectrogram, analyse, analyse_file
+from marlune_tools import FileError, demo, npz
+from marlune_tools.analysis import analyse, analyse_file
 from marlune_tools.notes import Scale, note_number
+from marlune_tools.settings import Settings
+from marlune_tools.spectrogram import FLOOR_DB
 
 require("soundfile")
 require("matplotlib")
@@ -34,7 +36,7 @@ def test_main_job_writes_picture_and_frames_and_names_the_notes(demo_run):
 
 def test_npz_round_trips_the_analysis(demo_run):
     _, folder = demo_run
-    loaded = Spectrogram.load(folder / "out.npz")
+    loaded = npz.load(folder / "out.npz")
     expected = analyse([demo.signal()], demo.SAMPLE_RATE, Settings())
     assert loaded.frames.dtype == np.complex64 and loaded.frames.tobytes() == expected.frames.tobytes()
     assert loaded.frequencies.tobytes() == expected.frequencies.tobytes()
@@ -43,7 +45,7 @@ def test_npz_round_trips_the_analysis(demo_run):
 
 
 def test_each_held_note_is_the_strongest_channel(demo_run):
-    spectrogram = Spectrogram.load(demo_run[1] / "out.npz")
+    spectrogram = npz.load(demo_run[1] / "out.npz")
     strongest = np.abs(spectrogram.frames).argmax(axis=1) + 21  # channel 0 is A0, note 21
     times = spectrogram.times
     chord, melody = demo.notes()[:3], demo.notes()[3:]
@@ -91,7 +93,7 @@ def test_command_reads_a_file_like_the_library(tmp_path, test_signal):
     done = run_marlune("spectrogram", path, "--notes", "A3:A5", "--out", tmp_path / "out")
     assert done.returncode == 0, done.stderr
     assert "A4" in done.stdout.splitlines()[1]
-    written = Spectrogram.load(tmp_path / "out" / "take.npz")
+    written = npz.load(tmp_path / "out" / "take.npz")
     assert written.frames.tobytes() == analyse_file(path, SMALL).frames.tobytes()
     assert (tmp_path / "out" / "take.png").stat().st_size > 10_000
 
@@ -105,7 +107,7 @@ def test_silence_and_quiet_sound_stay_dark_on_a_fixed_scale(tmp_path):
     assert done.returncode == 0, done.stderr
     assert [line.split()[-1] for line in done.stdout.splitlines()[1:]] == ["-"]
     quiet = 0.01 * np.sin(2 * np.pi * 440 * np.arange(rate) / rate)  # -40 dB re full scale
-    for spectrogram, loudest in [(Spectrogram.load(tmp_path / "silence.npz"), FLOOR_DB),
+    for spectrogram, loudest in [(npz.load(tmp_path / "silence.npz"), FLOOR_DB),
                                  (analyse([quiet.astype(np.float32)], rate, Settings()), -40.0)]:
         image = figure(spectrogram).axes[0].images[0]
         assert (image.norm.vmin, image.norm.vmax) == (FLOOR_DB, 0.0)
