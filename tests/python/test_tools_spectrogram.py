@@ -40,7 +40,7 @@ def test_npz_round_trips_the_analysis(demo_run):
     expected = analyse([demo.signal()], demo.SAMPLE_RATE, Settings())
     assert loaded.frames.dtype == np.complex64 and loaded.frames.tobytes() == expected.frames.tobytes()
     assert loaded.frequencies.tobytes() == expected.frequencies.tobytes()
-    assert loaded.notes == expected.notes and len(loaded.notes) == 88
+    assert loaded.notes == expected.notes and len(loaded.notes) == 88 and loaded.scale == expected.scale
     assert (loaded.sample_rate, loaded.hop) == (demo.SAMPLE_RATE, 480)
 
 
@@ -85,6 +85,26 @@ def test_every_format_gives_the_frames_of_its_samples(tmp_path, test_signal, nam
     expected = SMALL.bank(rate).resonate(np.ascontiguousarray(samples), SMALL.hop(rate))
     got = analyse_file(path, SMALL, channel=channel)
     assert got.frames.tobytes() == expected.tobytes() and got.frames.shape == (625, 25)
+
+
+@pytest.mark.parametrize("length", [None, 0, 4000, 10_000, 20_000])
+def test_frames_are_one_calls_whatever_length_is_announced(length):
+    signal = np.random.default_rng(3).uniform(-0.5, 0.5, 10_000).astype(np.float32)
+    got = analyse(np.array_split(signal, 7), 16_000, SMALL, length=length)
+    want = SMALL.bank(16_000).resonate(signal, SMALL.hop(16_000))
+    assert got.frames.shape == want.shape and got.frames.tobytes() == want.tobytes()
+
+
+@pytest.mark.parametrize("count", [1, 2999, 3000, 3001, 7777])
+def test_picture_columns_are_the_loudest_of_their_frames(monkeypatch, count):
+    from marlune_tools import picture
+
+    monkeypatch.setattr(picture, "CHUNK_VALUES", 5 * 7)  # a few runs of frames at a time
+    frames = np.random.default_rng(count).standard_normal((count, 7, 2)).astype(np.float32).view(np.complex64)[..., 0]
+    got, group = picture._columns(frames)
+    assert group == -(-count // 3000)
+    padded = np.concatenate([np.abs(frames), np.zeros((-count % group, 7), np.float32)])
+    assert got.tobytes() == padded.reshape(-1, group, 7).max(axis=1).tobytes()
 
 
 def test_command_reads_a_file_like_the_library(tmp_path, test_signal):
