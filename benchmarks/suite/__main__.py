@@ -7,7 +7,9 @@ Prints a table and writes every figure as JSON:
   - a NumPy loop, scipy.signal.lfilter per channel, librosa.cqt and librosa.stft on the job of
     88 piano keys at hop 256;
   - the companion package's thread-pool bank against numba's parallel loop, on all cores;
-  - process_sample per call against the cheapest C function of the same calling convention.
+  - process_sample per call against the cheapest C function of the same calling convention;
+  - the `marlune spectrogram` job on files: one long file's time split and peak memory, and a
+    folder's speedup from one worker process to two.
 Every peer's output is checked against marlune's first; a failed check makes the exit status 1.
 
 Run it with scripts/bench (which builds the native pieces), or directly:
@@ -32,6 +34,7 @@ from pathlib import Path  # noqa: E402
 import numpy as np  # noqa: E402
 
 import ceiling as ceiling_mod  # noqa: E402
+import files  # noqa: E402
 import machine  # noqa: E402
 import numba_loop  # noqa: E402
 import report  # noqa: E402
@@ -305,13 +308,15 @@ def parse_args(argv):
     parser.add_argument("--seconds", type=float, help="seconds of audio per resonate job (3)")
     parser.add_argument("--repeats", type=int, help="interleaved repeats per comparison (21)")
     parser.add_argument("--progress", action="store_true", help="progress on standard error")
+    parser.add_argument("--files-dir", type=Path, default=Path(__file__).resolve().parents[2] / "build" / "bench" / "files",
+                        help="where the audio files of the file rows are written and kept (build/bench/files)")
     return parser.parse_args(argv)
 
 
 def missing_peers() -> list[str]:
     import importlib.util
 
-    return [name for name in ("numba", "llvmlite", "scipy", "librosa")
+    return [name for name in ("numba", "llvmlite", "scipy", "librosa", "soundfile", "matplotlib")
             if importlib.util.find_spec(name) is None]
 
 
@@ -354,6 +359,7 @@ def main(argv=None) -> int:
     run.results["peers"] = measure_peers(run)
     run.results["all_cores"] = measure_parallel(run, loop, x)
     run.results["process_sample"] = measure_per_call(run)
+    run.results["files"] = files.measure(run, args.files_dir)
 
     run.results["versions"] = machine.versions(
         ["marlune", "numpy", "numba", "llvmlite", "scipy", "librosa"])

@@ -105,6 +105,11 @@ def table(results: dict) -> str:
             f"{'keyword':<12}{ns['marlune keyword']:>8.1f}ns{ns['floor keyword']:>8.1f}ns"
             f"{p['ratio_keyword']:>7.2f}x"]
 
+    if "files" in results:
+        import files
+
+        out += [""] + files.table(results["files"])
+
     slowdowns = sorted(
         cell[name]["channel_samples_per_second"] / cell[name]["median_channel_samples_per_second"]
         for cell in cells for name in ("marlune", "numba"))

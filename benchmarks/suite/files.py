@@ -1,0 +1,229 @@
+"""The main job on files: `marlune spectrogram` on one long file and on a folder, as users run it.
+
+Every figure comes from a fresh interpreter (this file run as a script), so that what one
+measurement loaded or allocated never counts in another:
+  - one long file: where its time goes (reading, the bank, the copy into the frames, the note
+    summary, the picture, the .npz) and its peak resident memory against the size of its frames;
+  - a folder of takes: the speedup from one worker process to two (corpus.run_all runs one worker
+    in its own process and starts processes for two), and what starting a worker costs.
+The takes are written here once and kept: 48 kHz, 16-bit, a few notes with digital silence
+(exact zeros) at both ends, as files rendered or exported from software are.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import resource
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+RATE = 48_000
+SILENCE = 0.1  # share of a take that is digital silence, at each end
+NOTES = (57, 60, 64, 69, 72, 76)  # A3 C4 E4 A4 C5 E5: two notes at a time, a new pair every 2 s
+
+
+def write_take(path: Path, seconds: float) -> Path:
+    """A take of `seconds`, written block by block (an hour needs no hour of memory); kept."""
+    import soundfile
+
+    if path.exists():
+        return path
+    total = int(seconds * RATE)
+    quiet = int(SILENCE * total)
+    partial = path.with_name(path.name + ".part")
+    with soundfile.SoundFile(partial, "w", RATE, 1, "PCM_16", format="WAV") as f:
+        for start in range(0, total, 1 << 20):
+            n = np.arange(start, min(total, start + (1 << 20)))
+            pair = (n // (2 * RATE)) % (len(NOTES) - 1)
+            block = np.zeros(len(n))
+            for k in (0, 1):
+                hz = 440.0 * 2.0 ** ((np.take(NOTES, pair + k) - 69) / 12)
+                block += 0.2 * np.sin(2 * np.pi * hz * n / RATE)
+            block[(n < quiet) | (n >= total - quiet)] = 0.0
+            f.write(block.astype(np.float32))
+    partial.rename(path)
+    return path
+
+
+def _child(kind: str, **arguments) -> dict:
+    """Runs one measurement in a fresh interpreter; returns what it measured."""
+    done = subprocess.run([sys.executable, __file__, kind, json.dumps(arguments)], capture_output=True,
+                          text=True, check=False)
+    if done.returncode != 0:
+        raise RuntimeError(f"{kind} measurement failed:\n{done.stderr}")
+    return json.loads(done.stdout)
+
+
+def _peak_bytes() -> int:
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024  # kilobytes on Linux
+
+
+def one_file(path: str, out: str) -> dict:
+    """The command's work on one file (corpus.run), phase by phase, and its peak memory."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg  # noqa: F401 (loaded before the baseline)
+
+    from marlune_tools import analysis, audio, demo, npz
+    from marlune_tools.output import replacing
+    from marlune_tools.picture import figure
+    from marlune_tools.settings import Settings
+
+    settings = Settings()
+    # Everything a file needs once, on the demo: the constant that every file pays.
+    warm = analysis.analyse([demo.signal()], demo.SAMPLE_RATE, settings)
+    figure(warm).savefig(os.devnull, format="png")
+    baseline = _peak_bytes()
+
+    reading = 0.0
+    blocks = audio.blocks
+
+    def timed_blocks(*args, **kwargs):
+        nonlocal reading
+        source = blocks(*args, **kwargs)
+        while True:
+            start = time.perf_counter()
+            block = next(source, None)
+            reading += time.perf_counter() - start
+            if block is None:
+                return
+            yield block
+
+    audio.blocks = timed_blocks
+    phases = {}
+    start = time.perf_counter()
+    spectrogram = analysis.analyse_file(path, settings)
+    analysed = time.perf_counter() - start
+    phases["reading"] = reading
+    phases["bank and frames"] = analysed - reading
+    start = time.perf_counter()
+    spectrogram.sounding(max(0.1, spectrogram.seconds / 200))  # the window corpus.deliver uses
+    phases["notes summary"] = time.perf_counter() - start
+    start = time.perf_counter()
+    with replacing(out + ".png") as f:
+        figure(spectrogram, os.path.basename(path)).savefig(f, format="png")
+    phases["picture"] = time.perf_counter() - start
+    start = time.perf_counter()
+    with replacing(out + ".npz") as f:
+        npz.write(spectrogram, f)
+    phases["npz"] = time.perf_counter() - start
+    peak = _peak_bytes()
+    # The bank alone, on the samples already in memory: what the analysis costs without the file.
+    samples = np.concatenate(list(blocks(path)))
+    bank = settings.bank(spectrogram.sample_rate)
+    start = time.perf_counter()
+    bank.resonate(samples, spectrogram.hop)
+    resonate = time.perf_counter() - start
+    return {"audio_seconds": spectrogram.seconds, "frames_bytes": spectrogram.frames.nbytes,
+            "peak_bytes": peak, "baseline_bytes": baseline, "phases": phases,
+            "resonate_alone": resonate}
+
+
+def folder(paths: list[str], out: str, workers: int) -> dict:
+    """corpus.run_all on the takes with `workers` processes, as the command runs a folder."""
+    from marlune_tools import corpus
+    from marlune_tools.settings import Settings
+
+    jobs = [corpus.Job(p, os.path.join(out, f"{i}.npz"), os.path.join(out, f"{i}.png"), Settings())
+            for i, p in enumerate(paths)]
+    start, own, workers_before = time.perf_counter(), _cpu(resource.RUSAGE_SELF), _cpu(resource.RUSAGE_CHILDREN)
+    for _ in corpus.run_all(jobs, workers=workers):
+        pass
+    # Processor time as well as wall time: on a machine that others use, the wall time of two
+    # workers says more about the others than about the work; the processor time does not.
+    return {"seconds": time.perf_counter() - start, "cpu_seconds_here": _cpu(resource.RUSAGE_SELF) - own,
+            "cpu_seconds_of_workers": _cpu(resource.RUSAGE_CHILDREN) - workers_before}
+
+
+def _cpu(who: int) -> float:
+    usage = resource.getrusage(who)
+    return usage.ru_utime + usage.ru_stime
+
+
+def _started() -> float:
+    from matplotlib.backends.backend_agg import FigureCanvasAgg  # noqa: F401
+
+    from marlune_tools import analysis, corpus, picture  # noqa: F401
+
+    return time.perf_counter()
+
+
+def start_up() -> dict:
+    """Seconds from asking for two spawned workers to both having imported what a file needs."""
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+
+    start = time.perf_counter()
+    with ProcessPoolExecutor(2, multiprocessing.get_context("spawn")) as pool:
+        ready = [pool.submit(_started) for _ in range(2)]
+        ends = [f.result() for f in ready]
+    return {"seconds": max(ends) - start}
+
+
+def measure(run, folder_root: Path) -> dict:
+    """The file rows of the suite: a long file alone, then the folder at one and two workers."""
+    quick = run.quick
+    long_seconds = 120.0 if quick else 3600.0
+    take_seconds, takes = (10.0, 4) if quick else (300.0, 6)
+    folder_root.mkdir(parents=True, exist_ok=True)
+    out = folder_root / "out"
+    out.mkdir(exist_ok=True)
+
+    run.progress(f"files: writing a take of {long_seconds:.0f} s (kept for the next run)")
+    long_take = write_take(folder_root / f"take-{long_seconds:.0f}s.wav", long_seconds)
+    run.progress("files: one long file, phase by phase")
+    single = _child("one_file", path=str(long_take), out=str(out / "long"))
+    phases = single["phases"]
+    outside = sum(t for name, t in phases.items() if name != "bank and frames")
+    single["outside_bank_seconds"] = outside
+    single["outside_over_bank"] = outside / phases["bank and frames"]
+    single["peak_over_frames"] = single["peak_bytes"] / single["frames_bytes"]
+    single["peak_above_baseline_over_frames"] = (single["peak_bytes"] - single["baseline_bytes"]) / single["frames_bytes"]
+
+    run.progress(f"files: writing {takes} takes of {take_seconds:.0f} s (kept for the next run)")
+    paths = [str(write_take(folder_root / f"take{i}-{take_seconds:.0f}s.wav", take_seconds)) for i in range(takes)]
+    rounds: dict[str, list[dict]] = {"1": [], "2": []}
+    for repeat in range(1 if quick else 3):
+        for workers in (1, 2):
+            run.progress(f"files: {takes} takes on {workers} worker(s), round {repeat + 1}")
+            rounds[str(workers)].append(_child("folder", paths=paths, out=str(out), workers=workers))
+    best = {w: min(r["seconds"] for r in runs) for w, runs in rounds.items()}
+    cpu = {w: min(r["cpu_seconds_here"] + r["cpu_seconds_of_workers"] for r in runs) for w, runs in rounds.items()}
+    start = min(_child("start_up")["seconds"] for _ in range(1 if quick else 3))
+    return {"long_file": single,
+            "folder": {"takes": takes, "take_seconds": take_seconds, "rounds": rounds, "best": best,
+                       "speedup": best["1"] / best["2"], "cpu": cpu,
+                       # Two cores share the processor time of two workers, which start together.
+                       "speedup_by_cpu": cpu["1"] / (cpu["2"] / 2),
+                       "worker_start_up_seconds": start}}
+
+
+def table(result: dict) -> list[str]:
+    """The rows of the report: the long file's split and memory, then the folder's speedup."""
+    one, many = result["long_file"], result["folder"]
+    phases = one["phases"]
+    mib = 1 << 20
+    lines = [f"one file, {one['audio_seconds'] / 60:.0f} min at 48 kHz, 88 keys, hop 10 ms "
+             "(marlune spectrogram's work, in a fresh process): seconds per phase",
+             "  " + ", ".join(f"{name} {t:.2f}" for name, t in phases.items()),
+             f"  outside the bank {one['outside_bank_seconds']:.2f} s = {one['outside_over_bank']:.2f}x the bank "
+             f"and frames ({one['resonate_alone']:.2f} s for resonate alone on samples in memory)",
+             f"  peak memory {one['peak_bytes'] / mib:.0f} MiB for {one['frames_bytes'] / mib:.0f} MiB of frames "
+             f"= {one['peak_over_frames']:.2f}x; above the {one['baseline_bytes'] / mib:.0f} MiB of a process "
+             f"that has drawn one picture: {one['peak_above_baseline_over_frames']:.2f}x the frames",
+             f"folder of {many['takes']} takes of {many['take_seconds'] / 60:.3g} min (digital silence at both "
+             "ends): corpus.run_all, best wall time",
+             f"  1 worker (in this process) {many['best']['1']:.2f} s, 2 worker processes "
+             f"{many['best']['2']:.2f} s: speedup {many['speedup']:.2f}x",
+             f"  processor time {many['cpu']['1']:.2f} s on 1 worker, {many['cpu']['2']:.2f} s on 2; "
+             f"2-core speedup the processor time allows: {many['speedup_by_cpu']:.2f}x; "
+             f"starting two workers takes {many['worker_start_up_seconds']:.2f} s"]
+    return lines
+
+
+if __name__ == "__main__":
+    kind, arguments = sys.argv[1], json.loads(sys.argv[2]) if len(sys.argv) > 2 else {}
+    print(json.dumps({"one_file": one_file, "folder": folder, "start_up": start_up}[kind](**arguments)))
