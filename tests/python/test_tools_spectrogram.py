@@ -44,6 +44,18 @@ def test_npz_round_trips_the_analysis(demo_run):
     assert (loaded.sample_rate, loaded.hop) == (demo.SAMPLE_RATE, 480)
 
 
+@pytest.mark.parametrize(("write", "cause"), [
+    (lambda path: None, "no such file"),
+    (lambda path: path.write_text("not a spectrogram"), "not a spectrogram file"),
+    (lambda path: np.savez(path, frames=np.zeros((2, 88), np.complex64)), "not a spectrogram file"),
+])
+def test_loading_what_is_not_a_spectrogram_names_file_and_cause(tmp_path, write, cause):
+    path = tmp_path / "x.npz"
+    write(path)
+    with pytest.raises(FileError, match=rf"x\.npz: {cause}"):
+        npz.load(path)
+
+
 def test_each_held_note_is_the_strongest_channel(demo_run):
     spectrogram = npz.load(demo_run[1] / "out.npz")
     strongest = np.abs(spectrogram.frames).argmax(axis=1) + 21  # channel 0 is A0, note 21
