@@ -16,7 +16,7 @@ from collections.abc import Iterator
 from concurrent.futures import Future, ThreadPoolExecutor, wait
 from contextlib import contextmanager
 from types import TracebackType
-from typing import Callable, SupportsIndex, Tuple, TypeVar, cast
+from typing import Callable, SupportsIndex, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -38,11 +38,6 @@ SMALL_JOB = 1 << 21
 
 T = TypeVar("T")
 Call = Callable[[marlune.ResonatorBank, range], T]  # a call's work on one part and its channels
-# How a part's call ended: ("ok", result), ("failed", exception), ("not run", None) or, for one
-# whose end was not seen, ("unknown", None).
-Outcome = Tuple[str, object]
-NOT_RUN: Outcome = ("not run", None)
-UNKNOWN: Outcome = ("unknown", None)
 
 
 def default_workers() -> int:
@@ -298,40 +293,33 @@ class ParallelBank:
         parts, ranges = self._parts, self._ranges
         if len(parts) == 1:
             return [call(parts[0], ranges[0])]
-        outcomes: list[Outcome] = [NOT_RUN] * len(parts)
-        futures: dict[int, Future[Outcome]] = {}
+        # How each part's call ends: pending while not started, running while its end is unknown.
+        ends: list[Future[T]] = [Future() for _ in parts]
+        here = [0] if job * len(self) >= SMALL_JOB else list(range(len(parts)))  # run on this thread
         interrupt: BaseException | None = None
-        threaded = job * len(self) >= SMALL_JOB
         try:
-            for k in range(1, len(parts)) if threaded else ():
-                outcomes[k] = UNKNOWN  # stays so if an interrupt lands between the start and the record
-                futures[k] = self._pool.submit(_attempt, call, parts[k], ranges[k])
-            for k in range(1 if threaded else len(parts)):
-                outcomes[k] = UNKNOWN
-                outcomes[k] = _attempt(call, parts[k], ranges[k])
+            for k in range(len(parts)):
+                if k not in here:
+                    self._pool.submit(_finish, ends[k], call, parts[k], ranges[k])
+            for k in here:
+                _finish(ends[k], call, parts[k], ranges[k])
         except BaseException as exc:  # an interrupt from a signal handler
             interrupt = exc
-        # The parts run on whatever happened here; none may still be running when the call returns.
+            for end in ends:
+                end.cancel()  # a part not started yet never will be
+        # The other parts run on whatever happened here; none may still run when the call returns.
         while True:
             try:
-                wait(futures.values())
+                wait([end for k, end in enumerate(ends) if k not in here])
                 break
             except BaseException as exc:
                 interrupt = exc
-        for k, future in futures.items():
-            # A thread that could not even record its outcome (no memory) leaves it unknown.
-            outcomes[k] = UNKNOWN if future.exception() else future.result()
-        return self._settle(outcomes, interrupt)
-
-    def _settle(self, outcomes: list[Outcome], interrupt: BaseException | None) -> list[T]:
-        """The results if every part succeeded; else raises the interrupt or the first failure,
-        after marking the bank out of step if its parts did not all end alike."""
-        alike = _alike(outcomes)
-        if alike and interrupt is None and outcomes[0][0] == "ok":
-            return cast("list[T]", [value for _, value in outcomes])
-        failures = [value for _, value in outcomes if isinstance(value, BaseException)]
-        error = interrupt or (failures[0] if failures else RuntimeError("a part's thread could not tell how it ended"))
-        if not alike:
+        if interrupt is None and all(end.done() and not end.cancelled() and end.exception() is None for end in ends):
+            return [end.result() for end in ends]
+        failures = [end.exception() for end in ends if end.done() and not end.cancelled()]
+        first = next((failure for failure in failures if failure is not None), None)
+        error = interrupt or first or RuntimeError("a part's thread could not tell how it ended")
+        if not _alike(ends):
             self._fault = f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
             add_note = getattr(error, "add_note", None)
             if add_note is not None:  # exception notes came with Python 3.11
@@ -361,23 +349,25 @@ def _read(convert: Callable[[object], T], value: object, refuse: Callable[[objec
     return convert(value)  # an object that refused once and not twice: its own error, from here
 
 
-def _attempt(call: Call[object], part: marlune.ResonatorBank, channels: range) -> Outcome:
-    try:
-        return ("ok", call(part, channels))
-    except BaseException as exc:  # handed to the calling thread, which raises it
-        return ("failed", exc)
+def _finish(end: Future[T], call: Call[T], part: marlune.ResonatorBank, channels: range) -> None:
+    """Runs one part's call, unless it was cancelled, and records how it ended."""
+    if end.set_running_or_notify_cancel():
+        try:
+            end.set_result(call(part, channels))
+        except BaseException as exc:  # handed to the calling thread, which raises it
+            end.set_exception(exc)
 
 
-def _alike(outcomes: list[Outcome]) -> bool:
-    """Every part ended the same known way: all succeeded, none ran, or all failed with the same
+def _alike(ends: list[Future[T]]) -> bool:
+    """Every part ended the same known way: none ran, all succeeded, or all failed with the same
     type and arguments (an argument error, found before anything changed)."""
-    status, value = outcomes[0]
-    if status == "unknown":
-        return False
-    if status != "failed":
-        return all(s == status for s, _ in outcomes)
-    return all(s == "failed" and type(v) is type(value) and getattr(v, "args", None) == getattr(value, "args", None)
-               for s, v in outcomes)
+    if not all(end.done() for end in ends):
+        return False  # a part whose call was interrupted on this thread
+    if any(end.cancelled() for end in ends):
+        return all(end.cancelled() for end in ends)
+    first = ends[0].exception()
+    return all(type(end.exception()) is type(first) and getattr(end.exception(), "args", None) ==
+               getattr(first, "args", None) for end in ends)
 
 
 def _size(samples: object) -> int:
