@@ -1,0 +1,187 @@
+"""The command `marlune notes`: which notes are played, as a MIDI file, a CSV file and a listing.
+
+marlune notes [FILE|FOLDER ...] [--midi P] [--csv P] [--out DIR] [--threshold-db DB]
+              [--range LOW:HIGH] [--hop-ms MS]
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import io
+import os
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+
+import numpy as np
+import numpy.typing as npt
+
+from marlune_tools import audio, demo
+from marlune_tools.errors import FileError
+from marlune_tools.notes import PIANO_HIGH, PIANO_LOW, note_range
+from marlune_tools.output import replacing
+from marlune_tools.stream import FrameStream
+from marlune_tools.transcribe import NoteEvent, NoteTracker, bank_for
+
+CSV_HEADER = ("onset_s", "offset_s", "pitch_midi", "note", "velocity")
+TICKS_PER_BEAT = 480
+TEMPO = 500_000  # microseconds per beat (120 beats a minute): a tick is 1/960 s
+
+EXAMPLES = """\
+examples:
+  marlune notes                          the notes of a few seconds made up on the spot
+  marlune notes take1.wav                write take1.mid and take1.csv here
+  marlune notes take1.flac --csv a.csv   the listing to a.csv, the MIDI file to a.mid
+  marlune notes recordings/ --out out/   every audio file in the folder
+  marlune notes --range C2:C7 --threshold-db 6 take1.wav
+
+Each input gives a Standard MIDI File and a CSV file with the header
+onset_s,offset_s,pitch_midi,note,velocity (one row per note, in onset order), and the notes
+are printed. Thresholds follow the recording's own level, so quiet recordings work as loud
+ones; --threshold-db moves them up (fewer notes) or down (more).
+"""
+
+
+def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    parser = commands.add_parser(
+        "notes",
+        help="the notes played in audio files, as MIDI and CSV files",
+        description="The notes played in audio files: onset, offset, pitch and velocity of each, "
+        "as a Standard MIDI File and a CSV file. With no input, a few seconds synthesised here: "
+        "a melody over a held chord, then a glide.",
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("inputs", nargs="*", metavar="FILE|FOLDER", help="audio files, or folders of them")
+    parser.add_argument("--midi", metavar="P", help="MIDI file (one input; default: beside the CSV file)")
+    parser.add_argument("--csv", metavar="P", help="CSV file (one input; default: beside the MIDI file)")
+    parser.add_argument("--out", metavar="DIR", help="folder for the outputs (default: the current one)")
+    parser.add_argument(
+        "--threshold-db", metavar="DB", type=float, default=0.0,
+        help="raise (positive) or lower every level threshold by DB (default: 0)",
+    )
+    parser.add_argument("--range", metavar="LOW:HIGH", default="A0:C8", help="notes to report (default: A0:C8)")
+    parser.add_argument("--hop-ms", metavar="MS", type=float, default=10.0, help="time between frames (default: 10)")
+
+
+@dataclass(frozen=True)
+class Options:
+    threshold_db: float = 0.0
+    pitches: tuple[int, int] = (PIANO_LOW, PIANO_HIGH)
+    hop_ms: float = 10.0
+
+    def hop(self, sample_rate: float) -> int:
+        return max(1, round(sample_rate * self.hop_ms / 1000.0))
+
+
+@dataclass(frozen=True)
+class Result:
+    path: str
+    seconds: float
+    events: tuple[NoteEvent, ...]
+    midi: str
+    csv: str
+
+
+def options(args: argparse.Namespace) -> Options:
+    """The options of the command line, or ValueError with the one line to print."""
+    if not 0 < args.hop_ms < float("inf"):
+        raise ValueError(f"the hop must be positive, not {args.hop_ms} ms")
+    if not np.isfinite(args.threshold_db):
+        raise ValueError(f"the threshold must be a number of dB, not {args.threshold_db}")
+    low, high = note_range(args.range)
+    return Options(args.threshold_db, (low, high), args.hop_ms)
+
+
+def transcribe_blocks(blocks: Iterable[npt.ArrayLike], sample_rate: float, opts: Options) -> list[NoteEvent]:
+    """The notes of a signal given in blocks, frames made and tracked as the blocks arrive.
+
+    The bank covers the piano keys (the partials of the reported range's notes lie there too);
+    the range only filters what is reported."""
+    numbers = np.arange(PIANO_LOW, PIANO_HIGH + 1, dtype=np.float64)
+    hop = opts.hop(sample_rate)
+    stream = FrameStream(bank_for(numbers, sample_rate), hop)
+    tracker = NoteTracker(numbers, sample_rate, hop, threshold_db=opts.threshold_db, pitches=opts.pitches)
+    events: list[NoteEvent] = []
+    for block in blocks:
+        events += tracker.push(stream.push(block))
+    return sorted(events + tracker.finish())
+
+
+def write_csv(events: Sequence[NoteEvent], file: io.BufferedIOBase | object) -> None:
+    text = io.StringIO(newline="")
+    writer = csv.writer(text, lineterminator="\n")
+    writer.writerow(CSV_HEADER)
+    for e in events:
+        writer.writerow([f"{e.onset:.3f}", f"{e.offset:.3f}", e.pitch, e.name, e.velocity])
+    file.write(text.getvalue().encode())  # type: ignore[attr-defined]
+
+
+def write_midi(events: Sequence[NoteEvent], file: object) -> None:
+    """A type-0 Standard MIDI File at 120 beats a minute, every note on channel 1."""
+    import mido
+
+    ticks_per_second = TICKS_PER_BEAT * 1_000_000 / TEMPO
+    timeline = []
+    for e in events:
+        on, off = round(e.onset * ticks_per_second), round(e.offset * ticks_per_second)
+        timeline.append((on, 1, mido.Message("note_on", note=e.pitch, velocity=e.velocity)))
+        timeline.append((max(off, on + 1), 0, mido.Message("note_off", note=e.pitch, velocity=0)))
+    timeline.sort(key=lambda item: (item[0], item[1]))  # at one tick, note-offs first
+    track = mido.MidiTrack([mido.MetaMessage("set_tempo", tempo=TEMPO, time=0)])
+    now = 0
+    for tick, _, message in timeline:
+        track.append(message.copy(time=tick - now))
+        now = tick
+    track.append(mido.MetaMessage("end_of_track", time=0))
+    midi = mido.MidiFile(type=0, ticks_per_beat=TICKS_PER_BEAT)
+    midi.tracks.append(track)
+    midi.save(file=file)
+
+
+def deliver(path: str, seconds: float, events: list[NoteEvent], midi: str, csv_path: str) -> Result:
+    """Writes both outputs, each whole or not at all."""
+    with replacing(midi) as f:
+        write_midi(events, f)
+    with replacing(csv_path) as f:
+        write_csv(events, f)
+    return Result(path, seconds, tuple(events), midi, csv_path)
+
+
+def run_file(path: str, midi: str, csv_path: str, opts: Options) -> Result:
+    """Transcribes one audio file and writes its outputs."""
+    found = audio.info(path)
+    if found.frames < opts.hop(found.sample_rate):
+        raise FileError(path, f"shorter than one hop ({found.frames} samples)")
+    events = transcribe_blocks(audio.blocks(path), found.sample_rate, opts)
+    return deliver(path, found.seconds, events, midi, csv_path)
+
+
+def run_demo(midi: str, csv_path: str, opts: Options) -> Result:
+    signal = demo.signal(demo.SAMPLE_RATE)
+    events = transcribe_blocks([signal], demo.SAMPLE_RATE, opts)
+    return deliver("synthesised demo: a melody over a held chord, then a glide", len(signal) / demo.SAMPLE_RATE,
+                   events, midi, csv_path)
+
+
+def outputs(args: argparse.Namespace, stems: Sequence[str]) -> list[tuple[str, str]]:
+    """(midi, csv) for each input: --midi and --csv for a single one, else STEM.mid/.csv in --out."""
+    if (args.midi or args.csv) and len(stems) > 1:
+        raise ValueError("--midi and --csv name the outputs of one input; for several, use --out DIR")
+    if args.midi or args.csv:
+        midi = args.midi or os.path.splitext(args.csv)[0] + ".mid"
+        table = args.csv or os.path.splitext(args.midi)[0] + ".csv"
+        if os.path.abspath(midi) == os.path.abspath(table):
+            raise ValueError("--midi and --csv name the same file")
+        return [(midi, table)]
+    folder = args.out or os.curdir
+    pairs = [(os.path.join(folder, f"{stem}.mid"), os.path.join(folder, f"{stem}.csv")) for stem in stems]
+    if len({midi for midi, _ in pairs}) < len(pairs):
+        raise ValueError("two inputs have the same name; their outputs would overwrite each other")
+    return pairs
+
+
+def report(result: Result) -> None:
+    print(f"{result.path}: {result.seconds:.2f} s, {len(result.events)} notes -> {result.midi}, {result.csv}")
+    for e in result.events:
+        print(f"  {e.onset:7.2f} - {e.offset:7.2f} s  {e.name:<4} velocity {e.velocity}")
