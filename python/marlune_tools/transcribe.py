@@ -44,7 +44,10 @@ from marlune_tools.notes import note_name
 
 HARMONICS = (1, 2, 3, 4, 5, 6, 7, 8)
 VOICES = 6  # candidates taken per frame
-PARTIAL_MARGIN_DB = 6.0  # a note where a lower note has a partial must stand this far out
+LOWER_SPAN_DB = 20.0  # a voice below another keeps it as a partial when within this of it
+PARTIAL_MARGIN_DB = 6.0
+WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials alone (low piano)
+FUNDAMENTAL_SPAN_DB = 30.0  # a note where a lower note has a partial must stand this far out
 DECISION_SECONDS = 0.06  # how far back an onset is looked for when a note starts
 RECORDING_SPAN_DB = 45.0  # a note starts within this of the loudest note of the recording so far
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
@@ -52,7 +55,7 @@ NOISE_MARGIN_DB = 12.0  # ... and this far above the frame's median salience
 HYSTERESIS_DB = 6.0  # a sounding note goes on until this far below the start threshold
 DECAY_DB = 40.0  # ... or this far below its own peak
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
-MIN_SECONDS = 0.04  # shorter notes are dropped
+MIN_SECONDS = 0.06  # shorter notes are dropped
 SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re full scale)
 FULL_SCALE = 0.5  # magnitude of a full-scale sine
 VELOCITY_SPAN_DB = 48.0  # velocity 1 is this far below full scale, 127 is full scale
@@ -107,6 +110,7 @@ class _Grid:
         keys = semitone - self.low
         if len(np.unique(keys)) != self.count:
             raise ValueError("the channels leave semitones out; at least one channel per semitone is needed")
+        self.frequencies = 440.0 * 2.0 ** ((np.arange(self.count) + self.low - 69.0) / 12.0)
         self.starts = np.flatnonzero(np.r_[True, np.diff(keys) > 0])  # first channel of each semitone
         # Partial h of note n lies round(12·log2 h) semitones up; slots past the top read zero.
         self.offsets = [round(12 * math.log2(h)) for h in HARMONICS]
@@ -135,8 +139,8 @@ def salience(grid: _Grid, levels: npt.NDArray[np.float64]) -> tuple[npt.NDArray[
     Up to `VOICES` times, the note of highest salience among the peaks of salience over pitch is
     taken, and its partials are removed as far as a smooth spectrum explains them. A voice an
     octave, a twelfth or two octaves above another is then dropped unless its own level stands
-    `PARTIAL_MARGIN_DB` above the lower voice's neighbouring partials: otherwise it is that
-    voice's partial."""
+    `PARTIAL_MARGIN_DB` above the lower voice's strongest other partial (of the first four):
+    otherwise it is taken for that voice's partial."""
     frames = len(levels)
     rows = np.arange(frames)
     width = grid.count + grid.offsets[-1] + 1
@@ -146,6 +150,11 @@ def salience(grid: _Grid, levels: npt.NDArray[np.float64]) -> tuple[npt.NDArray[
     floor = np.median(first, axis=1)
     padded = np.pad(first, ((0, 0), (1, 1)))
     peaks = (first > 0) & (first >= padded[:, :-2]) & (first >= padded[:, 2:])
+    # Above `WEAK_FUNDAMENTAL_HZ` a note's fundamental must be heard, within `FUNDAMENTAL_SPAN_DB`
+    # of its strongest partial: otherwise three notes of a chord make a note an octave below.
+    strongest = np.maximum.reduce([residual[:, o : o + grid.count] for o in grid.offsets])
+    heard = levels >= strongest * 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
+    peaks &= heard | (grid.frequencies < WEAK_FUNDAMENTAL_HZ)
     strength = np.zeros_like(levels)
     for voice in range(VOICES):
         scores = grid.harmonic_sum(residual[:, : grid.count]) if voice else first.copy()
@@ -158,13 +167,20 @@ def salience(grid: _Grid, levels: npt.NDArray[np.float64]) -> tuple[npt.NDArray[
     wide[:, : grid.count] = levels
     margin = 10.0 ** (PARTIAL_MARGIN_DB / 20.0)
     for h in (2, 3, 4):
-        d, below, above = grid.offsets[h - 1], grid.offsets[h - 2], grid.offsets[h]
+        d = grid.offsets[h - 1]
         if d >= grid.count:
             break
-        lower, upper = strength[:, :-d] > 0, strength[:, d:] > 0
-        envelope = np.maximum(wide[:, below : below + grid.count - d], wide[:, above : above + grid.count - d])
-        explained = lower & upper & (levels[:, d:] <= margin * envelope)
-        strength[:, d:][explained] = 0.0
+        # The lower voice's strongest other partial among the first four.
+        others = [grid.offsets[k] for k in range(4) if k != h - 1]
+        envelope = np.maximum.reduce([wide[:, o : o + grid.count - d] for o in others])
+        low, high = strength[:, :-d], strength[:, d:]
+        # The lower voice is a note of its own when it keeps a fair salience after the upper
+        # one's partials went; then the upper one's partials are its partials.
+        both = (low > 0) & (high > 0)
+        explained = both & (levels[:, d:] <= margin * envelope)
+        if h == 2:
+            explained |= both & (low >= high * 10.0 ** (-LOWER_SPAN_DB / 20.0))
+        high[explained] = 0.0
     return strength, floor
 
 
@@ -354,8 +370,8 @@ class NoteTracker:
 
     def _restrike(self, index: int, note: _Note) -> int | None:
         """The frame of a new attack of a sounding note, once it is certain: the frame that the
-        decision window starts with holds the window's strongest rise, and the note's strength
-        grew `RESTRIKE_DB` over the frame before it."""
+        decision window starts with holds the window's strongest rise, and the note's strength,
+        which had fallen `RESTRIKE_DB` below its peak before that frame, grew as much again."""
         if len(self._rises) < self.delay_frames + 2:
             return None
         candidate = self._frame - self.delay_frames
@@ -365,6 +381,8 @@ class NoteTracker:
         if rises[1] <= 0 or int(np.argmax(rises[1:])) != 0:
             return None
         before = self._strengths[0][index]
+        if before > note.peak * 10.0 ** (-RESTRIKE_DB / 20.0):
+            return None
         after = max(s[index] for s in list(self._strengths)[1:])
         if after < before * 10.0 ** (RESTRIKE_DB / 20.0):
             return None
