@@ -55,6 +55,7 @@ NOISE_MARGIN_DB = 12.0  # ... and this far above the frame's median salience
 HYSTERESIS_DB = 6.0  # a sounding note goes on until this far below the start threshold
 DECAY_DB = 40.0  # ... or this far below its own peak
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
+GAP_SECONDS = 0.06  # a note goes on through a drop shorter than this
 MIN_SECONDS = 0.06  # shorter notes are dropped
 SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re full scale)
 FULL_SCALE = 0.5  # magnitude of a full-scale sine
@@ -132,9 +133,12 @@ class _Grid:
         return total
 
 
-def salience(grid: _Grid, levels: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
-    """(strength, floor): each note's salience where it was taken as a voice, else 0; and the
-    frame's median salience. Shapes (frames, semitones) and (frames,).
+def salience(
+    grid: _Grid, levels: npt.NDArray[np.float64]
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(strength, grouped, floor): each note's salience where it was taken as a voice, else 0;
+    each note's harmonic sum of the levels; and the frame's median of those sums. Shapes
+    (frames, semitones) twice and (frames,).
 
     Up to `VOICES` times, the note of highest salience among the peaks of salience over pitch is
     taken, and its partials are removed as far as a smooth spectrum explains them. A voice an
@@ -181,7 +185,7 @@ def salience(grid: _Grid, levels: npt.NDArray[np.float64]) -> tuple[npt.NDArray[
         if h == 2:
             explained |= both & (low >= high * 10.0 ** (-LOWER_SPAN_DB / 20.0))
         high[explained] = 0.0
-    return strength, floor
+    return strength, first, floor
 
 
 def _remove(grid: _Grid, residual: npt.NDArray[np.float64], rows: npt.NDArray[np.int64],
@@ -218,6 +222,7 @@ class _Note:
     onset_frame: int
     peak: float  # strongest salience so far
     level: float  # loudest magnitude of its semitone so far
+    grouped: float  # largest harmonic sum of the levels so far
     below: int = 0  # frames in a row below the end threshold
 
 
@@ -249,6 +254,7 @@ class NoteTracker:
         self._grid = _Grid(numbers, sample_rate)
         self._seconds = hop / sample_rate
         self.delay_frames = max(1, math.ceil(DECISION_SECONDS / self._seconds - 1e-9))
+        self.gap_frames = max(1, math.ceil(GAP_SECONDS / self._seconds - 1e-9))
         self._threshold = threshold_db
         self._pitches = pitches
         self._frame = 0  # frames seen
@@ -292,7 +298,7 @@ class NoteTracker:
             return []
         grid = self._grid
         levels = grid.levels(frames)
-        strength, floor = salience(grid, levels)
+        strength, grouped, floor = salience(grid, levels)
         logs = _decibels(levels)
         previous = logs[:1] if self._previous is None else self._previous[None, :]
         rise = np.maximum(np.diff(logs, axis=0, prepend=previous), 0.0)
@@ -312,7 +318,7 @@ class NoteTracker:
         ])
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
-            self._step(strength[i], rises[i], levels[i], float(start[i]), finished)
+            self._step(strength[i], grouped[i], rises[i], levels[i], float(start[i]), finished)
         return finished
 
     def finish(self) -> list[NoteEvent]:
@@ -331,6 +337,7 @@ class NoteTracker:
     def _step(
         self,
         strength: npt.NDArray[np.float64],
+        grouped: npt.NDArray[np.float64],
         rises: npt.NDArray[np.float64],
         levels: npt.NDArray[np.float64],
         start: float,
@@ -338,29 +345,32 @@ class NoteTracker:
     ) -> None:
         t = self._frame
         self._rises.append(rises)
-        self._strengths.append(strength)
+        self._strengths.append(grouped)
         end = start * 10.0 ** (-HYSTERESIS_DB / 20.0)
         low = self._grid.low
         for key in list(self._active):
             note = self._active[key]
             value = strength[key - low]
             note.peak = max(note.peak, value)
+            note.grouped = max(note.grouped, grouped[key - low])
             note.level = max(note.level, levels[key - low])
             if value < max(end, note.peak * 10.0 ** (-DECAY_DB / 20.0)):
                 note.below += 1
-                if note.below >= 2:
-                    self._close(note, t - 1, finished)
+                if note.below > self.gap_frames:
+                    self._close(note, t - note.below + 1, finished)
                     del self._active[key]
                 continue
             note.below = 0
             restruck = self._restrike(key - low, note)
             if restruck is not None:
                 self._close(note, restruck, finished)
-                self._active[key] = _Note(key, restruck, value, levels[key - low])
+                self._active[key] = _Note(key, restruck, value, levels[key - low], grouped[key - low])
         for index in np.flatnonzero(strength >= start):
             key = low + int(index)
             if key not in self._active:
-                self._active[key] = _Note(key, self._onset(int(index)), float(strength[index]), float(levels[index]))
+                self._active[key] = _Note(
+                    key, self._onset(int(index)), float(strength[index]), float(levels[index]), float(grouped[index])
+                )
         self._frame += 1
 
     def _onset(self, index: int) -> int:
@@ -381,7 +391,7 @@ class NoteTracker:
         if rises[1] <= 0 or int(np.argmax(rises[1:])) != 0:
             return None
         before = self._strengths[0][index]
-        if before > note.peak * 10.0 ** (-RESTRIKE_DB / 20.0):
+        if before > note.grouped * 10.0 ** (-RESTRIKE_DB / 20.0):
             return None
         after = max(s[index] for s in list(self._strengths)[1:])
         if after < before * 10.0 ** (RESTRIKE_DB / 20.0):
