@@ -10,7 +10,7 @@ import argparse
 import csv
 import io
 import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -24,6 +24,7 @@ from marlune_tools.stream import FrameStream
 from marlune_tools.transcribe import NoteEvent, NoteTracker, bank_for
 
 CSV_HEADER = ("onset_s", "offset_s", "pitch_midi", "note", "velocity")
+MAX_HOP_MS = 50.0  # onsets are placed to the frame; a coarser grid would miss the usual 50 ms tolerance
 TICKS_PER_BEAT = 480
 TEMPO = 500_000  # microseconds per beat (120 beats a minute): a tick is 1/960 s
 
@@ -83,13 +84,20 @@ class Result:
     csv: str
 
 
+class Refused(ValueError):
+    """Options or inputs the command refuses; the message is the one line it prints."""
+
+
 def options(args: argparse.Namespace) -> Options:
-    """The options of the command line, or ValueError with the one line to print."""
-    if not 0 < args.hop_ms < float("inf"):
-        raise ValueError(f"the hop must be positive, not {args.hop_ms} ms")
+    """The options of the command line."""
+    if not 0 < args.hop_ms <= MAX_HOP_MS:
+        raise Refused(f"the hop must be above 0 and at most {MAX_HOP_MS:g} ms, not {args.hop_ms} ms")
     if not np.isfinite(args.threshold_db):
-        raise ValueError(f"the threshold must be a number of dB, not {args.threshold_db}")
-    low, high = note_range(args.range)
+        raise Refused(f"the threshold must be a number of dB, not {args.threshold_db}")
+    try:
+        low, high = note_range(args.range)
+    except ValueError as exc:
+        raise Refused(str(exc)) from None
     return Options(args.threshold_db, (low, high), args.hop_ms)
 
 
@@ -148,11 +156,18 @@ def deliver(path: str, seconds: float, events: list[NoteEvent], midi: str, csv_p
     return Result(path, seconds, tuple(events), midi, csv_path)
 
 
+def check(path: str, opts: Options) -> audio.AudioInfo:
+    """The file's facts if it can be transcribed (readable, at least one hop long), else `FileError`."""
+    found = audio.info(path)
+    hop = opts.hop(found.sample_rate)
+    if found.frames < hop:
+        raise FileError(path, f"shorter than one hop ({found.frames} samples, hop {hop})")
+    return found
+
+
 def run_file(path: str, midi: str, csv_path: str, opts: Options) -> Result:
     """Transcribes one audio file and writes its outputs."""
-    found = audio.info(path)
-    if found.frames < opts.hop(found.sample_rate):
-        raise FileError(path, f"shorter than one hop ({found.frames} samples)")
+    found = check(path, opts)
     events = transcribe_blocks(audio.blocks(path), found.sample_rate, opts)
     return deliver(path, found.seconds, events, midi, csv_path)
 
@@ -167,18 +182,52 @@ def run_demo(midi: str, csv_path: str, opts: Options) -> Result:
 def outputs(args: argparse.Namespace, stems: Sequence[str]) -> list[tuple[str, str]]:
     """(midi, csv) for each input: --midi and --csv for a single one, else STEM.mid/.csv in --out."""
     if (args.midi or args.csv) and len(stems) > 1:
-        raise ValueError("--midi and --csv name the outputs of one input; for several, use --out DIR")
+        raise Refused("--midi and --csv name the outputs of one input; for several, use --out DIR")
     if args.midi or args.csv:
         midi = args.midi or os.path.splitext(args.csv)[0] + ".mid"
         table = args.csv or os.path.splitext(args.midi)[0] + ".csv"
         if os.path.abspath(midi) == os.path.abspath(table):
-            raise ValueError("--midi and --csv name the same file")
+            raise Refused("--midi and --csv name the same file")
         return [(midi, table)]
     folder = args.out or os.curdir
     pairs = [(os.path.join(folder, f"{stem}.mid"), os.path.join(folder, f"{stem}.csv")) for stem in stems]
     if len({midi for midi, _ in pairs}) < len(pairs):
-        raise ValueError("two inputs have the same name; their outputs would overwrite each other")
+        raise Refused("two inputs have the same name; their outputs would overwrite each other")
     return pairs
+
+
+def run(
+    args: argparse.Namespace,
+    inputs: Callable[[Sequence[str]], list[str]],
+    make_folders: Callable[[Sequence[tuple[str, str]]], None],
+) -> int:
+    """The command: `inputs` lists the files of the named files and folders, `make_folders`
+    makes the folders of the outputs."""
+    opts = options(args)
+    # Fail on a missing extra now, before any work.
+    import mido  # noqa: F401
+    import soundfile  # noqa: F401
+
+    files = inputs(args.inputs)
+    stems = [os.path.splitext(os.path.basename(path))[0] for path in files] or ["marlune-demo"]
+    pairs = outputs(args, stems)
+    given = {os.path.realpath(path) for path in files}
+    for path in (path for pair in pairs for path in pair):
+        if os.path.realpath(path) in given:
+            raise Refused(f"{path} is an input; it would be overwritten")
+        if os.path.isdir(path):
+            raise FileError(path, "is a folder; give a file name")
+    if not files:
+        make_folders(pairs)
+        report(run_demo(*pairs[0], opts))
+        return 0
+    # Every input is checked before anything is written, so one bad file costs no output.
+    for path in files:
+        check(path, opts)
+    make_folders(pairs)
+    for path, (midi, table) in zip(files, pairs):
+        report(run_file(path, midi, table, opts))
+    return 0
 
 
 def report(result: Result) -> None:

@@ -44,7 +44,7 @@ from marlune_tools.notes import note_name
 
 HARMONICS = (1, 2, 3, 4, 5, 6, 7, 8)
 VOICES = 6  # candidates taken per frame
-LOWER_SPAN_DB = 20.0  # a voice below another keeps it as a partial when within this of it
+LOWER_SPAN_DB = 20.0  # see `salience`
 PARTIAL_MARGIN_DB = 6.0
 WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials alone (low piano)
 FUNDAMENTAL_SPAN_DB = 30.0  # a note where a lower note has a partial must stand this far out
@@ -158,7 +158,11 @@ def salience(
     # of its strongest partial: otherwise three notes of a chord make a note an octave below.
     strongest = np.maximum.reduce([residual[:, o : o + grid.count] for o in grid.offsets])
     heard = levels >= strongest * 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
-    peaks &= heard | (grid.frequencies < WEAK_FUNDAMENTAL_HZ)
+    # Below it, the second and third partials must be heard instead.
+    second = residual[:, grid.offsets[1] : grid.offsets[1] + grid.count]
+    third = residual[:, grid.offsets[2] : grid.offsets[2] + grid.count]
+    pattern = np.minimum(second, third) >= strongest * 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
+    peaks &= heard | ((grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern)
     strength = np.zeros_like(levels)
     for voice in range(VOICES):
         scores = grid.harmonic_sum(residual[:, : grid.count]) if voice else first.copy()
@@ -178,12 +182,14 @@ def salience(
         others = [grid.offsets[k] for k in range(4) if k != h - 1]
         envelope = np.maximum.reduce([wide[:, o : o + grid.count - d] for o in others])
         low, high = strength[:, :-d], strength[:, d:]
-        # The lower voice is a note of its own when it keeps a fair salience after the upper
-        # one's partials went; then the upper one's partials are its partials.
         both = (low > 0) & (high > 0)
         explained = both & (levels[:, d:] <= margin * envelope)
         if h == 2:
-            explained |= both & (low >= high * 10.0 ** (-LOWER_SPAN_DB / 20.0))
+            # An octave above a voice whose third partial is within `LOWER_SPAN_DB` of it: the
+            # lower voice is a rich tone with a strong second partial (violin, oboe), not a
+            # pure tone under a melody.
+            third = wide[:, grid.offsets[2] : grid.offsets[2] + grid.count - d]
+            explained |= both & (third >= levels[:, d:] * 10.0 ** (-LOWER_SPAN_DB / 20.0))
         high[explained] = 0.0
     return strength, first, floor
 
@@ -222,7 +228,7 @@ class _Note:
     onset_frame: int
     peak: float  # strongest salience so far
     level: float  # loudest magnitude of its semitone so far
-    grouped: float  # largest harmonic sum of the levels so far
+    grouped: float  # loudest level of its own semitone so far (for restrikes)
     below: int = 0  # frames in a row below the end threshold
 
 
@@ -345,14 +351,14 @@ class NoteTracker:
     ) -> None:
         t = self._frame
         self._rises.append(rises)
-        self._strengths.append(grouped)
+        self._strengths.append(levels)
         end = start * 10.0 ** (-HYSTERESIS_DB / 20.0)
         low = self._grid.low
         for key in list(self._active):
             note = self._active[key]
             value = strength[key - low]
             note.peak = max(note.peak, value)
-            note.grouped = max(note.grouped, grouped[key - low])
+            note.grouped = max(note.grouped, levels[key - low])
             note.level = max(note.level, levels[key - low])
             if value < max(end, note.peak * 10.0 ** (-DECAY_DB / 20.0)):
                 note.below += 1
@@ -364,12 +370,12 @@ class NoteTracker:
             restruck = self._restrike(key - low, note)
             if restruck is not None:
                 self._close(note, restruck, finished)
-                self._active[key] = _Note(key, restruck, value, levels[key - low], grouped[key - low])
+                self._active[key] = _Note(key, restruck, value, levels[key - low], levels[key - low])
         for index in np.flatnonzero(strength >= start):
             key = low + int(index)
             if key not in self._active:
                 self._active[key] = _Note(
-                    key, self._onset(int(index)), float(strength[index]), float(levels[index]), float(grouped[index])
+                    key, self._onset(int(index)), float(strength[index]), float(levels[index]), float(levels[index])
                 )
         self._frame += 1
 
