@@ -55,8 +55,10 @@ NOISE_MARGIN_DB = 12.0  # ... and this far above the frame's median salience
 HYSTERESIS_DB = 6.0  # a sounding note goes on until this far below the start threshold
 DECAY_DB = 40.0  # ... or this far below its own peak
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
+HOLD_DB = 12.0  # a note ends after its last frame this close to its loudest level
 GAP_SECONDS = 0.06  # a note goes on through a drop shorter than this
-MIN_SECONDS = 0.06  # shorter notes are dropped
+MIN_SECONDS = 0.06  # shorter notes are dropped ...
+SETTLING = 2.0  # ... and so are notes shorter than this many time constants of their channel
 SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re full scale)
 FULL_SCALE = 0.5  # magnitude of a full-scale sine
 VELOCITY_SPAN_DB = 48.0  # velocity 1 is this far below full scale, 127 is full scale
@@ -157,12 +159,19 @@ def salience(
     # Above `WEAK_FUNDAMENTAL_HZ` a note's fundamental must be heard, within `FUNDAMENTAL_SPAN_DB`
     # of its strongest partial: otherwise three notes of a chord make a note an octave below.
     strongest = np.maximum.reduce([residual[:, o : o + grid.count] for o in grid.offsets])
-    heard = levels >= strongest * 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
+    # A partial is heard when it is a peak of the levels over pitch (a click or noise is flat)
+    # within `FUNDAMENTAL_SPAN_DB` of the note's strongest partial.
+    around = np.pad(residual, ((0, 0), (1, 1)))
+    peaked = (residual >= around[:, :-2]) & (residual >= around[:, 2:]) & (residual > 0)
+    span = 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
+
+    def heard(h: int) -> npt.NDArray[np.bool_]:
+        o = grid.offsets[h - 1]
+        return peaked[:, o : o + grid.count] & (residual[:, o : o + grid.count] >= strongest * span)
+
     # Below it, the second and third partials must be heard instead.
-    second = residual[:, grid.offsets[1] : grid.offsets[1] + grid.count]
-    third = residual[:, grid.offsets[2] : grid.offsets[2] + grid.count]
-    pattern = np.minimum(second, third) >= strongest * 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
-    peaks &= heard | ((grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern)
+    pattern = heard(2) & heard(3)
+    peaks &= heard(1) | ((grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern)
     strength = np.zeros_like(levels)
     for voice in range(VOICES):
         scores = grid.harmonic_sum(residual[:, : grid.count]) if voice else first.copy()
@@ -230,6 +239,7 @@ class _Note:
     level: float  # loudest magnitude of its semitone so far
     grouped: float  # loudest level of its own semitone so far (for restrikes)
     below: int = 0  # frames in a row below the end threshold
+    held: int = 0  # the last frame within `HOLD_DB` of its loudest level
 
 
 class NoteTracker:
@@ -360,22 +370,27 @@ class NoteTracker:
             note.peak = max(note.peak, value)
             note.grouped = max(note.grouped, levels[key - low])
             note.level = max(note.level, levels[key - low])
+            if levels[key - low] >= note.level * 10.0 ** (-HOLD_DB / 20.0):
+                note.held = t
             if value < max(end, note.peak * 10.0 ** (-DECAY_DB / 20.0)):
                 note.below += 1
                 if note.below > self.gap_frames:
-                    self._close(note, t - note.below + 1, finished)
+                    # The level is smoothed: it falls for a while after the sound stopped, and
+                    # the note ends where its fall began.
+                    self._close(note, min(t - note.below, note.held) + 1, finished, t - note.below + 1)
                     del self._active[key]
                 continue
             note.below = 0
             restruck = self._restrike(key - low, note)
             if restruck is not None:
                 self._close(note, restruck, finished)
-                self._active[key] = _Note(key, restruck, value, levels[key - low], levels[key - low])
+                self._active[key] = _Note(key, restruck, value, levels[key - low], levels[key - low], held=t)
         for index in np.flatnonzero(strength >= start):
             key = low + int(index)
             if key not in self._active:
                 self._active[key] = _Note(
-                    key, self._onset(int(index)), float(strength[index]), float(levels[index]), float(levels[index])
+                    key, self._onset(int(index)), float(strength[index]), float(levels[index]), float(levels[index]),
+                    held=t,
                 )
         self._frame += 1
 
@@ -404,9 +419,13 @@ class NoteTracker:
             return None
         return candidate
 
-    def _close(self, note: _Note, end_frame: int, finished: list[NoteEvent]) -> None:
-        length = end_frame - note.onset_frame
-        if length * self._seconds < MIN_SECONDS or not self._wanted(note.pitch):
+    def _close(self, note: _Note, end_frame: int, finished: list[NoteEvent], heard_until: int | None = None) -> None:
+        """Ends `note` at `end_frame`; it is kept if it was heard (up to `heard_until`, by default
+        the end) for `MIN_SECONDS` at least."""
+        length = (end_frame if heard_until is None else heard_until) - note.onset_frame
+        # A channel takes a few time constants to settle: a shorter note is its start's transient.
+        shortest = max(MIN_SECONDS, SETTLING * time_constant(440.0 * 2.0 ** ((note.pitch - 69) / 12)))
+        if length * self._seconds < shortest or not self._wanted(note.pitch):
             return
         finished.append(
             NoteEvent(
@@ -462,14 +481,20 @@ def boxes(events: Iterable[NoteEvent]) -> list[tuple[float, float, float, float]
     return [(e.onset, e.pitch - 0.5, e.offset - e.onset, 1.0) for e in events]
 
 
+def time_constant(frequency: float) -> float:
+    """The time constant of `bank_for`'s channel at `frequency` Hz, in seconds."""
+    return min(PERIODS / frequency, MAX_TAU)
+
+
 def bank_for(numbers: Sequence[float], sample_rate: float, tuning: float = 440.0) -> marlune.ResonatorBank:
-    """A bank whose channels settle fast enough for note onsets: a time constant of ten periods
-    of the channel's frequency, but never longer than `MAX_TAU`. Below about 200 Hz the channels
-    are then wider than a semitone; the notes there are told apart by their partials."""
+    """A bank whose channels settle fast enough for note onsets: a time constant of `PERIODS`
+    periods of the channel's frequency, but never longer than `MAX_TAU`. Below about 200 Hz the
+    channels are then wider than a semitone; the notes there are told apart by their partials."""
     freqs = np.array([marlune.midi_to_hz(float(n), tuning) for n in numbers], dtype=np.float32)
-    taus = np.minimum(10.0 / freqs.astype(np.float64), MAX_TAU)
+    taus = [time_constant(float(f)) for f in freqs]
     alphas = np.array([marlune.alpha_from_tau(float(tau), sample_rate) for tau in taus], dtype=np.float32)
     return marlune.ResonatorBank(freqs, sample_rate, alphas=alphas)
 
 
+PERIODS = 10.0
 MAX_TAU = 0.05  # s

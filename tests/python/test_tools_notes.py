@@ -1,0 +1,183 @@
+"""Which notes are played: the tracker on rendered and synthesised music, streaming, the command."""
+
+import csv
+
+import numpy as np
+import pytest
+from conftest import require, run_marlune, write_audio
+
+import renders
+from marlune_tools import demo
+from marlune_tools.notes_command import CSV_HEADER, Options, transcribe_blocks
+from marlune_tools.stream import FrameStream
+from marlune_tools.transcribe import NoteTracker, bank_for, transcribe
+
+mido = require("mido")
+mir_eval = require("mir_eval")
+require("soundfile")
+
+PIANO = np.arange(21, 109, dtype=np.float64)
+
+
+def onset_f1(piece, events):
+    ref_intervals, ref_hz = piece.reference
+    est = np.array([[e.onset, e.offset] for e in events]).reshape(-1, 2)
+    hz = 440.0 * 2.0 ** ((np.array([e.pitch for e in events]) - 69) / 12)
+    return mir_eval.transcription.precision_recall_f1_overlap(
+        ref_intervals, ref_hz, est, hz, onset_tolerance=0.05, offset_ratio=None)[2]
+
+
+# Floors well under the figures of the benchmark, so that only a real regression fails.
+@pytest.mark.parametrize(("piece", "floor"), [
+    (renders.melody("piano", renders.PIANO, 48, 84, seed=1), 0.7),
+    (renders.melody("trumpet", renders.TRUMPET, 55, 79, seed=5), 0.8),
+    (renders.two_voices("two-voices", seed=6), 0.8),
+    (renders.fast("90ms-notes", seed=8), 0.8),
+    (renders.melody("piano-quiet", renders.PIANO, 48, 84, seed=9, velocity=25), 0.5),
+], ids=lambda value: getattr(value, "name", ""))
+def test_rendered_pieces_reach_their_floor(render, piece, floor):
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert onset_f1(piece, events) >= floor
+
+
+def harmonic_tone(pitch, amplitudes, seconds=1.0, rate=48_000, start=0.2):
+    t = np.arange(int((start + seconds + 0.3) * rate)) / rate
+    f0 = 440.0 * 2 ** ((pitch - 69) / 12)
+    tone = sum(a * np.sin(2 * np.pi * h * f0 * t) for h, a in enumerate(amplitudes, 1) if h * f0 < rate / 2)
+    fade = np.clip(np.minimum(t - start, start + seconds - t) / 0.01, 0.0, 1.0)  # 10 ms, as a player would
+    return (tone * fade).astype(np.float32)
+
+
+@pytest.mark.parametrize("level_db", [0, -40, -70])
+@pytest.mark.parametrize(("pitch", "amplitudes"), [
+    (60, [1.0, 0.5, 0.3, 0.2]),  # C4 with overtones: one note, not C4 C5 G5
+    (55, [0.3, 1.0, 0.5, 0.4, 0.2]),  # a second partial stronger than the fundamental
+    (33, [0.0005, 1.0, 0.6, 0.5, 0.4, 0.3]),  # A1 whose fundamental is 66 dB under its second partial
+    (100, [1.0]),  # E7, alone above the others' partials
+])
+def test_one_tone_is_one_note_at_its_fundamental_at_any_level(pitch, amplitudes, level_db):
+    signal = harmonic_tone(pitch, np.array(amplitudes) * 0.5 * 10 ** (level_db / 20))
+    events = transcribe_blocks([signal], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+    assert abs(events[0].onset - 0.2) <= 0.05 and 1.2 <= events[0].offset <= 1.4
+
+
+def test_channels_above_nyquist_are_ignored():
+    rate = 8000  # C8 is 4186 Hz, above this rate's Nyquist frequency
+    signal = harmonic_tone(69, [1.0], rate=rate)
+    events = transcribe_blocks([signal], rate, Options())
+    assert [e.pitch for e in events] == [69]
+
+
+@pytest.fixture(scope="module")
+def two_voice_frames(render):
+    samples = render(renders.two_voices("two-voices", seed=6))
+    hop = Options().hop(renders.SAMPLE_RATE)
+    return bank_for(PIANO, renders.SAMPLE_RATE).resonate(samples, hop), hop
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_any_chunking_gives_the_events_of_the_whole(two_voice_frames, seed):
+    frames, hop = two_voice_frames
+    whole = transcribe(frames, PIANO, renders.SAMPLE_RATE, hop)
+    rng = np.random.default_rng(seed)
+    cuts = np.sort(rng.integers(0, len(frames), size=rng.integers(1, 60)))  # empty chunks too
+    tracker = NoteTracker(PIANO, renders.SAMPLE_RATE, hop)
+    events = [e for chunk in np.split(frames, cuts) for e in tracker.push(chunk)]
+    assert sorted(events + tracker.finish()) == whole and len(whole) > 20
+
+
+def test_samples_in_any_blocks_give_the_same_events(render):
+    samples = render(renders.fast("90ms-notes", seed=8))
+    whole = transcribe_blocks([samples], renders.SAMPLE_RATE, Options())
+    cuts = np.sort(np.random.default_rng(1).integers(0, len(samples), size=40))
+    assert transcribe_blocks(np.split(samples, cuts), renders.SAMPLE_RATE, Options()) == whole
+
+
+def test_each_note_on_is_decided_within_the_delay(two_voice_frames):
+    frames, hop = two_voice_frames
+    tracker = NoteTracker(PIANO, renders.SAMPLE_RATE, hop)
+    decided = {}
+    for i in range(len(frames)):
+        tracker.push(frames[i : i + 1])
+        for note in tracker.sounding:
+            decided.setdefault((note.pitch, round(note.onset / tracker.frame_seconds)), i)
+    delays = [frame - onset for (_, onset), frame in decided.items()]
+    assert len(delays) > 20 and 0 <= min(delays) and max(delays) <= tracker.delay_frames
+
+
+@pytest.fixture(scope="module")
+def demo_notes(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("notes")
+    done = run_marlune("notes", "--out", folder)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    return done.stdout, folder / "marlune-demo.mid", folder / "marlune-demo.csv"
+
+
+def test_demo_prints_its_melody_and_chord(demo_notes):
+    stdout, _, _ = demo_notes
+    rows = [line.split() for line in stdout.splitlines()[1:]]
+    notes = [(float(row[0]), number(row[4])) for row in rows]
+    chord = sorted(pitch for onset, pitch in notes if onset < 0.05)
+    assert chord == sorted(demo.CHORD)
+    melody = [pitch for onset, pitch in notes if demo.MELODY_START - 0.05 <= onset < demo.CHORD_END and pitch > 64]
+    assert melody == list(demo.MELODY)
+
+
+def number(name):
+    from marlune_tools.notes import note_number
+
+    return note_number(name)
+
+
+def test_csv_and_midi_hold_the_printed_notes(demo_notes):
+    stdout, midi_path, csv_path = demo_notes
+    with open(csv_path, newline="") as f:
+        reader = csv.reader(f)
+        assert tuple(next(reader)) == CSV_HEADER
+        rows = [(float(a), float(b), int(p), name, int(v)) for a, b, p, name, v in reader]
+    printed = [line.split() for line in stdout.splitlines()[1:]]
+    assert [(r[0], r[1], r[3], r[4]) for r in rows] == [
+        (float(p[0]), float(p[2]), p[4], int(p[6])) for p in printed]
+    assert all(number(name) == pitch for _, _, pitch, name, _ in rows)
+    sounding, heard = {}, []
+    seconds = 0.0
+    for message in mido.MidiFile(midi_path):
+        seconds += message.time
+        if message.type == "note_on" and message.velocity:
+            sounding[message.note] = (seconds, message.velocity)
+        elif message.type in ("note_on", "note_off"):
+            onset, velocity = sounding.pop(message.note)
+            heard.append((onset, seconds, message.note, velocity))
+    assert sorted(heard) == pytest.approx(sorted((a, b, p, v) for a, b, p, _, v in rows), abs=0.0011)
+
+
+BAD = {
+    "empty file": (lambda d: (d / "empty.wav").write_bytes(b""), "empty.wav: empty file"),
+    "text named .wav": (lambda d: (d / "notes.wav").write_text("not audio\n"), "notes.wav: not an audio file"),
+    "shorter than one hop": (lambda d: write_audio(d / "short.wav", np.zeros(100, np.float32), 48_000),
+                             "short.wav: shorter than one hop"),
+    "folder without audio": (lambda d: None, "no audio files in this folder"),
+}
+
+
+@pytest.mark.parametrize("case", BAD)
+def test_bad_input_gives_one_line_status_2_and_no_output(tmp_path, case):
+    inputs = tmp_path / "in"
+    inputs.mkdir()
+    make, cause = BAD[case]
+    make(inputs)
+    target = next(inputs.iterdir(), inputs)
+    done = run_marlune("notes", target, "--out", tmp_path / "out")
+    assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1), done.stderr
+    assert done.stderr.startswith("marlune: ") and cause in done.stderr
+    assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
+
+
+@pytest.mark.parametrize("args", [["--range", "H2:C8"], ["--range", "C5:C4"], ["--hop-ms", "0"],
+                                  ["--hop-ms", "nan"], ["--threshold-db", "inf"], ["--midi", "a.mid", "--csv", "a.mid"],
+                                  ["--frobnicate"]])
+def test_bad_options_give_one_line_and_status_2(tmp_path, args):
+    done = run_marlune("notes", *args, "--out", tmp_path, cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1), done.stderr
+    assert list(tmp_path.iterdir()) == []
