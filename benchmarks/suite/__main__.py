@@ -36,6 +36,7 @@ import machine  # noqa: E402
 import numba_loop  # noqa: E402
 import report  # noqa: E402
 import timing  # noqa: E402
+import transcription  # noqa: E402
 import workload  # noqa: E402
 
 CHANNELS = (1, 8, 88, 256, 1024)
@@ -305,6 +306,8 @@ def parse_args(argv):
     parser.add_argument("--seconds", type=float, help="seconds of audio per resonate job (3)")
     parser.add_argument("--repeats", type=int, help="interleaved repeats per comparison (21)")
     parser.add_argument("--progress", action="store_true", help="progress on standard error")
+    parser.add_argument("--basic-pitch-python", metavar="PYTHON",
+                        help="an interpreter with basic-pitch, for the transcription table")
     return parser.parse_args(argv)
 
 
@@ -354,6 +357,8 @@ def main(argv=None) -> int:
     run.results["peers"] = measure_peers(run)
     run.results["all_cores"] = measure_parallel(run, loop, x)
     run.results["process_sample"] = measure_per_call(run)
+    run.results["silence"] = transcription.measure_silence(run)
+    run.results["transcription"] = transcription.measure(run)
 
     run.results["versions"] = machine.versions(
         ["marlune", "numpy", "numba", "llvmlite", "scipy", "librosa"])
@@ -363,6 +368,8 @@ def main(argv=None) -> int:
     run.results["elapsed_seconds"] = time.perf_counter() - run.started
 
     print(report.table(run.results))
+    print("\n" + transcription.silence_table(run.results["silence"]))
+    print("\n" + transcription.table(run.results["transcription"]))
     if args.json:
         report.write_json(run.results, args.json)
         print(f"\nJSON: {args.json}")

@@ -44,6 +44,7 @@ from marlune_tools.notes import note_name
 
 HARMONICS = (1, 2, 3, 4, 5, 6, 7, 8)
 VOICES = 6  # candidates taken per frame
+PARTIALS = 16  # a voice that may be one of the first this many partials of a lower one is checked
 LOWER_SPAN_DB = 20.0  # see `salience`
 PARTIAL_MARGIN_DB = 6.0
 WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials alone (low piano)
@@ -180,16 +181,18 @@ def salience(
         found = rows[scores[rows, best] > 0]
         strength[found, best[found]] = scores[found, best[found]]
         _remove(grid, residual, found, best[found])
-    wide = np.zeros((frames, width))
+    extended = [round(12 * math.log2(h)) for h in range(1, PARTIALS + 2)]
+    wide = np.zeros((frames, grid.count + extended[-1] + 1))
     wide[:, : grid.count] = levels
     margin = 10.0 ** (PARTIAL_MARGIN_DB / 20.0)
-    for h in (2, 3, 4):
-        d = grid.offsets[h - 1]
-        if d >= grid.count:
-            break
-        # The lower voice's strongest other partial among the first four.
-        others = [grid.offsets[k] for k in range(4) if k != h - 1]
-        envelope = np.maximum.reduce([wide[:, o : o + grid.count - d] for o in others])
+    for h in range(2, PARTIALS + 1):
+        d = extended[h - 1]
+        if d >= grid.count or d == extended[h - 2]:
+            continue
+        # The lower voice's partials around this one: its strongest other one among the first
+        # four for the low partials, its two neighbours above them.
+        others = [extended[k] for k in range(4) if k != h - 1] if h <= 4 else [extended[h - 2], extended[h]]
+        envelope = np.maximum.reduce([wide[:, o : o + grid.count - d] for o in others if o != d])
         low, high = strength[:, :-d], strength[:, d:]
         both = (low > 0) & (high > 0)
         explained = both & (levels[:, d:] <= margin * envelope)
@@ -197,7 +200,7 @@ def salience(
             # An octave above a voice whose third partial is within `LOWER_SPAN_DB` of it: the
             # lower voice is a rich tone with a strong second partial (violin, oboe), not a
             # pure tone under a melody.
-            third = wide[:, grid.offsets[2] : grid.offsets[2] + grid.count - d]
+            third = wide[:, extended[2] : extended[2] + grid.count - d]
             explained |= both & (third >= levels[:, d:] * 10.0 ** (-LOWER_SPAN_DB / 20.0))
         high[explained] = 0.0
     return strength, first, floor
