@@ -12,6 +12,7 @@ import io
 import os
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
+from typing import Any, BinaryIO
 
 import numpy as np
 import numpy.typing as npt
@@ -43,7 +44,8 @@ ones; --threshold-db moves them up (fewer notes) or down (more).
 """
 
 
-def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+def add_parser(commands: Any) -> None:
+    """Adds the command to the subcommands of the `marlune` parser."""
     parser = commands.add_parser(
         "notes",
         help="the notes played in audio files, as MIDI and CSV files",
@@ -116,16 +118,16 @@ def transcribe_blocks(blocks: Iterable[npt.ArrayLike], sample_rate: float, opts:
     return sorted(events + tracker.finish())
 
 
-def write_csv(events: Sequence[NoteEvent], file: io.BufferedIOBase | object) -> None:
+def write_csv(events: Sequence[NoteEvent], file: BinaryIO) -> None:
     text = io.StringIO(newline="")
     writer = csv.writer(text, lineterminator="\n")
     writer.writerow(CSV_HEADER)
     for e in events:
         writer.writerow([f"{e.onset:.3f}", f"{e.offset:.3f}", e.pitch, e.name, e.velocity])
-    file.write(text.getvalue().encode())  # type: ignore[attr-defined]
+    file.write(text.getvalue().encode())
 
 
-def write_midi(events: Sequence[NoteEvent], file: object) -> None:
+def write_midi(events: Sequence[NoteEvent], file: BinaryIO) -> None:
     """A type-0 Standard MIDI File at 120 beats a minute, every note on channel 1."""
     import mido
 

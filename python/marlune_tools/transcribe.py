@@ -32,7 +32,7 @@ from __future__ import annotations
 
 import math
 from collections import deque
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Protocol
 
@@ -168,7 +168,8 @@ def salience(
 
     def heard(h: int) -> npt.NDArray[np.bool_]:
         o = grid.offsets[h - 1]
-        return peaked[:, o : o + grid.count] & (residual[:, o : o + grid.count] >= strongest * span)
+        result: npt.NDArray[np.bool_] = peaked[:, o : o + grid.count] & (residual[:, o : o + grid.count] >= strongest * span)
+        return result
 
     # Below it, the second and third partials must be heard instead.
     pattern = heard(2) & heard(3)
@@ -489,11 +490,11 @@ def time_constant(frequency: float) -> float:
     return min(PERIODS / frequency, MAX_TAU)
 
 
-def bank_for(numbers: Sequence[float], sample_rate: float, tuning: float = 440.0) -> marlune.ResonatorBank:
+def bank_for(numbers: npt.ArrayLike, sample_rate: float, tuning: float = 440.0) -> marlune.ResonatorBank:
     """A bank whose channels settle fast enough for note onsets: a time constant of `PERIODS`
     periods of the channel's frequency, but never longer than `MAX_TAU`. Below about 200 Hz the
     channels are then wider than a semitone; the notes there are told apart by their partials."""
-    freqs = np.array([marlune.midi_to_hz(float(n), tuning) for n in numbers], dtype=np.float32)
+    freqs = np.array([marlune.midi_to_hz(float(n), tuning) for n in np.asarray(numbers).ravel()], dtype=np.float32)
     taus = [time_constant(float(f)) for f in freqs]
     alphas = np.array([marlune.alpha_from_tau(float(tau), sample_rate) for tau in taus], dtype=np.float32)
     return marlune.ResonatorBank(freqs, sample_rate, alphas=alphas)
