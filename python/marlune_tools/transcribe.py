@@ -50,7 +50,7 @@ PARTIAL_MARGIN_DB = 6.0
 WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials alone (low piano)
 FUNDAMENTAL_SPAN_DB = 30.0  # a note where a lower note has a partial must stand this far out
 DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
-RECORDING_SPAN_DB = 45.0  # a note starts within this of the loudest note of the recording so far
+RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
 NOISE_MARGIN_DB = 12.0  # ... and this far above the frame's median salience
 HYSTERESIS_DB = 6.0  # a sounding note goes on until this far below the start threshold
@@ -400,8 +400,8 @@ class NoteTracker:
 
     def _onset(self, index: int) -> int:
         """The frame of the note's strongest rise within the decision window."""
-        rises = [r[index] for r in self._rises][-(self.delay_frames + 1) :]
-        return self._frame - (len(rises) - 1) + int(np.argmax(rises))
+        rises = [float(r[index]) for r in self._rises][-(self.delay_frames + 1) :]
+        return self._frame - (len(rises) - 1) + rises.index(max(rises))
 
     def _restrike(self, index: int, note: _Note) -> int | None:
         """The frame of a new attack of a sounding note, once it is certain: the frame that the
@@ -412,11 +412,12 @@ class NoteTracker:
         candidate = self._frame - self.delay_frames
         if candidate <= note.onset_frame + self.delay_frames:
             return None
-        rises = [r[index] for r in self._rises]
-        if rises[1] <= 0 or int(np.argmax(rises[1:])) != 0:
-            return None
         before = self._strengths[0][index]
         if before > note.grouped * 10.0 ** (-RESTRIKE_DB / 20.0):
+            return None
+        window = list(self._rises)
+        rise = window[1][index]
+        if rise <= 0 or any(r[index] > rise for r in window[2:]):
             return None
         after = max(s[index] for s in list(self._strengths)[1:])
         if after < before * 10.0 ** (RESTRIKE_DB / 20.0):
