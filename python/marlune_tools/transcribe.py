@@ -54,10 +54,10 @@ RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
 NOISE_MARGIN_DB = 12.0  # ... and this far above the frame's median salience
 HYSTERESIS_DB = 6.0  # a sounding note goes on until this far below the start threshold
-DECAY_DB = 40.0  # ... or this far below its own peak
+DECAY_DB = 30.0  # ... or this far below its own peak
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
 HOLD_DB = 12.0  # a note ends after its last frame this close to its loudest level
-GAP_SECONDS = 0.06  # a note goes on through a drop shorter than this
+GAP_SECONDS = DECISION_SECONDS  # a note goes on through a drop shorter than this
 MIN_SECONDS = 0.06  # shorter notes are dropped ...
 SETTLING = 2.0  # ... and so are notes shorter than this many time constants of their channel
 SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re full scale)
@@ -345,7 +345,9 @@ class NoteTracker:
         """Ends the notes still sounding at the end of the last frame; returns them."""
         finished: list[NoteEvent] = []
         for note in sorted(self._active.values(), key=lambda n: n.pitch):
-            self._close(note, self._frame, finished)
+            # A note already fading ends where its fall began, as it would have a little later.
+            end = min(self._frame, note.held + 1) if note.below else self._frame
+            self._close(note, end, finished, self._frame - note.below)
         self._active.clear()
         return finished
 
