@@ -182,7 +182,7 @@ def salience(
         found = rows[scores[rows, best] > 0]
         strength[found, best[found]] = scores[found, best[found]]
         _remove(grid, residual, found, best[found])
-    extended = [round(12 * math.log2(h)) for h in range(1, PARTIALS + 2)]
+    extended = [round(12 * math.log2(h)) for h in range(1, PARTIALS + 3)]
     wide = np.zeros((frames, grid.count + extended[-1] + 1))
     wide[:, : grid.count] = levels
     margin = 10.0 ** (PARTIAL_MARGIN_DB / 20.0)
@@ -191,12 +191,14 @@ def salience(
         if d >= grid.count or d == extended[h - 2]:
             continue
         # The lower voice's partials around this one: its strongest other one among the first
-        # four for the low partials, its two neighbours above them.
-        others = [extended[k] for k in range(4) if k != h - 1] if h <= 4 else [extended[h - 2], extended[h]]
+        # four for the low partials, two neighbours either side above them.
+        others = [extended[k] for k in range(4) if k != h - 1] if h <= 4 else extended[h - 3 : h - 1] + extended[h : h + 2]
         envelope = np.maximum.reduce([wide[:, o : o + grid.count - d] for o in others if o != d])
         low, high = strength[:, :-d], strength[:, d:]
         both = (low > 0) & (high > 0)
-        explained = both & (levels[:, d:] <= margin * envelope)
+        # ... or where it is `LOWER_SPAN_DB` weaker than the lower voice itself.
+        weak = levels[:, d:] < levels[:, :-d] * 10.0 ** (-LOWER_SPAN_DB / 20.0)
+        explained = both & ((levels[:, d:] <= margin * envelope) | weak)
         if h == 2:
             # An octave above a voice whose third partial is within `LOWER_SPAN_DB` of it: the
             # lower voice is a rich tone with a strong second partial (violin, oboe), not a
