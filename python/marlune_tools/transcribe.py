@@ -173,7 +173,8 @@ def salience(
 
     # Below it, the second and third partials must be heard instead.
     pattern = heard(2) & heard(3)
-    peaks &= heard(1) | ((grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern)
+    eligible = heard(1) | ((grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern)
+    peaks &= eligible
     strength = np.zeros_like(levels)
     for voice in range(VOICES):
         scores = grid.harmonic_sum(residual[:, : grid.count]) if voice else first.copy()
@@ -200,11 +201,15 @@ def salience(
         weak = levels[:, d:] < levels[:, :-d] * 10.0 ** (-LOWER_SPAN_DB / 20.0)
         explained = both & ((levels[:, d:] <= margin * envelope) | weak)
         if h == 2:
-            # An octave above a voice whose third partial is within `LOWER_SPAN_DB` of it: the
-            # lower voice is a rich tone with a strong second partial (violin, oboe), not a
-            # pure tone under a melody.
+            # An octave above a note whose third partial is within `LOWER_SPAN_DB` of it: the
+            # lower note is a rich tone with a strong second partial (violin, low piano), not
+            # a pure tone under a melody. Below `WEAK_FUNDAMENTAL_HZ` it is named so even where
+            # it was not taken as a voice.
             third = wide[:, extended[2] : extended[2] + grid.count - d]
-            explained |= both & (third >= levels[:, d:] * 10.0 ** (-LOWER_SPAN_DB / 20.0))
+            named = both | ((high > 0) & eligible[:, :-d] & (grid.frequencies[:-d] < WEAK_FUNDAMENTAL_HZ))
+            rich = named & (third >= levels[:, d:] * 10.0 ** (-LOWER_SPAN_DB / 20.0))
+            low[rich] = np.maximum(low[rich], high[rich])
+            explained |= rich
         high[explained] = 0.0
     return strength, first, floor
 
