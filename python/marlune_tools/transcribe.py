@@ -10,22 +10,29 @@ Per frame:
   1. Levels per semitone: the loudest channel within half a semitone of each note, channels at
      or above the Nyquist frequency left out.
   2. Pitch salience by harmonic grouping: a candidate note gathers its partials (h·f0, h = 1..8,
-     weights falling with h). The strongest candidate is taken and the share of its partials
-     that a smooth harmonic spectrum explains is removed; then the next, up to `VOICES` times.
-     A partial of a sounding note is so removed before it can count as a note of its own, and a
-     note whose fundamental is weak (the lowest piano octave) still wins on its partial pattern,
-     since its odd partials belong to no candidate an octave up.
+     weights 1/sqrt(h)). Candidates are the peaks of salience over pitch whose fundamental is
+     heard (a peak of the levels within `FUNDAMENTAL_SPAN_DB` of the note's strongest partial);
+     below `WEAK_FUNDAMENTAL_HZ` (the piano's lowest notes, whose fundamental is far under their
+     second partial) the second and third partials stand in for it. The strongest candidate is
+     taken and the share of its partials that a smooth harmonic spectrum explains is removed;
+     then the next, up to `VOICES` times. A voice that lies on one of the first `PARTIALS`
+     partials of a lower voice and does not stand out of that voice's spectrum is dropped: it
+     is the lower voice's partial (an octave up is the lower note's when that note's third
+     partial is strong too: a rich tone, not a melody over a pure one).
   3. Onset strength: spectral flux, the rectified rise of the log levels, grouped by harmonics
      like the salience, so that each note has its own.
 
-Notes start when a note's strength crosses the start threshold, which is relative to the
-loudest note of the recording so far and of the frame, and to the frame's noise floor; so a
-quiet recording works like a loud one. The onset is then placed at the strongest rise of the
-note in the last `DECISION_SECONDS`, so each note-on is decided within `delay_frames` frames
-of its onset frame. A struck-again note (its strength rising `RESTRIKE_DB` within that window)
-ends the sounding one and starts a new one. Notes end, with hysteresis, when their strength
-falls `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own peak. Notes
-shorter than `MIN_SECONDS` are dropped.
+Notes start when a note's salience crosses the start threshold, which is relative to the
+loudest note of the recording so far (`RECORDING_SPAN_DB`) and of the frame (`FRAME_SPAN_DB`),
+and to the frame's noise floor (`NOISE_MARGIN_DB`); so a quiet recording works like a loud one.
+The onset is placed at the note's strongest rise in the last `DECISION_SECONDS` (100 ms), so
+each note-on is decided at most `delay_frames` frames (10 at a 10 ms hop) after its onset
+frame. A sounding note that had fallen `RESTRIKE_DB` below its loudest and rises as much again
+is struck again: the sounding note ends and a new one starts. Notes end, with hysteresis, when
+their salience stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
+peak for longer than `GAP_SECONDS`; the offset is placed where their fall began (`HOLD_DB`).
+Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their channel, are
+dropped: they are the transients of other notes' starts.
 """
 
 from __future__ import annotations
@@ -45,10 +52,10 @@ from marlune_tools.notes import note_name
 HARMONICS = (1, 2, 3, 4, 5, 6, 7, 8)
 VOICES = 6  # candidates taken per frame
 PARTIALS = 16  # a voice that may be one of the first this many partials of a lower one is checked
-LOWER_SPAN_DB = 20.0  # see `salience`
-PARTIAL_MARGIN_DB = 6.0
+PARTIAL_MARGIN_DB = 6.0  # a voice on a lower one's partial must stand this far out of its spectrum
+LOWER_SPAN_DB = 20.0  # ... and come within this of the lower voice; see `salience`
 WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials alone (low piano)
-FUNDAMENTAL_SPAN_DB = 24.0  # a note where a lower note has a partial must stand this far out
+FUNDAMENTAL_SPAN_DB = 24.0  # see the module's notes
 DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
 RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
@@ -143,11 +150,11 @@ def salience(
     each note's harmonic sum of the levels; and the frame's median of those sums. Shapes
     (frames, semitones) twice and (frames,).
 
-    Up to `VOICES` times, the note of highest salience among the peaks of salience over pitch is
-    taken, and its partials are removed as far as a smooth spectrum explains them. A voice an
-    octave, a twelfth or two octaves above another is then dropped unless its own level stands
-    `PARTIAL_MARGIN_DB` above the lower voice's strongest other partial (of the first four):
-    otherwise it is taken for that voice's partial."""
+    Up to `VOICES` times, the note of highest salience among the candidates is taken, and its
+    partials are removed as far as a smooth spectrum explains them. A voice on one of the first
+    `PARTIALS` partials of another is then dropped unless its own level stands
+    `PARTIAL_MARGIN_DB` above the lower voice's partials around it and comes within
+    `LOWER_SPAN_DB` of the lower voice: otherwise it is taken for that voice's partial."""
     frames = len(levels)
     rows = np.arange(frames)
     width = grid.count + grid.offsets[-1] + 1
