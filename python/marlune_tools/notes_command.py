@@ -11,6 +11,7 @@ import csv
 import io
 import os
 from collections.abc import Callable, Iterable, Sequence
+from contextlib import ExitStack
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
@@ -150,11 +151,11 @@ def write_midi(events: Sequence[NoteEvent], file: BinaryIO) -> None:
 
 
 def deliver(path: str, seconds: float, events: list[NoteEvent], midi: str, csv_path: str) -> Result:
-    """Writes both outputs, each whole or not at all."""
-    with replacing(midi) as f:
-        write_midi(events, f)
-    with replacing(csv_path) as f:
-        write_csv(events, f)
+    """Writes both outputs under temporary names, renamed only once both are complete: a failure
+    or an interruption leaves neither."""
+    with ExitStack() as files:
+        write_midi(events, files.enter_context(replacing(midi)))
+        write_csv(events, files.enter_context(replacing(csv_path)))
     return Result(path, seconds, tuple(events), midi, csv_path)
 
 
