@@ -10,7 +10,7 @@ import argparse
 import csv
 import io
 import os
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import ExitStack
 from dataclasses import dataclass
 from typing import Any, BinaryIO
@@ -171,8 +171,20 @@ def check(path: str, opts: Options) -> audio.AudioInfo:
 def run_file(path: str, midi: str, csv_path: str, opts: Options) -> Result:
     """Transcribes one audio file and writes its outputs."""
     found = check(path, opts)
-    events = transcribe_blocks(audio.blocks(path), found.sample_rate, opts)
+    events = transcribe_blocks(_finite(path, audio.blocks(path)), found.sample_rate, opts)
     return deliver(path, found.seconds, events, midi, csv_path)
+
+
+def _finite(path: str, blocks: Iterable[npt.NDArray[np.float32]]) -> Iterator[npt.NDArray[np.float32]]:
+    """The blocks, or a `FileError` at the first sample that is not a finite number: the bank
+    would carry it to every later frame."""
+    read = 0
+    for block in blocks:
+        bad = np.flatnonzero(~np.isfinite(block))
+        if len(bad):
+            raise FileError(path, f"sample {read + int(bad[0])} is not a finite number ({block[bad[0]]})")
+        read += len(block)
+        yield block
 
 
 def run_demo(midi: str, csv_path: str, opts: Options) -> Result:

@@ -130,6 +130,8 @@ class _Grid:
     def levels(self, frames: npt.NDArray[np.complex64]) -> npt.NDArray[np.float64]:
         """The loudest magnitude within each semitone, (frames, semitones)."""
         magnitude = np.abs(frames[:, self.channels]).astype(np.float64)
+        # A bank fed a NaN or an infinity holds it for ever; such channels are taken as silent.
+        magnitude[~np.isfinite(magnitude)] = 0.0
         if len(self.starts) == len(self.channels):
             return magnitude
         return np.maximum.reduceat(magnitude, self.starts, axis=1)

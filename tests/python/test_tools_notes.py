@@ -160,6 +160,8 @@ BAD = {
     "shorter than one hop": (lambda d: write_audio(d / "short.wav", np.zeros(100, np.float32), 48_000),
                              "short.wav: shorter than one hop"),
     "folder without audio": (lambda d: None, "no audio files in this folder"),
+    "not a number": (lambda d: write_audio(d / "nan.wav", np.full(4800, np.nan, np.float32), 48_000, "FLOAT"),
+                     "nan.wav: sample 0 is not a finite number"),
 }
 
 
