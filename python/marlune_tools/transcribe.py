@@ -62,6 +62,7 @@ FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
 NOISE_MARGIN_DB = 12.0  # ... and this far above the frame's median salience
 HYSTERESIS_DB = 6.0  # a sounding note goes on until this far below the start threshold
 DECAY_DB = 30.0  # ... or this far below its own peak
+FLUX_RANGE_DB = 60.0  # levels further below the loudest so far do not count for onsets
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
 HOLD_DB = 12.0  # a note ends after its last frame this close to its loudest level
 GAP_SECONDS = DECISION_SECONDS  # a note goes on through a drop shorter than this
@@ -295,13 +296,16 @@ class NoteTracker:
         self._pitches = pitches
         self._frame = 0  # frames seen
         self._peak = 0.0  # loudest salience so far
+        self._loudest = 0.0  # loudest level so far
         self._previous: npt.NDArray[np.float64] | None = None  # last frame's log levels
         window = self.delay_frames + 2  # the decision window and the frame before it
         self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=window)  # harmonic flux
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         self._active: dict[int, _Note] = {}
-        self._onset_strength: list[npt.NDArray[np.float64]] = []
-        self._chroma: list[npt.NDArray[np.float64]] = []
+        # The features of the frames of the last push (kept for no longer: a live tracker runs
+        # for hours).
+        self.onset_strength: npt.NDArray[np.float64] = np.zeros(0)
+        self.chroma: npt.NDArray[np.float64] = np.zeros((0, 12))
 
     @property
     def frame_seconds(self) -> float:
@@ -316,32 +320,33 @@ class NoteTracker:
             if self._wanted(n.pitch)
         ]
 
-    def onset_strength(self) -> npt.NDArray[np.float64]:
-        """The rise of the log levels per frame so far (summed over semitones, in dB)."""
-        return np.concatenate(self._onset_strength) if self._onset_strength else np.zeros(0)
-
-    def chroma(self) -> npt.NDArray[np.float64]:
-        """(frames, 12): the salience of the notes taken, by pitch class (C first), each frame
-        scaled to its strongest class (silent frames are zero)."""
-        return np.concatenate(self._chroma) if self._chroma else np.zeros((0, 12))
-
     def push(self, frames: npt.ArrayLike) -> list[NoteEvent]:
-        """Takes the next frames (complex, (k, channels)); returns the notes that ended in them."""
+        """Takes the next frames (complex, (k, channels)); returns the notes that ended in them.
+
+        Afterwards `onset_strength` holds the rise of the log levels in each of these frames (in
+        dB, summed over the semitones: spectral flux), and `chroma` their 12 pitch classes (C
+        first) from the salience of the notes taken, each frame scaled to its strongest class
+        (silent frames are zero)."""
         frames = np.asarray(frames)
         if frames.ndim != 2 or frames.shape[1] != self._channel_count():
             raise ValueError(f"frames must have shape (k, {self._channel_count()}), not {frames.shape}")
         if not len(frames):
+            self.onset_strength, self.chroma = np.zeros(0), np.zeros((0, 12))
             return []
         grid = self._grid
         levels = grid.levels(frames)
         strength, grouped, floor = salience(grid, levels)
-        logs = _decibels(levels)
+        # Log levels, floored `FLUX_RANGE_DB` under the loudest level so far: the flicker of
+        # channels far below the music is not a rise.
+        loudest = np.maximum.accumulate(np.maximum(levels.max(axis=1), self._loudest))
+        self._loudest = float(loudest[-1])
+        logs = np.maximum(_decibels(levels), _decibels(loudest)[:, None] - FLUX_RANGE_DB)
         previous = logs[:1] if self._previous is None else self._previous[None, :]
         rise = np.maximum(np.diff(logs, axis=0, prepend=previous), 0.0)
         self._previous = logs[-1].copy()
         rises = grid.harmonic_sum(rise)
-        self._onset_strength.append(rise.sum(axis=1))
-        self._chroma.append(self._fold(strength))
+        self.onset_strength = rise.sum(axis=1)
+        self.chroma = self._fold(strength)
         # Start thresholds, as magnitudes: relative to the recording so far, the frame and its floor.
         peaks = np.maximum.accumulate(np.maximum(strength.max(axis=1), self._peak))
         self._peak = float(peaks[-1])
@@ -482,6 +487,15 @@ def transcribe(
     """The note events of a whole recording's frames, in onset order."""
     tracker = NoteTracker(numbers, sample_rate, hop, threshold_db=threshold_db, pitches=pitches)
     return sorted(tracker.push(frames) + tracker.finish())
+
+
+def features(
+    frames: npt.ArrayLike, numbers: npt.ArrayLike, sample_rate: float, hop: int
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(onset strength, chroma) of a whole recording's frames: (frames,) and (frames, 12)."""
+    tracker = NoteTracker(numbers, sample_rate, hop)
+    tracker.push(frames)
+    return tracker.onset_strength, tracker.chroma
 
 
 def numbers_of(frequencies: npt.ArrayLike, tuning: float = 440.0) -> npt.NDArray[np.float64]:

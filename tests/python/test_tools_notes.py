@@ -12,7 +12,7 @@ import renders
 from marlune_tools import demo
 from marlune_tools.notes_command import CSV_HEADER, Options, transcribe_blocks
 from marlune_tools.stream import FrameStream
-from marlune_tools.transcribe import NoteTracker, bank_for, transcribe
+from marlune_tools.transcribe import NoteTracker, bank_for, features, transcribe
 
 mido = require("mido")
 mir_eval = require("mir_eval")
@@ -105,6 +105,16 @@ def test_each_note_on_is_decided_within_the_delay(two_voice_frames):
             decided.setdefault((note.pitch, round(note.onset / tracker.frame_seconds)), i)
     delays = [frame - onset for (_, onset), frame in decided.items()]
     assert len(delays) > 20 and 0 <= min(delays) and max(delays) <= tracker.delay_frames
+
+
+def test_chroma_of_the_demo_chord_is_its_three_pitch_classes():
+    hop = 480
+    frames = bank_for(PIANO, demo.SAMPLE_RATE).resonate(demo.signal(), hop)
+    onsets, chroma = features(frames, PIANO, demo.SAMPLE_RATE, hop)
+    alone = chroma[30:60]  # 0.3 s to 0.6 s: the chord before the melody
+    assert chroma.shape == (len(frames), 12) and onsets.shape == (len(frames),)
+    assert (np.sort(np.argsort(alone, axis=1)[:, -3:], axis=1) == sorted(n % 12 for n in demo.CHORD)).all()
+    assert onsets[:5].max() > 10 * np.median(onsets)  # the chord's start
 
 
 @pytest.fixture(scope="module")
