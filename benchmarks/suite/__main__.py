@@ -39,6 +39,7 @@ import machine  # noqa: E402
 import numba_loop  # noqa: E402
 import report  # noqa: E402
 import timing  # noqa: E402
+import transcription  # noqa: E402
 import workload  # noqa: E402
 
 CHANNELS = (1, 8, 88, 256, 1024)
@@ -310,6 +311,8 @@ def parse_args(argv):
     parser.add_argument("--progress", action="store_true", help="progress on standard error")
     parser.add_argument("--files-dir", type=Path, default=Path(__file__).resolve().parents[2] / "build" / "bench" / "files",
                         help="where the audio files of the file rows are written and kept (build/bench/files)")
+    parser.add_argument("--basic-pitch-python", metavar="PYTHON",
+                        help="an interpreter with basic-pitch, for the transcription table")
     return parser.parse_args(argv)
 
 
@@ -360,6 +363,8 @@ def main(argv=None) -> int:
     run.results["all_cores"] = measure_parallel(run, loop, x)
     run.results["process_sample"] = measure_per_call(run)
     run.results["files"] = files.measure(run, args.files_dir)
+    run.results["silence"] = transcription.measure_silence(run)
+    run.results["transcription"] = transcription.measure(run)
 
     run.results["versions"] = machine.versions(
         ["marlune", "numpy", "numba", "llvmlite", "scipy", "librosa"])
@@ -369,6 +374,8 @@ def main(argv=None) -> int:
     run.results["elapsed_seconds"] = time.perf_counter() - run.started
 
     print(report.table(run.results))
+    print("\n" + transcription.silence_table(run.results["silence"]))
+    print("\n" + transcription.table(run.results["transcription"]))
     if args.json:
         report.write_json(run.results, args.json)
         print(f"\nJSON: {args.json}")

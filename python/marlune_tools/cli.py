@@ -17,7 +17,7 @@ import sys
 from collections.abc import Sequence
 from typing import NoReturn
 
-from marlune_tools import audio, corpus, demo
+from marlune_tools import audio, corpus, demo, notes_command
 from marlune_tools.analysis import analyse, check_file
 from marlune_tools.errors import FileError
 from marlune_tools.notes import Scale, note_range
@@ -26,7 +26,7 @@ from marlune_tools.settings import PERIODS, Settings
 USAGE_ERROR = 2
 INTERRUPTED = 130
 # The optional packages behind `pip install "marlune[tools]"`, by the name they import as.
-EXTRA = {"soundfile", "matplotlib", "tqdm", "dask", "distributed"}
+EXTRA = {"soundfile", "matplotlib", "tqdm", "dask", "distributed", "mido"}
 
 EXAMPLES = """\
 examples:
@@ -79,6 +79,7 @@ def _parser() -> argparse.ArgumentParser:
     spectrogram.add_argument(
         "--scheduler", metavar="ADDRESS", help="Dask scheduler to run on (default: processes on this machine)"
     )
+    notes_command.add_parser(commands)
     return parser
 
 
@@ -95,7 +96,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     # A polite kill (SIGTERM) is handled like Ctrl-C: outputs in progress are removed.
     signal.signal(signal.SIGTERM, _interrupt)
     try:
-        return _spectrogram(args)
+        return _notes(args) if args.command == "notes" else _spectrogram(args)
     except (_Bad, FileError) as exc:
         print(f"marlune: {exc}", file=sys.stderr)
     except corpus.WorkerLost as exc:
@@ -208,6 +209,13 @@ def _spectrogram(args: argparse.Namespace) -> int:
     order = {job.path: i for i, job in enumerate(jobs)}
     _report(sorted(summaries, key=lambda summary: order[summary.job.path]))
     return 0
+
+
+def _notes(args: argparse.Namespace) -> int:
+    try:
+        return notes_command.run(args, _inputs, _make_folders)
+    except notes_command.Refused as exc:
+        raise _Bad(str(exc)) from None
 
 
 def _report(summaries: Sequence[corpus.Summary]) -> None:

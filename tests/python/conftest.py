@@ -252,3 +252,20 @@ def write_audio(path, samples, rate, subtype=None):
     """Writes float samples (frames or frames x channels) to an audio file with soundfile."""
     require("soundfile").write(str(path), samples, int(rate), subtype=subtype)
     return path
+
+
+@pytest.fixture(scope="session")
+def render(tmp_path_factory):
+    """Renders a piece of renders.py to float32 samples, each piece once per session. Without
+    fluidsynth and its soundfont the test fails under CI and skips elsewhere."""
+    import renders
+
+    require("mido")
+    require("soundfile")
+    missing = renders.available()
+    if missing:
+        if os.environ.get("CI"):
+            pytest.fail(missing)
+        pytest.skip(missing)
+    cache = tmp_path_factory.mktemp("renders")
+    return lambda piece: renders.render(piece, cache)

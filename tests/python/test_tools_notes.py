@@ -1,60 +1,206 @@
-"""Note names and numbers as MIDI defines them: A4 is 69, middle C (C4) is 60."""
+"""Which notes are played: the tracker on rendered and synthesised music, streaming, the command."""
 
-import math
+import csv
+import subprocess
+import sys
 
+import numpy as np
 import pytest
+from conftest import require, run_marlune, write_audio
 
-from marlune_tools.notes import Scale, note_name, note_number, note_range
+import renders
+from marlune_tools import demo
+from marlune_tools.notes_command import CSV_HEADER, Options, transcribe_blocks
+from marlune_tools.stream import FrameStream
+from marlune_tools.transcribe import NoteTracker, bank_for, features, transcribe
+
+mido = require("mido")
+mir_eval = require("mir_eval")
+require("soundfile")
+
+PIANO = np.arange(21, 109, dtype=np.float64)
 
 
-@pytest.mark.parametrize(("name", "number"), [
-    ("A4", 69), ("C4", 60), ("C#5", 73), ("Db5", 73), ("Bb3", 58), ("Cb4", 59), ("B#3", 60), ("E#4", 65),
-    ("a4", 69), ("bb3", 58), ("f#2", 42), (" G4 ", 67), ("A0", 21), ("C8", 108), ("C-1", 0), ("G9", 127),
+def onset_f1(piece, events):
+    ref_intervals, ref_hz = piece.reference
+    est = np.array([[e.onset, e.offset] for e in events]).reshape(-1, 2)
+    hz = 440.0 * 2.0 ** ((np.array([e.pitch for e in events]) - 69) / 12)
+    return mir_eval.transcription.precision_recall_f1_overlap(
+        ref_intervals, ref_hz, est, hz, onset_tolerance=0.05, offset_ratio=None)[2]
+
+
+# Floors well under the figures of the benchmark, so that only a real regression fails.
+@pytest.mark.parametrize(("piece", "floor"), [
+    (renders.melody("piano", renders.PIANO, 48, 84, seed=1), 0.7),
+    (renders.melody("trumpet", renders.TRUMPET, 55, 79, seed=5), 0.8),
+    (renders.two_voices("two-voices", seed=6), 0.8),
+    (renders.fast("90ms-notes", seed=8), 0.8),
+    (renders.melody("piano-quiet", renders.PIANO, 48, 84, seed=9, velocity=25), 0.5),
+], ids=lambda value: getattr(value, "name", ""))
+def test_rendered_pieces_reach_their_floor(render, piece, floor):
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert onset_f1(piece, events) >= floor
+
+
+def harmonic_tone(pitch, amplitudes, seconds=1.0, rate=48_000, start=0.2):
+    t = np.arange(int((start + seconds + 0.3) * rate)) / rate
+    f0 = 440.0 * 2 ** ((pitch - 69) / 12)
+    tone = sum(a * np.sin(2 * np.pi * h * f0 * t) for h, a in enumerate(amplitudes, 1) if h * f0 < rate / 2)
+    fade = np.clip(np.minimum(t - start, start + seconds - t) / 0.01, 0.0, 1.0)  # 10 ms, as a player would
+    return (tone * fade).astype(np.float32)
+
+
+@pytest.mark.parametrize("level_db", [0, -40, -70])
+@pytest.mark.parametrize(("pitch", "amplitudes"), [
+    (60, [1.0, 0.5, 0.3, 0.2]),  # C4 with overtones: one note, not C4 C5 G5
+    (55, [0.3, 1.0, 0.5, 0.4, 0.2]),  # a second partial stronger than the fundamental
+    (100, [1.0]),  # E7, alone above the others' partials
 ])
-def test_names_give_midi_numbers(name, number):
-    assert note_number(name) == number
+def test_one_tone_is_one_note_at_its_fundamental_at_any_level(pitch, amplitudes, level_db):
+    signal = harmonic_tone(pitch, np.array(amplitudes) * 0.5 * 10 ** (level_db / 20))
+    events = transcribe_blocks([signal], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+    assert abs(events[0].onset - 0.2) <= 0.05 and 1.2 <= events[0].offset <= 1.4
 
 
-@pytest.mark.parametrize("name", ["", "H2", "A", "#4", "A#", "A4#", "4A", "Ab#4", "A4+33c", "A 4", "Cbb4"])
-def test_what_is_not_a_name_is_refused_by_name(name):
-    with pytest.raises(ValueError, match="not a note name"):
-        note_number(name)
+def test_channels_above_nyquist_are_ignored():
+    rate = 8000  # C8 is 4186 Hz, above this rate's Nyquist frequency
+    signal = harmonic_tone(69, [1.0], rate=rate)
+    events = transcribe_blocks([signal], rate, Options())
+    assert [e.pitch for e in events] == [69]
 
 
-@pytest.mark.parametrize(("number", "name"), [
-    (69, "A4"), (73, "C#5"), (0, "C-1"), (127, "G9"), (69.33, "A4+33c"), (68.75, "A4-25c"),
-    (69.5, "A4+50c"), (70.5, "A#4+50c"), (59.996, "C4"),
-])
-def test_numbers_give_names_with_cents_from_the_nearest_note(number, name):
-    assert note_name(number) == name
+@pytest.fixture(scope="module")
+def two_voice_frames(render):
+    samples = render(renders.two_voices("two-voices", seed=6))
+    hop = Options().hop(renders.SAMPLE_RATE)
+    return bank_for(PIANO, renders.SAMPLE_RATE).resonate(samples, hop), hop
 
 
-def test_every_midi_number_survives_its_name():
-    assert [note_number(note_name(n)) for n in range(128)] == list(range(128))
+@pytest.mark.parametrize("seed", range(6))
+def test_any_chunking_gives_the_events_of_the_whole(two_voice_frames, seed):
+    frames, hop = two_voice_frames
+    whole = transcribe(frames, PIANO, renders.SAMPLE_RATE, hop)
+    rng = np.random.default_rng(seed)
+    cuts = np.sort(rng.integers(0, len(frames), size=rng.integers(1, 60)))  # empty chunks too
+    tracker = NoteTracker(PIANO, renders.SAMPLE_RATE, hop)
+    events = [e for chunk in np.split(frames, cuts) for e in tracker.push(chunk)]
+    assert sorted(events + tracker.finish()) == whole and len(whole) > 20
 
 
-@pytest.mark.parametrize(("text", "expected"), [("A0:C8", (21, 108)), ("c4:c4", (60, 60)), ("Bb1:d#2", (34, 39))])
-def test_ranges(text, expected):
-    assert note_range(text) == expected
+def test_samples_in_any_blocks_give_the_same_events(render):
+    samples = render(renders.fast("90ms-notes", seed=8))
+    whole = transcribe_blocks([samples], renders.SAMPLE_RATE, Options())
+    cuts = np.sort(np.random.default_rng(1).integers(0, len(samples), size=40))
+    assert transcribe_blocks(np.split(samples, cuts), renders.SAMPLE_RATE, Options()) == whole
 
 
-@pytest.mark.parametrize(("text", "message"), [("A0-C8", "not a note range"), ("C5:C4", "empty note range"),
-                                               ("A0:", "not a note name"), (":C8", "not a note name")])
-def test_bad_ranges(text, message):
-    with pytest.raises(ValueError, match=message):
-        note_range(text)
+def test_each_note_on_is_decided_within_the_delay(two_voice_frames):
+    frames, hop = two_voice_frames
+    tracker = NoteTracker(PIANO, renders.SAMPLE_RATE, hop)
+    decided = {}
+    for i in range(len(frames)):
+        tracker.push(frames[i : i + 1])
+        for note in tracker.sounding:
+            decided.setdefault((note.pitch, round(note.onset / tracker.frame_seconds)), i)
+    delays = [frame - onset for (_, onset), frame in decided.items()]
+    assert len(delays) > 20 and 0 <= min(delays) and max(delays) <= tracker.delay_frames
 
 
-def test_a_scale_steps_by_fractions_of_a_semitone():
-    scale = Scale(60, 61, bins_per_semitone=3, tuning=432.0)
-    assert len(scale) == len(scale.numbers) == 4
-    assert scale.names == ["C4", "C4+33c", "C#4-33c", "C#4"]
-    want = [432.0 * 2.0 ** ((n - 69) / 12) for n in (60, 60 + 1 / 3, 60 + 2 / 3, 61)]
-    assert scale.frequencies.tolist() == pytest.approx(want, rel=1e-6)
+def test_chroma_of_the_demo_chord_is_its_three_pitch_classes():
+    hop = 480
+    frames = bank_for(PIANO, demo.SAMPLE_RATE).resonate(demo.signal(), hop)
+    onsets, chroma = features(frames, PIANO, demo.SAMPLE_RATE, hop)
+    alone = chroma[30:60]  # 0.3 s to 0.6 s: the chord before the melody
+    assert chroma.shape == (len(frames), 12) and onsets.shape == (len(frames),)
+    assert (np.sort(np.argsort(alone, axis=1)[:, -3:], axis=1) == sorted(n % 12 for n in demo.CHORD)).all()
+    assert onsets[:5].max() > 10 * np.median(onsets)  # the chord's start
 
 
-@pytest.mark.parametrize("arguments", [(60, 59), (60, 72, 0), (60, 72, 1, 0.0), (60, 72, 1, -440.0),
-                                       (60, 72, 1, math.inf), (60, 72, 1, math.nan)])
-def test_impossible_scales_are_refused(arguments):
-    with pytest.raises(ValueError):
-        Scale(*arguments)
+@pytest.fixture(scope="module")
+def demo_notes(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("notes")
+    done = run_marlune("notes", "--out", folder)
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    return done.stdout, folder / "marlune-demo.mid", folder / "marlune-demo.csv"
+
+
+def test_demo_prints_its_melody_and_chord(demo_notes):
+    stdout, _, _ = demo_notes
+    rows = [line.split() for line in stdout.splitlines()[1:]]
+    notes = [(float(row[0]), number(row[4])) for row in rows]
+    chord = sorted(pitch for onset, pitch in notes if onset < 0.05)
+    assert chord == sorted(demo.CHORD)
+    melody = [pitch for onset, pitch in notes if demo.MELODY_START - 0.05 <= onset < demo.CHORD_END and pitch > 64]
+    assert melody == list(demo.MELODY)
+
+
+def number(name):
+    from marlune_tools.notes import note_number
+
+    return note_number(name)
+
+
+def test_csv_and_midi_hold_the_printed_notes(demo_notes):
+    stdout, midi_path, csv_path = demo_notes
+    with open(csv_path, newline="") as f:
+        reader = csv.reader(f)
+        assert tuple(next(reader)) == CSV_HEADER
+        rows = [(float(a), float(b), int(p), name, int(v)) for a, b, p, name, v in reader]
+    printed = [line.split() for line in stdout.splitlines()[1:]]
+    assert [(r[0], r[1], r[3], r[4]) for r in rows] == [
+        (float(p[0]), float(p[2]), p[4], int(p[6])) for p in printed]
+    assert all(number(name) == pitch for _, _, pitch, name, _ in rows)
+    sounding, heard = {}, []
+    seconds = 0.0
+    for message in mido.MidiFile(midi_path):
+        seconds += message.time
+        if message.type == "note_on" and message.velocity:
+            sounding[message.note] = (seconds, message.velocity)
+        elif message.type in ("note_on", "note_off"):
+            onset, velocity = sounding.pop(message.note)
+            heard.append((onset, seconds, message.note, velocity))
+    expected = sorted((a, b, p, v) for a, b, p, _, v in rows)
+    assert len(heard) == len(expected) and np.allclose(sorted(heard), expected, rtol=0, atol=0.0011)
+
+
+BAD = {
+    "empty file": (lambda d: (d / "empty.wav").write_bytes(b""), "empty.wav: empty file"),
+    "text named .wav": (lambda d: (d / "notes.wav").write_text("not audio\n"), "notes.wav: not an audio file"),
+    "shorter than one hop": (lambda d: write_audio(d / "short.wav", np.zeros(100, np.float32), 48_000),
+                             "short.wav: shorter than one hop"),
+    "folder without audio": (lambda d: None, "no audio files in this folder"),
+    "not a number": (lambda d: write_audio(d / "nan.wav", np.full(4800, np.nan, np.float32), 48_000, "FLOAT"),
+                     "nan.wav: sample 0 is not a finite number"),
+}
+
+
+@pytest.mark.parametrize("case", BAD)
+def test_bad_input_gives_one_line_status_2_and_no_output(tmp_path, case):
+    inputs = tmp_path / "in"
+    inputs.mkdir()
+    make, cause = BAD[case]
+    make(inputs)
+    target = next(inputs.iterdir(), inputs)
+    done = run_marlune("notes", target, "--out", tmp_path / "out")
+    assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1), done.stderr
+    assert done.stderr.startswith("marlune: ") and cause in done.stderr
+    assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
+
+
+@pytest.mark.parametrize("args", [["--range", "H2:C8"], ["--range", "C5:C4"], ["--hop-ms", "0"],
+                                  ["--hop-ms", "nan"], ["--threshold-db", "inf"], ["--midi", "a.mid", "--csv", "a.mid"],
+                                  ["--frobnicate"]])
+def test_bad_options_give_one_line_and_status_2(tmp_path, args):
+    done = run_marlune("notes", *args, "--out", tmp_path, cwd=tmp_path)
+    assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1), done.stderr
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_missing_mido_is_named(tmp_path):
+    # None in sys.modules makes the import fail as if the package were not installed.
+    code = "import sys; sys.modules['mido'] = None; from marlune_tools.cli import main; sys.exit(main())"
+    done = subprocess.run([sys.executable, "-c", code, "notes"], capture_output=True, text=True, cwd=tmp_path,
+                          timeout=120)
+    assert (done.returncode, done.stdout, list(tmp_path.iterdir())) == (2, "", [])
+    assert done.stderr == 'marlune: mido is missing; install the tools: pip install "marlune[tools]"\n'

@@ -1,0 +1,251 @@
+"""The command `marlune notes`: which notes are played, as a MIDI file, a CSV file and a listing.
+
+marlune notes [FILE|FOLDER ...] [--midi P] [--csv P] [--out DIR] [--threshold-db DB]
+              [--range LOW:HIGH] [--hop-ms MS]
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import io
+import os
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from contextlib import ExitStack
+from dataclasses import dataclass
+from typing import Any, BinaryIO
+
+import numpy as np
+import numpy.typing as npt
+
+from marlune_tools import audio, demo
+from marlune_tools.errors import FileError
+from marlune_tools.notes import PIANO_HIGH, PIANO_LOW, note_range
+from marlune_tools.output import replacing
+from marlune_tools.stream import FrameStream
+from marlune_tools.transcribe import NoteEvent, NoteTracker, bank_for
+
+CSV_HEADER = ("onset_s", "offset_s", "pitch_midi", "note", "velocity")
+MAX_HOP_MS = 50.0  # onsets are placed to the frame; a coarser grid would miss the usual 50 ms tolerance
+TICKS_PER_BEAT = 480
+TEMPO = 500_000  # microseconds per beat (120 beats a minute): a tick is 1/960 s
+
+EXAMPLES = """\
+examples:
+  marlune notes                          the notes of a few seconds made up on the spot
+  marlune notes take1.wav                write take1.mid and take1.csv here
+  marlune notes take1.flac --csv a.csv   the listing to a.csv, the MIDI file to a.mid
+  marlune notes recordings/ --out out/   every audio file in the folder
+  marlune notes --range C2:C7 --threshold-db 6 take1.wav
+
+Each input gives a Standard MIDI File and a CSV file with the header
+onset_s,offset_s,pitch_midi,note,velocity (one row per note, in onset order), and the notes
+are printed. Thresholds follow the recording's own level, so quiet recordings work as loud
+ones; --threshold-db moves them up (fewer notes) or down (more).
+"""
+
+
+def add_parser(commands: Any) -> None:
+    """Adds the command to the subcommands of the `marlune` parser."""
+    parser = commands.add_parser(
+        "notes",
+        help="the notes played in audio files, as MIDI and CSV files",
+        description="The notes played in audio files: onset, offset, pitch and velocity of each, "
+        "as a Standard MIDI File and a CSV file. With no input, a few seconds synthesised here: "
+        "a melody over a held chord, then a glide.",
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument("inputs", nargs="*", metavar="FILE|FOLDER", help="audio files, or folders of them")
+    parser.add_argument("--midi", metavar="P", help="MIDI file (one input; default: beside the CSV file)")
+    parser.add_argument("--csv", metavar="P", help="CSV file (one input; default: beside the MIDI file)")
+    parser.add_argument("--out", metavar="DIR", help="folder for the outputs (default: the current one)")
+    parser.add_argument(
+        "--threshold-db", metavar="DB", type=float, default=0.0,
+        help="raise (positive) or lower every level threshold by DB (default: 0)",
+    )
+    parser.add_argument("--range", metavar="LOW:HIGH", default="A0:C8", help="notes to report (default: A0:C8)")
+    parser.add_argument("--hop-ms", metavar="MS", type=float, default=10.0, help="time between frames (default: 10)")
+
+
+@dataclass(frozen=True)
+class Options:
+    threshold_db: float = 0.0
+    pitches: tuple[int, int] = (PIANO_LOW, PIANO_HIGH)
+    hop_ms: float = 10.0
+
+    def hop(self, sample_rate: float) -> int:
+        return max(1, round(sample_rate * self.hop_ms / 1000.0))
+
+
+@dataclass(frozen=True)
+class Result:
+    path: str
+    seconds: float
+    events: tuple[NoteEvent, ...]
+    midi: str
+    csv: str
+
+
+class Refused(ValueError):
+    """Options or inputs the command refuses; the message is the one line it prints."""
+
+
+def options(args: argparse.Namespace) -> Options:
+    """The options of the command line."""
+    if not 0 < args.hop_ms <= MAX_HOP_MS:
+        raise Refused(f"the hop must be above 0 and at most {MAX_HOP_MS:g} ms, not {args.hop_ms} ms")
+    if not np.isfinite(args.threshold_db):
+        raise Refused(f"the threshold must be a number of dB, not {args.threshold_db}")
+    try:
+        low, high = note_range(args.range)
+    except ValueError as exc:
+        raise Refused(str(exc)) from None
+    return Options(args.threshold_db, (low, high), args.hop_ms)
+
+
+def transcribe_blocks(blocks: Iterable[npt.ArrayLike], sample_rate: float, opts: Options) -> list[NoteEvent]:
+    """The notes of a signal given in blocks, frames made and tracked as the blocks arrive.
+
+    The bank covers the piano keys (the partials of the reported range's notes lie there too);
+    the range only filters what is reported."""
+    numbers = np.arange(PIANO_LOW, PIANO_HIGH + 1, dtype=np.float64)
+    hop = opts.hop(sample_rate)
+    stream = FrameStream(bank_for(numbers, sample_rate), hop)
+    tracker = NoteTracker(numbers, sample_rate, hop, threshold_db=opts.threshold_db, pitches=opts.pitches)
+    events: list[NoteEvent] = []
+    for block in blocks:
+        events += tracker.push(stream.push(block))
+    return sorted(events + tracker.finish())
+
+
+def write_csv(events: Sequence[NoteEvent], file: BinaryIO) -> None:
+    text = io.StringIO(newline="")
+    writer = csv.writer(text, lineterminator="\n")
+    writer.writerow(CSV_HEADER)
+    for e in events:
+        writer.writerow([f"{e.onset:.3f}", f"{e.offset:.3f}", e.pitch, e.name, e.velocity])
+    file.write(text.getvalue().encode())
+
+
+def write_midi(events: Sequence[NoteEvent], file: BinaryIO) -> None:
+    """A type-0 Standard MIDI File at 120 beats a minute, every note on channel 1."""
+    import mido
+
+    ticks_per_second = TICKS_PER_BEAT * 1_000_000 / TEMPO
+    timeline = []
+    for e in events:
+        on, off = round(e.onset * ticks_per_second), round(e.offset * ticks_per_second)
+        timeline.append((on, 1, mido.Message("note_on", note=e.pitch, velocity=e.velocity)))
+        timeline.append((max(off, on + 1), 0, mido.Message("note_off", note=e.pitch, velocity=0)))
+    timeline.sort(key=lambda item: (item[0], item[1]))  # at one tick, note-offs first
+    track = mido.MidiTrack([mido.MetaMessage("set_tempo", tempo=TEMPO, time=0)])
+    now = 0
+    for tick, _, message in timeline:
+        track.append(message.copy(time=tick - now))
+        now = tick
+    track.append(mido.MetaMessage("end_of_track", time=0))
+    midi = mido.MidiFile(type=0, ticks_per_beat=TICKS_PER_BEAT)
+    midi.tracks.append(track)
+    midi.save(file=file)
+
+
+def deliver(path: str, seconds: float, events: list[NoteEvent], midi: str, csv_path: str) -> Result:
+    """Writes both outputs under temporary names, renamed only once both are complete: a failure
+    or an interruption leaves neither."""
+    with ExitStack() as files:
+        write_midi(events, files.enter_context(replacing(midi)))
+        write_csv(events, files.enter_context(replacing(csv_path)))
+    return Result(path, seconds, tuple(events), midi, csv_path)
+
+
+def check(path: str, opts: Options) -> audio.AudioInfo:
+    """The file's facts if it can be transcribed (readable, at least one hop long), else `FileError`."""
+    found = audio.info(path)
+    hop = opts.hop(found.sample_rate)
+    if found.frames < hop:
+        raise FileError(path, f"shorter than one hop ({found.frames} samples, hop {hop})")
+    return found
+
+
+def run_file(path: str, midi: str, csv_path: str, opts: Options) -> Result:
+    """Transcribes one audio file and writes its outputs."""
+    found = check(path, opts)
+    events = transcribe_blocks(_finite(path, audio.blocks(path)), found.sample_rate, opts)
+    return deliver(path, found.seconds, events, midi, csv_path)
+
+
+def _finite(path: str, blocks: Iterable[npt.NDArray[np.float32]]) -> Iterator[npt.NDArray[np.float32]]:
+    """The blocks, or a `FileError` at the first sample that is not a finite number: the bank
+    would carry it to every later frame."""
+    read = 0
+    for block in blocks:
+        bad = np.flatnonzero(~np.isfinite(block))
+        if len(bad):
+            raise FileError(path, f"sample {read + int(bad[0])} is not a finite number ({block[bad[0]]})")
+        read += len(block)
+        yield block
+
+
+def run_demo(midi: str, csv_path: str, opts: Options) -> Result:
+    signal = demo.signal(demo.SAMPLE_RATE)
+    events = transcribe_blocks([signal], demo.SAMPLE_RATE, opts)
+    return deliver("synthesised demo: a melody over a held chord, then a glide", len(signal) / demo.SAMPLE_RATE,
+                   events, midi, csv_path)
+
+
+def outputs(args: argparse.Namespace, stems: Sequence[str]) -> list[tuple[str, str]]:
+    """(midi, csv) for each input: --midi and --csv for a single one, else STEM.mid/.csv in --out."""
+    if (args.midi or args.csv) and len(stems) > 1:
+        raise Refused("--midi and --csv name the outputs of one input; for several, use --out DIR")
+    if args.midi or args.csv:
+        midi = args.midi or os.path.splitext(args.csv)[0] + ".mid"
+        table = args.csv or os.path.splitext(args.midi)[0] + ".csv"
+        if os.path.abspath(midi) == os.path.abspath(table):
+            raise Refused("--midi and --csv name the same file")
+        return [(midi, table)]
+    folder = args.out or os.curdir
+    pairs = [(os.path.join(folder, f"{stem}.mid"), os.path.join(folder, f"{stem}.csv")) for stem in stems]
+    if len({midi for midi, _ in pairs}) < len(pairs):
+        raise Refused("two inputs have the same name; their outputs would overwrite each other")
+    return pairs
+
+
+def run(
+    args: argparse.Namespace,
+    inputs: Callable[[Sequence[str]], list[str]],
+    make_folders: Callable[[Sequence[tuple[str, str]]], None],
+) -> int:
+    """The command: `inputs` lists the files of the named files and folders, `make_folders`
+    makes the folders of the outputs."""
+    opts = options(args)
+    # Fail on a missing extra now, before any work.
+    import mido  # noqa: F401
+    import soundfile  # noqa: F401
+
+    files = inputs(args.inputs)
+    stems = [os.path.splitext(os.path.basename(path))[0] for path in files] or ["marlune-demo"]
+    pairs = outputs(args, stems)
+    given = {os.path.realpath(path) for path in files}
+    for path in (path for pair in pairs for path in pair):
+        if os.path.realpath(path) in given:
+            raise Refused(f"{path} is an input; it would be overwritten")
+        if os.path.isdir(path):
+            raise FileError(path, "is a folder; give a file name")
+    if not files:
+        make_folders(pairs)
+        report(run_demo(*pairs[0], opts))
+        return 0
+    # Every input is checked before anything is written, so one bad file costs no output.
+    for path in files:
+        check(path, opts)
+    make_folders(pairs)
+    for path, (midi, table) in zip(files, pairs):
+        report(run_file(path, midi, table, opts))
+    return 0
+
+
+def report(result: Result) -> None:
+    print(f"{result.path}: {result.seconds:.2f} s, {len(result.events)} notes -> {result.midi}, {result.csv}")
+    for e in result.events:
+        print(f"  {e.onset:7.2f} - {e.offset:7.2f} s  {e.name:<4} velocity {e.velocity}")

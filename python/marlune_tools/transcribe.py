@@ -1,0 +1,537 @@
+"""Which notes are played: note events from the frames of a resonator bank.
+
+The input is what a bank gives: complex frames (frames x channels), the note number of each
+channel (at least one channel per semitone), the sample rate and the hop. The same tracker runs
+offline and live: `NoteTracker.push` takes frames as they arrive (from a `FrameStream`), and
+the offline `transcribe` is one push of everything and `finish`. Every step depends only on the
+frames seen so far, so any chunking of a file gives exactly the events of the whole.
+
+Per frame:
+  1. Levels per semitone: the loudest channel within half a semitone of each note, channels at
+     or above the Nyquist frequency left out.
+  2. Pitch salience by harmonic grouping: a candidate note gathers its partials (h·f0, h = 1..8,
+     weights 1/sqrt(h)). Candidates are the peaks of salience over pitch whose fundamental is
+     heard (a peak of the levels within `FUNDAMENTAL_SPAN_DB` of the note's strongest partial);
+     below `WEAK_FUNDAMENTAL_HZ` (the piano's lowest notes, whose fundamental is far under their
+     second partial) the second and third partials stand in for it. The strongest candidate is
+     taken and the share of its partials that a smooth harmonic spectrum explains is removed;
+     then the next, up to `VOICES` times. A voice that lies on one of the first `PARTIALS`
+     partials of a lower voice and does not stand out of that voice's spectrum is dropped: it
+     is the lower voice's partial (an octave up is the lower note's when that note's third
+     partial is strong too: a rich tone, not a melody over a pure one).
+  3. Onset strength: spectral flux, the rectified rise of the log levels, grouped by harmonics
+     like the salience, so that each note has its own.
+
+Notes start when a note's salience crosses the start threshold, which is relative to the
+loudest note of the recording so far (`RECORDING_SPAN_DB`) and of the frame (`FRAME_SPAN_DB`),
+and to the frame's noise floor (`NOISE_MARGIN_DB`); so a quiet recording works like a loud one.
+The onset is placed at the note's strongest rise in the last `DECISION_SECONDS` (100 ms), so
+each note-on is decided at most `delay_frames` frames (10 at a 10 ms hop) after its onset
+frame. A sounding note that had fallen `RESTRIKE_DB` below its loudest and rises as much again
+is struck again: the sounding note ends and a new one starts. Notes end, with hysteresis, when
+their salience stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
+peak for longer than `GAP_SECONDS`; the offset is placed where their fall began (`HOLD_DB`).
+Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their channel, are
+dropped: they are the transients of other notes' starts.
+"""
+
+from __future__ import annotations
+
+import math
+from collections import deque
+from collections.abc import Iterable
+from dataclasses import dataclass
+from typing import Protocol
+
+import numpy as np
+import numpy.typing as npt
+
+import marlune
+from marlune_tools.notes import note_name
+
+HARMONICS = (1, 2, 3, 4, 5, 6, 7, 8)
+VOICES = 6  # candidates taken per frame
+PARTIALS = 16  # a voice that may be one of the first this many partials of a lower one is checked
+PARTIAL_MARGIN_DB = 6.0  # a voice on a lower one's partial must stand this far out of its spectrum
+LOWER_SPAN_DB = 20.0  # ... and come within this of the lower voice; see `salience`
+WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials alone (low piano)
+FUNDAMENTAL_SPAN_DB = 24.0  # see the module's notes
+DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
+RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
+FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
+NOISE_MARGIN_DB = 12.0  # ... and this far above the frame's median salience
+HYSTERESIS_DB = 6.0  # a sounding note goes on until this far below the start threshold
+DECAY_DB = 30.0  # ... or this far below its own peak
+FLUX_RANGE_DB = 60.0  # levels further below the loudest so far do not count for onsets
+RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
+HOLD_DB = 12.0  # a note ends after its last frame this close to its loudest level
+GAP_SECONDS = DECISION_SECONDS  # a note goes on through a drop shorter than this
+MIN_SECONDS = 0.06  # shorter notes are dropped ...
+SETTLING = 2.0  # ... and so are notes shorter than this many time constants of their channel
+SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re full scale)
+FULL_SCALE = 0.5  # magnitude of a full-scale sine
+VELOCITY_SPAN_DB = 48.0  # velocity 1 is this far below full scale, 127 is full scale
+
+
+@dataclass(frozen=True, order=True)
+class NoteEvent:
+    onset: float  # s
+    offset: float  # s
+    pitch: int  # MIDI note number
+    velocity: int  # 1 to 127
+
+    @property
+    def name(self) -> str:
+        return note_name(self.pitch)
+
+
+@dataclass(frozen=True)
+class Sounding:
+    """A note sounding now: what a live display shows."""
+
+    pitch: int
+    onset: float  # s
+    velocity: int
+
+
+class FramesLike(Protocol):
+    frames: npt.NDArray[np.complex64]
+    frequencies: npt.NDArray[np.float32]
+    sample_rate: float
+    hop: int
+
+
+class _Grid:
+    """The semitones that the channels cover, and how channels and partials map onto them."""
+
+    def __init__(self, numbers: npt.ArrayLike, sample_rate: float) -> None:
+        numbers = np.asarray(numbers, dtype=np.float64)
+        if numbers.ndim != 1 or not len(numbers):
+            raise ValueError("the note numbers must be a non-empty one-dimensional sequence")
+        if np.any(np.diff(numbers) <= 0):
+            raise ValueError("the note numbers of the channels must rise")
+        freqs = 440.0 * 2.0 ** ((numbers - 69.0) / 12.0)
+        heard = np.flatnonzero(freqs < sample_rate / 2)
+        if not len(heard):
+            raise ValueError("every channel is at or above the Nyquist frequency")
+        semitone = np.rint(numbers[heard]).astype(np.int64)
+        self.low = int(semitone[0])
+        self.count = int(semitone[-1]) - self.low + 1
+        self.channels = heard  # the channels used
+        self.total = len(numbers)  # the channels given
+        keys = semitone - self.low
+        if len(np.unique(keys)) != self.count:
+            raise ValueError("the channels leave semitones out; at least one channel per semitone is needed")
+        self.frequencies = 440.0 * 2.0 ** ((np.arange(self.count) + self.low - 69.0) / 12.0)
+        self.starts = np.flatnonzero(np.r_[True, np.diff(keys) > 0])  # first channel of each semitone
+        # Partial h of note n lies round(12·log2 h) semitones up; slots past the top read zero.
+        self.offsets = [round(12 * math.log2(h)) for h in HARMONICS]
+        self.weights = [1.0 / math.sqrt(h) for h in HARMONICS]
+
+    def levels(self, frames: npt.NDArray[np.complex64]) -> npt.NDArray[np.float64]:
+        """The loudest magnitude within each semitone, (frames, semitones)."""
+        magnitude = np.abs(frames[:, self.channels]).astype(np.float64)
+        # A bank fed a NaN or an infinity holds it for ever; such channels are taken as silent.
+        magnitude[~np.isfinite(magnitude)] = 0.0
+        if len(self.starts) == len(self.channels):
+            return magnitude
+        return np.maximum.reduceat(magnitude, self.starts, axis=1)
+
+    def harmonic_sum(self, values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+        """Σ_h w_h · values[:, n + offset_h] for every note n, added in a fixed order."""
+        padded = np.concatenate([values, np.zeros((len(values), self.offsets[-1]))], axis=1)
+        total = np.zeros_like(values)
+        for offset, weight in zip(self.offsets, self.weights):
+            total += weight * padded[:, offset : offset + self.count]
+        return total
+
+
+def salience(
+    grid: _Grid, levels: npt.NDArray[np.float64]
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(strength, grouped, floor): each note's salience where it was taken as a voice, else 0;
+    each note's harmonic sum of the levels; and the frame's median of those sums. Shapes
+    (frames, semitones) twice and (frames,).
+
+    Up to `VOICES` times, the note of highest salience among the candidates is taken, and its
+    partials are removed as far as a smooth spectrum explains them. A voice on one of the first
+    `PARTIALS` partials of another is then dropped unless its own level stands
+    `PARTIAL_MARGIN_DB` above the lower voice's partials around it and comes within
+    `LOWER_SPAN_DB` of the lower voice: otherwise it is taken for that voice's partial."""
+    frames = len(levels)
+    rows = np.arange(frames)
+    width = grid.count + grid.offsets[-1] + 1
+    residual = np.zeros((frames, width))
+    residual[:, : grid.count] = levels
+    first = grid.harmonic_sum(levels)
+    floor = np.median(first, axis=1)
+    padded = np.pad(first, ((0, 0), (1, 1)))
+    peaks = (first > 0) & (first >= padded[:, :-2]) & (first >= padded[:, 2:])
+    # Above `WEAK_FUNDAMENTAL_HZ` a note's fundamental must be heard, within `FUNDAMENTAL_SPAN_DB`
+    # of its strongest partial: otherwise three notes of a chord make a note an octave below.
+    strongest = np.maximum.reduce([residual[:, o : o + grid.count] for o in grid.offsets])
+    # A partial is heard when it is a peak of the levels over pitch (a click or noise is flat)
+    # within `FUNDAMENTAL_SPAN_DB` of the note's strongest partial.
+    around = np.pad(residual, ((0, 0), (1, 1)))
+    peaked = (residual >= around[:, :-2]) & (residual >= around[:, 2:]) & (residual > 0)
+    span = 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
+
+    def heard(h: int) -> npt.NDArray[np.bool_]:
+        o = grid.offsets[h - 1]
+        result: npt.NDArray[np.bool_] = peaked[:, o : o + grid.count] & (residual[:, o : o + grid.count] >= strongest * span)
+        return result
+
+    # Below it, the second and third partials must be heard instead.
+    pattern = heard(2) & heard(3)
+    eligible = heard(1) | ((grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern)
+    peaks &= eligible
+    strength = np.zeros_like(levels)
+    for voice in range(VOICES):
+        scores = grid.harmonic_sum(residual[:, : grid.count]) if voice else first.copy()
+        scores[~peaks | (strength > 0)] = 0.0
+        best = scores.argmax(axis=1)
+        found = rows[scores[rows, best] > 0]
+        strength[found, best[found]] = scores[found, best[found]]
+        _remove(grid, residual, found, best[found])
+    extended = [round(12 * math.log2(h)) for h in range(1, PARTIALS + 3)]
+    wide = np.zeros((frames, grid.count + extended[-1] + 1))
+    wide[:, : grid.count] = levels
+    margin = 10.0 ** (PARTIAL_MARGIN_DB / 20.0)
+    for h in range(2, PARTIALS + 1):
+        d = extended[h - 1]
+        if d >= grid.count or d == extended[h - 2]:
+            continue
+        # The lower voice's partials around this one: its strongest other one among the first
+        # four for the low partials, two neighbours either side above them.
+        others = [extended[k] for k in range(4) if k != h - 1] if h <= 4 else extended[h - 3 : h - 1] + extended[h : h + 2]
+        envelope = np.maximum.reduce([wide[:, o : o + grid.count - d] for o in others if o != d])
+        low, high = strength[:, :-d], strength[:, d:]
+        both = (low > 0) & (high > 0)
+        # ... or where it is `LOWER_SPAN_DB` weaker than the lower voice itself.
+        weak = levels[:, d:] < levels[:, :-d] * 10.0 ** (-LOWER_SPAN_DB / 20.0)
+        explained = both & ((levels[:, d:] <= margin * envelope) | weak)
+        if h == 2:
+            # An octave above a note whose third partial is within `LOWER_SPAN_DB` of it: the
+            # lower note is a rich tone with a strong second partial (violin, low piano), not
+            # a pure tone under a melody. Below `WEAK_FUNDAMENTAL_HZ` it is named so even where
+            # it was not taken as a voice.
+            third = wide[:, extended[2] : extended[2] + grid.count - d]
+            named = both | ((high > 0) & eligible[:, :-d] & (grid.frequencies[:-d] < WEAK_FUNDAMENTAL_HZ))
+            rich = named & (third >= levels[:, d:] * 10.0 ** (-LOWER_SPAN_DB / 20.0))
+            low[rich] = np.maximum(low[rich], high[rich])
+            explained |= rich
+        high[explained] = 0.0
+    return strength, first, floor
+
+
+def _remove(grid: _Grid, residual: npt.NDArray[np.float64], rows: npt.NDArray[np.int64],
+            notes: npt.NDArray[np.int64]) -> None:
+    """Removes from `residual` the partials of `notes` (one per row) as far as a smooth
+    spectrum explains them: a partial that stands out above both of its neighbours also belongs
+    to another note and keeps the excess."""
+    slots = [notes + offset for offset in grid.offsets]
+    amplitude = [residual[rows, slot] for slot in slots]
+    for h, slot in enumerate(slots):
+        if h == 0:
+            share = amplitude[0]
+        else:
+            after = amplitude[h + 1] if h + 1 < len(slots) else amplitude[h]
+            share = np.minimum(amplitude[h], np.maximum(amplitude[h - 1], after))
+        residual[rows, slot] = amplitude[h] - share
+
+
+def _decibels(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    result: npt.NDArray[np.float64] = 20.0 * np.log10(np.maximum(values, SILENCE))
+    return result
+
+
+def velocity(level: float) -> int:
+    """MIDI velocity of a note whose loudest semitone had magnitude `level`: 127 at full scale,
+    falling linearly in dB to 1 at `VELOCITY_SPAN_DB` below it."""
+    db = 20.0 * math.log10(max(level, SILENCE) / FULL_SCALE)
+    return int(np.clip(round(127 + db * 126 / VELOCITY_SPAN_DB), 1, 127))
+
+
+@dataclass
+class _Note:
+    pitch: int
+    onset_frame: int
+    peak: float  # strongest salience so far
+    level: float  # loudest magnitude of its semitone so far
+    grouped: float  # loudest level of its own semitone so far (for restrikes)
+    below: int = 0  # frames in a row below the end threshold
+    held: int = 0  # the last frame within `HOLD_DB` of its loudest level
+
+
+class NoteTracker:
+    """Note events from frames pushed as they arrive.
+
+    >>> tracker = NoteTracker(scale.numbers, sample_rate, hop)
+    >>> for chunk in stream_of_frames:
+    ...     finished = tracker.push(chunk)   # notes that ended in this chunk
+    ...     tracker.sounding                 # the notes sounding now
+    >>> finished += tracker.finish()         # notes still sounding at the end
+
+    Each note-on is decided at most `delay_frames` frames after its onset frame.
+    `threshold_db` moves every start and end threshold up (positive: fewer, louder notes) or
+    down. `pitches` keeps only notes in that range of MIDI numbers.
+    """
+
+    def __init__(
+        self,
+        numbers: npt.ArrayLike,
+        sample_rate: float,
+        hop: int,
+        *,
+        threshold_db: float = 0.0,
+        pitches: tuple[int, int] | None = None,
+    ) -> None:
+        if not sample_rate > 0 or hop < 1:
+            raise ValueError(f"need a positive sample rate and hop, not {sample_rate} Hz and {hop}")
+        self._grid = _Grid(numbers, sample_rate)
+        self._seconds = hop / sample_rate
+        self.delay_frames = max(1, math.ceil(DECISION_SECONDS / self._seconds - 1e-9))
+        self.gap_frames = max(1, math.ceil(GAP_SECONDS / self._seconds - 1e-9))
+        self._threshold = threshold_db
+        self._pitches = pitches
+        self._frame = 0  # frames seen
+        self._peak = 0.0  # loudest salience so far
+        self._loudest = 0.0  # loudest level so far
+        self._previous: npt.NDArray[np.float64] | None = None  # last frame's log levels
+        window = self.delay_frames + 2  # the decision window and the frame before it
+        self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=window)  # harmonic flux
+        self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
+        self._active: dict[int, _Note] = {}
+        # The features of the frames of the last push (kept for no longer: a live tracker runs
+        # for hours).
+        self.onset_strength: npt.NDArray[np.float64] = np.zeros(0)
+        self.chroma: npt.NDArray[np.float64] = np.zeros((0, 12))
+
+    @property
+    def frame_seconds(self) -> float:
+        return self._seconds
+
+    @property
+    def sounding(self) -> list[Sounding]:
+        """The notes sounding after the last frame pushed, low to high."""
+        return [
+            Sounding(n.pitch, n.onset_frame * self._seconds, velocity(n.level))
+            for n in sorted(self._active.values(), key=lambda n: n.pitch)
+            if self._wanted(n.pitch)
+        ]
+
+    def push(self, frames: npt.ArrayLike) -> list[NoteEvent]:
+        """Takes the next frames (complex, (k, channels)); returns the notes that ended in them.
+
+        Afterwards `onset_strength` holds the rise of the log levels in each of these frames (in
+        dB, summed over the semitones: spectral flux), and `chroma` their 12 pitch classes (C
+        first) from the salience of the notes taken, each frame scaled to its strongest class
+        (silent frames are zero)."""
+        frames = np.asarray(frames)
+        if frames.ndim != 2 or frames.shape[1] != self._channel_count():
+            raise ValueError(f"frames must have shape (k, {self._channel_count()}), not {frames.shape}")
+        if not len(frames):
+            self.onset_strength, self.chroma = np.zeros(0), np.zeros((0, 12))
+            return []
+        grid = self._grid
+        levels = grid.levels(frames)
+        strength, grouped, floor = salience(grid, levels)
+        # Log levels, floored `FLUX_RANGE_DB` under the loudest level so far: the flicker of
+        # channels far below the music is not a rise.
+        loudest = np.maximum.accumulate(np.maximum(levels.max(axis=1), self._loudest))
+        self._loudest = float(loudest[-1])
+        logs = np.maximum(_decibels(levels), _decibels(loudest)[:, None] - FLUX_RANGE_DB)
+        previous = logs[:1] if self._previous is None else self._previous[None, :]
+        rise = np.maximum(np.diff(logs, axis=0, prepend=previous), 0.0)
+        self._previous = logs[-1].copy()
+        rises = grid.harmonic_sum(rise)
+        self.onset_strength = rise.sum(axis=1)
+        self.chroma = self._fold(strength)
+        # Start thresholds, as magnitudes: relative to the recording so far, the frame and its floor.
+        peaks = np.maximum.accumulate(np.maximum(strength.max(axis=1), self._peak))
+        self._peak = float(peaks[-1])
+        factor = 10.0 ** (self._threshold / 20.0)
+        start = factor * np.maximum.reduce([
+            peaks * 10.0 ** (-RECORDING_SPAN_DB / 20.0),
+            strength.max(axis=1) * 10.0 ** (-FRAME_SPAN_DB / 20.0),
+            floor * 10.0 ** (NOISE_MARGIN_DB / 20.0),
+            np.full(len(frames), SILENCE * 10.0),
+        ])
+        finished: list[NoteEvent] = []
+        for i in range(len(frames)):
+            self._step(strength[i], grouped[i], rises[i], levels[i], float(start[i]), finished)
+        return finished
+
+    def finish(self) -> list[NoteEvent]:
+        """Ends the notes still sounding at the end of the last frame; returns them."""
+        finished: list[NoteEvent] = []
+        for note in sorted(self._active.values(), key=lambda n: n.pitch):
+            # A note already fading ends where its fall began, as it would have a little later.
+            end = min(self._frame, note.held + 1) if note.below else self._frame
+            self._close(note, end, finished, self._frame - note.below)
+        self._active.clear()
+        return finished
+
+    # The per-frame decisions.
+
+    def _channel_count(self) -> int:
+        return self._grid.total
+
+    def _step(
+        self,
+        strength: npt.NDArray[np.float64],
+        grouped: npt.NDArray[np.float64],
+        rises: npt.NDArray[np.float64],
+        levels: npt.NDArray[np.float64],
+        start: float,
+        finished: list[NoteEvent],
+    ) -> None:
+        t = self._frame
+        self._rises.append(rises)
+        self._strengths.append(levels)
+        end = start * 10.0 ** (-HYSTERESIS_DB / 20.0)
+        low = self._grid.low
+        for key in list(self._active):
+            note = self._active[key]
+            value = strength[key - low]
+            note.peak = max(note.peak, value)
+            note.grouped = max(note.grouped, levels[key - low])
+            note.level = max(note.level, levels[key - low])
+            if levels[key - low] >= note.level * 10.0 ** (-HOLD_DB / 20.0):
+                note.held = t
+            if value < max(end, note.peak * 10.0 ** (-DECAY_DB / 20.0)):
+                note.below += 1
+                if note.below > self.gap_frames:
+                    # The level is smoothed: it falls for a while after the sound stopped, and
+                    # the note ends where its fall began.
+                    self._close(note, min(t - note.below, note.held) + 1, finished, t - note.below + 1)
+                    del self._active[key]
+                continue
+            note.below = 0
+            restruck = self._restrike(key - low, note)
+            if restruck is not None:
+                self._close(note, restruck, finished)
+                self._active[key] = _Note(key, restruck, value, levels[key - low], levels[key - low], held=t)
+        for index in np.flatnonzero(strength >= start):
+            key = low + int(index)
+            if key not in self._active:
+                self._active[key] = _Note(
+                    key, self._onset(int(index)), float(strength[index]), float(levels[index]), float(levels[index]),
+                    held=t,
+                )
+        self._frame += 1
+
+    def _onset(self, index: int) -> int:
+        """The frame of the note's strongest rise within the decision window."""
+        rises = [float(r[index]) for r in self._rises][-(self.delay_frames + 1) :]
+        return self._frame - (len(rises) - 1) + rises.index(max(rises))
+
+    def _restrike(self, index: int, note: _Note) -> int | None:
+        """The frame of a new attack of a sounding note, once it is certain: the frame that the
+        decision window starts with holds the window's strongest rise, and the note's strength,
+        which had fallen `RESTRIKE_DB` below its peak before that frame, grew as much again."""
+        if len(self._rises) < self.delay_frames + 2:
+            return None
+        candidate = self._frame - self.delay_frames
+        if candidate <= note.onset_frame + self.delay_frames:
+            return None
+        before = self._strengths[0][index]
+        if before > note.grouped * 10.0 ** (-RESTRIKE_DB / 20.0):
+            return None
+        window = list(self._rises)
+        rise = window[1][index]
+        if rise <= 0 or any(r[index] > rise for r in window[2:]):
+            return None
+        after = max(s[index] for s in list(self._strengths)[1:])
+        if after < before * 10.0 ** (RESTRIKE_DB / 20.0):
+            return None
+        return candidate
+
+    def _close(self, note: _Note, end_frame: int, finished: list[NoteEvent], heard_until: int | None = None) -> None:
+        """Ends `note` at `end_frame`; it is kept if it was heard (up to `heard_until`, by default
+        the end) for `MIN_SECONDS` at least."""
+        length = (end_frame if heard_until is None else heard_until) - note.onset_frame
+        # A channel takes a few time constants to settle: a shorter note is its start's transient.
+        shortest = max(MIN_SECONDS, SETTLING * time_constant(440.0 * 2.0 ** ((note.pitch - 69) / 12)))
+        if length * self._seconds < shortest or not self._wanted(note.pitch):
+            return
+        finished.append(
+            NoteEvent(
+                onset=note.onset_frame * self._seconds,
+                offset=end_frame * self._seconds,
+                pitch=note.pitch,
+                velocity=velocity(note.level),
+            )
+        )
+
+    def _wanted(self, pitch: int) -> bool:
+        return self._pitches is None or self._pitches[0] <= pitch <= self._pitches[1]
+
+    def _fold(self, strength: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+        chroma = np.zeros((len(strength), 12))
+        for index in range(strength.shape[1]):
+            chroma[:, (self._grid.low + index) % 12] += strength[:, index]
+        top = chroma.max(axis=1, keepdims=True)
+        return np.divide(chroma, top, out=np.zeros_like(chroma), where=top > 0)
+
+
+def transcribe(
+    frames: npt.ArrayLike,
+    numbers: npt.ArrayLike,
+    sample_rate: float,
+    hop: int,
+    *,
+    threshold_db: float = 0.0,
+    pitches: tuple[int, int] | None = None,
+) -> list[NoteEvent]:
+    """The note events of a whole recording's frames, in onset order."""
+    tracker = NoteTracker(numbers, sample_rate, hop, threshold_db=threshold_db, pitches=pitches)
+    return sorted(tracker.push(frames) + tracker.finish())
+
+
+def features(
+    frames: npt.ArrayLike, numbers: npt.ArrayLike, sample_rate: float, hop: int
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """(onset strength, chroma) of a whole recording's frames: (frames,) and (frames, 12)."""
+    tracker = NoteTracker(numbers, sample_rate, hop)
+    tracker.push(frames)
+    return tracker.onset_strength, tracker.chroma
+
+
+def numbers_of(frequencies: npt.ArrayLike, tuning: float = 440.0) -> npt.NDArray[np.float64]:
+    """The note numbers of channel frequencies in Hz."""
+    hz = np.asarray(frequencies, dtype=np.float64)
+    return 69.0 + 12.0 * np.log2(hz / tuning)
+
+
+def notes_of(spectrogram: FramesLike, *, threshold_db: float = 0.0) -> list[NoteEvent]:
+    """The note events of a spectrogram (anything with frames, frequencies, sample_rate, hop;
+    its `scale.numbers` are used when it has a scale)."""
+    scale = getattr(spectrogram, "scale", None)
+    numbers = scale.numbers if scale is not None else numbers_of(spectrogram.frequencies)
+    return transcribe(spectrogram.frames, numbers, spectrogram.sample_rate, spectrogram.hop, threshold_db=threshold_db)
+
+
+def boxes(events: Iterable[NoteEvent]) -> list[tuple[float, float, float, float]]:
+    """(left, bottom, width, height) of each event on axes of seconds and note numbers: the
+    outline of the note on a spectrogram picture."""
+    return [(e.onset, e.pitch - 0.5, e.offset - e.onset, 1.0) for e in events]
+
+
+def time_constant(frequency: float) -> float:
+    """The time constant of `bank_for`'s channel at `frequency` Hz, in seconds."""
+    return min(PERIODS / frequency, MAX_TAU)
+
+
+def bank_for(numbers: npt.ArrayLike, sample_rate: float, tuning: float = 440.0) -> marlune.ResonatorBank:
+    """A bank whose channels settle fast enough for note onsets: a time constant of `PERIODS`
+    periods of the channel's frequency, but never longer than `MAX_TAU`. Below about 200 Hz the
+    channels are then wider than a semitone; the notes there are told apart by their partials."""
+    freqs = np.array([marlune.midi_to_hz(float(n), tuning) for n in np.asarray(numbers).ravel()], dtype=np.float32)
+    taus = [time_constant(float(f)) for f in freqs]
+    alphas = np.array([marlune.alpha_from_tau(float(tau), sample_rate) for tau in taus], dtype=np.float32)
+    return marlune.ResonatorBank(freqs, sample_rate, alphas=alphas)
+
+
+PERIODS = 10.0
+MAX_TAU = 0.05  # s
