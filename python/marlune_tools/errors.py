@@ -24,3 +24,8 @@ class FileError(Exception):
 
     def __str__(self) -> str:
         return f"{self.path}: {self.cause}"
+
+
+def os_cause(exc: OSError) -> str:
+    """The cause of an operating-system error in one lower-case phrase: "no such file or directory"."""
+    return (exc.strerror or str(exc)).lower()
