@@ -98,10 +98,10 @@ class Spectrogram:
         levels: npt.NDArray[np.float32] = 20.0 * np.log10(np.maximum(np.abs(self.frames), floor) / FULL_SCALE)
         return levels.astype(np.float32)
 
-    def sounding(self, window: float = 0.1) -> list[Segment]:
+    def sounding(self, window: float = 0.1, threshold_db: float = SOUNDING_DB) -> list[Segment]:
         """Which notes sound, window by window (seconds), with equal neighbours merged.
 
-        A note sounds in a window when its mean level there reaches `SOUNDING_DB`, comes within
+        A note sounds in a window when its mean level there reaches `threshold_db`, comes within
         `SOUNDING_SPAN_DB` of the loudest note, and is louder than the notes a semitone either side.
         """
         names = [split_cents(name)[0] for name in self.notes]
@@ -117,7 +117,7 @@ class Spectrogram:
             db = 20.0 * np.log10(np.maximum(note_level, 1e-30) / FULL_SCALE)
             padded = np.concatenate([[-np.inf], db, [-np.inf]])
             peak = (db >= padded[:-2]) & (db > padded[2:])
-            loud = peak & (db >= SOUNDING_DB) & (db >= db.max() - SOUNDING_SPAN_DB)
+            loud = peak & (db >= threshold_db) & (db >= db.max() - SOUNDING_SPAN_DB)
             found = tuple(keys[i] for i in np.flatnonzero(loud))
             start = first * self.hop / self.sample_rate
             end = min(first + per_window, len(self.frames)) * self.hop / self.sample_rate
@@ -193,11 +193,16 @@ def analyse_file(
         return analyse(blocks, found.sample_rate, settings)
     from tqdm import tqdm
 
-    with tqdm(total=found.frames, unit="sample", unit_scale=True, file=sys.stderr, leave=False) as bar:
+    # Counted in seconds of audio, which a listener can relate to the file.
+    total = round(found.seconds, 1)
+    with tqdm(total=total, unit="s", bar_format="{l_bar}{bar}| {n:.1f}/{total:.1f} s of audio [{elapsed}<{remaining}]",
+              file=sys.stderr, leave=False) as bar:
 
         def counted() -> Iterable[npt.NDArray[np.float32]]:
+            done = 0
             for block in blocks:
                 yield block
-                bar.update(len(block))
+                done += len(block)
+                bar.update(round(done / found.sample_rate, 1) - bar.n)
 
         return analyse(counted(), found.sample_rate, settings)
