@@ -377,8 +377,10 @@ def _run(args: argparse.Namespace, jobs: list[corpus.Job], client: object, skipp
         from tqdm import tqdm
 
         summaries = iter(tqdm(summaries, total=len(jobs), unit="file", file=sys.stderr, leave=False))
+    # The workers had absolute paths; the report shows the names as given.
     order = {os.path.abspath(job.path): i for i, job in enumerate(jobs)}
-    return sorted(summaries, key=lambda summary: order[summary.job.path])
+    ranked = sorted(summaries, key=lambda summary: order[summary.job.path])
+    return [dataclasses.replace(summary, job=jobs[order[summary.job.path]]) for summary in ranked]
 
 
 def _report(summaries: Sequence[corpus.Summary]) -> None:

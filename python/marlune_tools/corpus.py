@@ -116,9 +116,14 @@ def deliver(spectrogram: Spectrogram, job: Job, stop: Callable[[], bool] | None 
 
 
 def printable(text: str) -> str:
-    """`text` with line breaks, other control characters and undecodable bytes escaped ("\\n")."""
-    return "".join(c if c.isprintable() else c.encode("unicode_escape", "backslashreplace").decode("ascii")
-                   for c in text)
+    """`text` with line breaks, other control characters and undecodable bytes escaped ("\\n", "\\xff")."""
+    return "".join(c if c.isprintable() else _escaped(c) for c in text)
+
+
+def _escaped(c: str) -> str:
+    if 0xDC80 <= ord(c) <= 0xDCFF:  # a byte of a name that is not UTF-8, as os.fsdecode keeps it
+        return f"\\x{ord(c) - 0xDC00:02x}"
+    return c.encode("unicode_escape").decode("ascii")
 
 
 def run_all(
