@@ -276,13 +276,21 @@ def connect(address: str, timeout: float = CONNECT_SECONDS) -> Client:
 
     if not address.strip():
         raise SchedulerError("the scheduler address is empty (expected e.g. tcp://host:8786)")
+    from distributed.comm import resolve_address
+
+    try:
+        resolve_address(address)
+    except (ValueError, TypeError, KeyError, OSError) as exc:
+        raise SchedulerError(f"not a scheduler address: {address} ({_first_line(exc)})") from None
     try:
         reply = asyncio.run(asyncio.wait_for(_identity_of(address), timeout))
     except (asyncio.TimeoutError, OSError) as exc:
         cause = f" ({_first_line(exc)})" if str(exc) else ""
         raise SchedulerError(f"no Dask scheduler answers at {address} within {timeout:g} s{cause}") from None
-    except (ValueError, TypeError, KeyError) as exc:
-        raise SchedulerError(f"not a scheduler address: {address} ({_first_line(exc)})") from None
+    except (ValueError, TypeError) as exc:
+        raise SchedulerError(f"cannot connect to {address} ({_first_line(exc)})") from None
+    except Exception as exc:  # whatever reading a stranger's bytes as Dask's messages gives
+        raise SchedulerError(f"{address} answers, but not as a Dask scheduler ({type(exc).__name__})") from None
     kind = reply.get("type") if isinstance(reply, dict) else None
     if kind != "Scheduler":
         raise SchedulerError(f"{address} answers, but it is not a Dask scheduler ({kind or 'unknown reply'})")
@@ -340,8 +348,10 @@ def _run_on_cluster(job: Job, stop: str) -> Summary:
     flag = Event(stop)
     if flag.is_set():
         raise Stopped
-    for path, what in [(job.path, "the file"), *((os.path.dirname(p), "the output folder") for p in job.outputs())]:
-        if not os.path.exists(path):
-            raise FileError(job.path, f"{what} {printable(path)} is not visible on the worker at {socket.gethostname()} "
-                                      "(the workers need the same files at the same paths)")
+    missing = [what for path, what in [(job.path, "the file"), *((os.path.dirname(p), f"the folder of {p}")
+                                                                  for p in job.outputs())]
+               if not os.path.exists(path)]
+    if missing:
+        raise FileError(job.path, f"{missing[0]} is not visible on the worker at {socket.gethostname()} "
+                                  "(the workers need the same files at the same paths)")
     return run(job, stop=flag.is_set)
