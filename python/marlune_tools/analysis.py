@@ -163,7 +163,7 @@ def analyse(blocks: Iterable[npt.ArrayLike], sample_rate: float, settings: Setti
     """The spectrogram of a signal given in blocks of any lengths (one array is one block)."""
     hop = settings.hop(sample_rate)
     stream = FrameStream(settings.bank(sample_rate), hop)
-    parts = [stream.push(block) for block in blocks]
+    parts = [stream.push(np.ascontiguousarray(block, dtype=np.float32)) for block in blocks]
     frames = np.concatenate(parts) if parts else stream.push(np.empty(0, np.float32))
     scale = settings.scale
     return Spectrogram(frames, scale.frequencies, tuple(scale.names), float(sample_rate), hop)

@@ -372,7 +372,7 @@ def _run(args: argparse.Namespace, jobs: list[corpus.Job], client: object, skipp
                 raise
             keep.append(exc)
             return []
-    summaries = corpus.run_all(jobs, scheduler=client, skipped=keep)  # type: ignore[arg-type]
+    summaries = corpus.run_all(jobs, scheduler=client, skipped=keep)
     if terminal:
         from tqdm import tqdm
 

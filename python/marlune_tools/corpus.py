@@ -166,7 +166,7 @@ def _absolute(job: Job) -> Job:
     def absolute(path: str | None) -> str | None:
         return None if path is None else os.path.abspath(path)
 
-    return dataclasses.replace(job, path=absolute(job.path), npz=absolute(job.npz), png=absolute(job.png))
+    return dataclasses.replace(job, path=os.path.abspath(job.path), npz=absolute(job.npz), png=absolute(job.png))
 
 
 _Identity = Optional[Tuple[int, int, int]]
