@@ -263,7 +263,7 @@ def _check_outputs(outputs: Sequence[tuple[str, str]], files: Sequence[str]) -> 
     inputs = {os.path.realpath(path) for path in files}
     for npz, png in outputs:
         if check_target(npz) == check_target(png):
-            raise _Bad(f"{npz} and {png} are the same file")
+            raise _Bad(f"the frames ({npz}) and the picture ({png}) would be the same file")
         for path in (npz, png):
             if os.path.realpath(path) in inputs:
                 raise _Bad(f"{path} is an input; it would be overwritten")

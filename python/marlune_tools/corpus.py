@@ -19,6 +19,7 @@ import multiprocessing
 import os
 import secrets
 import signal
+import inspect
 import socket
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor, as_completed
@@ -143,6 +144,9 @@ def run_all(
     stopped without leaving partial files; finished ones keep their outputs. A worker that dies
     raises `WorkerLost`.
     """
+    if _called_from_a_worker_import():
+        raise RuntimeError('run_all was called while a worker process imported the main script; '
+                           'put the script\'s work under if __name__ == "__main__":')
     jobs = [_absolute(job) for job in jobs]
     before = {path: _identity(path) for job in jobs for path in job.outputs()}
     try:
@@ -160,6 +164,17 @@ def run_all(
         yield from _on_processes(jobs, count, skipped)
     except _Lost:
         raise WorkerLost([job.path for job in jobs if not _replaced(job, before)]) from None
+
+
+def _called_from_a_worker_import() -> bool:
+    """Whether the main script is being imported by a starting worker (as "__mp_main__"): an
+    unguarded script then calls run_all again, in the worker, and the worker dies."""
+    frame = inspect.currentframe()
+    while frame is not None:
+        if frame.f_globals.get("__name__") == "__mp_main__":
+            return True
+        frame = frame.f_back
+    return False
 
 
 def _absolute(job: Job) -> Job:
@@ -213,7 +228,8 @@ class WorkerLost(RuntimeError):
     def __str__(self) -> str:
         shown = ", ".join(printable(path) for path in self.paths[:3])
         more = f" and {len(self.paths) - 3} more" if len(self.paths) > 3 else ""
-        return f"a worker process ended abruptly (killed, or out of memory?); not analysed: {shown or 'none'}{more}"
+        return (f"a worker process ended abruptly (killed, out of memory, or a script without an "
+                f"if __name__ == \"__main__\": guard?); not analysed: {shown or 'none'}{more}")
 
 
 # --- local processes -------------------------------------------------------------------------
