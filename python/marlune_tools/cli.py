@@ -227,7 +227,9 @@ def _inputs(names: Sequence[str]) -> list[str]:
             files.extend(found)
         else:
             files.append(name)
-    return files
+    # A file named twice (or through a folder and by name) is analysed once.
+    unique = {os.path.realpath(path): path for path in reversed(files)}
+    return [path for path in files if unique[os.path.realpath(path)] == path]
 
 
 def _stems(files: Sequence[str]) -> list[str]:
