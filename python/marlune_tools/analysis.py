@@ -31,7 +31,7 @@ def analyse(
     filled = 0
     beyond: list[npt.NDArray[np.complex64]] = []  # frames past `length`, should the blocks run on
     for block in blocks:
-        part = stream.push(block)
+        part = stream.push(np.ascontiguousarray(block, dtype=np.float32))
         taken = min(len(part), len(frames) - filled)
         frames[filled : filled + taken] = part[:taken]
         filled += taken
@@ -65,5 +65,5 @@ def analyse_file(
     found = check_file(path, settings, channel=channel)
     blocks: Iterable[npt.NDArray[np.float32]] = audio.blocks(path, channel=channel)
     if progress and found.seconds > PROGRESS_SECONDS:
-        blocks = counted(blocks, found.frames)
+        blocks = counted(blocks, found.frames, found.sample_rate)
     return analyse(blocks, found.sample_rate, settings, length=found.frames)

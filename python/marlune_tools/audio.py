@@ -3,12 +3,14 @@
 Anything libsndfile reads through ``soundfile`` works: WAV (8-, 16-, 24-, 32-bit integer and
 float), FLAC, OGG, AIFF, MP3 and more. Integer samples are scaled to [-1, 1). Several channels
 are mixed to mono (their mean) unless one channel is chosen. Every failure to read is a
-`FileError` that names the file and the cause.
+`FileError` that names the file and the cause, and so is a sample that is not a finite number
+(a float file can hold NaN or infinity, which would make every later frame NaN).
 """
 
 from __future__ import annotations
 
 import os
+import stat
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
@@ -16,7 +18,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 import numpy.typing as npt
 
-from marlune_tools.errors import FileError, StrPath
+from marlune_tools.errors import FileError, StrPath, os_cause
 
 if TYPE_CHECKING:
     import soundfile
@@ -45,20 +47,28 @@ def _open(path: StrPath) -> soundfile.SoundFile:
 
     name = os.fspath(path)
     try:
-        size = os.stat(name).st_size
+        found = os.stat(name)
     except OSError as exc:
-        raise FileError(name, (exc.strerror or str(exc)).lower()) from None
-    if os.path.isdir(name):
-        raise FileError(name, "is a folder, not an audio file")
-    if size == 0:
+        raise FileError(name, os_cause(exc)) from None
+    # Checked before opening: opening a FIFO would wait for a writer, a device may never end.
+    if not stat.S_ISREG(found.st_mode):
+        raise FileError(name, f"is {_kind(found.st_mode)}, not an audio file")
+    if found.st_size == 0:
         raise FileError(name, "empty file")
     try:
-        return soundfile.SoundFile(name)
+        # As bytes, so that a name that is not valid UTF-8 reaches the file system unchanged.
+        return soundfile.SoundFile(os.fsencode(name))
     except soundfile.LibsndfileError as exc:
         cause = exc.error_string.rstrip(".").lower() or "unreadable"
         raise FileError(name, f"not an audio file that libsndfile reads ({cause})") from None
     except (OSError, RuntimeError, TypeError, ValueError) as exc:
         raise FileError(name, f"cannot be read ({exc})") from None
+
+
+def _kind(mode: int) -> str:
+    kinds = [(stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a FIFO (named pipe)"), (stat.S_ISCHR, "a device"),
+             (stat.S_ISBLK, "a device"), (stat.S_ISSOCK, "a socket")]
+    return next((text for test, text in kinds if test(mode)), "not a regular file")
 
 
 def info(path: StrPath, *, channel: int | None = None) -> AudioInfo:
@@ -82,12 +92,14 @@ def blocks(
     """Yields the file's samples in order, `block_frames` at a time (the last block shorter).
 
     Each block is a one-dimensional contiguous float32 array: the mean of the channels, or the
-    channel numbered `channel` (0 is the first).
+    channel numbered `channel` (0 is the first). A sample that is NaN or infinite raises
+    `FileError` with its time.
     """
     import soundfile
 
     with _open(path) as f:
         _check(AudioInfo(os.fspath(path), float(f.samplerate), int(f.frames), int(f.channels)), channel)
+        done = 0
         while True:
             try:
                 block = f.read(block_frames, dtype="float32", always_2d=True)
@@ -95,6 +107,10 @@ def blocks(
                 raise FileError(path, f"read failed after {f.tell()} samples ({exc})") from None
             if len(block) == 0:
                 return
+            if not np.isfinite(block).all():
+                first = done + int(np.flatnonzero(~np.isfinite(block).all(axis=1))[0])
+                raise FileError(path, f"sample {first} (at {clock(first / f.samplerate)}) is not a finite number")
+            done += len(block)
             if channel is not None:
                 yield np.ascontiguousarray(block[:, channel])
             elif block.shape[1] == 1:
@@ -103,15 +119,45 @@ def blocks(
                 yield block.mean(axis=1, dtype=np.float32)
 
 
+def scan(path: StrPath, *, channel: int | None = None) -> None:
+    """Reads the whole file once, so that a non-finite sample is found before any work is done.
+
+    Only files of floating-point samples can hold one; others are not read.
+    """
+    with _open(path) as f:
+        floating = f.subtype in ("FLOAT", "DOUBLE")
+    if floating:
+        for _ in blocks(path, channel=channel):
+            pass
+
+
+def clock(seconds: float) -> str:
+    """A time as "12.345 s" below a minute and "m:ss.sss" from one minute on."""
+    if seconds < 60:
+        return f"{seconds:.3f} s"
+    minutes, rest = divmod(seconds, 60)
+    return f"{int(minutes)}:{rest:06.3f}"
+
+
 def find_audio(folder: StrPath) -> list[str]:
-    """The audio files directly inside `folder` (by name ending), sorted by name."""
+    """The audio files directly inside `folder` (by name ending), sorted by name.
+
+    Entries that cannot be examined (a symbolic link in a loop, say) are left out, as are names
+    that are not regular files: a FIFO or a device named .wav is not audio.
+    """
     name = os.fspath(folder)
     try:
         entries = sorted(os.scandir(name), key=lambda entry: entry.name)
     except OSError as exc:
-        raise FileError(name, (exc.strerror or str(exc)).lower()) from None
-    return [
-        entry.path
-        for entry in entries
-        if entry.is_file() and os.path.splitext(entry.name)[1].lower() in AUDIO_SUFFIXES
-    ]
+        raise FileError(name, os_cause(exc)) from None
+    found = []
+    for entry in entries:
+        if os.path.splitext(entry.name)[1].lower() not in AUDIO_SUFFIXES:
+            continue
+        try:
+            regular = entry.is_file()
+        except OSError:
+            continue
+        if regular:
+            found.append(entry.path)
+    return found

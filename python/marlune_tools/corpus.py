@@ -4,25 +4,48 @@ Each task reads its file, builds its own bank (banks hold state and are delibera
 picklable, so they never travel) and writes its outputs itself, whole or not at all; only the
 small summary comes back. The work is the same on any process or machine, so the results are
 the same bits either way. On a cluster, the workers must see the input and output paths (a
-shared file system).
+shared file system); paths are sent as absolute paths.
+
+A run that stops early (a failed file, a lost worker, Ctrl-C) tells the tasks still running to
+stop, waits for them (they look between blocks of audio and before renaming their outputs), and
+removes any temporary file left behind, so that no output appears after `run_all` has returned.
 """
 
 from __future__ import annotations
 
+import asyncio
+import dataclasses
 import multiprocessing
 import os
+import secrets
 import signal
-from collections.abc import Iterator, Sequence
+import inspect
+import socket
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import Future, ProcessPoolExecutor, as_completed
 from concurrent.futures.process import BrokenProcessPool
-from contextlib import ExitStack
+from contextlib import ExitStack, contextmanager, suppress
 from dataclasses import dataclass
+from typing import TYPE_CHECKING, Optional, Tuple
 
-from marlune_tools import npz
-from marlune_tools.analysis import analyse_file
+import numpy as np
+import numpy.typing as npt
+
+from marlune_tools import audio, npz
+from marlune_tools.analysis import analyse, analyse_file, check_file
+from marlune_tools.errors import FileError
 from marlune_tools.output import remove_leftovers, replacing
 from marlune_tools.settings import Settings
-from marlune_tools.spectrogram import Segment, Spectrogram
+from marlune_tools.spectrogram import SOUNDING_DB, Segment, Spectrogram
+
+if TYPE_CHECKING:
+    from distributed import Client
+
+# How long connecting to a scheduler may take, its first answer included: a host that does not
+# answer, or a listener that is not a Dask scheduler, is reported after this many seconds.
+CONNECT_SECONDS = 10.0
+# How long a cluster run waits for its running tasks to stop after a failure or Ctrl-C.
+STOP_SECONDS = 60.0
 
 
 @dataclass(frozen=True)
@@ -32,6 +55,10 @@ class Job:
     png: str | None = None  # where the picture goes, or None
     settings: Settings = Settings()
     channel: int | None = None  # one channel instead of the mono mix
+    threshold_db: float = SOUNDING_DB  # level a note must reach to be listed as sounding
+
+    def outputs(self) -> list[str]:
+        return [path for path in (self.npz, self.png) if path is not None]
 
 
 @dataclass(frozen=True)
@@ -43,13 +70,33 @@ class Summary:
     sounding: tuple[Segment, ...]  # which notes sound, window by window
 
 
-def run(job: Job, progress: bool = False) -> Summary:
-    """Analyses one file and writes its outputs; runs in whichever process gets the task."""
-    spectrogram = analyse_file(job.path, job.settings, channel=job.channel, progress=progress)
-    return deliver(spectrogram, job)
+class Stopped(Exception):
+    """A task told to stop before it finished; it wrote nothing."""
 
 
-def deliver(spectrogram: Spectrogram, job: Job) -> Summary:
+def run(job: Job, progress: bool = False, stop: Callable[[], bool] | None = None) -> Summary:
+    """Analyses one file and writes its outputs; runs in whichever process gets the task.
+
+    `stop`, if given, is asked between blocks and before the outputs are renamed; when it says
+    yes the task raises `Stopped` and leaves no file.
+    """
+    if stop is None:
+        spectrogram = analyse_file(job.path, job.settings, channel=job.channel, progress=progress)
+    else:
+        found = check_file(job.path, job.settings, channel=job.channel)
+        blocks = _until(stop, audio.blocks(job.path, channel=job.channel))
+        spectrogram = analyse(blocks, found.sample_rate, job.settings, length=found.frames)
+    return deliver(spectrogram, job, stop)
+
+
+def _until(stop: Callable[[], bool], blocks: Iterable[npt.NDArray[np.float32]]) -> Iterator[npt.NDArray[np.float32]]:
+    for block in blocks:
+        if stop():
+            raise Stopped
+        yield block
+
+
+def deliver(spectrogram: Spectrogram, job: Job, stop: Callable[[], bool] | None = None) -> Summary:
     """Writes a job's outputs from its spectrogram and sums it up.
 
     Both files are written under temporary names and renamed only once both are complete, so a
@@ -61,61 +108,114 @@ def deliver(spectrogram: Spectrogram, job: Job) -> Summary:
         if job.png is not None:
             from marlune_tools.picture import figure
 
-            drawing = figure(spectrogram, os.path.basename(job.path))
+            drawing = figure(spectrogram, printable(os.path.basename(job.path)))
             drawing.savefig(outputs.enter_context(replacing(job.png)), format="png")
+        if stop is not None and stop():
+            raise Stopped
     frames, channels = spectrogram.frames.shape
     # Windows of 0.1 s, longer for long files so that a summary stays within about 200 lines.
     window = max(0.1, spectrogram.seconds / 200)
-    return Summary(job, spectrogram.seconds, frames, channels, tuple(spectrogram.sounding(window)))
+    sounding = spectrogram.sounding(window, threshold_db=job.threshold_db)
+    return Summary(job, spectrogram.seconds, frames, channels, tuple(sounding))
+
+
+def printable(text: str) -> str:
+    """`text` with line breaks, other control characters and undecodable bytes escaped ("\\n", "\\xff")."""
+    return "".join(c if c.isprintable() else _escaped(c) for c in text)
+
+
+def _escaped(c: str) -> str:
+    if 0xDC80 <= ord(c) <= 0xDCFF:  # a byte of a name that is not UTF-8, as os.fsdecode keeps it
+        return f"\\x{ord(c) - 0xDC00:02x}"
+    return c.encode("unicode_escape").decode("ascii")
 
 
 def run_all(
-    jobs: Sequence[Job], *, scheduler: str | None = None, workers: int | None = None
+    jobs: Sequence[Job],
+    *,
+    scheduler: str | Client | None = None,
+    workers: int | None = None,
+    skipped: list[FileError] | None = None,
 ) -> Iterator[Summary]:
     """Runs the jobs and yields their summaries as they finish (not in order).
 
-    Local processes (`workers` of them, one per core by default) unless `scheduler` gives the
-    address of a Dask scheduler ("tcp://host:8786"). The first failing job's exception (a
-    `FileError` for a bad file) is raised at once; local jobs still running are stopped, without
-    leaving partial files, and finished ones keep their outputs. An interruption (Ctrl-C) stops
-    the local workers the same way.
+    Local processes (`workers` of them, one per core by default) unless `scheduler` is a Dask
+    client or the address of a Dask scheduler ("tcp://host:8786", see `connect`). The first
+    failing job's exception (a `FileError` for a bad file) is raised at once, unless `skipped`
+    is a list: then the `FileError` of each file that cannot be analysed is added to it and the
+    run goes on. Jobs still running when the run stops (a failure, Ctrl-C, a lost worker) are
+    stopped without leaving partial files; finished ones keep their outputs. A worker that dies
+    raises `WorkerLost`.
     """
-    if scheduler is not None:
-        yield from _on_cluster(jobs, scheduler)
-        return
-    count = min(len(jobs), workers or os.cpu_count() or 1)
-    if count <= 1:
-        for job in jobs:
-            yield run(job)
-        return
-    # A fresh interpreter per worker (spawn), so that no lock or thread of this one is inherited.
-    # An executor rather than multiprocessing.Pool: a Pool whose worker dies (killed, out of
-    # memory, crashed) waits for that worker's result for ever, the executor reports it.
-    executor = ProcessPoolExecutor(count, multiprocessing.get_context("spawn"), initializer=_worker_signals)
-    futures: dict[Future[Summary], Job] = {}
-    finished = False
+    if _called_from_a_worker_import():
+        raise RuntimeError('run_all was called while a worker process imported the main script; '
+                           'put the script\'s work under if __name__ == "__main__":')
+    jobs = [_absolute(job) for job in jobs]
+    before = {path: _identity(path) for job in jobs for path in job.outputs()}
     try:
-        try:
+        if scheduler is not None:
+            with ExitStack() as stack:
+                client = scheduler if not isinstance(scheduler, str) else stack.enter_context(connect(scheduler))
+                yield from _on_cluster(jobs, client, skipped)
+            return
+        count = min(len(jobs), workers or os.cpu_count() or 1)
+        if count <= 1:
             for job in jobs:
-                futures[executor.submit(_run_in_worker, job)] = job
-            for future in as_completed(futures):
-                yield future.result()
-        except BrokenProcessPool:
-            done = {id(job) for f, job in futures.items() if f.done() and f.exception() is None}
-            raise WorkerLost([job.path for job in jobs if id(job) not in done]) from None
-        finished = True
-    finally:
-        if finished:
-            executor.shutdown(wait=True)
-        else:
-            # Stops the workers still busy (after a failure or an interruption). Each removes
-            # its temporary files on the way out, unless the signal caught it just between
-            # creating a file and taking charge of it; what is left then is removed here.
-            _stop(executor)
-            for job in jobs:
-                for path in (job.npz, job.png):
-                    if path is not None:
-                        remove_leftovers(path)
+                with _skipping(skipped):
+                    yield run(job)
+            return
+        yield from _on_processes(jobs, count, skipped)
+    except _Lost:
+        raise WorkerLost([job.path for job in jobs if not _replaced(job, before)]) from None
+
+
+def _called_from_a_worker_import() -> bool:
+    """Whether the main script is being imported by a starting worker (as "__mp_main__"): an
+    unguarded script then calls run_all again, in the worker, and the worker dies."""
+    frame = inspect.currentframe()
+    while frame is not None:
+        if frame.f_globals.get("__name__") == "__mp_main__":
+            return True
+        frame = frame.f_back
+    return False
+
+
+def _absolute(job: Job) -> Job:
+    def absolute(path: str | None) -> str | None:
+        return None if path is None else os.path.abspath(path)
+
+    return dataclasses.replace(job, path=os.path.abspath(job.path), npz=absolute(job.npz), png=absolute(job.png))
+
+
+_Identity = Optional[Tuple[int, int, int]]
+
+
+def _identity(path: str) -> _Identity:
+    try:
+        found = os.stat(path)
+    except OSError:
+        return None
+    return found.st_dev, found.st_ino, found.st_mtime_ns
+
+
+def _replaced(job: Job, before: dict[str, _Identity]) -> bool:
+    """Whether all of the job's outputs were written during the run (each rename makes a new file)."""
+    return all(_identity(path) not in (None, before[path]) for path in job.outputs())
+
+
+@contextmanager
+def _skipping(skipped: list[FileError] | None) -> Iterator[None]:
+    """Adds a `FileError` to `skipped` and goes on, or lets it through when there is no list."""
+    try:
+        yield
+    except FileError as exc:
+        if skipped is None:
+            raise
+        skipped.append(exc)
+
+
+class _Lost(Exception):
+    pass
 
 
 class WorkerLost(RuntimeError):
@@ -129,51 +229,148 @@ class WorkerLost(RuntimeError):
         self.paths = list(paths)
 
     def __str__(self) -> str:
-        shown = ", ".join(self.paths[:3]) + (f" and {len(self.paths) - 3} more" if len(self.paths) > 3 else "")
-        return f"a worker process ended abruptly (killed, or out of memory?); not analysed: {shown}"
+        shown = ", ".join(printable(path) for path in self.paths[:3])
+        more = f" and {len(self.paths) - 3} more" if len(self.paths) > 3 else ""
+        return (f"a worker process ended abruptly (killed, out of memory, or a script without an "
+                f"if __name__ == \"__main__\": guard?); not analysed: {shown or 'none'}{more}")
+
+
+# --- local processes -------------------------------------------------------------------------
+
+def _on_processes(jobs: Sequence[Job], count: int, skipped: list[FileError] | None) -> Iterator[Summary]:
+    # A fresh interpreter per worker (spawn), so that no lock or thread of this one is inherited.
+    # An executor rather than multiprocessing.Pool: a Pool whose worker dies (killed, out of
+    # memory, crashed) waits for that worker's result for ever, the executor reports it.
+    context = multiprocessing.get_context("spawn")
+    stop = context.Event()
+    executor = ProcessPoolExecutor(count, context, initializer=_worker_start, initargs=(stop,))
+    futures: dict[Future[Summary], Job] = {}
+    try:
+        for job in jobs:
+            futures[executor.submit(_run_in_worker, job)] = job
+        for future in as_completed(futures):
+            with _skipping(skipped):
+                yield future.result()
+    except BrokenProcessPool:
+        raise _Lost from None
+    finally:
+        # After a failure or an interruption the workers still busy stop at their next look;
+        # those not started find the flag set and return at once. A broken pool has ended its
+        # workers itself. Either way, what a stopped or killed worker left is removed here.
+        stop.set()
+        executor.shutdown(wait=True, cancel_futures=True)
+        for job in jobs:
+            for path in job.outputs():
+                remove_leftovers(path)
+
+
+_stop_flag: Callable[[], bool] | None = None
+
+
+def _worker_start(stop: multiprocessing.synchronize.Event) -> None:
+    global _stop_flag
+    _stop_flag = stop.is_set
+    # Ctrl-C reaches every process of the terminal; only the parent acts on it, by setting the flag.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def _run_in_worker(job: Job) -> Summary:
+    return run(job, stop=_stop_flag)
+
+
+# --- a Dask cluster --------------------------------------------------------------------------
+
+class SchedulerError(Exception):
+    """A scheduler address that is malformed, unreachable, or not a Dask scheduler; one line."""
+
+
+def connect(address: str, timeout: float = CONNECT_SECONDS) -> Client:
+    """A Dask client of the scheduler at `address`, within `timeout` seconds, or `SchedulerError`.
+
+    The scheduler is asked who it is first, on a connection of its own with one deadline for the
+    whole exchange: a Client alone waits for ever on a listener that accepts and never answers
+    (an HTTP server, say), and leaves a thread behind when it fails.
+    """
+    from distributed import Client
+
+    if not address.strip():
+        raise SchedulerError("the scheduler address is empty (expected e.g. tcp://host:8786)")
+    from distributed.comm import resolve_address
+
     try:
-        return run(job)
-    except SystemExit as stop:
-        # Stopped from the parent (SIGTERM): the job has unwound and removed its temporary
-        # files; the process ends here, not in the executor's loop, which would take the next job.
-        os._exit(stop.code if isinstance(stop.code, int) else 1)
+        resolve_address(address)
+    except (ValueError, TypeError, KeyError, OSError) as exc:
+        raise SchedulerError(f"not a scheduler address: {address} ({_first_line(exc)})") from None
+    try:
+        reply = asyncio.run(asyncio.wait_for(_identity_of(address), timeout))
+    except (asyncio.TimeoutError, OSError) as exc:
+        cause = f" ({_first_line(exc)})" if str(exc) else ""
+        raise SchedulerError(f"no Dask scheduler answers at {address} within {timeout:g} s{cause}") from None
+    except (ValueError, TypeError) as exc:
+        raise SchedulerError(f"cannot connect to {address} ({_first_line(exc)})") from None
+    except Exception as exc:  # whatever reading a stranger's bytes as Dask's messages gives
+        raise SchedulerError(f"{address} answers, but not as a Dask scheduler ({type(exc).__name__})") from None
+    kind = reply.get("type") if isinstance(reply, dict) else None
+    if kind != "Scheduler":
+        raise SchedulerError(f"{address} answers, but it is not a Dask scheduler ({kind or 'unknown reply'})")
+    try:
+        return Client(address, timeout=f"{timeout}s", set_as_default=False)
+    except (OSError, ValueError, TypeError) as exc:
+        raise SchedulerError(f"cannot connect to the scheduler at {address} ({_first_line(exc)})") from None
 
 
-def _stop(executor: ProcessPoolExecutor) -> None:
-    # The workers still alive are told to stop (SIGTERM). Python 3.14 has a method for it;
-    # before, the executor's own table of its processes is the only handle on them.
-    terminate = getattr(executor, "terminate_workers", None)
-    if terminate is not None:
-        terminate()
-    else:
-        for process in list((getattr(executor, "_processes", None) or {}).values()):
-            if process.exitcode is None:
-                process.terminate()
-    executor.shutdown(wait=True, cancel_futures=True)
+async def _identity_of(address: str) -> object:
+    from distributed.comm import connect
+
+    comm = await connect(address)
+    try:
+        await comm.write({"op": "identity"})
+        return await comm.read()
+    finally:
+        comm.abort()
 
 
-def _worker_signals() -> None:
-    # Ctrl-C reaches every process of the terminal; only the parent acts on it, and it stops the
-    # workers with SIGTERM, which unwinds a worker like an exception so that its files are cleaned.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, _exit_on_terminate)
+def _first_line(exc: BaseException) -> str:
+    return (str(exc).splitlines() or [type(exc).__name__])[0]
 
 
-def _exit_on_terminate(signum: int, frame: object) -> None:
-    raise SystemExit(128 + signum)
+def _on_cluster(jobs: Sequence[Job], client: Client, skipped: list[FileError] | None) -> Iterator[Summary]:
+    from distributed import Event, as_completed, wait
+
+    stop = Event(f"marlune-stop-{secrets.token_hex(8)}", client=client)
+    # pure=False: two jobs with equal arguments still both run (each writes its own files).
+    futures = client.map(_run_on_cluster, list(jobs), stop=stop.name, pure=False)
+    try:
+        for future in as_completed(futures, loop=client.loop):
+            with _skipping(skipped):
+                try:
+                    yield future.result()
+                except Exception as exc:
+                    if type(exc).__name__ == "KilledWorker":
+                        raise _Lost from None
+                    raise
+    finally:
+        stop.set()
+        with suppress(Exception), client.as_current():
+            wait(futures, timeout=STOP_SECONDS)
+        client.cancel(futures)
+        # Also after a run that succeeded: a task retried after its worker died may have left
+        # temporary files of its first attempt.
+        for job in jobs:
+            for path in job.outputs():
+                remove_leftovers(path)
 
 
-def _on_cluster(jobs: Sequence[Job], scheduler: str) -> Iterator[Summary]:
-    from distributed import Client, as_completed
+def _run_on_cluster(job: Job, stop: str) -> Summary:
+    from distributed import Event
 
-    with Client(scheduler) as client:
-        # pure=False: two jobs with equal arguments still both run (each writes its own files).
-        futures = client.map(run, list(jobs), pure=False)
-        try:
-            for future in as_completed(futures):
-                yield future.result()
-        finally:
-            client.cancel(futures)
+    flag = Event(stop)
+    if flag.is_set():
+        raise Stopped
+    missing = [what for path, what in [(job.path, "the file"), *((os.path.dirname(p), f"the folder of {p}")
+                                                                  for p in job.outputs())]
+               if not os.path.exists(path)]
+    if missing:
+        raise FileError(job.path, f"{missing[0]} is not visible on the worker at {socket.gethostname()} "
+                                  "(the workers need the same files at the same paths)")
+    return run(job, stop=flag.is_set)

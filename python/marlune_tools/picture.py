@@ -19,6 +19,7 @@ from marlune_tools.output import replacing
 from marlune_tools.spectrogram import FLOOR_DB, Spectrogram, decibels
 
 if TYPE_CHECKING:
+    from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
 MAX_COLUMNS = 3000  # longer spectrograms are drawn with the loudest of each run of frames
@@ -51,6 +52,17 @@ def _ticks(low: float, high: float) -> tuple[list[int], dict[int, str]]:
     return major, minor
 
 
+def _minutes_and_seconds(ax: Axes, seconds: float) -> None:
+    """Time labelled m:ss, on ticks a whole number of seconds or minutes apart (at most 12)."""
+    from matplotlib.ticker import FuncFormatter, MultipleLocator
+
+    steps = (10, 15, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200)
+    step = next((s for s in steps if seconds / s <= 12), steps[-1] * math.ceil(seconds / steps[-1] / 12))
+    ax.xaxis.set_major_locator(MultipleLocator(step))
+    ax.xaxis.set_major_formatter(FuncFormatter(lambda x, _: f"{int(x) // 60}:{int(x) % 60:02d}"))
+    ax.set_xlabel("time (m:ss)")
+
+
 def figure(spectrogram: Spectrogram, title: str = "") -> Figure:
     """The spectrogram drawn on a new matplotlib figure."""
     from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -81,6 +93,8 @@ def figure(spectrogram: Spectrogram, title: str = "") -> Figure:
     ax.set_yticks(list(minor), list(minor.values()), minor=True, fontsize="x-small", color="0.35")
     ax.grid(axis="y", which="major", color="white", alpha=0.15, linewidth=0.6)
     ax.set_xlabel("time (s)")
+    if spectrogram.seconds > 60:
+        _minutes_and_seconds(ax, spectrogram.seconds)
     ax.set_ylabel("note")
     hz = ax.twinx()
     hz.set_ylim(low, high)

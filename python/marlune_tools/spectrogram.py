@@ -61,10 +61,10 @@ class Spectrogram:
         """Audio covered by the frames, in seconds."""
         return len(self.frames) * self.hop / self.sample_rate
 
-    def sounding(self, window: float = 0.1) -> list[Segment]:
+    def sounding(self, window: float = 0.1, threshold_db: float = SOUNDING_DB) -> list[Segment]:
         """Which notes sound, window by window (seconds), with equal neighbours merged.
 
-        A note sounds in a window when its mean level there reaches `SOUNDING_DB`, comes within
+        A note sounds in a window when its mean level there reaches `threshold_db`, comes within
         `SOUNDING_SPAN_DB` of the loudest note, and is louder than the notes a semitone either side.
         A note's level is that of its loudest channel.
         """
@@ -81,7 +81,7 @@ class Spectrogram:
             db = 20.0 * np.log10(np.maximum(note_level, 1e-30) / FULL_SCALE)
             padded = np.concatenate([[-np.inf], db, [-np.inf]])
             peak = (db >= padded[:-2]) & (db > padded[2:])
-            loud = peak & (db >= SOUNDING_DB) & (db >= db.max() - SOUNDING_SPAN_DB)
+            loud = peak & (db >= threshold_db) & (db >= db.max() - SOUNDING_SPAN_DB)
             found = tuple(names[i] for i in np.flatnonzero(loud))
             start = first * self.hop / self.sample_rate
             end = min(first + per_window, len(self.frames)) * self.hop / self.sample_rate

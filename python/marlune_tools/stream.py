@@ -2,11 +2,16 @@
 
 from __future__ import annotations
 
+import operator
+
 import numpy as np
 import numpy.typing as npt
 
 import marlune
 from marlune_tools.parallel import ParallelBank
+
+# A hop longer than any chunk: resonating with it processes nothing, so it only checks the chunk.
+_NO_HOP = (1 << 64) - 1
 
 
 class FrameStream:
@@ -18,17 +23,34 @@ class FrameStream:
     ``resonate`` call on the whole signal. This is the way to feed audio callbacks and file blocks.
     The bank may also be a `ParallelBank`.
 
+    A stream takes what ``resonate`` takes: a hop that ``resonate`` accepts, at least 1, and
+    chunks that are one-dimensional contiguous float32 arrays; anything else raises the bank's
+    own error. A push that raises changes nothing, neither the bank nor the held samples, so it
+    may be retried. Each sample is copied at most twice, whatever the hop and the chunk lengths.
+
     >>> stream = FrameStream(bank, hop=480)
     >>> frames = stream.push(chunk)   # complex64, shape (k, len(bank)), k >= 0
     >>> stream.pending                # samples held for the next push, 0 <= pending < hop
     """
 
     def __init__(self, bank: marlune.ResonatorBank | ParallelBank, hop: int) -> None:
-        if hop < 1:
-            raise ValueError(f"hop must be at least 1 sample, not {hop}")
+        # The bank judges the hop as its resonate would, and raises its own error for one it
+        # refuses (a float, a negative or an oversized number); hop 0, which resonate reports
+        # as an internal failure, is refused here first.
+        empty = np.empty(0, dtype=np.float32)
+        try:
+            step = operator.index(hop)
+        except TypeError:
+            bank.resonate(empty, hop)
+            raise
+        if step == 0:
+            raise ValueError("hop must be at least 1 sample, not 0")
+        bank.resonate(empty, hop)
         self._bank = bank
-        self._hop = int(hop)
-        self._held: npt.NDArray[np.float32] = np.empty(0, dtype=np.float32)
+        self._hop = step
+        # Held samples: the first `_count` of `_held`, which grows by doubling up to one hop.
+        self._held: npt.NDArray[np.float32] = empty
+        self._count = 0
 
     @property
     def bank(self) -> marlune.ResonatorBank | ParallelBank:
@@ -43,27 +65,44 @@ class FrameStream:
     @property
     def pending(self) -> int:
         """Samples received but not yet processed, fewer than one hop."""
-        return len(self._held)
+        return self._count
 
-    def push(self, chunk: npt.ArrayLike) -> npt.NDArray[np.complex64]:
-        """Processes `chunk` (one-dimensional, converted to float32) after the held samples.
+    def reset(self) -> None:
+        """Resets the bank and drops the held samples: the next push starts a new signal."""
+        self._bank.reset()
+        self._count = 0
+
+    def push(self, chunk: npt.NDArray[np.float32]) -> npt.NDArray[np.complex64]:
+        """Processes `chunk` (a one-dimensional float32 array) after the held samples.
 
         Returns the frames completed by this chunk, complex64 of shape (k, channels).
         """
-        samples = np.ascontiguousarray(chunk, dtype=np.float32)
-        if samples.ndim != 1:
-            raise ValueError(f"a chunk must be one-dimensional, not of shape {samples.shape}")
-        held, hop = len(self._held), self._hop
-        if held + len(samples) < hop:
-            self._held = np.concatenate([self._held, samples])
-            return self._bank.resonate(samples[:0], hop)
-        parts = []
-        start = 0
+        # The bank checks the chunk (type, dtype, shape, layout) without processing a sample.
+        nothing = self._bank.resonate(chunk, _NO_HOP)
+        held, hop = self._count, self._hop
+        total = held + len(chunk)
+        if total < hop:
+            self._reserve(total)
+            self._held[held:total] = chunk
+            self._count = total
+            return nothing
+        used = total // hop * hop - held  # samples of the chunk that complete frames
+        rest = len(chunk) - used
+        # Everything that can fail (allocations, the bank) happens before the stream changes.
+        self._reserve(rest)
         if held:
-            # Complete the held hop first, then run the rest of the chunk in place, without a copy.
-            start = hop - held
-            parts.append(self._bank.resonate(np.concatenate([self._held, samples[:start]]), hop))
-        end = start + (len(samples) - start) // hop * hop
-        parts.append(self._bank.resonate(samples[start:end], hop))
-        self._held = samples[end:].copy()
-        return parts[0] if len(parts) == 1 else np.concatenate(parts)
+            signal = np.empty(held + used, dtype=np.float32)
+            signal[:held] = self._held[:held]
+            signal[held:] = chunk[:used]
+        else:
+            signal = chunk[:used]
+        frames = self._bank.resonate(signal, hop)
+        self._held[:rest] = chunk[used:]
+        self._count = rest
+        return frames
+
+    def _reserve(self, count: int) -> None:
+        if count > len(self._held):
+            grown = np.empty(min(self._hop, max(count, 2 * len(self._held), 1024)), dtype=np.float32)
+            grown[: self._count] = self._held[: self._count]
+            self._held = grown

@@ -242,10 +242,36 @@ def require(module):
         pytest.skip(reason)
 
 
-def run_marlune(*args, cwd=None):
-    """Runs the console script with the current interpreter's environment; returns the finished process."""
-    script = Path(sys.executable).with_name("marlune")
-    return subprocess.run([str(script), *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=300)
+def marlune_command(*args):
+    """The console script's command line, with the arguments as strings (or bytes, kept as they are)."""
+    return [str(Path(sys.executable).with_name("marlune")), *(a if isinstance(a, bytes) else str(a) for a in args)]
+
+
+def run_marlune(*args, cwd=None, timeout=300):
+    """Runs the console script with the current interpreter's environment; returns the finished process.
+
+    `timeout` only turns a hang into a failure: nothing is timed.
+    """
+    return subprocess.run(marlune_command(*args), capture_output=True, text=True, errors="backslashreplace",
+                          cwd=cwd, timeout=timeout)
+
+
+def assert_refused(done, cause=""):
+    """The command's contract for bad input: status 2, one line on standard error naming `cause`, no output."""
+    assert (done.returncode, done.stdout) == (2, ""), done.stderr
+    assert done.stderr.startswith("marlune: ") and done.stderr.count("\n") == 1, done.stderr
+    assert cause in done.stderr
+
+
+def tree(folder):
+    """Everything under `folder`: each name with its kind, permissions, size and modification time."""
+    found = {}
+    for root, folders, files in os.walk(folder):
+        for name in folders + files:
+            path = os.path.join(root, name)
+            info = os.lstat(path)
+            found[os.path.relpath(path, folder)] = (info.st_mode, info.st_size, info.st_mtime_ns, info.st_rdev)
+    return found
 
 
 def write_audio(path, samples, rate, subtype=None):

@@ -1,14 +1,18 @@
 """Many files: local processes and a Dask cluster give the bits of one process."""
 
+import contextlib
 import multiprocessing
 import os
+import shutil
 import signal
+import socket
+import subprocess
 import threading
 import time
 
 import numpy as np
 import pytest
-from conftest import require, write_audio
+from conftest import assert_refused, marlune_command, require, run_marlune, write_audio
 
 from marlune_tools import FileError, cli, corpus, npz
 from marlune_tools.analysis import analyse_file
@@ -97,3 +101,132 @@ def test_the_command_reports_a_killed_worker_in_one_line(tmp_path, files, capsys
     assert cli.main(["spectrogram", *files, "--out", str(tmp_path)]) == 1
     error = capsys.readouterr().err
     assert error.startswith("marlune: a worker process ended abruptly") and error.count("\n") == 1
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+    ) as cluster, distributed.Client(cluster) as client:
+        yield cluster, client
+
+
+@pytest.fixture(scope="module")
+def long_files(tmp_path_factory):
+    """Files that take a worker a while: it is busy with them when the test strikes."""
+    folder = tmp_path_factory.mktemp("long")
+    rng = np.random.default_rng(3)
+    return [str(write_audio(folder / f"long{i}.wav", rng.uniform(-0.5, 0.5, 120 * 16_000), 16_000, "FLOAT"))
+            for i in range(4)]
+
+
+LONG_OPTIONS = ["--notes", "A1:A7", "--bins-per-semitone", "4"]
+
+
+def until(condition):
+    """Waits for `condition` (a hang is turned into a failure by the test's time limit)."""
+    while not condition():
+        time.sleep(0.005)
+
+
+def parts(folder):
+    return [name for name in os.listdir(folder) if name.endswith(".part")]
+
+
+def idle(client):
+    """Waits until every worker's only thread is free (the task running on it has ended)."""
+    workers = list(client.scheduler_info()["workers"])
+    client.gather([client.submit(int, pure=False, workers=[w], allow_other_workers=False) for w in workers])
+
+
+def test_a_worker_killed_while_writing_leaves_no_partial_file(tmp_path, cluster, long_files):
+    address, client = cluster[0].scheduler_address, cluster[1]
+    pids = list(client.run(os.getpid).values())
+
+    def kill_at_first_part():
+        until(lambda: parts(tmp_path))
+        for pid in pids:
+            os.kill(pid, signal.SIGKILL)
+
+    threading.Thread(target=kill_at_first_part, daemon=True).start()
+    settings = Settings(Scale(33, 105, 4))
+    jobs = [corpus.Job(path, str(tmp_path / f"{i}.npz"), str(tmp_path / f"{i}.png"), settings)
+            for i, path in enumerate(long_files)]
+    try:
+        lost = []
+        list(corpus.run_all(jobs, scheduler=address))
+    except corpus.WorkerLost as exc:
+        lost = exc.paths
+    assert parts(tmp_path) == []
+    assert [os.path.exists(job.npz) and os.path.exists(job.png) for job in jobs] == [p not in lost for p in long_files]
+    client.wait_for_workers(2)
+
+
+def test_ctrl_c_stops_running_tasks_before_the_command_exits(tmp_path, cluster, long_files):
+    address, client = cluster[0].scheduler_address, cluster[1]
+    with subprocess.Popen(marlune_command("spectrogram", *long_files, *LONG_OPTIONS, "--out", tmp_path,
+                                          "--scheduler", address), stderr=subprocess.PIPE, text=True) as command:
+        until(lambda: any(client.processing().values()) or command.poll() is not None)
+        command.send_signal(signal.SIGINT)
+        assert command.wait(timeout=300) == 130 and command.stderr.read() == "marlune: interrupted\n"
+    left = sorted(os.listdir(tmp_path))
+    idle(client)
+    assert sorted(os.listdir(tmp_path)) == left and parts(tmp_path) == []
+    assert len(left) < 2 * len(long_files)
+
+
+@contextlib.contextmanager
+def listener(answer):
+    """A TCP listener on loopback that is not a scheduler: it sends `answer` (or nothing) and keeps the line open."""
+    server = socket.create_server(("127.0.0.1", 0))
+    accepted = []
+
+    def serve():
+        with contextlib.suppress(OSError):
+            while True:
+                connection, _ = server.accept()
+                accepted.append(connection)
+                connection.sendall(answer)
+
+    threading.Thread(target=serve, daemon=True).start()
+    try:
+        yield f"tcp://127.0.0.1:{server.getsockname()[1]}"
+    finally:
+        server.close()
+        for connection in accepted:
+            connection.close()
+
+
+def closed_port():
+    with socket.create_server(("127.0.0.1", 0)) as server:
+        return contextlib.nullcontext(f"tcp://127.0.0.1:{server.getsockname()[1]}")
+
+
+BAD_SCHEDULERS = {
+    "garbage": lambda: contextlib.nullcontext("garbage"),
+    "no host": lambda: contextlib.nullcontext("tcp://"),
+    "unknown kind": lambda: contextlib.nullcontext("inproc://x"),
+    "nobody listening": closed_port,
+    "listener that never answers": lambda: listener(b""),
+    "HTTP server": lambda: listener(b"HTTP/1.0 400 Bad Request\r\n\r\n"),
+}
+
+
+@pytest.mark.parametrize("kind", BAD_SCHEDULERS)
+def test_a_bad_scheduler_is_reported_in_one_line_within_the_connect_time(tmp_path, files, kind):
+    with BAD_SCHEDULERS[kind]() as address:
+        done = run_marlune("spectrogram", files[0], "--out", tmp_path / "out", "--scheduler", address,
+                           timeout=corpus.CONNECT_SECONDS + 60)
+    assert_refused(done, address)
+    assert not (tmp_path / "out").exists()
+
+
+def test_a_file_the_workers_cannot_see_is_named(tmp_path, cluster, files):
+    # The workers run elsewhere: here, a file that vanishes after the local check stands for one
+    # that the workers' machines do not have.
+    gone = tmp_path / "gone.wav"
+    shutil.copy(files[0], gone)
+    job = corpus.Job(str(gone), str(tmp_path / "gone.npz"), None, SETTINGS)
+    gone.unlink()
+    with pytest.raises(FileError, match="gone.wav: the file is not visible on the worker"):
+        list(corpus.run_all([job], scheduler=cluster[0].scheduler_address))

@@ -1,11 +1,14 @@
 """The spectrogram command and what it stands on: audio files, the demo, pictures, .npz files."""
 
+import os
+import stat
 import subprocess
 import sys
 
 import numpy as np
 import pytest
-from conftest import require, run_marlune, write_audio
+import marlune
+from conftest import assert_refused, require, run_marlune, tree, write_audio
 
 from marlune_tools import FileError, demo, npz
 from marlune_tools.analysis import analyse, analyse_file
@@ -146,22 +149,35 @@ def test_silence_and_quiet_sound_stay_dark_on_a_fixed_scale(tmp_path):
         assert image.get_array().max() == pytest.approx(loudest, abs=0.5)
 
 
+def nan_at(d, second):
+    samples = np.zeros(48_000, np.float32)
+    samples[int(second * 48_000)] = np.nan
+    return write_audio(d / "nan.wav", samples, 48_000, "FLOAT")
+
+
+def text(path):
+    path.write_text("not audio\n")
+    return path
+
+
+def in_folder(d, make):
+    make(d)
+    return d
+
+
 BAD_INPUTS = {
-    "empty file": lambda d: (d / "empty.wav").write_bytes(b""),
-    "text named .wav": lambda d: (d / "notes.wav").write_text("not audio\n"),
-    "missing file": lambda d: None,
-    "no samples": lambda d: write_audio(d / "nothing.wav", np.zeros(0, np.float32), 48_000),
-    "shorter than one hop": lambda d: write_audio(d / "short.wav", np.zeros(100, np.float32), 48_000),
-    "bad among good": lambda d: [write_audio(d / "a.wav", np.zeros(4800, np.float32), 48_000),
-                                 (d / "b.wav").write_text("x")],
-}
-EXPECTED_CAUSE = {
-    "empty file": "empty.wav: empty file",
-    "text named .wav": "notes.wav: not an audio file",
-    "missing file": "missing.wav: no such file",
-    "no samples": "nothing.wav: contains no samples",
-    "shorter than one hop": "short.wav: shorter than one hop",
-    "bad among good": "b.wav: not an audio file",
+    "empty file": (lambda d: (d / "empty.wav").write_bytes(b"") or d / "empty.wav", "empty.wav: empty file"),
+    "text named .wav": (lambda d: text(d / "notes.wav"), "notes.wav: not an audio file"),
+    "missing file": (lambda d: d / "missing.wav", "missing.wav: no such file"),
+    "no samples": (lambda d: write_audio(d / "nothing.wav", np.zeros(0), 48_000), "nothing.wav: contains no samples"),
+    "shorter than one hop": (lambda d: write_audio(d / "short.wav", np.zeros(100), 48_000), "short.wav: shorter than one hop"),
+    "bad among good": (lambda d: in_folder(d, lambda d: [write_audio(d / "a.wav", np.zeros(4800), 48_000),
+                                                         (d / "b.wav").write_text("x")]), "b.wav: not an audio file"),
+    "NaN sample": (lambda d: nan_at(d, 0.75), "nan.wav: sample 36000 (at 0.750 s) is not a finite number"),
+    "FIFO": (lambda d: os.mkfifo(d / "pipe.wav") or d / "pipe.wav", "pipe.wav: is a FIFO"),
+    "every channel above Nyquist": (lambda d: write_audio(d / "slow.wav", np.zeros(400), 40), "at or above the Nyquist"),
+    "newline in the name": (lambda d: text(d / "a\nb.wav"), "a\\nb.wav: not an audio"),
+    "symlink loop only": (lambda d: os.symlink("loop.wav", d / "loop.wav") or d, "no audio files in this folder"),
 }
 
 
@@ -169,25 +185,70 @@ EXPECTED_CAUSE = {
 def test_bad_input_gives_one_line_status_2_and_no_output(tmp_path, case):
     inputs = tmp_path / "in"
     inputs.mkdir()
-    BAD_INPUTS[case](inputs)
-    target = inputs / "missing.wav" if case == "missing file" else inputs
-    if case not in ("missing file", "bad among good"):
-        target = next(inputs.iterdir())
-    done = run_marlune("spectrogram", target, "--out", tmp_path / "out")
-    assert done.returncode == 2
-    assert done.stdout == "" and done.stderr.count("\n") == 1 and "Traceback" not in done.stderr
-    assert done.stderr.startswith("marlune: ") and EXPECTED_CAUSE[case] in done.stderr
-    assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
+    make, cause = BAD_INPUTS[case]
+    target = make(inputs)
+    before = tree(tmp_path)
+    assert_refused(run_marlune("spectrogram", target, "--out", tmp_path / "out"), cause)
+    assert tree(tmp_path) == before
 
 
 @pytest.mark.parametrize(
     "args", [["--notes", "H2:C8"], ["--notes", "C5:C4"], ["--hop-ms", "0"], ["--bins-per-semitone", "0"],
-             ["--tuning", "-440"], ["--frobnicate"]],
+             ["--tuning", "-440"], ["--frobnicate"], ["--notes", "C999:C1000"], ["--tuning", "1e300"],
+             ["--tuning", "1e-300"], ["--tuning", "0.001"], ["--notes", "C4:C20"], ["--hop-ms", "inf"],
+             ["--hop-ms", "nan"], ["--tau-ms", "inf"], ["--tau-ms", "1e9"], ["--tau-ms", "-1"],
+             ["--bins-per-semitone", "100000"], ["--bins-per-semitone", "99999999999999999999"],
+             ["--notes", "C-1000:C1000"], ["--threshold-db", "nan"], ["--scheduler", ""],
+             ["--png", "a.png", "--out", "o"], ["--out", ""]],
 )
 def test_bad_options_give_one_line_and_status_2(tmp_path, args):
-    done = run_marlune("spectrogram", *args, "--out", tmp_path)
-    assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1), done.stderr
+    assert_refused(run_marlune("spectrogram", *args, cwd=tmp_path))
     assert list(tmp_path.iterdir()) == []
+
+
+def test_a_time_constant_below_one_sample_is_refused_for_the_file(tmp_path):
+    path = write_audio(tmp_path / "a.wav", np.zeros(4800), 48_000)
+    assert_refused(run_marlune("spectrogram", path, "--tau-ms", "0.01", "--out", tmp_path / "o"), "shorter than one sample")
+    assert not (tmp_path / "o").exists()
+
+
+def test_channels_above_a_files_nyquist_are_left_out_with_a_warning(tmp_path):
+    rate = 8000
+    tone = 0.5 * np.sin(2 * np.pi * 440 * np.arange(rate) / rate)
+    done = run_marlune("spectrogram", write_audio(tmp_path / "phone.wav", tone, rate), "--out", tmp_path)
+    assert done.returncode == 0 and done.stderr.count("\n") == 1 and "Nyquist frequency (4000 Hz)" in done.stderr
+    spectrogram = Spectrogram.load(tmp_path / "phone.npz")
+    assert spectrogram.frequencies.max() < rate / 2 <= marlune.midi_to_hz(len(spectrogram.notes) + 21, 440.0)
+    assert done.stdout.splitlines()[1].split()[-1] == "A4"
+
+
+def test_keep_going_skips_and_lists_bad_files_and_exits_1(tmp_path):
+    for name in ("a", "c"):
+        write_audio(tmp_path / f"{name}.wav", np.zeros(4800), 48_000)
+    (tmp_path / "b.wav").write_text("x")
+    nan_at(tmp_path, 0.5)
+    done = run_marlune("spectrogram", tmp_path, "--out", tmp_path / "out", "--keep-going")
+    assert done.returncode == 1 and sorted(os.listdir(tmp_path / "out")) == ["a.npz", "a.png", "c.npz", "c.png"]
+    assert [line.split(":")[0] for line in done.stderr.splitlines()] == ["marlune"] * 2
+    assert "b.wav: not an audio file" in done.stderr and "nan.wav: sample 24000" in done.stderr
+
+
+LONG = "x" * 248
+
+
+@pytest.mark.parametrize(("names", "stems"), [
+    ([b"take.wav", b"take.flac"], [b"take.wav", b"take.flac"]),  # same stem: the whole name
+    ([LONG.encode() + b".wav"], [LONG.encode()]),  # the temporary name would be too long
+    ([b"caf\xe9.wav", b"b\nc.wav"], [b"caf\xe9", b"b\nc"]),  # not UTF-8; a newline
+])
+def test_any_input_names_give_their_own_outputs(tmp_path, names, stems):
+    folder = os.fsencode(tmp_path)
+    for name in names:
+        os.rename(write_audio(tmp_path / "w.wav", np.zeros(4800), 48_000), os.path.join(folder, name))
+    done = run_marlune("spectrogram", *[os.path.join(folder, name) for name in names], "--out", tmp_path / "out")
+    assert done.returncode == 0, done.stderr
+    assert sorted(os.listdir(os.path.join(folder, b"out"))) == sorted(s + k for s in stems for k in (b".npz", b".png"))
+    assert len(done.stdout.splitlines()) == 2 * len(names)  # one line per file, and its notes
 
 
 def test_library_errors_name_file_and_cause(tmp_path):
@@ -204,3 +265,42 @@ def test_missing_extra_is_named(tmp_path, blocked, args):
                           cwd=tmp_path, timeout=120)
     assert (done.returncode, done.stdout) == (2, "")
     assert done.stderr == f'marlune: {blocked} is missing; install the tools: pip install "marlune[tools]"\n'
+
+
+def device(path):
+    if os.geteuid() != 0:
+        pytest.skip("making a device node needs root")
+    os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, 3))  # the null device's numbers
+
+
+REFUSED_OUTPUTS = {
+    "folder": lambda p: p.mkdir(),
+    "FIFO": os.mkfifo,
+    "device": device,
+    "link to a folder": lambda p: (p.parent / "dir").mkdir() or os.symlink("dir", p),
+    "link to a device": lambda p: device(p.parent / "dev") or os.symlink("dev", p),
+}
+
+
+@pytest.mark.parametrize("kind", REFUSED_OUTPUTS)
+def test_an_output_that_is_not_a_regular_file_is_refused_and_left_alone(tmp_path, kind):
+    source = write_audio(tmp_path / "a.wav", np.zeros(4800), 48_000)
+    REFUSED_OUTPUTS[kind](tmp_path / "t.png")
+    before = tree(tmp_path)
+    assert_refused(run_marlune("spectrogram", source, "--png", tmp_path / "t.png"), "t.png: is a")
+    assert tree(tmp_path) == before
+
+
+def test_replaced_outputs_keep_permissions_and_links_and_touch_nothing_else(tmp_path):
+    source = write_audio(tmp_path / "a.wav", np.zeros(4800), 48_000)
+    (tmp_path / "t.npz").write_bytes(b"old")
+    os.chmod(tmp_path / "t.npz", 0o600)
+    (tmp_path / "real.png").write_bytes(b"old")
+    os.symlink("real.png", tmp_path / "t.png")
+    before = tree(tmp_path)
+    done = run_marlune("spectrogram", source, "--png", tmp_path / "t.png")
+    assert done.returncode == 0, done.stderr
+    after = tree(tmp_path)
+    assert {name for name in after if after[name] != before.get(name)} == {"t.npz", "real.png"}
+    assert stat.S_IMODE(after["t.npz"][0]) == 0o600 and os.readlink(tmp_path / "t.png") == "real.png"
+    assert (tmp_path / "real.png").read_bytes()[:4] == b"\x89PNG"

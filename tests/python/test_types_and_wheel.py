@@ -42,7 +42,7 @@ freqs = np.array([110.0, 220.0], dtype=np.float32)
 bank = marlune.ResonatorBank(freqs, 48000.0, alphas=marlune.heuristic_alphas(freqs, 48000.0))
 frames: npt.NDArray[np.complex64] = bank.resonate(np.zeros(960, np.float32), 480)
 level: float = bank.magnitude(0) + marlune.midi_to_hz(69, 440.0)
-more: npt.NDArray[np.complex64] = FrameStream(bank, 480).push([0.0, 1.0])
+more: npt.NDArray[np.complex64] = FrameStream(bank, 480).push(np.zeros(2, np.float32))
 bank.resonate("not an array", 480)  # line 11
 marlune.ResonatorBank(freqs, 48000.0, freqs)  # line 12: alphas is keyword-only
 wrong: npt.NDArray[np.float32] = bank.resonate(np.zeros(960, np.float32), 480)  # line 13
