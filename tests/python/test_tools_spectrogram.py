@@ -217,7 +217,7 @@ def test_channels_above_a_files_nyquist_are_left_out_with_a_warning(tmp_path):
     tone = 0.5 * np.sin(2 * np.pi * 440 * np.arange(rate) / rate)
     done = run_marlune("spectrogram", write_audio(tmp_path / "phone.wav", tone, rate), "--out", tmp_path)
     assert done.returncode == 0 and done.stderr.count("\n") == 1 and "Nyquist frequency (4000 Hz)" in done.stderr
-    spectrogram = Spectrogram.load(tmp_path / "phone.npz")
+    spectrogram = npz.load(tmp_path / "phone.npz")
     assert spectrogram.frequencies.max() < rate / 2 <= marlune.midi_to_hz(len(spectrogram.notes) + 21, 440.0)
     assert done.stdout.splitlines()[1].split()[-1] == "A4"
 
