@@ -7,8 +7,8 @@
 #include <string>
 
 #include "bank_type.hpp"
-#include "call.hpp"
 #include "functions.hpp"
+#include "guard.hpp"
 #include "python.hpp"
 #include "ref.hpp"
 #include "text.hpp"
@@ -58,19 +58,6 @@ void add_name(PyObject* module, PyObject* all, PyObject* name, PyObject* value) 
     if (PyObject_SetAttr(module, name, value) < 0) throw_pending();
 }
 
-// ---- module functions ----------------------------------------------------------------------------
-
-// In the order the execution step adds them, which is the order of __all__. METH_STATIC: the
-// functions get NULL for self, and their __self__ is None rather than the module.
-PyMethodDef function_table[] = {
-    keywords_entry<heuristic_alpha_signature, heuristic_alpha>(METH_STATIC),
-    keywords_entry<heuristic_alphas_signature, heuristic_alphas>(METH_STATIC),
-    keywords_entry<alpha_from_tau_signature, alpha_from_tau>(METH_STATIC),
-    keywords_entry<tau_from_alpha_signature, tau_from_alpha>(METH_STATIC),
-    keywords_entry<midi_to_hz_signature, midi_to_hz>(METH_STATIC),
-    {nullptr, nullptr, 0, nullptr},  // sentinel
-};
-
 // ---- execution step ------------------------------------------------------------------------------
 
 // The class object, or the RuntimeError that names it with the creation error as its cause.
@@ -89,7 +76,7 @@ PyObject* bank_class() {
 
 void add_functions(PyObject* module, PyObject* all) {
     Ref module_name = checked(PyModule_GetNameObject(module));
-    for (PyMethodDef* def = function_table; def->ml_name != nullptr; ++def) {
+    for (PyMethodDef* def = function_table(); def->ml_name != nullptr; ++def) {
         Ref function = checked(PyCMethod_New(def, module, module_name.get(), nullptr));
         Ref name = checked(PyObject_GetAttrString(function.get(), "__name__"));
         add_name(module, all, name.get(), function.get());
