@@ -7,6 +7,7 @@
 #include <string>
 
 #include "bank_type.hpp"
+#include "core/kernels.hpp"
 #include "functions.hpp"
 #include "guard.hpp"
 #include "python.hpp"
@@ -29,6 +30,18 @@ void require_main_interpreter() {
     throw_new_error(PyExc_ImportError,
                     "marlune can only be imported in the main interpreter: "
                     "its class and exception types are shared by the whole process");
+}
+
+// ---- the kernel ---------------------------------------------------------------------------------
+
+// A module built to run one kernel alone (for testing) must not run on a CPU that lacks it, nor
+// quietly run another: it refuses to import. A release build always has the scalar kernel.
+void require_runnable_kernel() {
+    if (first_supported() != nullptr) return;
+    const Implementation& only = implementations().front();
+    throw DescribedError(PyExc_ImportError, std::string("marlune was built to run only its ") +
+                                                only.name + " kernel, and this CPU lacks " +
+                                                only.features);
 }
 
 // ---- adding names --------------------------------------------------------------------------------
@@ -90,6 +103,7 @@ int exec_module(PyObject* module) {
             throw DescribedError(PyExc_TypeError, not_an_instance_message(module, "module"));
         }
         require_main_interpreter();
+        require_runnable_kernel();
         PyObject* type = bank_class();
         Ref all = all_list(module);
         Ref class_name = expect(PyUnicode_FromString("ResonatorBank"));
