@@ -44,8 +44,7 @@ bool has_asimd() {
 #endif
 
 constexpr Implementation scalar = {"scalar", "portable C++: one channel at a time", "nothing",
-                                   always,
-                                   kernels::advance_scalar, kernels::sample_scalar};
+                                   always, kernels::advance_scalar, kernels::sample_scalar};
 
 // Every kernel of the architecture, unless the build asks for one alone (MARLUNE_KERNEL).
 constexpr Implementation implementation_list[] = {
