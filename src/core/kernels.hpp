@@ -46,6 +46,7 @@ struct Schedule {
 struct Implementation {
     const char* name;         // e.g. "avx2", "scalar"
     const char* description;  // what it needs / does, for reports
+    const char* features;     // the CPU features it needs, e.g. "AVX2 and FMA"
     bool (*supported)();      // are the CPU features present?
     // Runs the per-sample update for samples x[0..samples) on channels [0, channels), with the
     // renormalisations and frames that `schedule` places. Channels are independent, so a group
@@ -58,8 +59,12 @@ struct Implementation {
     void (*sample)(const ChannelArrays& bank, std::size_t channels, float x, bool renormalise);
 };
 
-// Every implementation compiled in, in order of preference; the last is "scalar".
+// Every implementation compiled in, in order of preference; the last is "scalar". A build of
+// one kernel alone (CMakeLists.txt, MARLUNE_KERNEL) lists just that one.
 std::span<const Implementation> implementations();
+// The first of them that this CPU supports; null only in a build of one kernel that the CPU
+// lacks, which must not run at all.
+const Implementation* first_supported() noexcept;
 
 namespace detail {
 // The choice, once made; null before.

@@ -107,31 +107,6 @@ PyObject* sole_argument(PyObject* args, PyObject* kwargs, const char* name) noex
     return PyDict_Next(kwargs, &pos, &key, &value) && same_name(key, name) ? value : nullptr;
 }
 
-[[noreturn]] void rethrow_for_argument(const char* name) {
-    PyErrFailure failure = [] {
-        try {
-            throw;
-        } catch (PyErrFailure& pending) {
-            return std::move(pending);
-        } catch (const DescribedError& error) {
-            return materialise(error);
-        }
-    }();
-    std::string note = std::string("while processing '") + name + "'";
-    Ref result = Ref::steal(PyObject_CallMethod(failure.value(), "add_note", "s", note.c_str()));
-    // Interpreters before 3.11 have no notes; the exception itself is what matters.
-    if (!result) PyErr_Clear();
-    throw std::move(failure);
-}
-
-[[noreturn]] void conversion_failed(Argument argument) {
-    try {
-        throw_pending();
-    } catch (const PyErrFailure&) {
-        rethrow_for_argument(argument.name);
-    }
-}
-
 std::uint64_t to_index(Argument argument) {
     return convert_argument(argument.name, [obj = argument.object] {
         Ref integer = PyLong_Check(obj) ? Ref::borrow(obj) : checked(PyNumber_Index(obj));

@@ -9,21 +9,12 @@
 #include <cstdint>
 #include <span>
 
+#include "argument.hpp"
 #include "py_error.hpp"
 #include "python.hpp"
 #include "signature.hpp"
 
 namespace marlune::py {
-
-// A matched argument: the object (borrowed; null when an optional argument was not given) and
-// the name of its parameter, which a failed conversion reports.
-struct Argument {
-    PyObject* object = nullptr;
-    const char* name = nullptr;
-
-    // Optional arguments that are absent or None are not given.
-    bool given() const noexcept { return object != nullptr && object != Py_None; }
-};
 
 // Matches `args` (a tuple) and `kwargs` (a dict or null) to `signature`; `matched` has one entry
 // per parameter.
@@ -49,26 +40,6 @@ auto match_arguments(PyObject* args, PyObject* kwargs) {
     match_arguments(S, args, kwargs, matched);
     return matched;
 }
-
-// Adds "while processing '<name>'" to the failure being handled and throws it on as a
-// PyErrFailure. Call only inside a catch block for PyErrFailure or DescribedError.
-[[noreturn]] void rethrow_for_argument(const char* name);
-
-// Runs a conversion; a Python-level failure in it is reported against argument `name`.
-// Internal failures pass through untouched.
-template <class Convert>
-auto convert_argument(const char* name, Convert&& convert) -> decltype(convert()) {
-    try {
-        return convert();
-    } catch (const PyErrFailure&) {
-        rethrow_for_argument(name);
-    } catch (const DescribedError&) {
-        rethrow_for_argument(name);
-    }
-}
-
-// Takes the exception of the failed conversion of `argument` and throws it, noted.
-[[noreturn]] void conversion_failed(Argument argument);
 
 // The interpreter's float conversion, rounded once to the nearest 32-bit float. Inline: a
 // method called once per sample converts one float per call.

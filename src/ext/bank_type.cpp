@@ -14,9 +14,10 @@
 #include <utility>
 
 #include "arguments.hpp"
-#include "call.hpp"
 #include "gil.hpp"
+#include "guard.hpp"
 #include "heap_type.hpp"
+#include "method_table.hpp"
 #include "numpy/result.hpp"
 #include "numpy/view.hpp"
 #include "once.hpp"

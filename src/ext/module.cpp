@@ -7,8 +7,9 @@
 #include <string>
 
 #include "bank_type.hpp"
-#include "call.hpp"
+#include "core/kernels.hpp"
 #include "functions.hpp"
+#include "guard.hpp"
 #include "python.hpp"
 #include "ref.hpp"
 #include "text.hpp"
@@ -29,6 +30,18 @@ void require_main_interpreter() {
     throw_new_error(PyExc_ImportError,
                     "marlune can only be imported in the main interpreter: "
                     "its class and exception types are shared by the whole process");
+}
+
+// ---- the kernel ---------------------------------------------------------------------------------
+
+// A module built to run one kernel alone (for testing) must not run on a CPU that lacks it, nor
+// quietly run another: it refuses to import. A release build always has the scalar kernel.
+void require_runnable_kernel() {
+    if (first_supported() != nullptr) return;
+    const Implementation& only = implementations().front();
+    throw DescribedError(PyExc_ImportError, std::string("marlune was built to run only its ") +
+                                                only.name + " kernel, and this CPU lacks " +
+                                                only.features);
 }
 
 // ---- adding names --------------------------------------------------------------------------------
@@ -58,19 +71,6 @@ void add_name(PyObject* module, PyObject* all, PyObject* name, PyObject* value) 
     if (PyObject_SetAttr(module, name, value) < 0) throw_pending();
 }
 
-// ---- module functions ----------------------------------------------------------------------------
-
-// In the order the execution step adds them, which is the order of __all__. METH_STATIC: the
-// functions get NULL for self, and their __self__ is None rather than the module.
-PyMethodDef function_table[] = {
-    keywords_entry<heuristic_alpha_signature, heuristic_alpha>(METH_STATIC),
-    keywords_entry<heuristic_alphas_signature, heuristic_alphas>(METH_STATIC),
-    keywords_entry<alpha_from_tau_signature, alpha_from_tau>(METH_STATIC),
-    keywords_entry<tau_from_alpha_signature, tau_from_alpha>(METH_STATIC),
-    keywords_entry<midi_to_hz_signature, midi_to_hz>(METH_STATIC),
-    {nullptr, nullptr, 0, nullptr},  // sentinel
-};
-
 // ---- execution step ------------------------------------------------------------------------------
 
 // The class object, or the RuntimeError that names it with the creation error as its cause.
@@ -89,7 +89,7 @@ PyObject* bank_class() {
 
 void add_functions(PyObject* module, PyObject* all) {
     Ref module_name = checked(PyModule_GetNameObject(module));
-    for (PyMethodDef* def = function_table; def->ml_name != nullptr; ++def) {
+    for (PyMethodDef* def = function_table(); def->ml_name != nullptr; ++def) {
         Ref function = checked(PyCMethod_New(def, module, module_name.get(), nullptr));
         Ref name = checked(PyObject_GetAttrString(function.get(), "__name__"));
         add_name(module, all, name.get(), function.get());
@@ -103,6 +103,7 @@ int exec_module(PyObject* module) {
             throw DescribedError(PyExc_TypeError, not_an_instance_message(module, "module"));
         }
         require_main_interpreter();
+        require_runnable_kernel();
         PyObject* type = bank_class();
         Ref all = all_list(module);
         Ref class_name = expect(PyUnicode_FromString("ResonatorBank"));

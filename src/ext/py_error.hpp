@@ -4,7 +4,7 @@
 // from the interpreter, DescribedError for a type and a message that become an exception only
 // when raised, and the core's two failures: marlune::InvalidArgument (raised as ValueError) and
 // marlune::InternalFailure for a broken invariant (raised as PanicException). The call guard
-// (call.hpp) is the only place that turns them back into the interpreter's current exception.
+// (guard.hpp) is the only place that turns them back into the interpreter's current exception.
 #pragma once
 
 #include <exception>

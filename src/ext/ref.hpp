@@ -48,4 +48,10 @@ Ref checked(PyObject* p);
 // "PyObject pointer is null".
 Ref expect(PyObject* p);
 
+// A new reference to None, for methods that return nothing.
+inline PyObject* none() noexcept {
+    Py_INCREF(Py_None);
+    return Py_None;
+}
+
 }  // namespace marlune::py

@@ -35,8 +35,9 @@ settings.load_profile("default")
 
 
 def pytest_report_header(config):
-    # scripts/run-tests learns the kernel from the native tests; the module itself does not say.
-    kernel = os.environ.get("MARLUNE_TEST_KERNEL") or "not named (run scripts/run-tests to see it)"
+    # The kernels session of noxfile.py builds the module for one kernel at a time and names it;
+    # any other build uses the first kernel that the CPU supports, which the module does not say.
+    kernel = os.environ.get("MARLUNE_TEST_KERNEL") or "the first this CPU supports (nox -s kernels runs each)"
     return f"marlune kernel: {kernel}"
 
 

@@ -21,7 +21,7 @@ def run(*args, cwd):
 def wheel():
     path = os.environ.get("MARLUNE_WHEEL")
     if not path:
-        reason = "MARLUNE_WHEEL does not name the built wheel (scripts/run-tests sets it)"
+        reason = "MARLUNE_WHEEL does not name the built wheel (noxfile.py sets it)"
         pytest.fail(reason) if os.environ.get("CI") else pytest.skip(reason)
     return os.path.abspath(path)  # the checks run in a folder of their own
 

@@ -14,7 +14,7 @@
 
 #include "core/failure.hpp"
 #include "ext/numpy/api.hpp"
-#include "ext/call.hpp"
+#include "ext/guard.hpp"
 #include "ext/heap_type.hpp"
 #include "ext/once.hpp"
 #include "ext/py_error.hpp"

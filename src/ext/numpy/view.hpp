@@ -10,7 +10,7 @@
 
 #include <span>
 
-#include "ext/arguments.hpp"
+#include "ext/argument.hpp"
 #include "ext/numpy/registry.hpp"
 
 namespace marlune::py::numpy {
@@ -44,7 +44,7 @@ private:
 // The conversion of an array argument. Not an ndarray, not one-dimensional or not float32 (native
 // byte order): DescribedError(TypeError, "'<T>' object is not an instance of 'ndarray'"), or
 // "'None' is not an instance of 'ndarray'" for None, reported against the argument like every
-// other conversion (arguments.hpp). NumPy or registry trouble: InternalFailure. Nothing is held
+// other conversion (argument.hpp). NumPy or registry trouble: InternalFailure. Nothing is held
 // after a failure.
 ArrayView to_array(Argument argument);
 
