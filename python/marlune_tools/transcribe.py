@@ -365,9 +365,13 @@ class NoteTracker:
             floor * 10.0 ** (NOISE_MARGIN_DB / 20.0),
             np.full(len(frames), SILENCE * 10.0),
         ])
+        # A note's level for restrikes is the loudest of its semitone and the two beside it: a
+        # vibrato or a glide that moves its energy into a neighbouring channel is no new attack.
+        padded = np.pad(levels, ((0, 0), (1, 1)))
+        spread = np.maximum(np.maximum(padded[:, :-2], padded[:, 1:-1]), padded[:, 2:])
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
-            self._step(strength[i], grouped[i], rises[i], levels[i], float(start[i]), finished)
+            self._step(strength[i], grouped[i], rises[i], levels[i], spread[i], float(start[i]), finished)
         return finished
 
     def finish(self) -> list[NoteEvent]:
@@ -391,19 +395,20 @@ class NoteTracker:
         grouped: npt.NDArray[np.float64],
         rises: npt.NDArray[np.float64],
         levels: npt.NDArray[np.float64],
+        spread: npt.NDArray[np.float64],
         start: float,
         finished: list[NoteEvent],
     ) -> None:
         t = self._frame
         self._rises.append(rises)
-        self._strengths.append(levels)
+        self._strengths.append(spread)
         end = start * 10.0 ** (-HYSTERESIS_DB / 20.0)
         low = self._grid.low
         for key in list(self._active):
             note = self._active[key]
             value = strength[key - low]
             note.peak = max(note.peak, value)
-            note.grouped = max(note.grouped, levels[key - low])
+            note.grouped = max(note.grouped, spread[key - low])
             note.level = max(note.level, levels[key - low])
             if levels[key - low] >= note.level * 10.0 ** (-HOLD_DB / 20.0):
                 note.held = t
