@@ -175,6 +175,9 @@ def summary(rows: list[dict]) -> dict:
     held = [row["marlune"]["onset_f1"] for row in rows if row["held_out"]]
     if held:
         out["marlune_held_out_mean_onset_f1"] = float(np.mean(held))
+    developed = [row["marlune"]["onset_f1"] for row in rows if not row["held_out"]]
+    if developed:
+        out["marlune_development_mean_onset_f1"] = float(np.mean(developed))
     return out
 
 
@@ -201,8 +204,10 @@ def table(result: dict) -> str:
                          f"mean F1 with offsets {s['mean_offset_f1']:.3f}, octave errors "
                          f"{100 * s['octave_error_share']:.1f}% of notes, {s['real_time']:.0f}x real time "
                          f"over {s['pieces']} pieces")
-    if "marlune_held_out_mean_onset_f1" in result["summary"]:
-        lines.append(f"marlune on the held-out pieces: mean onset F1 {result['summary']['marlune_held_out_mean_onset_f1']:.3f}")
+    for part in ("development", "held_out"):
+        key = f"marlune_{part}_mean_onset_f1"
+        if key in result["summary"]:
+            lines.append(f"marlune on the {part.replace('_', '-')} pieces: mean onset F1 {result['summary'][key]:.3f}")
     return "\n".join(lines)
 
 

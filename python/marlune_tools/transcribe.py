@@ -25,9 +25,12 @@ Per frame:
 Notes start when a note's salience crosses the start threshold, which is relative to the
 loudest note of the recording so far (`RECORDING_SPAN_DB`) and of the frame (`FRAME_SPAN_DB`),
 and to the frame's noise floor (`NOISE_MARGIN_DB`); so a quiet recording works like a loud one.
-The onset is placed at the note's strongest rise in the last `DECISION_SECONDS` (100 ms), so
-each note-on is decided at most `delay_frames` frames (10 at a 10 ms hop) after its onset
-frame. A sounding note that had fallen `RESTRIKE_DB` below its loudest and rises as much again
+The onset is placed at the note's strongest rise in the last `DECISION_SECONDS` (100 ms). A
+new note that stops being a voice within `CONFIRM_SECONDS` more, while a lower note that started
+with it (within the window) has it on one of its partials and is a voice, was that note's
+attack: the upper partials' channels settle faster than the fundamental's, so a low note is
+first heard as its partials. Such a note is dropped. So each note-on is decided exactly
+`delay_frames` frames (20 at a 10 ms hop: 200 ms) after its onset frame. A sounding note that had fallen `RESTRIKE_DB` below its loudest and rises as much again
 is struck again: the sounding note ends and a new one starts. Notes end, with hysteresis, when
 their salience stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; the offset is placed where their fall began (`HOLD_DB`).
@@ -52,11 +55,13 @@ from marlune_tools.notes import note_name
 HARMONICS = (1, 2, 3, 4, 5, 6, 7, 8)
 VOICES = 6  # candidates taken per frame
 PARTIALS = 16  # a voice that may be one of the first this many partials of a lower one is checked
+PARTIAL_STEPS = sorted({round(12 * math.log2(h)) for h in range(2, PARTIALS + 1)})  # semitones up
 PARTIAL_MARGIN_DB = 6.0  # a voice on a lower one's partial must stand this far out of its spectrum
 LOWER_SPAN_DB = 20.0  # ... and come within this of the lower voice; see `salience`
 WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials alone (low piano)
 FUNDAMENTAL_SPAN_DB = 24.0  # see the module's notes
 DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
+CONFIRM_SECONDS = 0.1  # a new note may still turn out to be a lower note's attack for this long
 RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
 NOISE_MARGIN_DB = 12.0  # ... and this far above the frame's median salience
@@ -272,7 +277,8 @@ class NoteTracker:
     ...     tracker.sounding                 # the notes sounding now
     >>> finished += tracker.finish()         # notes still sounding at the end
 
-    Each note-on is decided at most `delay_frames` frames after its onset frame.
+    Each note-on is decided `delay_frames` frames after its onset frame; `sounding` lists
+    only decided notes.
     `threshold_db` moves every start and end threshold up (positive: fewer, louder notes) or
     down. `pitches` keeps only notes in that range of MIDI numbers.
     """
@@ -290,7 +296,8 @@ class NoteTracker:
             raise ValueError(f"need a positive sample rate and hop, not {sample_rate} Hz and {hop}")
         self._grid = _Grid(numbers, sample_rate)
         self._seconds = hop / sample_rate
-        self.delay_frames = max(1, math.ceil(DECISION_SECONDS / self._seconds - 1e-9))
+        self._window = max(1, math.ceil(DECISION_SECONDS / self._seconds - 1e-9))
+        self.delay_frames = self._window + math.ceil(CONFIRM_SECONDS / self._seconds - 1e-9)
         self.gap_frames = max(1, math.ceil(GAP_SECONDS / self._seconds - 1e-9))
         self._threshold = threshold_db
         self._pitches = pitches
@@ -298,7 +305,7 @@ class NoteTracker:
         self._peak = 0.0  # loudest salience so far
         self._loudest = 0.0  # loudest level so far
         self._previous: npt.NDArray[np.float64] | None = None  # last frame's log levels
-        window = self.delay_frames + 2  # the decision window and the frame before it
+        window = self._window + 2  # the decision window and the frame before it
         self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=window)  # harmonic flux
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         self._active: dict[int, _Note] = {}
@@ -313,11 +320,12 @@ class NoteTracker:
 
     @property
     def sounding(self) -> list[Sounding]:
-        """The notes sounding after the last frame pushed, low to high."""
+        """The notes sounding after the last frame pushed, low to high, once decided: from
+        `delay_frames` frames after their onset frame."""
         return [
             Sounding(n.pitch, n.onset_frame * self._seconds, velocity(n.level))
             for n in sorted(self._active.values(), key=lambda n: n.pitch)
-            if self._wanted(n.pitch)
+            if self._wanted(n.pitch) and self._frame - 1 - n.onset_frame >= self.delay_frames
         ]
 
     def push(self, frames: npt.ArrayLike) -> list[NoteEvent]:
@@ -357,9 +365,13 @@ class NoteTracker:
             floor * 10.0 ** (NOISE_MARGIN_DB / 20.0),
             np.full(len(frames), SILENCE * 10.0),
         ])
+        # A note's level for restrikes is the loudest of its semitone and the two beside it: a
+        # vibrato or a glide that moves its energy into a neighbouring channel is no new attack.
+        padded = np.pad(levels, ((0, 0), (1, 1)))
+        spread = np.maximum(np.maximum(padded[:, :-2], padded[:, 1:-1]), padded[:, 2:])
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
-            self._step(strength[i], grouped[i], rises[i], levels[i], float(start[i]), finished)
+            self._step(strength[i], grouped[i], rises[i], levels[i], spread[i], float(start[i]), finished)
         return finished
 
     def finish(self) -> list[NoteEvent]:
@@ -383,19 +395,20 @@ class NoteTracker:
         grouped: npt.NDArray[np.float64],
         rises: npt.NDArray[np.float64],
         levels: npt.NDArray[np.float64],
+        spread: npt.NDArray[np.float64],
         start: float,
         finished: list[NoteEvent],
     ) -> None:
         t = self._frame
         self._rises.append(rises)
-        self._strengths.append(levels)
+        self._strengths.append(spread)
         end = start * 10.0 ** (-HYSTERESIS_DB / 20.0)
         low = self._grid.low
         for key in list(self._active):
             note = self._active[key]
             value = strength[key - low]
             note.peak = max(note.peak, value)
-            note.grouped = max(note.grouped, levels[key - low])
+            note.grouped = max(note.grouped, spread[key - low])
             note.level = max(note.level, levels[key - low])
             if levels[key - low] >= note.level * 10.0 ** (-HOLD_DB / 20.0):
                 note.held = t
@@ -419,21 +432,35 @@ class NoteTracker:
                     key, self._onset(int(index)), float(strength[index]), float(levels[index]), float(levels[index]),
                     held=t,
                 )
+        for key in [k for k, n in self._active.items() if n.below == 1 and t - n.onset_frame < self.delay_frames]:
+            if self._attack_partial(self._active[key], strength >= end):
+                del self._active[key]
         self._frame += 1
+
+    def _attack_partial(self, note: _Note, voiced: npt.NDArray[np.bool_]) -> bool:
+        """Whether `note`, which has just stopped being a voice, lies on a partial of a lower
+        note that is a voice now and started with it: it was that note's attack, heard before
+        the lower note's slower channel had grown."""
+        for d in PARTIAL_STEPS:
+            lower = self._active.get(note.pitch - d)
+            if (lower is not None and voiced[lower.pitch - self._grid.low]
+                    and abs(lower.onset_frame - note.onset_frame) <= self._window):
+                return True
+        return False
 
     def _onset(self, index: int) -> int:
         """The frame of the note's strongest rise within the decision window."""
-        rises = [float(r[index]) for r in self._rises][-(self.delay_frames + 1) :]
+        rises = [float(r[index]) for r in self._rises][-(self._window + 1) :]
         return self._frame - (len(rises) - 1) + rises.index(max(rises))
 
     def _restrike(self, index: int, note: _Note) -> int | None:
         """The frame of a new attack of a sounding note, once it is certain: the frame that the
         decision window starts with holds the window's strongest rise, and the note's strength,
         which had fallen `RESTRIKE_DB` below its peak before that frame, grew as much again."""
-        if len(self._rises) < self.delay_frames + 2:
+        if len(self._rises) < self._window + 2:
             return None
-        candidate = self._frame - self.delay_frames
-        if candidate <= note.onset_frame + self.delay_frames:
+        candidate = self._frame - self._window
+        if candidate <= note.onset_frame + self._window:
             return None
         before = self._strengths[0][index]
         if before > note.grouped * 10.0 ** (-RESTRIKE_DB / 20.0):

@@ -29,6 +29,7 @@ TAIL = 1.0  # seconds of release after the last note-off
 
 # General MIDI programs, numbered from 0.
 PIANO, VIOLIN, CELLO, TRUMPET, FLUTE, CLARINET, OBOE, GUITAR, ORGAN, STRINGS = 0, 40, 42, 56, 73, 71, 68, 24, 19, 48
+CHOIR, BASSOON = 52, 70
 
 
 @dataclass(frozen=True)
@@ -209,6 +210,13 @@ def development() -> list[Piece]:
         extremes("piano-extremes"),
         melody("piano-quiet", PIANO, 48, 84, seed=9, velocity=25),
         melody("piano-noise-20db", PIANO, 48, 84, seed=10, snr_db=20.0),
+        melody("clarinet-low", CLARINET, 50, 74, seed=31),
+        chords_and_melody("organ-chords", seed=32, program=ORGAN),
+        chords_and_melody("choir-pad", seed=33, program=CHOIR),
+        melody("guitar-fast", GUITAR, 40, 76, seed=34, beat=0.18),
+        fast("90ms-violin", seed=35, program=VIOLIN),
+        melody("bassoon", BASSOON, 34, 60, seed=36),
+        two_voices("clarinet-guitar", seed=37, programs=(CLARINET, GUITAR)),
     ]
 
 

@@ -36,6 +36,9 @@ def onset_f1(piece, events):
     (renders.two_voices("two-voices", seed=6), 0.8),
     (renders.fast("90ms-notes", seed=8), 0.8),
     (renders.melody("piano-quiet", renders.PIANO, 48, 84, seed=9, velocity=25), 0.5),
+    # Strong partials that sound before the fundamental's channel has grown.
+    (renders.melody("violin-vibrato", renders.VIOLIN, 55, 88, seed=3, vibrato=True), 0.85),
+    (renders.melody("clarinet-low", renders.CLARINET, 50, 74, seed=31), 0.6),
 ], ids=lambda value: getattr(value, "name", ""))
 def test_rendered_pieces_reach_their_floor(render, piece, floor):
     events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
@@ -104,7 +107,7 @@ def test_each_note_on_is_decided_within_the_delay(two_voice_frames):
         for note in tracker.sounding:
             decided.setdefault((note.pitch, round(note.onset / tracker.frame_seconds)), i)
     delays = [frame - onset for (_, onset), frame in decided.items()]
-    assert len(delays) > 20 and 0 <= min(delays) and max(delays) <= tracker.delay_frames
+    assert len(delays) > 20 and set(delays) == {tracker.delay_frames}
 
 
 def test_chroma_of_the_demo_chord_is_its_three_pitch_classes():
