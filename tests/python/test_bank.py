@@ -87,7 +87,9 @@ class Model:
         re, im = self.smooth[j]
         with np.errstate(all="ignore"):
             power = re * re + im * im
-            return {"complex": (re, im), "power": power, "magnitude": np.sqrt(power), "phase": self.libm.atan2f(im, re)}
+            # A channel at zero (parts of either sign) reads phase +0.
+            phase = F(0) if re == 0 and im == 0 else self.libm.atan2f(im, re)
+            return {"complex": (re, im), "power": power, "magnitude": np.sqrt(power), "phase": phase}
 
 
 def mismatches(bank, model, when):
