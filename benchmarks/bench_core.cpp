@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include "core/bank.hpp"
 #include "core/flush_to_zero.hpp"
 #include "core/kernels.hpp"
@@ -154,18 +156,66 @@ void real_sound_row(const marlune::Implementation& impl, std::size_t channels) {
 
 // Nanoseconds per sample-channel of the whole bank's resonate, frames included, over as much
 // of the block as the frame cap allows.
-double resonate_ns(std::size_t channels, std::size_t hop, const std::vector<float>& x) {
+double resonate_ns(std::size_t channels, std::size_t hop, const std::vector<float>& x,
+                   std::size_t max_bytes = max_frame_bytes) {
     const std::size_t frames =
-        std::min(x.size() / hop, std::max<std::size_t>(1, max_frame_bytes / (8 * channels)));
+        std::min(x.size() / hop, std::max<std::size_t>(1, max_bytes / (8 * channels)));
     const std::span<const float> signal(x.data(), frames * hop);
     ResonatorBank bank = make_bank(channels);
     const double seconds = best_time([&] { bank.resonate(signal, hop); });
     return seconds * 1e9 / static_cast<double>(signal.size() * channels);
 }
 
+// --- whole files ----------------------------------------------------------------------------
+// resonate on 2^20 samples at 88 channels in one call: the result is fresh memory, which the
+// system maps, zeroes and hands over page by page, against the capped call of the grid above.
+long minor_faults() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_minflt;
+}
+
+void whole_file_rows() {
+    constexpr std::size_t channels = 88, samples = std::size_t{1} << 20;
+    std::vector<float> x(samples);
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    for (float& v : x) v = u(rng);
+    // Bytes per second into fresh memory, as a result is written: allocate, write, free.
+    const std::size_t bytes = samples * channels * 8;
+    const double fresh_write = best_time([&] {
+        auto block = marlune::Buffer<char>::with_capacity(bytes);
+        std::fill_n(block.data(), bytes, char{1});
+        asm volatile("" : : "r"(block.data()) : "memory");
+    });
+    std::printf("\nwhole file: resonate on 2^20 samples, %zu channels, fresh result vs capped "
+                "(reused memory)\n  fresh memory written at %.2f GB/s (%zu MiB)\n",
+                channels, static_cast<double>(bytes) / fresh_write / 1e9, bytes >> 20);
+    std::printf("%6s %10s %12s %12s %8s %14s %12s\n", "hop", "result MiB", "fresh ns", "capped ns",
+                "ratio", "faults/call", "write limit");
+    for (const std::size_t hop : {1, 4, 16, 64, 256}) {
+        ResonatorBank bank = make_bank(channels);
+        long faults = 0;
+        const double fresh = best_time([&] {
+            const long before = minor_faults();
+            { const auto out = bank.resonate(x, hop); }
+            faults = minor_faults() - before;
+        });
+        const double per = 1e9 / static_cast<double>(samples / hop * hop * channels);
+        // Capped below the C library's threshold for fresh mappings (32 MiB), so that each
+        // call's result reuses the memory the previous one freed.
+        const double capped = resonate_ns(channels, hop, x, std::size_t{16} << 20);
+        // The best a fresh result allows: its bytes at the fresh-memory rate.
+        const double limit = fresh_write / static_cast<double>(bytes) * 8.0 / hop * 1e9;
+        std::printf("%6zu %10zu %12.3f %12.3f %7.0f%% %14ld %12.3f\n", hop,
+                    samples / hop * channels * 8 >> 20, fresh * per, capped,
+                    100.0 * capped / (fresh * per), faults, limit);
+    }
+}
+
 }  // namespace
 
-// With an argument, only the part of that name: kernels, real, calls or resonate.
+// With an argument, only the part of that name: kernels, real, calls, resonate or fresh.
 int main(int argc, char** argv) {
     const std::string_view only = argc > 1 ? argv[1] : "";
     const auto part = [only](std::string_view name) { return only.empty() || only == name; };
@@ -239,5 +289,6 @@ int main(int argc, char** argv) {
             std::printf("\n");
         }
     }
+    if (part("fresh")) whole_file_rows();
     return 0;
 }
