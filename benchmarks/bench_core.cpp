@@ -274,6 +274,16 @@ int main(int argc, char** argv) {
             const double per = 1e9 / static_cast<double>(x.size() * n);
             std::printf("%-10zu %14.3f %14.3f %8.2f\n", n, single * per, block * per, single / block);
         }
+        // What the flush costs each call into a kernel: setting the control word and restoring
+        // the caller's, once each. A call of process_sample pays it once.
+        constexpr int guards = 1 << 20;
+        const double guard = best_time([] {
+            for (int k = 0; k < guards; ++k) {
+                const marlune::FlushToZero flush;
+                asm volatile("" : : : "memory");
+            }
+        });
+        std::printf("flush guard: %.2f ns per call into a kernel\n", guard * 1e9 / guards);
     }
     if (part("resonate")) {
         const std::size_t hops[] = {1, 4, 16, 64, 256};
