@@ -89,7 +89,7 @@ struct Flush {
     static constexpr bool enabled = marlune::flushes_subnormals;
 
     std::uint64_t flushes = 0;   // operands or results flushed
-    std::uint64_t boundary = 0;  // results of +-FLT_MIN decided by the tininess rule
+    std::uint64_t parted = 0;    // results on which the two tininess rules disagree
 
     // An exact value as an unevaluated sum hi + lo of doubles, |lo| at most half an ulp of hi.
     struct Exact {
@@ -100,9 +100,9 @@ struct Flush {
         const double bb = s - a;
         return {s, (a - (s - bb)) + (b - bb)};
     }
-    // |e| < FLT_MIN under the platform's rule.
-    static bool tiny(Exact e) {
-        const double limit = tininess == Tininess::before_rounding
+    // |e| < FLT_MIN under a tininess rule.
+    static bool tiny(Exact e, Tininess rule) {
+        const double limit = rule == Tininess::before_rounding
                                  ? double{FLT_MIN}
                                  : double{FLT_MIN} - std::ldexp(1.0, -151);
         const double h = std::fabs(e.hi), l = e.hi < 0 ? -e.lo : e.lo;
@@ -118,8 +118,10 @@ struct Flush {
         if (!enabled) return r;
         bool flush = std::fpclassify(r) == FP_SUBNORMAL;
         if (std::fabs(r) == FLT_MIN) {
-            ++boundary;
-            flush = tiny(exact);
+            flush = tiny(exact, tininess);
+            parted += flush != tiny(exact, tininess == Tininess::before_rounding
+                                               ? Tininess::after_rounding
+                                               : Tininess::before_rounding);
         }
         if (!flush) return r;
         ++flushes;

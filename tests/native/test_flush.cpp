@@ -115,7 +115,7 @@ const Expected& expected(int which) {
 TEST(Flush, ScenariosMeetSubnormals) {
     if (!marlune::flushes_subnormals) GTEST_SKIP() << "no flush on this architecture";
     for (int which = 0; which < 3; ++which) EXPECT_GT(expected(which).counts.flushes, 0u);
-    EXPECT_GT(expected(2).counts.boundary, 0u);
+    EXPECT_GT(expected(2).counts.parted, 0u);  // the platform's tininess rule is tested
     // After the silence every value has flushed to zero, where IEEE arithmetic would leave the
     // slow channels stuck at a subnormal fixed point.
     for (const reference::Channel& c : expected(0).states.back().channels) {
