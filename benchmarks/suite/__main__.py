@@ -6,6 +6,8 @@ Prints a table and writes every figure as JSON:
   - an expertly written numba loop of the same update (same bits) in every cell of that grid;
   - a NumPy loop, scipy.signal.lfilter per channel, librosa.cqt and librosa.stft on the job of
     88 piano keys at hop 256;
+  - real sound (a tone then digital silence, a -96 dBFS floor) against noise, 88 to 1024
+    channels, and whole-file calls (a fresh 2^20-sample result) beside the capped grid;
   - the companion package's thread-pool bank against numba's parallel loop, on all cores;
   - process_sample per call against the cheapest C function of the same calling convention;
   - the `marlune spectrogram` job on files: one long file's time split and peak memory, and a
@@ -37,6 +39,7 @@ import ceiling as ceiling_mod  # noqa: E402
 import files  # noqa: E402
 import machine  # noqa: E402
 import numba_loop  # noqa: E402
+import real_sound  # noqa: E402
 import report  # noqa: E402
 import timing  # noqa: E402
 import transcription  # noqa: E402
@@ -358,6 +361,9 @@ def main(argv=None) -> int:
     run.results["resonate"] = measure_grid(run, loop, ceiling_info, x)
     finish_ceiling(ceiling_info, run.results["resonate"])
     run.results["ceiling"] = ceiling_info
+    run.results["whole_file"] = real_sound.measure_whole_file(
+        run, run.results["resonate"], ceiling_info)
+    run.results["real_sound"] = real_sound.measure_real_sound(run)
 
     run.results["peers"] = measure_peers(run)
     run.results["all_cores"] = measure_parallel(run, loop, x)

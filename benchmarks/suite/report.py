@@ -71,6 +71,40 @@ def table(results: dict) -> str:
                         lambda cell: _ratio(cell["marlune_over_numba"])
                         + ("" if cell["numba"]["same_bits"] else " !"))
 
+    w = results.get("whole_file")
+    if w:
+        mem = w["memory"]
+        out += ["", f"whole file: resonate on {w['rows'][0]['samples']} samples of noise, "
+                    f"{w['channels']} channels, one call (a fresh result), against the capped "
+                    "result above (memory reused)",
+                f"  this machine writes fresh memory at {mem['fresh_bytes_per_second'] / 1e9:.2f} "
+                f"GB/s and memory already written at {mem['reused_bytes_per_second'] / 1e9:.2f} "
+                f"GB/s ({mem['bytes'] >> 20} MiB)",
+                f"{'hop':>6}{'result':>10}{'fresh':>10}{'capped':>10}{'fresh/capped':>14}"
+                f"{'write limit':>13}{'share of limit':>16}{'page faults':>13}"]
+        for r in w["rows"]:
+            share = f"{r['share_of_own_limit']:.0%}" if "share_of_own_limit" in r else "-"
+            out.append(f"{r['hop']:>6}{r['result_bytes'] / 2**20:>7.0f}MiB"
+                       f"{_g(r['channel_samples_per_second']):>10}"
+                       f"{_g(r['capped_channel_samples_per_second']):>10}"
+                       f"{r['share_of_capped']:>14.0%}"
+                       f"{_g(r['fresh_write_limit_channel_samples_per_second']):>13}"
+                       f"{share:>16}{r['page_faults']:>13}")
+
+    rs = results.get("real_sound")
+    if rs:
+        out += ["", f"real sound, {rs['audio_seconds']:.0f} s, hop {rs['rows'][0]['hop']}: "
+                    "throughput as a ratio to noise's (1.00: as fast)",
+                "  silence: 2 s of a 440 Hz tone, 8 s of zeros; decayed: 8 s more zeros after "
+                "it; floor: the tone, then 8 s of noise at -96 dBFS",
+                f"{'channels':>8}{'noise':>10}{'silence':>10}{'decayed':>10}{'floor':>10}"
+                f"{'not zero after silence':>24}"]
+        for r in rs["rows"]:
+            ratio = r["ratio_to_noise"]
+            out.append(f"{r['channels']:>8}{_g(r['channel_samples_per_second']['noise']):>10}"
+                       f"{ratio['silence']:>10.2f}{ratio['decayed']:>10.2f}{ratio['floor']:>10.2f}"
+                       f"{r['values_not_zero_after_silence']:>24}")
+
     peers = results["peers"]
     if peers:
         out += ["", f"peers on {peers[0]['channels']} piano keys, hop {peers[0]['hop']}: "

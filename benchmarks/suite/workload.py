@@ -63,8 +63,8 @@ def channels(count: int) -> Channels:
 
 
 def signal(seconds: float, seed: int = 2024) -> np.ndarray:
-    """Reproducible noise at -20 dBFS RMS, float32: the content does not change the work, and
-    noise keeps every average away from subnormal numbers."""
+    """Reproducible noise at -20 dBFS RMS, float32: the grid's workload. Noise keeps every
+    average away from subnormal numbers; real_sound.py measures signals that reach them."""
     rng = np.random.default_rng(seed)
     return (0.1 * rng.standard_normal(int(round(seconds * RATE)))).astype(np.float32)
 

@@ -7,6 +7,12 @@ contiguous and aligned when it is not empty; anything else raises TypeError.
 Reading the values: a steady sine of amplitude A at a channel's frequency reads A/2 in
 magnitude (a full-scale sine reads 0.5), and power is magnitude squared.
 
+Subnormal numbers: inside the update, an operand that is subnormal (an input sample, a
+coefficient, a channel's state) is read as zero, and a result that would be subnormal is a zero
+of its sign (x86-64 and aarch64; x86-64 decides tininess after rounding, aarch64 before). For
+every input in which no subnormal value arises, results are bit for bit those of IEEE single
+precision. A channel whose value is zero reads magnitude 0, power 0 and phase +0.
+
 Errors: TypeError for arguments that do not match or cannot be converted (the same texts as a
 Python function's); RuntimeError "Already borrowed" or "Already mutably borrowed" when a bank is
 used by another call at the same moment (another thread, a callback; nothing waits); ValueError
@@ -74,7 +80,7 @@ class ResonatorBank:
     def magnitude(self, i: int) -> float:
         """|value| of channel i; a steady sine of amplitude A reads A/2. PanicException if out of range."""
     def phase(self, i: int) -> float:
-        """Angle of channel i's value in radians, in [-pi, pi]. PanicException if out of range."""
+        """Angle of channel i's value in radians, in [-pi, pi]; +0 for a zero value. PanicException if out of range."""
     def power(self, i: int) -> float:
         """Magnitude squared of channel i. PanicException if out of range."""
     def complex(self, i: int) -> complex:

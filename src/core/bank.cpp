@@ -29,7 +29,10 @@ float element(const std::vector<float>& array, std::uint64_t count, std::uint64_
 // Both squares rounded, then the sum: never fused, so that magnitude is exactly sqrt(power).
 float power_of(float re, float im) { return re * re + im * im; }
 float magnitude_of(float re, float im) { return sqrtf(power_of(re, im)); }
-float phase_of(float re, float im) { return atan2f(im, re); }
+// A channel at zero has no direction: phase +0 for either sign of either part. The flush leaves
+// zeros of either sign (a value that decays to zero keeps the sign it had), and atan2f would
+// read -0 as +-pi, so a silent channel would report a phase that depends on how it fell silent.
+float phase_of(float re, float im) { return re == 0.0f && im == 0.0f ? 0.0f : atan2f(im, re); }
 
 }  // namespace
 
@@ -96,9 +99,10 @@ ResonatorBank build_bank(std::span<const float> freqs, float sample_rate,
 // --- feeding samples ----------------------------------------------------------------------------
 
 // The kernel places the renormalisations from the counter, so it is told the counter, not
-// tested once per sample.
+// tested once per sample. Subnormals are flushed for the whole stretch (flush_to_zero.hpp).
 void ResonatorBank::advance(const float* x, std::size_t count, std::size_t hop, float* frames) {
     if (channel_count_ > 0) {
+        const FlushToZero flush;
         active_implementation().advance(arrays(), channel_count_, x, count,
                                         {.counter = sample_counter_, .hop = hop, .frames = frames});
     }

@@ -18,6 +18,7 @@
 
 #include "buffer.hpp"
 #include "failure.hpp"
+#include "flush_to_zero.hpp"
 #include "kernels.hpp"
 
 namespace marlune {
@@ -48,10 +49,12 @@ public:
     std::uint64_t channel_count() const noexcept { return channel_count_; }
 
     // --- feeding samples -------------------------------------------------------------------
-    // Inline: a caller may call it once per sample.
+    // Inline: a caller may call it once per sample. Like every way into the update, it runs
+    // with subnormals flushed (flush_to_zero.hpp).
     void process_sample(float x) {
         ++sample_counter_;
         if (channel_count_ > 0) {
+            const FlushToZero flush;
             active_implementation().sample(arrays(), channel_count_, x,
                                            sample_counter_ % renormalise_period == 0);
         }

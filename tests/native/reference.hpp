@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "core/bank.hpp"
+#include "core/flush_to_zero.hpp"
 #include "core/kernels.hpp"
 
 namespace marlune {
@@ -69,6 +71,89 @@ auto record(Bank& bank) {
     return marlune::BankTestPeer::record(bank);
 }
 
+// The flushing rule of the update, one rounded operation at a time, written from the rule
+// rather than from the hardware: an operand that is subnormal is read as a zero of its sign; a
+// result that is tiny becomes a zero of its sign. A result is tiny when the IEEE result is
+// subnormal, or when it is +-FLT_MIN and the exact value is below FLT_MIN in magnitude (tininess
+// before rounding, aarch64) or would round below it with an unbounded exponent (tininess after
+// rounding, x86). Every flush is counted, so that a test can tell an input that met no subnormal
+// (whose results are then the plain IEEE ones) from one that did.
+struct Flush {
+    enum class Tininess { before_rounding, after_rounding };
+#if defined(__aarch64__)
+    static constexpr Tininess tininess = Tininess::before_rounding;
+#else
+    static constexpr Tininess tininess = Tininess::after_rounding;
+#endif
+    // Off where the bank does not flush: the operations are then plain IEEE ones.
+    static constexpr bool enabled = marlune::flushes_subnormals;
+
+    std::uint64_t flushes = 0;   // operands or results flushed
+    std::uint64_t parted = 0;    // results on which the two tininess rules disagree
+
+    // An exact value as an unevaluated sum hi + lo of doubles, |lo| at most half an ulp of hi.
+    struct Exact {
+        double hi, lo;
+    };
+    static Exact two_sum(double a, double b) {
+        const double s = a + b;
+        const double bb = s - a;
+        return {s, (a - (s - bb)) + (b - bb)};
+    }
+    // |e| < FLT_MIN under a tininess rule.
+    static bool tiny(Exact e, Tininess rule) {
+        const double limit = rule == Tininess::before_rounding
+                                 ? double{FLT_MIN}
+                                 : double{FLT_MIN} - std::ldexp(1.0, -151);
+        const double h = std::fabs(e.hi), l = e.hi < 0 ? -e.lo : e.lo;
+        return h < limit || (h == limit && l < 0);
+    }
+
+    float in(float v) {
+        if (!enabled || std::fpclassify(v) != FP_SUBNORMAL) return v;
+        ++flushes;
+        return std::copysign(0.0f, v);
+    }
+    float out(float r, Exact exact) {
+        if (!enabled) return r;
+        bool flush = std::fpclassify(r) == FP_SUBNORMAL;
+        if (std::fabs(r) == FLT_MIN) {
+            flush = tiny(exact, tininess);
+            parted += flush != tiny(exact, tininess == Tininess::before_rounding
+                                               ? Tininess::after_rounding
+                                               : Tininess::before_rounding);
+        }
+        if (!flush) return r;
+        ++flushes;
+        return std::copysign(0.0f, r);
+    }
+
+    float mul(float a, float b) {
+        a = in(a), b = in(b);
+        return out(a * b, {double{a} * double{b}, 0.0});
+    }
+    float add(float a, float b) {
+        a = in(a), b = in(b);
+        return out(a + b, two_sum(a, b));
+    }
+    float sub(float a, float b) { return add(a, -b); }
+    float fma(float a, float b, float c) {
+        a = in(a), b = in(b), c = in(c);
+        return out(std::fma(a, b, c), two_sum(double{a} * double{b}, c));
+    }
+    float div(float a, float b) {
+        a = in(a), b = in(b);
+        const double q = double{a} / double{b};
+        // The remainder a - q*b is exact, and gives the sign of what q left out.
+        return out(a / b, {q, std::fma(-q, double{b}, double{a}) / double{b}});
+    }
+    float sqrt(float a) {
+        a = in(a);
+        const double r = std::sqrt(double{a});
+        return out(std::sqrt(a), {r, std::fma(-r, r, double{a})});
+    }
+};
+
 struct Channel {
     float alpha, beta, rot_re, rot_im;
     float ph_re = 1.0f, ph_im = 0.0f, acc_re = 0.0f, acc_im = 0.0f, sm_re = 0.0f, sm_im = 0.0f;
@@ -77,6 +162,7 @@ struct Channel {
 struct Model {
     std::vector<Channel> channels;
     std::uint64_t counter = 0;
+    Flush f;
 
     Model(const std::vector<marlune::ChannelTriple>& triples, float sample_rate) {
         for (const marlune::ChannelTriple& t : triples) {
@@ -88,28 +174,28 @@ struct Model {
 
     void sample(float x) {
         for (Channel& c : channels) {
-            const float ax = c.alpha * x;
-            const float ca = 1.0f - c.alpha;
-            const float in_re = ax * c.ph_re;
-            const float in_im = ax * c.ph_im;
-            c.acc_re = std::fma(ca, c.acc_re, in_re);
-            c.acc_im = std::fma(ca, c.acc_im, in_im);
-            const float cb = 1.0f - c.beta;
-            const float to_re = c.beta * c.acc_re;
-            const float to_im = c.beta * c.acc_im;
-            c.sm_re = std::fma(cb, c.sm_re, to_re);
-            c.sm_im = std::fma(cb, c.sm_im, to_im);
-            const float rr = c.ph_re * c.rot_re, ii = c.ph_im * c.rot_im;
-            const float ri = c.ph_re * c.rot_im, ir = c.ph_im * c.rot_re;
-            c.ph_re = rr - ii;
-            c.ph_im = ri + ir;
+            const float ax = f.mul(c.alpha, x);
+            const float ca = f.sub(1.0f, c.alpha);
+            const float in_re = f.mul(ax, c.ph_re);
+            const float in_im = f.mul(ax, c.ph_im);
+            c.acc_re = f.fma(ca, c.acc_re, in_re);
+            c.acc_im = f.fma(ca, c.acc_im, in_im);
+            const float cb = f.sub(1.0f, c.beta);
+            const float to_re = f.mul(c.beta, c.acc_re);
+            const float to_im = f.mul(c.beta, c.acc_im);
+            c.sm_re = f.fma(cb, c.sm_re, to_re);
+            c.sm_im = f.fma(cb, c.sm_im, to_im);
+            const float rr = f.mul(c.ph_re, c.rot_re), ii = f.mul(c.ph_im, c.rot_im);
+            const float ri = f.mul(c.ph_re, c.rot_im), ir = f.mul(c.ph_im, c.rot_re);
+            c.ph_re = f.sub(rr, ii);
+            c.ph_im = f.add(ri, ir);
         }
         if (++counter % 256 == 0) {
             for (Channel& c : channels) {
-                const float re2 = c.ph_re * c.ph_re, im2 = c.ph_im * c.ph_im;
-                const float s = 1.0f / std::sqrt(re2 + im2);
-                c.ph_re = c.ph_re * s;
-                c.ph_im = c.ph_im * s;
+                const float re2 = f.mul(c.ph_re, c.ph_re), im2 = f.mul(c.ph_im, c.ph_im);
+                const float s = f.div(1.0f, f.sqrt(f.add(re2, im2)));
+                c.ph_re = f.mul(c.ph_re, s);
+                c.ph_im = f.mul(c.ph_im, s);
             }
         }
     }
@@ -150,8 +236,13 @@ inline std::vector<float> random_signal(std::size_t n, std::uint32_t seed) {
     return s;
 }
 
-// The bank's running state and counter equal the model's, bit for bit.
-inline void expect_matches(const marlune::ResonatorBank& bank, const Model& model) {
+// The bank's running state and counter equal the model's, bit for bit. Unless `flushed` allows
+// it, the model met no subnormal number on the way, so these are the plain IEEE results too.
+inline void expect_matches(const marlune::ResonatorBank& bank, const Model& model,
+                           bool flushed = false) {
+    if (!flushed) {
+        EXPECT_EQ(model.f.flushes, 0u) << "the input passed through subnormal numbers";
+    }
     const auto r = record(bank);
     ASSERT_EQ(r.channel_count, model.channels.size());
     EXPECT_EQ(r.sample_counter, model.counter);

@@ -87,7 +87,9 @@ class Model:
         re, im = self.smooth[j]
         with np.errstate(all="ignore"):
             power = re * re + im * im
-            return {"complex": (re, im), "power": power, "magnitude": np.sqrt(power), "phase": self.libm.atan2f(im, re)}
+            # A channel at zero (parts of either sign) reads phase +0.
+            phase = F(0) if re == 0 and im == 0 else self.libm.atan2f(im, re)
+            return {"complex": (re, im), "power": power, "magnitude": np.sqrt(power), "phase": phase}
 
 
 def mismatches(bank, model, when):
@@ -233,6 +235,28 @@ def test_bank_keeps_its_own_copy_of_the_inputs(make_bank, libm):
     assert bank.frequencies().tolist() == [100.0, 200.0]
     model = Model([100.0, 200.0], 48000.0, libm, alphas=[0.5, 0.25])
     assert run(bank, model, [1.0, 0.5], {2}) == []
+
+
+@pytest.mark.parametrize("path", ["resonate", "process_samples", "process_sample"])
+def test_silence_decays_to_exact_zero(path, make_bank):
+    """Subnormals are flushed inside the update: after a tone and a long digital silence every
+    channel is exactly zero (IEEE arithmetic would leave them stuck at a subnormal value) and
+    reads magnitude 0 and phase +0."""
+    bank = make_bank([110.0, 440.0, 3000.0], alphas=[1e-3, 2e-3, 1e-2], betas=[1e-3, 0.5, 1.0])
+    tone = (0.5 * np.sin(np.arange(4800) * 0.0576)).astype(np.float32)
+    signal = np.concatenate([tone, np.zeros(120_000, dtype=np.float32)])
+    if path == "resonate":
+        assert not np.any(bank.resonate(signal, 1000)[-1])
+    elif path == "process_samples":
+        bank.process_samples(signal)
+    else:
+        for x in signal.tolist():
+            bank.process_sample(x)
+    for j in range(len(bank)):
+        value = bank.complex(j)
+        assert value.real == 0 and value.imag == 0
+        assert same(bank.magnitude(j), 0.0) and same(bank.phase(j), 0.0)
+    assert all(same(float(p), 0.0) for p in bank.phases())
 
 
 @pytest.mark.parametrize("channels", [0, 1, 3])
