@@ -29,6 +29,7 @@ import nox
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.path.join(HERE, "build")
 TESTS = os.path.join(HERE, "tests", "python")
+TOOLS_TESTS = os.path.join(TESTS, "test_tools_*.py")
 
 MINORS = ["3.9", "3.10", "3.11", "3.12", "3.13"]
 NUMPY = {"1": "numpy>=1.15,<2", "2": "numpy>=2"}
@@ -174,7 +175,10 @@ def tests(session: nox.Session, numpy: str) -> None:
         nox -s wheel "tests(3.13-numpy2)" -- tests/python/test_fuzz.py --hypothesis-profile=thorough"""
     wheel = _release_wheel(session)
     _install_wheel(session, wheel, numpy)
-    light = [] if (session.python, numpy) in HEAVY else ["-m", "not heavy"]
+    # The companion's tests (files, folders, clusters, rendered music: minutes of processes and
+    # waits, and pure Python over the module) run where the heavy checks do, at the oldest and
+    # newest CPython and NumPy; the other environments test the module itself.
+    light = [] if (session.python, numpy) in HEAVY else ["-m", "not heavy", "--ignore-glob", TOOLS_TESTS]
     _pytest(session, *(session.posargs or [TESTS, *light]), env={"MARLUNE_WHEEL": wheel})
 
 
@@ -217,7 +221,7 @@ def kernels(session: nox.Session) -> None:
                              f"MARLUNE_KERNEL={kernel}")
         _install_wheel(session, wheel, "2", extras="test")
         if KERNEL_FLAGS[kernel] <= flags:
-            _pytest(session, TESTS, "-m", "not heavy", "--ignore-glob", os.path.join(TESTS, "test_tools_*.py"),
+            _pytest(session, TESTS, "-m", "not heavy", "--ignore-glob", TOOLS_TESTS,
                     "--ignore", os.path.join(TESTS, "test_types_and_wheel.py"), env={"MARLUNE_TEST_KERNEL": kernel})
         else:
             session.log(f"this CPU lacks {kernel}: its import must fail")
@@ -268,7 +272,11 @@ def sanitized(session: nox.Session) -> None:
     # NumPy do not free everything at exit, by design (the leak check in the tests covers this
     # module). The checks of the release wheel (manylinux tag, stable ABI, stubs) belong to the
     # matrix.
+    # Of the companion's tests, those that drive the module through files and streams run here;
+    # the corpus's processes and clusters and the note tracker's rendered music are Python above
+    # the module, and take minutes that the matrix spends on them already.
     _pytest(session, TESTS, "--ignore", os.path.join(TESTS, "test_types_and_wheel.py"),
+            "--ignore", os.path.join(TESTS, "test_tools_corpus.py"), "--ignore", os.path.join(TESTS, "test_tools_notes.py"),
             env={**SANITIZER_ENV, "LD_PRELOAD": preload, "PYTHONMALLOC": "malloc",
                  "ASAN_OPTIONS": "detect_leaks=0:" + SANITIZER_ENV["ASAN_OPTIONS"]})
 
