@@ -110,17 +110,15 @@ def one_file(path: str, out: str) -> dict:
     phases["npz"] = _clocks() - start
     peak = _peak_bytes()
     # The notes are tracked in the same pass, on a second bank; their share is what the same
-    # analysis costs more with them than without, on the samples already in memory.
-    samples = np.concatenate(list(blocks(path)))
+    # pass over the file costs more with them than without.
+    audio.blocks = blocks
     start = _clocks()
-    analysis.analyse([samples], spectrogram.sample_rate, settings, notes=False)
-    without = _clocks() - start
-    start = _clocks()
-    analysis.analyse([samples], spectrogram.sample_rate, settings)
-    notes = _clocks() - start - without
+    analysis.analyse(blocks(path), spectrogram.sample_rate, settings, length=audio.info(path).frames, notes=False)
+    notes = analysed - (_clocks() - start)
     phases["bank and frames"] = phases["bank and frames"] - notes
     phases = {"reading": phases.pop("reading"), "bank and frames": phases.pop("bank and frames"),
               "notes (second bank and tracker)": notes, **phases}
+    samples = np.concatenate(list(blocks(path)))
     # The bank alone, on the samples already in memory: what the analysis costs without the file.
     bank = settings.bank(spectrogram.sample_rate)
     start = _clocks()
