@@ -2,7 +2,7 @@
 
 marlune spectrogram [FILE|FOLDER ...] [--png P] [--npz P] [--out DIR] [--notes A0:C8]
                     [--bins-per-semitone K] [--hop-ms MS] [--tau-ms MS] [--tuning HZ]
-                    [--threshold-db DB] [--scheduler ADDRESS] [--keep-going]
+                    [--threshold-db DB] [--overlay] [--scheduler ADDRESS] [--keep-going]
 
 Bad input ends the command with one line on standard error and status 2 before anything is
 written; outputs are written to a temporary name and renamed, so an interrupted or failed run
@@ -29,8 +29,8 @@ from marlune_tools.corpus import printable
 from marlune_tools.errors import FileError, os_cause
 from marlune_tools.notes import Scale, note_name, note_range
 from marlune_tools.output import check_target
-from marlune_tools.settings import PERIODS, Settings
-from marlune_tools.spectrogram import SOUNDING_DB
+from marlune_tools.settings import MAX_THRESHOLD_DB, PERIODS, Settings
+from marlune_tools.transcribe import NoteEvent
 
 USAGE_ERROR = 2
 SKIPPED = 1
@@ -42,6 +42,7 @@ EXTRA = {"soundfile", "matplotlib", "tqdm", "dask", "distributed", "mido"}
 MAX_CHANNELS = 1024
 # Time constants and hops: from one sample to one hour.
 MAX_MS = 3_600_000.0
+MAX_NOTE_LINES = 200  # longer lists of notes are printed in the compact form
 DEMO = "synthesised demo: a melody over a held chord, then a glide"
 
 EXAMPLES = f"""\
@@ -50,12 +51,16 @@ examples:
   marlune spectrogram take1.wav               write take1.npz and take1.png here
   marlune spectrogram take1.flac --png a.png  the picture to a.png, the frames to a.npz
   marlune spectrogram recordings/ --out out/  every audio file in the folder, on all cores
+  marlune spectrogram --overlay take1.wav     the detected notes outlined on the picture
   marlune spectrogram --notes C2:C6 --bins-per-semitone 3 take1.wav
 
 Each input gives an .npz file (frames: complex64 (frames, channels); frequencies: Hz;
-notes: names; sample_rate: Hz; hop: samples) and a PNG picture, and the notes that sound
-are printed. Levels are in dB relative to a full-scale sine. Inputs that share a name
-but not a suffix (take.wav, take.flac) give take.wav.npz and take.flac.npz.
+notes: names; sample_rate: Hz; hop: samples) and a PNG picture, and the notes played
+are printed, one line each (onset, offset, name; past {MAX_NOTE_LINES} notes, one line per
+stretch of time with the notes that start in it). The notes come from the note tracker of
+`marlune notes`, within the --notes range; its thresholds follow the recording's own level,
+and --threshold-db moves them. Levels are in dB relative to a full-scale sine. Inputs that
+share a name but not a suffix (take.wav, take.flac) give take.wav.npz and take.flac.npz.
 
 At most {MAX_CHANNELS} channels. Channels at or above a file's Nyquist frequency (half its
 sample rate) are left out for that file, with a warning. Status: 0 done, 1 files skipped
@@ -115,9 +120,12 @@ def _parser() -> argparse.ArgumentParser:
         "--threshold-db",
         metavar="DB",
         type=float,
-        default=SOUNDING_DB,
-        help=f"a note is listed as sounding when its mean level over a window reaches this, in dB relative to a "
-        f"full-scale sine, is within 20 dB of the loudest note and louder than its neighbours (default: {SOUNDING_DB:g})",
+        default=0.0,
+        help="raise (positive: fewer notes) or lower the note tracker's level thresholds by DB, at most "
+        f"{MAX_THRESHOLD_DB:g}; they follow the recording's own level, as in `marlune notes` (default: 0)",
+    )
+    spectrogram.add_argument(
+        "--overlay", action="store_true", help="outline the detected notes on the picture"
     )
     spectrogram.add_argument(
         "--scheduler",
@@ -174,15 +182,17 @@ def _settings(args: argparse.Namespace) -> Settings:
     for option, value in [("--hop-ms", args.hop_ms), ("--tau-ms", args.tau_ms)]:
         if value is not None and not 0 < value <= MAX_MS:
             raise _Bad(f"{option} {value:g} is not a time from one sample to one hour ({MAX_MS:.0f} ms)")
-    if not math.isfinite(args.threshold_db):
-        raise _Bad(f"--threshold-db {args.threshold_db} is not a level in dB")
+    if not abs(args.threshold_db) <= MAX_THRESHOLD_DB:
+        raise _Bad(f"--threshold-db {args.threshold_db:g} is not a number of dB "
+                   f"from -{MAX_THRESHOLD_DB:g} to {MAX_THRESHOLD_DB:g}")
     try:
         low, high = note_range(args.notes)
         count = (high - low) * args.bins_per_semitone + 1
         if args.bins_per_semitone >= 1 and count > MAX_CHANNELS:
             raise _Bad(f"--notes {args.notes} with --bins-per-semitone {args.bins_per_semitone} gives {count} "
                        f"channels; at most {MAX_CHANNELS}")
-        settings = Settings(Scale(low, high, args.bins_per_semitone, args.tuning), args.hop_ms, args.tau_ms)
+        settings = Settings(Scale(low, high, args.bins_per_semitone, args.tuning), args.hop_ms, args.tau_ms,
+                            args.threshold_db)
     except ValueError as exc:
         raise _Bad(str(exc)) from None
     freqs = settings.scale.frequencies
@@ -343,7 +353,7 @@ def _jobs(args: argparse.Namespace, settings: Settings, skipped: list[FileError]
         if (settings.scale.frequencies >= demo.SAMPLE_RATE / 2).any():
             raise _Bad(f"--notes {args.notes} reaches the Nyquist frequency of the demo ({demo.SAMPLE_RATE / 2:g} Hz)")
         npz, png = _outputs(args, ["marlune-demo"])[0]
-        return [corpus.Job(DEMO, npz, png, settings, threshold_db=args.threshold_db)]
+        return [corpus.Job(DEMO, npz, png, settings, overlay=args.overlay)]
     accepted: list[tuple[str, Settings]] = []
     for path in files:
         try:
@@ -359,7 +369,7 @@ def _jobs(args: argparse.Namespace, settings: Settings, skipped: list[FileError]
     if not accepted:
         return []
     outputs = _outputs(args, _stems([path for path, _ in accepted]))
-    return [corpus.Job(path, npz, png, fitted, threshold_db=args.threshold_db)
+    return [corpus.Job(path, npz, png, fitted, overlay=args.overlay)
             for (path, fitted), (npz, png) in zip(accepted, outputs)]
 
 
@@ -402,8 +412,21 @@ def _report(summaries: Sequence[corpus.Summary]) -> None:
             f"{job.path}: {summary.seconds:.2f} s, {summary.frames} frames x {summary.channels} channels"
             f" -> {job.npz}, {job.png}"
         ))
-        for segment in summary.sounding:
-            print(f"  {segment.start:6.2f} - {segment.end:6.2f} s  {' '.join(segment.notes) or '-'}")
+        for line in note_lines(summary.notes) or ["no notes"]:
+            print(f"  {line}")
+
+
+def note_lines(events: Sequence[NoteEvent]) -> list[str]:
+    """One line per note (onset, offset, name) up to `MAX_NOTE_LINES` notes; beyond, one line per
+    stretch of time with the notes that start in it, so a long file's report stays short."""
+    if len(events) <= MAX_NOTE_LINES:
+        return [f"{e.onset:7.2f} - {e.offset:7.2f} s  {e.name}" for e in events]
+    end = max(e.offset for e in events)
+    window = max(1.0, math.ceil(end / MAX_NOTE_LINES))
+    starting: dict[int, list[str]] = {}
+    for e in events:
+        starting.setdefault(int(e.onset // window), []).append(e.name)
+    return [f"{i * window:7.0f} - {(i + 1) * window:7.0f} s  {' '.join(names)}" for i, names in starting.items()]
 
 
 if __name__ == "__main__":

@@ -36,7 +36,8 @@ from marlune_tools.analysis import analyse, analyse_file, check_file
 from marlune_tools.errors import FileError
 from marlune_tools.output import remove_leftovers, replacing
 from marlune_tools.settings import Settings
-from marlune_tools.spectrogram import SOUNDING_DB, Segment, Spectrogram
+from marlune_tools.spectrogram import Spectrogram
+from marlune_tools.transcribe import NoteEvent, boxes, transcribe
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -55,7 +56,7 @@ class Job:
     png: str | None = None  # where the picture goes, or None
     settings: Settings = Settings()
     channel: int | None = None  # one channel instead of the mono mix
-    threshold_db: float = SOUNDING_DB  # level a note must reach to be listed as sounding
+    overlay: bool = False  # the detected notes outlined on the picture
 
     def outputs(self) -> list[str]:
         return [path for path in (self.npz, self.png) if path is not None]
@@ -67,7 +68,7 @@ class Summary:
     seconds: float  # length of the analysed audio
     frames: int
     channels: int
-    sounding: tuple[Segment, ...]  # which notes sound, window by window
+    notes: tuple[NoteEvent, ...]  # the notes played, in onset order
 
 
 class Stopped(Exception):
@@ -97,26 +98,28 @@ def _until(stop: Callable[[], bool], blocks: Iterable[npt.NDArray[np.float32]]) 
 
 
 def deliver(spectrogram: Spectrogram, job: Job, stop: Callable[[], bool] | None = None) -> Summary:
-    """Writes a job's outputs from its spectrogram and sums it up.
+    """Writes a job's outputs from its spectrogram and sums it up with its notes (tracked on the
+    spectrogram's own frames if the analysis did not track them).
 
     Both files are written under temporary names and renamed only once both are complete, so a
     failure or an interruption leaves neither.
     """
+    events = spectrogram.events
+    if events is None:
+        events = tuple(transcribe(spectrogram.frames, spectrogram.scale.numbers, spectrogram.sample_rate,
+                                  spectrogram.hop, threshold_db=job.settings.threshold_db))
     with ExitStack() as outputs:
         if job.npz is not None:
             npz.write(spectrogram, outputs.enter_context(replacing(job.npz)))
         if job.png is not None:
             from marlune_tools.picture import figure
 
-            drawing = figure(spectrogram, printable(os.path.basename(job.path)))
+            drawing = figure(spectrogram, printable(os.path.basename(job.path)), boxes(events) if job.overlay else ())
             drawing.savefig(outputs.enter_context(replacing(job.png)), format="png")
         if stop is not None and stop():
             raise Stopped
     frames, channels = spectrogram.frames.shape
-    # Windows of 0.1 s, longer for long files so that a summary stays within about 200 lines.
-    window = max(0.1, spectrogram.seconds / 200)
-    sounding = spectrogram.sounding(window, threshold_db=job.threshold_db)
-    return Summary(job, spectrogram.seconds, frames, channels, tuple(sounding))
+    return Summary(job, spectrogram.seconds, frames, channels, events)
 
 
 def printable(text: str) -> str:

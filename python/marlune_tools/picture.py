@@ -8,7 +8,8 @@ without a screen and without touching pyplot's global state.
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -27,6 +28,9 @@ MAX_COLUMNS = 3000  # longer spectrograms are drawn with the loudest of each run
 # a few MiB beside its frames rather than a copy of them.
 CHUNK_VALUES = 1 << 20
 COLOUR_MAP = "magma"  # dark to bright, readable in grey too
+# Note outlines: a cyan that magma never takes, so that a box reads on black and on bright yellow.
+BOX_COLOUR = "#3ee0ff"
+Box = Tuple[float, float, float, float]  # left (s), bottom (note number), width (s), height (semitones)
 
 
 def _columns(frames: npt.NDArray[np.complex64]) -> tuple[npt.NDArray[np.float32], int]:
@@ -63,8 +67,9 @@ def _minutes_and_seconds(ax: Axes, seconds: float) -> None:
     ax.set_xlabel("time (m:ss)")
 
 
-def figure(spectrogram: Spectrogram, title: str = "") -> Figure:
-    """The spectrogram drawn on a new matplotlib figure."""
+def figure(spectrogram: Spectrogram, title: str = "", boxes: Sequence[Box] = ()) -> Figure:
+    """The spectrogram drawn on a new matplotlib figure, with `boxes` outlined on it (detected
+    notes, on the picture's axes of seconds and note numbers)."""
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
@@ -88,6 +93,7 @@ def figure(spectrogram: Spectrogram, title: str = "") -> Figure:
         vmin=FLOOR_DB,
         vmax=0.0,
     )
+    _outline(ax, boxes)
     ticks, minor = _ticks(low, high)
     ax.set_yticks(ticks, [note_name(n) for n in ticks])
     ax.set_yticks(list(minor), list(minor.values()), minor=True, fontsize="x-small", color="0.35")
@@ -110,8 +116,22 @@ def figure(spectrogram: Spectrogram, title: str = "") -> Figure:
     return fig
 
 
-def save_png(spectrogram: Spectrogram, path: StrPath, title: str = "") -> None:
-    """Draws the spectrogram into a PNG file, whole or not at all."""
-    fig = figure(spectrogram, title)
+def _outline(ax: Axes, boxes: Sequence[Box]) -> None:
+    """Outlines, unfilled, in one collection: a long file's thousands of notes draw as one artist."""
+    if not boxes:
+        return
+    from matplotlib.collections import PatchCollection
+    from matplotlib.patches import Rectangle
+
+    outlines = PatchCollection(
+        [Rectangle((left, bottom), width, height) for left, bottom, width, height in boxes],
+        facecolor="none", edgecolor=BOX_COLOUR, linewidth=1.2, gid="notes",
+    )
+    ax.add_collection(outlines, autolim=False)
+
+
+def save_png(spectrogram: Spectrogram, path: StrPath, title: str = "", boxes: Sequence[Box] = ()) -> None:
+    """Draws the spectrogram, and `boxes` outlined on it, into a PNG file, whole or not at all."""
+    fig = figure(spectrogram, title, boxes)
     with replacing(path) as f:
         fig.savefig(f, format="png")

@@ -1,4 +1,5 @@
-"""The bank's settings for a spectrogram: which channels, how often a frame, how much smoothing.
+"""The settings of an analysis: which channels, how often a frame, how much smoothing, and how
+high the note tracker's thresholds sit.
 
 Defaults: one channel per piano key (A0 to C8), a frame every 10 ms, and for each channel a time
 constant of ten periods of its own frequency, times the bins per semitone. A time constant that
@@ -20,6 +21,9 @@ import marlune
 from marlune_tools.notes import Scale, piano_keys
 
 PERIODS = 10.0  # time constant of a channel, in periods of its frequency, per bin per semitone
+# The tracker's thresholds move at most this far: further, every note or none passes, and the
+# factor 10^(dB/20) leaves the floating-point range near 6,000 dB.
+MAX_THRESHOLD_DB = 200.0
 
 
 @dataclass(frozen=True)
@@ -27,12 +31,16 @@ class Settings:
     scale: Scale = field(default_factory=piano_keys)
     hop_ms: float = 10.0  # time between frames
     tau_ms: float | None = None  # one time constant for every channel instead of the default
+    threshold_db: float = 0.0  # moves the note tracker's level thresholds up (fewer notes) or down
 
     def __post_init__(self) -> None:
         if not self.hop_ms > 0:
             raise ValueError(f"the hop must be positive, not {self.hop_ms} ms")
         if self.tau_ms is not None and not self.tau_ms > 0:
             raise ValueError(f"the time constant must be positive, not {self.tau_ms} ms")
+        if not abs(self.threshold_db) <= MAX_THRESHOLD_DB:
+            raise ValueError(f"the threshold must be from -{MAX_THRESHOLD_DB:g} to {MAX_THRESHOLD_DB:g} dB, "
+                             f"not {self.threshold_db}")
 
     def hop(self, sample_rate: float) -> int:
         """Samples per frame at `sample_rate`: the hop in ms rounded to whole samples, at least 1."""

@@ -12,9 +12,12 @@ from conftest import assert_refused, require, run_marlune, tree, write_audio
 
 from marlune_tools import FileError, demo, npz
 from marlune_tools.analysis import analyse, analyse_file
-from marlune_tools.notes import Scale, note_number
+from marlune_tools.cli import MAX_NOTE_LINES, note_lines
+from marlune_tools.notes import Scale, note_number, note_range
+from marlune_tools.notes_command import Options, transcribe_blocks
 from marlune_tools.settings import Settings
 from marlune_tools.spectrogram import FLOOR_DB
+from marlune_tools.transcribe import NoteEvent
 
 require("soundfile")
 require("matplotlib")
@@ -29,12 +32,65 @@ def demo_run(tmp_path_factory):
     return done, folder
 
 
-def test_main_job_writes_picture_and_frames_and_names_the_notes(demo_run):
+def test_main_job_writes_picture_and_frames_and_prints_the_notes_played(demo_run):
     done, folder = demo_run
     assert (folder / "out.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert done.stderr == ""
-    chord_line = next(line for line in done.stdout.splitlines() if line.strip().startswith("0.00"))
-    assert chord_line.split("s", 1)[1].split() == ["A3", "C4", "E4"]
+    notes = [(float(row[0]), note_number(row[4])) for row in map(str.split, done.stdout.splitlines()[1:])]
+    assert sorted(pitch for onset, pitch in notes if onset < 0.05) == sorted(demo.CHORD)
+    assert [pitch for onset, pitch in notes if demo.MELODY_START - 0.05 <= onset < demo.CHORD_END
+            and pitch > max(demo.CHORD)] == list(demo.MELODY)
+    # No partial is listed: before the glide only the chord and the melody, in it only its range.
+    low, high, glide_start, _ = demo.GLIDE
+    assert all(pitch in demo.CHORD + demo.MELODY if onset < glide_start - 0.05 else low <= pitch <= high
+               for onset, pitch in notes)
+
+
+@pytest.mark.parametrize(("threshold_db", "notes"), [(0.0, "A0:C8"), (9.0, "A0:C8"), (0.0, "B3:D5")])
+def test_the_notes_are_those_of_the_notes_command(threshold_db, notes):
+    low, high = note_range(notes)
+    settings = Settings(Scale(low, high), threshold_db=threshold_db, hop_ms=25.0, tau_ms=200.0)
+    found = analyse([demo.signal()], demo.SAMPLE_RATE, settings).events
+    expected = transcribe_blocks([demo.signal()], demo.SAMPLE_RATE, Options(threshold_db, (low, high)))
+    assert found == tuple(expected) and found
+
+
+@pytest.mark.parametrize("count", [3, MAX_NOTE_LINES, MAX_NOTE_LINES + 1, 5000])
+def test_notes_print_one_line_each_or_one_per_stretch_of_time(count):
+    events = [NoteEvent(0.37 * i, 0.37 * i + 0.5, 40 + i % 30, 64) for i in range(count)]
+    lines = [line.split() for line in note_lines(events)]
+    assert len(lines) == count if count <= MAX_NOTE_LINES else len(lines) <= MAX_NOTE_LINES
+    # Every note once, in onset order, on the line whose stretch of time holds its onset.
+    placed = [(float(start), float(end), name) for start, _, end, _, *names in lines for name in names]
+    assert [name for _, _, name in placed] == [e.name for e in events]
+    assert all(start - 0.005 <= e.onset <= end for (start, end, _), e in zip(placed, events))
+
+
+def test_overlay_boxes_sit_on_the_rows_of_their_notes(monkeypatch, tmp_path):
+    from marlune_tools import picture
+    from marlune_tools.corpus import Job, deliver
+
+    settings = Settings(Scale(45, 90, 2))
+    spectrogram = analyse([demo.signal()], demo.SAMPLE_RATE, settings)
+    figures = []
+    draw = picture.figure
+    monkeypatch.setattr(picture, "figure", lambda *args: figures.append(draw(*args)) or figures[-1])
+    summary = deliver(spectrogram, Job("demo", None, str(tmp_path / "o.png"), settings, overlay=True))
+    ax = figures[0].axes[0]
+    (outlines,) = [c for c in ax.collections if c.get_gid() == "notes"]
+    assert outlines.get_facecolor().size == 0 or outlines.get_facecolor()[:, 3].max() == 0  # not filled
+    (image,) = ax.get_images()
+    left, right, bottom, top = image.get_extent()
+    rows = image.get_array().shape[0]
+    assert len(outlines.get_paths()) == len(summary.notes) > 10
+    for path, note in zip(outlines.get_paths(), summary.notes):
+        (x0, y0), (x1, y1) = path.get_extents().get_points()
+        assert (x0, x1) == pytest.approx((note.onset, note.offset))
+        # The box spans one semitone, centred on the note, and the image row at its centre is the
+        # channel of that note.
+        assert (y0, y1) == pytest.approx((note.pitch - 0.5, note.pitch + 0.5))
+        row = int((note.pitch - bottom) / (top - bottom) * rows)
+        assert spectrogram.scale.numbers[row] == note.pitch
 
 
 def test_npz_round_trips_the_analysis(demo_run):
@@ -140,7 +196,7 @@ def test_silence_and_quiet_sound_stay_dark_on_a_fixed_scale(tmp_path):
     silence = write_audio(tmp_path / "silence.wav", np.zeros(rate, np.float32), rate, "PCM_16")
     done = run_marlune("spectrogram", silence, "--out", tmp_path)
     assert done.returncode == 0, done.stderr
-    assert [line.split()[-1] for line in done.stdout.splitlines()[1:]] == ["-"]
+    assert done.stdout.splitlines()[1:] == ["  no notes"]
     quiet = 0.01 * np.sin(2 * np.pi * 440 * np.arange(rate) / rate)  # -40 dB re full scale
     for spectrogram, loudest in [(npz.load(tmp_path / "silence.npz"), FLOOR_DB),
                                  (analyse([quiet.astype(np.float32)], rate, Settings()), -40.0)]:
@@ -198,7 +254,7 @@ def test_bad_input_gives_one_line_status_2_and_no_output(tmp_path, case):
              ["--tuning", "1e-300"], ["--tuning", "0.001"], ["--notes", "C4:C20"], ["--hop-ms", "inf"],
              ["--hop-ms", "nan"], ["--tau-ms", "inf"], ["--tau-ms", "1e9"], ["--tau-ms", "-1"],
              ["--bins-per-semitone", "100000"], ["--bins-per-semitone", "99999999999999999999"],
-             ["--notes", "C-1000:C1000"], ["--threshold-db", "nan"], ["--scheduler", ""],
+             ["--notes", "C-1000:C1000"], ["--threshold-db", "nan"], ["--threshold-db", "1e308"], ["--scheduler", ""],
              ["--png", "a.png", "--out", "o"], ["--out", ""]],
 )
 def test_bad_options_give_one_line_and_status_2(tmp_path, args):
