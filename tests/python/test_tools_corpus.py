@@ -1,6 +1,7 @@
 """Many files: local processes and a Dask cluster give the bits of one process."""
 
 import contextlib
+import dataclasses
 import multiprocessing
 import os
 import shutil
@@ -57,6 +58,27 @@ def assert_same_bits(results, files):
 
 def test_local_processes_give_the_bits_of_one_process(tmp_path, files):
     assert_same_bits(run_into(tmp_path, files, workers=2), files)
+
+
+@dataclasses.dataclass(frozen=True)
+class WhoRuns:
+    """A task that tells which process ran it."""
+
+    path: str
+
+    def outputs(self):
+        return []
+
+    def absolute(self):
+        return self
+
+    def run(self, stop=None):
+        return os.getpid()
+
+
+def test_this_process_is_one_of_the_workers(tmp_path):
+    pids = list(corpus.run_all([WhoRuns(str(tmp_path / f"{i}")) for i in range(6)], workers=2))
+    assert len(pids) == 6 and os.getpid() in pids and len(set(pids)) <= 2
 
 
 def test_dask_cluster_gives_the_bits_of_one_process(tmp_path, files):
@@ -230,3 +252,4 @@ def test_a_file_the_workers_cannot_see_is_named(tmp_path, cluster, files):
     gone.unlink()
     with pytest.raises(FileError, match="gone.wav: the file is not visible on the worker"):
         list(corpus.run_all([job], scheduler=cluster[0].scheduler_address))
+
