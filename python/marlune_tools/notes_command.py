@@ -251,10 +251,10 @@ def outputs(args: argparse.Namespace, stems: Sequence[str]) -> list[tuple[str, s
 def run(
     args: argparse.Namespace,
     inputs: Callable[[Sequence[str]], list[str]],
-    make_folders: Callable[[Sequence[tuple[str, str]]], None],
+    make_folders: Callable[[Sequence[tuple[str, str]]], list[str] | None],
 ) -> int:
     """The command: `inputs` lists the files of the named files and folders, `make_folders`
-    makes the folders of the outputs."""
+    makes the folders of the outputs and returns those it made."""
     opts = options(args)
     if args.scheduler is not None and not args.scheduler.strip():
         raise Refused("--scheduler is empty; give an address such as tcp://host:8786")
@@ -291,8 +291,11 @@ def run(
         jobs.append(Job(path, midi, table, opts))
     # Connected before any folder is made: a bad scheduler is a bad option.
     with corpus.connect(args.scheduler) if args.scheduler else nullcontext() as client:
-        make_folders([(job.midi, job.csv) for job in jobs])
-        results = list(corpus.run_all(jobs, scheduler=client, skipped=skipped if args.keep_going else None))
+        made = make_folders([(job.midi, job.csv) for job in jobs])
+        try:
+            results = list(corpus.run_all(jobs, scheduler=client, skipped=skipped if args.keep_going else None))
+        finally:
+            _remove_empty(made or [])
     # The workers had absolute paths; the report shows the names as given, in their order.
     order = {os.path.abspath(job.path): i for i, job in enumerate(jobs)}
     for result in sorted(results, key=lambda result: order[result.path]):
@@ -301,6 +304,15 @@ def run(
     for error in skipped:
         print(f"marlune: skipped {corpus.printable(str(error))}", file=sys.stderr)
     return SKIPPED if skipped else 0
+
+
+def _remove_empty(folders: Sequence[str]) -> None:
+    """Removes the folders made for the run that stayed empty (it failed or was interrupted)."""
+    for folder in sorted(folders, key=len, reverse=True):
+        try:
+            os.rmdir(folder)
+        except OSError:
+            pass  # not empty: it holds outputs, or something else was put there
 
 
 def report(result: Result) -> None:
