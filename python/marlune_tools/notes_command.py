@@ -135,7 +135,7 @@ def options(args: argparse.Namespace) -> Options:
     return Options(args.threshold_db, (low, high), args.hop_ms)
 
 
-def transcribe_blocks(blocks: Iterable[npt.ArrayLike], sample_rate: float, opts: Options) -> list[NoteEvent]:
+def transcribe_blocks(blocks: Iterable[npt.NDArray[np.float32]], sample_rate: float, opts: Options) -> list[NoteEvent]:
     """The notes of a signal given in blocks, frames made and tracked as the blocks arrive.
 
     The bank covers the piano keys (the partials of the reported range's notes lie there too);
