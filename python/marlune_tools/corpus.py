@@ -26,7 +26,7 @@ from concurrent.futures import Future, ProcessPoolExecutor, as_completed
 from concurrent.futures.process import BrokenProcessPool
 from contextlib import ExitStack, contextmanager, suppress
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Optional, Tuple
+from typing import TYPE_CHECKING, Optional, Protocol, Tuple, TypeVar
 
 import numpy as np
 import numpy.typing as npt
@@ -61,6 +61,38 @@ class Job:
     def outputs(self) -> list[str]:
         return [path for path in (self.npz, self.png) if path is not None]
 
+    def absolute(self) -> Job:
+        return dataclasses.replace(self, path=os.path.abspath(self.path), npz=_absolute(self.npz),
+                                   png=_absolute(self.png))
+
+    def run(self, stop: Callable[[], bool] | None = None) -> Summary:
+        return run(self, stop=stop)
+
+
+def _absolute(path: str | None) -> str | None:
+    return None if path is None else os.path.abspath(path)
+
+
+R = TypeVar("R", covariant=True)
+
+
+class Task(Protocol[R]):
+    """What `run_all` runs: one input file, the outputs it writes, and the work itself.
+
+    A task is sent to other processes and machines as it is, so it must be picklable, and
+    `run` must write its outputs whole or not at all and raise `Stopped` (writing nothing) once
+    `stop` says yes.
+    """
+
+    @property
+    def path(self) -> str: ...  # the input, named in errors
+
+    def outputs(self) -> list[str]: ...
+
+    def absolute(self) -> Task[R]: ...  # the same task with absolute paths
+
+    def run(self, stop: Callable[[], bool] | None = None) -> R: ...
+
 
 @dataclass(frozen=True)
 class Summary:
@@ -85,12 +117,13 @@ def run(job: Job, progress: bool = False, stop: Callable[[], bool] | None = None
         spectrogram = analyse_file(job.path, job.settings, channel=job.channel, progress=progress)
     else:
         found = check_file(job.path, job.settings, channel=job.channel)
-        blocks = _until(stop, audio.blocks(job.path, channel=job.channel))
+        blocks = until_stopped(stop, audio.blocks(job.path, channel=job.channel))
         spectrogram = analyse(blocks, found.sample_rate, job.settings, length=found.frames)
     return deliver(spectrogram, job, stop)
 
 
-def _until(stop: Callable[[], bool], blocks: Iterable[npt.NDArray[np.float32]]) -> Iterator[npt.NDArray[np.float32]]:
+def until_stopped(stop: Callable[[], bool], blocks: Iterable[npt.NDArray[np.float32]]) -> Iterator[npt.NDArray[np.float32]]:
+    """The blocks, or `Stopped` at the first block after `stop` says yes."""
     for block in blocks:
         if stop():
             raise Stopped
@@ -134,26 +167,26 @@ def _escaped(c: str) -> str:
 
 
 def run_all(
-    jobs: Sequence[Job],
+    jobs: Sequence[Task[R]],
     *,
     scheduler: str | Client | None = None,
     workers: int | None = None,
     skipped: list[FileError] | None = None,
-) -> Iterator[Summary]:
-    """Runs the jobs and yields their summaries as they finish (not in order).
+) -> Iterator[R]:
+    """Runs the jobs (`Job`s, or any `Task`) and yields their results as they finish (not in order).
 
-    Local processes (`workers` of them, one per core by default) unless `scheduler` is a Dask
-    client or the address of a Dask scheduler ("tcp://host:8786", see `connect`). The first
-    failing job's exception (a `FileError` for a bad file) is raised at once, unless `skipped`
-    is a list: then the `FileError` of each file that cannot be analysed is added to it and the
-    run goes on. Jobs still running when the run stops (a failure, Ctrl-C, a lost worker) are
-    stopped without leaving partial files; finished ones keep their outputs. A worker that dies
-    raises `WorkerLost`.
+    Local processes (`workers` of them, one per core by default, this one among them) unless
+    `scheduler` is a Dask client or the address of a Dask scheduler ("tcp://host:8786", see
+    `connect`). The first failing job's exception (a `FileError` for a bad file) is raised at
+    once, unless `skipped` is a list: then the `FileError` of each file that cannot be analysed
+    is added to it and the run goes on. Jobs still running when the run stops (a failure,
+    Ctrl-C, a lost worker) are stopped without leaving partial files; finished ones keep their
+    outputs. A worker that dies raises `WorkerLost`.
     """
     if _called_from_a_worker_import():
         raise RuntimeError('run_all was called while a worker process imported the main script; '
                            'put the script\'s work under if __name__ == "__main__":')
-    jobs = [_absolute(job) for job in jobs]
+    jobs = [job.absolute() for job in jobs]
     before = {path: _identity(path) for job in jobs for path in job.outputs()}
     try:
         if scheduler is not None:
@@ -165,7 +198,7 @@ def run_all(
         if count <= 1:
             for job in jobs:
                 with _skipping(skipped):
-                    yield run(job)
+                    yield job.run()
             return
         yield from _on_processes(jobs, count, skipped)
     except _Lost:
@@ -183,13 +216,6 @@ def _called_from_a_worker_import() -> bool:
     return False
 
 
-def _absolute(job: Job) -> Job:
-    def absolute(path: str | None) -> str | None:
-        return None if path is None else os.path.abspath(path)
-
-    return dataclasses.replace(job, path=os.path.abspath(job.path), npz=absolute(job.npz), png=absolute(job.png))
-
-
 _Identity = Optional[Tuple[int, int, int]]
 
 
@@ -201,7 +227,7 @@ def _identity(path: str) -> _Identity:
     return found.st_dev, found.st_ino, found.st_mtime_ns
 
 
-def _replaced(job: Job, before: dict[str, _Identity]) -> bool:
+def _replaced(job: Task[object], before: dict[str, _Identity]) -> bool:
     """Whether all of the job's outputs were written during the run (each rename makes a new file)."""
     return all(_identity(path) not in (None, before[path]) for path in job.outputs())
 
@@ -240,18 +266,44 @@ class WorkerLost(RuntimeError):
 
 # --- local processes -------------------------------------------------------------------------
 
-def _on_processes(jobs: Sequence[Job], count: int, skipped: list[FileError] | None) -> Iterator[Summary]:
+def _on_processes(jobs: Sequence[Task[R]], count: int, skipped: list[FileError] | None) -> Iterator[R]:
+    # This process is one of the `count` workers and starts only the others. It has imported
+    # what a job needs already, while a fresh interpreter spends about 0.8 s of processor time on
+    # its imports (matplotlib most of it) before its first file, over half a file's work; with
+    # every worker started afresh, two cores did little more than one core alone. The started
+    # workers take the jobs from the front of the queue and this one takes them from the back (a
+    # job not yet handed to a worker can still be cancelled there), so each job runs once and
+    # whoever is free takes the next.
     # A fresh interpreter per worker (spawn), so that no lock or thread of this one is inherited.
     # An executor rather than multiprocessing.Pool: a Pool whose worker dies (killed, out of
     # memory, crashed) waits for that worker's result for ever, the executor reports it.
     context = multiprocessing.get_context("spawn")
     stop = context.Event()
-    executor = ProcessPoolExecutor(count, context, initializer=_worker_start, initargs=(stop,))
-    futures: dict[Future[Summary], Job] = {}
+    executor = ProcessPoolExecutor(count - 1, context, initializer=_worker_start, initargs=(stop,))
+
+    def stop_on_failure(future: Future[R]) -> None:
+        # This process's own job learns of a worker's failure only through the flag.
+        if not future.cancelled() and _ends_the_run(future.exception(), skipped):
+            stop.set()
+
     try:
-        for job in jobs:
-            futures[executor.submit(_run_in_worker, job)] = job
-        for future in as_completed(futures):
+        futures = [executor.submit(_run_in_worker, job) for job in jobs]
+        for future in futures:
+            future.add_done_callback(stop_on_failure)
+        waiting = list(range(len(jobs)))  # jobs whose result has not been given yet, in order
+        while waiting:
+            for index in [i for i in waiting if futures[i].done()]:
+                waiting.remove(index)
+                with _skipping(skipped):
+                    yield futures[index].result()
+            own = next((i for i in reversed(waiting) if futures[i].cancel()), None)
+            if own is None:
+                break
+            waiting.remove(own)
+            with _skipping(skipped), suppress(Stopped):
+                # Stopped only because a worker's job failed: that failure is raised next round.
+                yield jobs[own].run(stop.is_set)
+        for future in as_completed([futures[i] for i in waiting]):
             with _skipping(skipped):
                 yield future.result()
     except BrokenProcessPool:
@@ -267,6 +319,10 @@ def _on_processes(jobs: Sequence[Job], count: int, skipped: list[FileError] | No
                 remove_leftovers(path)
 
 
+def _ends_the_run(exc: BaseException | None, skipped: list[FileError] | None) -> bool:
+    return exc is not None and not (skipped is not None and isinstance(exc, FileError))
+
+
 _stop_flag: Callable[[], bool] | None = None
 
 
@@ -277,8 +333,8 @@ def _worker_start(stop: multiprocessing.synchronize.Event) -> None:
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def _run_in_worker(job: Job) -> Summary:
-    return run(job, stop=_stop_flag)
+def _run_in_worker(job: Task[R]) -> R:
+    return job.run(_stop_flag)
 
 
 # --- a Dask cluster --------------------------------------------------------------------------
@@ -337,7 +393,7 @@ def _first_line(exc: BaseException) -> str:
     return (str(exc).splitlines() or [type(exc).__name__])[0]
 
 
-def _on_cluster(jobs: Sequence[Job], client: Client, skipped: list[FileError] | None) -> Iterator[Summary]:
+def _on_cluster(jobs: Sequence[Task[R]], client: Client, skipped: list[FileError] | None) -> Iterator[R]:
     from distributed import Event, as_completed, wait
 
     stop = Event(f"marlune-stop-{secrets.token_hex(8)}", client=client)
@@ -364,7 +420,7 @@ def _on_cluster(jobs: Sequence[Job], client: Client, skipped: list[FileError] | 
                 remove_leftovers(path)
 
 
-def _run_on_cluster(job: Job, stop: str) -> Summary:
+def _run_on_cluster(job: Task[R], stop: str) -> R:
     from distributed import Event
 
     flag = Event(stop)
@@ -376,4 +432,4 @@ def _run_on_cluster(job: Job, stop: str) -> Summary:
     if missing:
         raise FileError(job.path, f"{missing[0]} is not visible on the worker at {socket.gethostname()} "
                                   "(the workers need the same files at the same paths)")
-    return run(job, stop=flag.is_set)
+    return job.run(flag.is_set)

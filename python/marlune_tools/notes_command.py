@@ -1,24 +1,26 @@
 """The command `marlune notes`: which notes are played, as a MIDI file, a CSV file and a listing.
 
 marlune notes [FILE|FOLDER ...] [--midi P] [--csv P] [--out DIR] [--threshold-db DB]
-              [--range LOW:HIGH] [--hop-ms MS]
+              [--range LOW:HIGH] [--hop-ms MS] [--scheduler ADDRESS] [--keep-going]
 """
 
 from __future__ import annotations
 
 import argparse
 import csv
+import dataclasses
 import io
 import os
+import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from contextlib import ExitStack
+from contextlib import ExitStack, nullcontext
 from dataclasses import dataclass
 from typing import Any, BinaryIO
 
 import numpy as np
 import numpy.typing as npt
 
-from marlune_tools import audio, demo
+from marlune_tools import audio, corpus, demo
 from marlune_tools.errors import FileError
 from marlune_tools.notes import PIANO_HIGH, PIANO_LOW, note_range
 from marlune_tools.output import replacing
@@ -26,6 +28,7 @@ from marlune_tools.stream import FrameStream
 from marlune_tools.transcribe import NoteEvent, NoteTracker, bank_for
 
 CSV_HEADER = ("onset_s", "offset_s", "pitch_midi", "note", "velocity")
+SKIPPED = 1  # the exit status when --keep-going left files out
 MAX_HOP_MS = 50.0  # onsets are placed to the frame; a coarser grid would miss the usual 50 ms tolerance
 TICKS_PER_BEAT = 480
 TEMPO = 500_000  # microseconds per beat (120 beats a minute): a tick is 1/960 s
@@ -35,7 +38,8 @@ examples:
   marlune notes                          the notes of a few seconds made up on the spot
   marlune notes take1.wav                write take1.mid and take1.csv here
   marlune notes take1.flac --csv a.csv   the listing to a.csv, the MIDI file to a.mid
-  marlune notes recordings/ --out out/   every audio file in the folder
+  marlune notes recordings/ --out out/   every audio file in the folder, one per core
+  marlune notes recordings/ --scheduler tcp://host:8786 --keep-going
   marlune notes --range C2:C7 --threshold-db 6 take1.wav
 
 Each input gives a Standard MIDI File and a CSV file with the header
@@ -66,6 +70,14 @@ def add_parser(commands: Any) -> None:
     )
     parser.add_argument("--range", metavar="LOW:HIGH", default="A0:C8", help="notes to report (default: A0:C8)")
     parser.add_argument("--hop-ms", metavar="MS", type=float, default=10.0, help="time between frames (default: 10)")
+    parser.add_argument(
+        "--scheduler", metavar="ADDRESS",
+        help=f"Dask scheduler to run on, given up after {corpus.CONNECT_SECONDS:g} s without an answer "
+        "(default: processes on this machine); the workers must see the files at the same paths",
+    )
+    parser.add_argument(
+        "--keep-going", action="store_true", help="skip files that cannot be transcribed, list them and exit with status 1"
+    )
 
 
 @dataclass(frozen=True)
@@ -87,6 +99,25 @@ class Result:
     csv: str
 
 
+@dataclass(frozen=True)
+class Job:
+    """One file to transcribe, as `corpus.run_all` runs it on any process or machine."""
+
+    path: str
+    midi: str
+    csv: str
+    opts: Options = Options()
+
+    def outputs(self) -> list[str]:
+        return [self.midi, self.csv]
+
+    def absolute(self) -> Job:
+        return Job(os.path.abspath(self.path), os.path.abspath(self.midi), os.path.abspath(self.csv), self.opts)
+
+    def run(self, stop: Callable[[], bool] | None = None) -> Result:
+        return run_file(self.path, self.midi, self.csv, self.opts, stop)
+
+
 class Refused(ValueError):
     """Options or inputs the command refuses; the message is the one line it prints."""
 
@@ -104,7 +135,7 @@ def options(args: argparse.Namespace) -> Options:
     return Options(args.threshold_db, (low, high), args.hop_ms)
 
 
-def transcribe_blocks(blocks: Iterable[npt.ArrayLike], sample_rate: float, opts: Options) -> list[NoteEvent]:
+def transcribe_blocks(blocks: Iterable[npt.NDArray[np.float32]], sample_rate: float, opts: Options) -> list[NoteEvent]:
     """The notes of a signal given in blocks, frames made and tracked as the blocks arrive.
 
     The bank covers the piano keys (the partials of the reported range's notes lie there too);
@@ -150,12 +181,15 @@ def write_midi(events: Sequence[NoteEvent], file: BinaryIO) -> None:
     midi.save(file=file)
 
 
-def deliver(path: str, seconds: float, events: list[NoteEvent], midi: str, csv_path: str) -> Result:
-    """Writes both outputs under temporary names, renamed only once both are complete: a failure
-    or an interruption leaves neither."""
+def deliver(path: str, seconds: float, events: list[NoteEvent], midi: str, csv_path: str,
+            stop: Callable[[], bool] | None = None) -> Result:
+    """Writes both outputs under temporary names, renamed only once both are complete: a failure,
+    an interruption or `stop` saying yes (`corpus.Stopped`) leaves neither."""
     with ExitStack() as files:
         write_midi(events, files.enter_context(replacing(midi)))
         write_csv(events, files.enter_context(replacing(csv_path)))
+        if stop is not None and stop():
+            raise corpus.Stopped
     return Result(path, seconds, tuple(events), midi, csv_path)
 
 
@@ -168,11 +202,14 @@ def check(path: str, opts: Options) -> audio.AudioInfo:
     return found
 
 
-def run_file(path: str, midi: str, csv_path: str, opts: Options) -> Result:
-    """Transcribes one audio file and writes its outputs."""
+def run_file(path: str, midi: str, csv_path: str, opts: Options, stop: Callable[[], bool] | None = None) -> Result:
+    """Transcribes one audio file and writes its outputs; `stop` as in `corpus.run`."""
     found = check(path, opts)
-    events = transcribe_blocks(_finite(path, audio.blocks(path)), found.sample_rate, opts)
-    return deliver(path, found.seconds, events, midi, csv_path)
+    blocks = _finite(path, audio.blocks(path))
+    if stop is not None:
+        blocks = corpus.until_stopped(stop, blocks)
+    events = transcribe_blocks(blocks, found.sample_rate, opts)
+    return deliver(path, found.seconds, events, midi, csv_path, stop)
 
 
 def _finite(path: str, blocks: Iterable[npt.NDArray[np.float32]]) -> Iterator[npt.NDArray[np.float32]]:
@@ -214,15 +251,19 @@ def outputs(args: argparse.Namespace, stems: Sequence[str]) -> list[tuple[str, s
 def run(
     args: argparse.Namespace,
     inputs: Callable[[Sequence[str]], list[str]],
-    make_folders: Callable[[Sequence[tuple[str, str]]], None],
+    make_folders: Callable[[Sequence[tuple[str, str]]], list[str] | None],
 ) -> int:
     """The command: `inputs` lists the files of the named files and folders, `make_folders`
-    makes the folders of the outputs."""
+    makes the folders of the outputs and returns those it made."""
     opts = options(args)
+    if args.scheduler is not None and not args.scheduler.strip():
+        raise Refused("--scheduler is empty; give an address such as tcp://host:8786")
     # Fail on a missing extra now, before any work.
     import mido  # noqa: F401
     import soundfile  # noqa: F401
 
+    if args.scheduler:
+        import distributed  # noqa: F401
     files = inputs(args.inputs)
     stems = [os.path.splitext(os.path.basename(path))[0] for path in files] or ["marlune-demo"]
     pairs = outputs(args, stems)
@@ -237,12 +278,41 @@ def run(
         report(run_demo(*pairs[0], opts))
         return 0
     # Every input is checked before anything is written, so one bad file costs no output.
-    for path in files:
-        check(path, opts)
-    make_folders(pairs)
+    skipped: list[FileError] = []
+    jobs = []
     for path, (midi, table) in zip(files, pairs):
-        report(run_file(path, midi, table, opts))
-    return 0
+        try:
+            check(path, opts)
+        except FileError as exc:
+            if not args.keep_going:
+                raise
+            skipped.append(exc)
+            continue
+        jobs.append(Job(path, midi, table, opts))
+    # Connected before any folder is made: a bad scheduler is a bad option.
+    with corpus.connect(args.scheduler) if args.scheduler else nullcontext() as client:
+        made = make_folders([(job.midi, job.csv) for job in jobs])
+        try:
+            results = list(corpus.run_all(jobs, scheduler=client, skipped=skipped if args.keep_going else None))
+        finally:
+            _remove_empty(made or [])
+    # The workers had absolute paths; the report shows the names as given, in their order.
+    order = {os.path.abspath(job.path): i for i, job in enumerate(jobs)}
+    for result in sorted(results, key=lambda result: order[result.path]):
+        job = jobs[order[result.path]]
+        report(dataclasses.replace(result, path=job.path, midi=job.midi, csv=job.csv))
+    for error in skipped:
+        print(f"marlune: skipped {corpus.printable(str(error))}", file=sys.stderr)
+    return SKIPPED if skipped else 0
+
+
+def _remove_empty(folders: Sequence[str]) -> None:
+    """Removes the folders made for the run that stayed empty (it failed or was interrupted)."""
+    for folder in sorted(folders, key=len, reverse=True):
+        try:
+            os.rmdir(folder)
+        except OSError:
+            pass  # not empty: it holds outputs, or something else was put there
 
 
 def report(result: Result) -> None:

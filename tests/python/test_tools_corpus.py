@@ -1,6 +1,7 @@
 """Many files: local processes and a Dask cluster give the bits of one process."""
 
 import contextlib
+import dataclasses
 import multiprocessing
 import os
 import shutil
@@ -14,7 +15,7 @@ import numpy as np
 import pytest
 from conftest import assert_refused, marlune_command, require, run_marlune, write_audio
 
-from marlune_tools import FileError, cli, corpus, npz
+from marlune_tools import FileError, cli, corpus, demo, notes_command, npz
 from marlune_tools.analysis import analyse_file
 from marlune_tools.notes import Scale
 from marlune_tools.settings import Settings
@@ -57,6 +58,27 @@ def assert_same_bits(results, files):
 
 def test_local_processes_give_the_bits_of_one_process(tmp_path, files):
     assert_same_bits(run_into(tmp_path, files, workers=2), files)
+
+
+@dataclasses.dataclass(frozen=True)
+class WhoRuns:
+    """A task that tells which process ran it."""
+
+    path: str
+
+    def outputs(self):
+        return []
+
+    def absolute(self):
+        return self
+
+    def run(self, stop=None):
+        return os.getpid()
+
+
+def test_this_process_is_one_of_the_workers(tmp_path):
+    pids = list(corpus.run_all([WhoRuns(str(tmp_path / f"{i}")) for i in range(6)], workers=2))
+    assert len(pids) == 6 and os.getpid() in pids and len(set(pids)) <= 2
 
 
 def test_dask_cluster_gives_the_bits_of_one_process(tmp_path, files):
@@ -230,3 +252,22 @@ def test_a_file_the_workers_cannot_see_is_named(tmp_path, cluster, files):
     gone.unlink()
     with pytest.raises(FileError, match="gone.wav: the file is not visible on the worker"):
         list(corpus.run_all([job], scheduler=cluster[0].scheduler_address))
+
+
+@pytest.mark.parametrize("where", ["processes", "cluster"])
+def test_notes_of_a_folder_are_those_of_one_process(tmp_path, where, request, capsys):
+    require("mido")
+    folder = tmp_path / "in"
+    folder.mkdir()
+    for rate in (48_000, 44_100):
+        write_audio(folder / f"demo{rate}.wav", demo.signal(rate), rate, "FLOAT")
+    (folder / "bad.wav").write_text("not audio")
+    scheduler = ["--scheduler", request.getfixturevalue("cluster")[0].scheduler_address] if where == "cluster" else []
+    status = cli.main(["notes", str(folder), "--out", str(tmp_path / "out"), "--keep-going", *scheduler])
+    assert status == 1 and "skipped" in capsys.readouterr().err.splitlines()[-1]
+    assert sorted(os.listdir(tmp_path / "out")) == ["demo44100.csv", "demo44100.mid", "demo48000.csv", "demo48000.mid"]
+    for rate in (48_000, 44_100):
+        alone = notes_command.run_file(str(folder / f"demo{rate}.wav"), str(tmp_path / "alone.mid"),
+                                       str(tmp_path / "alone.csv"), notes_command.Options())
+        rows = (tmp_path / "out" / f"demo{rate}.csv").read_text().splitlines()
+        assert len(alone.events) > 5 and rows == (tmp_path / "alone.csv").read_text().splitlines()
