@@ -12,7 +12,7 @@ import dataclasses
 import io
 import os
 import sys
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from contextlib import ExitStack, nullcontext
 from dataclasses import dataclass
 from typing import Any, BinaryIO
@@ -24,6 +24,7 @@ from marlune_tools import audio, corpus, demo
 from marlune_tools.errors import FileError
 from marlune_tools.notes import PIANO_HIGH, PIANO_LOW, note_range
 from marlune_tools.output import replacing
+from marlune_tools.settings import MAX_THRESHOLD_DB
 from marlune_tools.stream import FrameStream
 from marlune_tools.transcribe import NoteEvent, NoteTracker, bank_for
 
@@ -126,8 +127,9 @@ def options(args: argparse.Namespace) -> Options:
     """The options of the command line."""
     if not 0 < args.hop_ms <= MAX_HOP_MS:
         raise Refused(f"the hop must be above 0 and at most {MAX_HOP_MS:g} ms, not {args.hop_ms} ms")
-    if not np.isfinite(args.threshold_db):
-        raise Refused(f"the threshold must be a number of dB, not {args.threshold_db}")
+    if not abs(args.threshold_db) <= MAX_THRESHOLD_DB:
+        raise Refused(f"the threshold must be from -{MAX_THRESHOLD_DB:g} to {MAX_THRESHOLD_DB:g} dB, "
+                      f"not {args.threshold_db}")
     try:
         low, high = note_range(args.range)
     except ValueError as exc:
@@ -205,23 +207,13 @@ def check(path: str, opts: Options) -> audio.AudioInfo:
 def run_file(path: str, midi: str, csv_path: str, opts: Options, stop: Callable[[], bool] | None = None) -> Result:
     """Transcribes one audio file and writes its outputs; `stop` as in `corpus.run`."""
     found = check(path, opts)
-    blocks = _finite(path, audio.blocks(path))
+    # A sample that is not a finite number ends the reading with its time: the bank would carry
+    # it to every later frame.
+    blocks: Iterable[npt.NDArray[np.float32]] = audio.blocks(path)
     if stop is not None:
         blocks = corpus.until_stopped(stop, blocks)
     events = transcribe_blocks(blocks, found.sample_rate, opts)
     return deliver(path, found.seconds, events, midi, csv_path, stop)
-
-
-def _finite(path: str, blocks: Iterable[npt.NDArray[np.float32]]) -> Iterator[npt.NDArray[np.float32]]:
-    """The blocks, or a `FileError` at the first sample that is not a finite number: the bank
-    would carry it to every later frame."""
-    read = 0
-    for block in blocks:
-        bad = np.flatnonzero(~np.isfinite(block))
-        if len(bad):
-            raise FileError(path, f"sample {read + int(bad[0])} is not a finite number ({block[bad[0]]})")
-        read += len(block)
-        yield block
 
 
 def run_demo(midi: str, csv_path: str, opts: Options) -> Result:

@@ -174,7 +174,7 @@ BAD = {
                              "short.wav: shorter than one hop"),
     "folder without audio": (lambda d: None, "no audio files in this folder"),
     "not a number": (lambda d: write_audio(d / "nan.wav", np.full(4800, np.nan, np.float32), 48_000, "FLOAT"),
-                     "nan.wav: sample 0 is not a finite number"),
+                     "nan.wav: sample 0 (at 0.000 s) is not a finite number"),
 }
 
 
@@ -192,7 +192,7 @@ def test_bad_input_gives_one_line_status_2_and_no_output(tmp_path, case):
 
 
 @pytest.mark.parametrize("args", [["--range", "H2:C8"], ["--range", "C5:C4"], ["--hop-ms", "0"],
-                                  ["--hop-ms", "nan"], ["--threshold-db", "inf"], ["--midi", "a.mid", "--csv", "a.mid"],
+                                  ["--hop-ms", "nan"], ["--threshold-db", "inf"], ["--threshold-db=1e308"], ["--midi", "a.mid", "--csv", "a.mid"],
                                   ["--frobnicate"]])
 def test_bad_options_give_one_line_and_status_2(tmp_path, args):
     done = run_marlune("notes", *args, "--out", tmp_path, cwd=tmp_path)
