@@ -26,7 +26,7 @@ from concurrent.futures import Future, ProcessPoolExecutor, as_completed
 from concurrent.futures.process import BrokenProcessPool
 from contextlib import ExitStack, contextmanager, suppress
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Optional, Protocol, Tuple, TypeVar
+from typing import TYPE_CHECKING, Any, Optional, Protocol, Tuple, TypeVar, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -271,23 +271,26 @@ def _on_processes(jobs: Sequence[Task[R]], count: int, skipped: list[FileError] 
     # what a job needs already, while a fresh interpreter spends about 0.8 s of processor time on
     # its imports (matplotlib most of it) before its first file, over half a file's work; with
     # every worker started afresh, two cores did little more than one core alone. The started
-    # workers take the jobs from the front of the queue and this one takes them from the back (a
-    # job not yet handed to a worker can still be cancelled there), so each job runs once and
-    # whoever is free takes the next.
+    # workers take the jobs from the front of the queue and this one takes them from the back;
+    # whoever starts a job first claims it in a shared table, and a worker handed a job claimed
+    # already returns at once, so each job runs once and whoever is free takes the next. (Taking
+    # a job back by cancelling its future is not safe: Python 3.9's executor fails in its own
+    # thread when a worker dies while a cancelled future is still queued.)
     # A fresh interpreter per worker (spawn), so that no lock or thread of this one is inherited.
     # An executor rather than multiprocessing.Pool: a Pool whose worker dies (killed, out of
     # memory, crashed) waits for that worker's result for ever, the executor reports it.
     context = multiprocessing.get_context("spawn")
     stop = context.Event()
-    executor = ProcessPoolExecutor(count - 1, context, initializer=_worker_start, initargs=(stop,))
+    claimed = context.Array("b", len(jobs))  # 1 once a process has started the job
+    executor = ProcessPoolExecutor(count - 1, context, initializer=_worker_start, initargs=(stop, claimed))
 
-    def stop_on_failure(future: Future[R]) -> None:
+    def stop_on_failure(future: Future[R | _Taken]) -> None:
         # This process's own job learns of a worker's failure only through the flag.
         if not future.cancelled() and _ends_the_run(future.exception(), skipped):
             stop.set()
 
     try:
-        futures = [executor.submit(_run_in_worker, job) for job in jobs]
+        futures = [executor.submit(_run_in_worker, index, job) for index, job in enumerate(jobs)]
         for future in futures:
             future.add_done_callback(stop_on_failure)
         waiting = list(range(len(jobs)))  # jobs whose result has not been given yet, in order
@@ -295,8 +298,8 @@ def _on_processes(jobs: Sequence[Task[R]], count: int, skipped: list[FileError] 
             for index in [i for i in waiting if futures[i].done()]:
                 waiting.remove(index)
                 with _skipping(skipped):
-                    yield futures[index].result()
-            own = next((i for i in reversed(waiting) if futures[i].cancel()), None)
+                    yield cast(R, futures[index].result())
+            own = next((i for i in reversed(waiting) if _claim(claimed, i)), None)
             if own is None:
                 break
             waiting.remove(own)
@@ -305,7 +308,7 @@ def _on_processes(jobs: Sequence[Task[R]], count: int, skipped: list[FileError] 
                 yield jobs[own].run(stop.is_set)
         for future in as_completed([futures[i] for i in waiting]):
             with _skipping(skipped):
-                yield future.result()
+                yield cast(R, future.result())
     except BrokenProcessPool:
         raise _Lost from None
     finally:
@@ -324,16 +327,32 @@ def _ends_the_run(exc: BaseException | None, skipped: list[FileError] | None) ->
 
 
 _stop_flag: Callable[[], bool] | None = None
+_claimed: Any = None  # the table of started jobs, in a worker
 
 
-def _worker_start(stop: multiprocessing.synchronize.Event) -> None:
-    global _stop_flag
-    _stop_flag = stop.is_set
+class _Taken:
+    """What a worker returns for a job that another process had started already."""
+
+
+def _claim(claimed: Any, index: int) -> bool:
+    """Claims job `index` for the calling process; False if a process has claimed it already."""
+    with claimed.get_lock():
+        if claimed[index]:
+            return False
+        claimed[index] = 1
+        return True
+
+
+def _worker_start(stop: multiprocessing.synchronize.Event, claimed: Any) -> None:
+    global _stop_flag, _claimed
+    _stop_flag, _claimed = stop.is_set, claimed
     # Ctrl-C reaches every process of the terminal; only the parent acts on it, by setting the flag.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
-def _run_in_worker(job: Task[R]) -> R:
+def _run_in_worker(index: int, job: Task[R]) -> R | _Taken:
+    if not _claim(_claimed, index):
+        return _Taken()
     return job.run(_stop_flag)
 
 

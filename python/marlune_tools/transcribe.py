@@ -135,12 +135,13 @@ class _Grid:
 
     def levels(self, frames: npt.NDArray[np.complex64]) -> npt.NDArray[np.float64]:
         """The loudest magnitude within each semitone, (frames, semitones)."""
-        magnitude = np.abs(frames[:, self.channels]).astype(np.float64)
+        magnitude: npt.NDArray[np.float64] = np.abs(frames[:, self.channels]).astype(np.float64)
         # A bank fed a NaN or an infinity holds it for ever; such channels are taken as silent.
         magnitude[~np.isfinite(magnitude)] = 0.0
         if len(self.starts) == len(self.channels):
             return magnitude
-        return np.maximum.reduceat(magnitude, self.starts, axis=1)
+        loudest: npt.NDArray[np.float64] = np.maximum.reduceat(magnitude, self.starts, axis=1)
+        return loudest
 
     def harmonic_sum(self, values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
         """Σ_h w_h · values[:, n + offset_h] for every note n, added in a fixed order."""
@@ -528,7 +529,8 @@ def features(
 def numbers_of(frequencies: npt.ArrayLike, tuning: float = 440.0) -> npt.NDArray[np.float64]:
     """The note numbers of channel frequencies in Hz."""
     hz = np.asarray(frequencies, dtype=np.float64)
-    return 69.0 + 12.0 * np.log2(hz / tuning)
+    numbers: npt.NDArray[np.float64] = 69.0 + 12.0 * np.log2(hz / tuning)
+    return numbers
 
 
 def notes_of(spectrogram: FramesLike, *, threshold_db: float = 0.0) -> list[NoteEvent]:

@@ -83,7 +83,7 @@ def test_this_process_is_one_of_the_workers(tmp_path):
 
 def test_dask_cluster_gives_the_bits_of_one_process(tmp_path, files):
     with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0"
     ) as cluster:
         results = run_into(tmp_path, files, scheduler=cluster.scheduler_address)
     assert_same_bits(results, files)
@@ -128,7 +128,7 @@ def test_the_command_reports_a_killed_worker_in_one_line(tmp_path, files, capsys
 @pytest.fixture(scope="module")
 def cluster():
     with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=":0"
     ) as cluster, distributed.Client(cluster) as client:
         yield cluster, client
 
