@@ -90,6 +90,7 @@ class FrameStream:
         rest = len(chunk) - used
         # Everything that can fail (allocations, the bank) happens before the stream changes.
         self._reserve(rest)
+        signal: npt.NDArray[np.float32]
         if held:
             signal = np.empty(held + used, dtype=np.float32)
             signal[:held] = self._held[:held]

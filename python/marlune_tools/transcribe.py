@@ -500,7 +500,8 @@ class NoteTracker:
         for index in range(strength.shape[1]):
             chroma[:, (self._grid.low + index) % 12] += strength[:, index]
         top = chroma.max(axis=1, keepdims=True)
-        return np.divide(chroma, top, out=np.zeros_like(chroma), where=top > 0)
+        folded: npt.NDArray[np.float64] = np.divide(chroma, top, out=np.zeros_like(chroma), where=top > 0)
+        return folded
 
 
 def transcribe(
