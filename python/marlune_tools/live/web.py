@@ -46,7 +46,7 @@ FLOOR_DB = -120.0  # the level of byte 0
 STEP_DB = 0.5  # dB per step of the byte; byte 255 is +7.5 dB
 HISTORY_SECONDS = 10.0  # what a page that connects is sent first
 BACKLOG = 25  # snapshots queued for one page (about a second) before its oldest are dropped
-CLOSE_SECONDS = 0.5  # how long a closing page may take to answer before it is cut off
+CLOSE_SECONDS = 0.5  # how long the pages may take to answer the close before they are cut off
 SOCKET_PATH = "/socket"
 
 # The page's files, as the package ships them: path -> (file, content type).
@@ -111,6 +111,7 @@ class WebView:
         self._frames = 0  # rows shown so far: the index of the next snapshot's first row
         # Owned by the loop's thread:
         self._outboxes: set[_Outbox] = set()
+        self._connections: set[Any] = set()
         self._history: deque[tuple[int, bytes]] = deque()
         self._history_frames = 0
         self._history_limit = 0
@@ -203,8 +204,14 @@ class WebView:
         finally:
             for outbox in self._outboxes:
                 outbox.end()
-            server.close()  # closes every connection, waiting at most CLOSE_SECONDS for each
-            loop.run_until_complete(server.wait_closed())
+            server.close()  # the closing handshake with every page
+            closed = loop.create_task(server.wait_closed())
+            loop.run_until_complete(asyncio.wait([closed], timeout=CLOSE_SECONDS))
+            if not closed.done():
+                # A client that reads nothing never takes the close frame from its full buffer.
+                for connection in self._connections:
+                    connection.transport.abort()
+                loop.run_until_complete(closed)
             loop.run_until_complete(loop.shutdown_asyncgens())
             loop.close()
 
@@ -247,6 +254,7 @@ class WebView:
         outbox = _Outbox()
         history = list(self._history)
         self._outboxes.add(outbox)
+        self._connections.add(connection)
         gone = asyncio.ensure_future(connection.wait_closed())
         gone.add_done_callback(lambda _: outbox.end())
         try:
@@ -262,6 +270,7 @@ class WebView:
             pass
         finally:
             self._outboxes.discard(outbox)
+            self._connections.discard(connection)
             gone.cancel()
 
     def _deliver(self, frames: int, message: bytes) -> None:
