@@ -9,12 +9,13 @@
 
 const NAMES = ["C", "C#", "D", "D#", "E", "F", "F#", "G", "G#", "A", "A#", "B"];
 const SECONDS = 8; // the width of the picture, in seconds of audio
-const RANGE_DB = 60; // colours span this far below the loudest recent level
+const RANGE_DB = 54; // colours span this far below the loudest recent level
 const LOWEST_CEILING_DB = -60; // so that silence stays dark
 const CEILING_FALL_DB = 3; // per second of audio: the colours follow a recording that gets quieter
 const RECENT = 14; // notes listed under "Recent notes"
 const METER_LOW_DB = -60;
 const HOLD_SECONDS = 1.5;
+const LABEL_PX = 16; // the height of a sounding note's label on the axis
 // Magma-like: dark for silence, bright for loud, readable without a legend.
 const STOPS = [
   [0.0, 0, 0, 4], [0.13, 28, 16, 68], [0.25, 79, 18, 123], [0.38, 129, 37, 129], [0.5, 181, 54, 122],
@@ -189,6 +190,9 @@ function drawNotes() {
   const semitone = ah / channels / spacing; // pixels
   const every = semitone >= 14 ? [0, 2, 4, 5, 7, 9, 11] : [0];
   const held = new Set(sounding.map((s) => s.pitch));
+  // The sounding notes' labels, top to bottom, pushed apart where they would overlap.
+  const labels = [...held].map((key) => ({ key, y: yOf(key, ah) })).sort((a, b) => a.y - b.y);
+  for (let i = 1; i < labels.length; i++) labels[i].y = Math.max(labels[i].y, labels[i - 1].y + LABEL_PX);
   axis.textAlign = "right";
   axis.textBaseline = "middle";
   over.lineWidth = 1;
@@ -199,16 +203,16 @@ function drawNotes() {
       over.strokeStyle = "rgba(255,255,255,0.13)";
       over.beginPath(); over.moveTo(0, y); over.lineTo(ow, y); over.stroke();
     }
-    if (every.includes(pitchClass) && !held.has(key)) {
+    const y = Math.min(ah - 7, Math.max(7, yOf(key, ah)));
+    if (every.includes(pitchClass) && !labels.some((label) => Math.abs(label.y - y) < LABEL_PX)) {
       axis.font = pitchClass === 0 ? "600 12px system-ui, sans-serif" : "11px system-ui, sans-serif";
       axis.fillStyle = pitchClass === 0 ? "#c8c8d2" : "#7a7a88";
-      axis.fillText(noteName(key), aw - 4, yOf(key, ah));
+      axis.fillText(noteName(key), aw - 4, y);
     }
   }
-  for (const key of held) {
-    const y = yOf(key, ah);
+  for (const { key, y } of labels) {
     axis.fillStyle = "#ffd45c";
-    axis.fillRect(0, y - 8, aw, 16);
+    axis.fillRect(0, y - LABEL_PX / 2 + 1, aw, LABEL_PX - 2);
     axis.fillStyle = "#111";
     axis.font = "700 12px system-ui, sans-serif";
     axis.fillText(noteName(key), aw - 4, y);
@@ -242,7 +246,7 @@ function showNow() {
     const span = document.createElement("span");
     span.textContent = noteName(s.pitch);
     span.dataset.pitch = String(s.pitch);
-    span.style.opacity = String(0.55 + 0.45 * s.velocity / 127);
+    span.style.opacity = String(0.7 + 0.3 * s.velocity / 127);
     now.appendChild(span);
   }
   now.dataset.notes = names.join(" ");
