@@ -122,6 +122,11 @@ class Tab:
                 raise AssertionError(f"the page never had {expression}; last value {value!r}")
             time.sleep(0.05)
 
+    def resize(self, width: int, height: int) -> None:
+        """Sets the page's viewport to width x height CSS pixels, one device pixel each."""
+        self._browser.call("Emulation.setDeviceMetricsOverride", self._session, width=width, height=height,
+                           deviceScaleFactor=1, mobile=False)
+
     def screenshot(self, path: str | os.PathLike[str]) -> None:
         data = self._browser.call("Page.captureScreenshot", self._session, format="png")["data"]
         with open(path, "wb") as out:
