@@ -131,8 +131,16 @@ class WebView:
             raise WebError("the web view needs the websockets package: pip install 'marlune[tools]'") from None
         self._pages = {path: (_read(name), kind) for path, (name, kind) in _FILES.items()}
         numbers = np.asarray(setup.numbers, dtype=np.float64)
+        if numbers.ndim != 1 or not len(numbers) or not np.all(np.isfinite(numbers)):
+            raise ValueError("the web view needs the note number of at least one channel, all finite")
+        if not (setup.sample_rate > 0 and setup.hop > 0):
+            raise ValueError(f"the web view needs a positive sample rate and hop, not {setup.sample_rate}, {setup.hop}")
         self._channels = len(numbers)
         self._frames = 0
+        self.lost = 0
+        # A view opened again starts afresh: nothing of the previous run is sent to new pages.
+        self._history.clear()
+        self._history_frames = 0
         self._history_limit = max(1, math.ceil(HISTORY_SECONDS * setup.sample_rate / setup.hop))
         self._setup = json.dumps({
             "kind": "setup",
@@ -164,14 +172,15 @@ class WebView:
         self.url = f"http://{HOST}:{port}/"
 
     def show(self, snapshot: Snapshot) -> None:
-        """Hands the snapshot to the server's thread; never waits for a page."""
-        levels = np.asarray(snapshot.levels, dtype=np.float32)
-        if levels.ndim != 2 or levels.shape[1] != self._channels:
-            raise ValueError(f"levels must have shape (frames, {self._channels}), not {levels.shape}")
+        """Hands the snapshot to the server's thread; never waits for a page. Does nothing
+        unless open."""
         with self._lock:
             loop = self._loop
             if loop is None:
                 return
+            levels = np.asarray(snapshot.levels, dtype=np.float32)
+            if levels.ndim != 2 or levels.shape[1] != self._channels:
+                raise ValueError(f"levels must have shape (frames, {self._channels}), not {levels.shape}")
             frames = len(levels)
             message = _encode(snapshot, levels, self._frames)
             self._frames += frames
