@@ -165,6 +165,13 @@ class WebView:
             thread.join()
             raise WebError(_bind_failure(self.port, exc)) from None
         except BaseException:
+            # Interrupted (Ctrl-C) while the server starts: let it start, then stop it.
+            try:
+                started.result()
+            except BaseException:
+                pass
+            else:
+                loop.call_soon_threadsafe(loop.stop)
             thread.join()
             raise
         with self._lock:
@@ -184,7 +191,10 @@ class WebView:
             frames = len(levels)
             message = _encode(snapshot, levels, self._frames)
             self._frames += frames
-            loop.call_soon_threadsafe(self._deliver, frames, message)
+            try:
+                loop.call_soon_threadsafe(self._deliver, frames, message)
+            except RuntimeError:  # the server's loop has ended on an error of its own: no page to show
+                pass
 
     def close(self) -> None:
         """Stops the server and ends every page's connection; does nothing if not open."""
