@@ -4,7 +4,8 @@ Fixtures: a bank factory, the internal-failure exception type, libm's float32 fu
 shared borrow registry. Helpers, imported with `from conftest import ...`: the registry's record
 and return codes, float32 comparison, the interpreter's own conversion errors and the notes on
 them, NumPy's multiarray module and a fresh interpreter; for the tools: optional imports, the
-console script and audio files. Also the profiles of the property-based tests.
+console script, audio files, and for the live views the snapshots of a signal and a headless
+browser. Also the profiles of the property-based tests.
 """
 
 import contextlib
@@ -296,3 +297,47 @@ def render(tmp_path_factory):
         pytest.skip(missing)
     cache = tmp_path_factory.mktemp("renders")
     return lambda piece: renders.render(piece, cache)
+
+
+def live_snapshots(samples, sample_rate, numbers, hop, per=4):
+    """What the analysis hands the live displays for `samples`: the `Setup`, and a `Snapshot` of
+    every `per` frames, with levels in dB from a marlune bank and the notes of a `NoteTracker`."""
+    from marlune_tools.live.snapshot import Setup, Snapshot, Status
+    from marlune_tools.transcribe import FULL_SCALE, NoteTracker, bank_for
+
+    numbers = np.asarray(numbers, dtype=np.float64)
+    bank = bank_for(numbers, sample_rate)
+    frames = bank.resonate(np.asarray(samples, dtype=np.float32), hop)
+    with np.errstate(divide="ignore"):
+        levels = (20 * np.log10(np.abs(frames) / FULL_SCALE)).astype(np.float32)
+    tracker = NoteTracker(numbers, sample_rate, hop)
+    frequencies = np.array([bank.freq(i) for i in range(len(bank))], dtype=np.float32)
+    setup = Setup("test signal", float(sample_rate), hop, hop, numbers, frequencies, 0.0, tracker.delay_frames)
+    snapshots = []
+    for start in range(0, len(frames), per):
+        chunk = slice(start, start + per)
+        ended = tracker.push(frames[chunk])
+        end = start + len(frames[chunk])
+        status = Status(end * hop / sample_rate, 0.001, 0.002, 0.003, 0, 0.05)
+        peak = float(np.abs(samples[start * hop:end * hop]).max(initial=0.0))
+        peak_db = 20 * math.log10(peak) if peak > 0 else -math.inf
+        snapshots.append(Snapshot(end * hop / sample_rate, levels[chunk], peak_db, tuple(tracker.sounding),
+                                  tuple(ended), status))
+    return setup, snapshots
+
+
+@pytest.fixture(scope="module")
+def browser():
+    """Headless Chromium (browser.py). Without it, or without websockets, the test fails under CI
+    and skips elsewhere."""
+    import browser as headless
+
+    require("websockets")
+    missing = headless.available()
+    if missing:
+        if os.environ.get("CI"):
+            pytest.fail(missing)
+        pytest.skip(missing)
+    chromium = headless.Browser()
+    yield chromium
+    chromium.close()
