@@ -1,6 +1,7 @@
 """The layers of marlune_tools, as pyproject.toml writes them down, hold in the source tree."""
 
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -28,9 +29,7 @@ def test_every_import_runs_downwards():
 @pytest.mark.parametrize(("module", "upward"), [("errors", "notes"), ("notes", "picture"), ("stream", "analysis")])
 def test_an_upward_import_fails_the_check(tmp_path, module, upward):
     package = tmp_path / "marlune_tools"
-    package.mkdir()
-    for source in (REPO / "python" / "marlune_tools").glob("*.py"):
-        (package / source.name).write_text(source.read_text())
+    shutil.copytree(REPO / "python" / "marlune_tools", package, ignore=shutil.ignore_patterns("__pycache__"))
     with open(package / f"{module}.py", "a") as f:
         f.write(f"\nfrom marlune_tools import {upward}  # noqa: E402\n")
     done = lint_imports(tmp_path)

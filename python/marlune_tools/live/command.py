@@ -33,7 +33,10 @@ from marlune_tools.settings import Settings
 from marlune_tools.spectrogram import Spectrogram
 
 SHOWS_PER_SECOND = 25
-BLOCK_SECONDS = 0.02  # samples per block from the source: a delay short enough to play along with
+# Samples per block from the source: short enough to play along with, long enough that the note
+# tracker's cost per block (a few ms of NumPy calls, whatever the block's length) stays a small
+# share of one core.
+BLOCK_SECONDS = 0.04
 WEB_PORT = 8765  # --web without a port
 LOST = 1  # the exit status when the input went away (what was heard is written all the same)
 

@@ -27,6 +27,7 @@ from marlune_tools.spectrogram import decibels
 from marlune_tools.transcribe import NoteEvent, NoteTracker, Sounding, bank_for
 
 POLL_SECONDS = 0.25  # how often a silent source is asked whether it is still there
+STATUS_SECONDS = 0.2  # the status (percentiles over every block so far) is worked out this often
 
 
 @dataclass(frozen=True)
@@ -69,6 +70,7 @@ class Engine:
         self._sounding: tuple[Sounding, ...] = ()
         self._started = time.perf_counter()
         self._cpu_started = time.process_time()
+        self._status_cache: tuple[float, Status] | None = None
         self.failure: BaseException | None = None
         self.done = threading.Event()
         self.started = False
@@ -96,6 +98,8 @@ class Engine:
                 try:
                     slot = self.source.blocks.get(timeout=POLL_SECONDS)
                 except queue.Empty:
+                    if self.source.ended and self.source.blocks.empty():
+                        break  # the end did not fit on a full queue; every block before it is done
                     check = getattr(self.source, "check", None)
                     if check is not None:
                         check()
@@ -145,7 +149,6 @@ class Engine:
             ended, self._ended = self._ended, []
             peak, self._peak = self._peak, 0.0
             sounding = self._sounding
-            delays = self._delays[: self._count].copy()
             frame_count = self._frame_count
         channels = len(self.setup.numbers)
         rows = np.concatenate(levels) if levels else np.zeros((0, channels), dtype=np.float32)
@@ -156,7 +159,7 @@ class Engine:
             peak_db=20.0 * math.log10(peak) if peak > 0 else -math.inf,
             sounding=sounding,
             ended=tuple(sorted(ended)),
-            status=self._status(delays, frame_count * hop_seconds),
+            status=self._recent_status(),
         )
 
     def _status(self, delays: npt.NDArray[np.float64], heard: float) -> Status:
@@ -169,6 +172,12 @@ class Engine:
             median = p999 = longest = 0.0
         return Status(heard=heard, delay_median=float(median), delay_p999=float(p999), longest=longest,
                       dropped=self.source.dropped, cpu=cpu)
+
+    def _recent_status(self) -> Status:
+        now = time.perf_counter()
+        if self._status_cache is None or now - self._status_cache[0] >= STATUS_SECONDS or self.done.is_set():
+            self._status_cache = (now, self.status())
+        return self._status_cache[1]
 
     def status(self) -> Status:
         """The status of the whole run, without taking what the next snapshot shows."""

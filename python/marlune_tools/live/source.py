@@ -14,6 +14,7 @@ from __future__ import annotations
 import queue
 import threading
 import time
+from contextlib import suppress
 from typing import Any
 
 import numpy as np
@@ -68,15 +69,21 @@ class Source:
         except queue.Full:  # only the analysis takes from the queue, so this cannot happen
             self.dropped += 1
 
+    @property
+    def ended(self) -> bool:
+        """Whether the last block has been queued."""
+        return self._ended
+
     def end(self, lost: str | None = None) -> None:
-        """Marks the end of the blocks (once); `lost` says why, when the source went away."""
+        """Marks the end of the blocks; `lost` says why, when the source went away."""
+        if lost is not None and self.lost is None:
+            self.lost = lost
         if self._ended:
             return
         self._ended = True
-        if lost is not None and self.lost is None:
-            self.lost = lost
-        # Waits for room at worst a block's analysis: the end must not be dropped.
-        self.blocks.put(END)
+        # Never waits: on a full queue the analysis sees `ended` once it has drained it.
+        with suppress(queue.Full):
+            self.blocks.put_nowait(END)
 
     def start(self) -> None:
         raise NotImplementedError
