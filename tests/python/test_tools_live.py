@@ -69,7 +69,7 @@ def test_the_notes_heard_through_the_server_are_the_notes_played(pulse, tmp_path
 
 def test_a_lost_server_ends_the_run_with_one_line_and_keeps_what_was_heard(pulse, tmp_path, melody_file):
     live = record(pulse, tmp_path)
-    player = subprocess.Popen(["paplay", "--device", pulse.SINK, str(melody_file)], env=pulse.env,
+    player = subprocess.Popen(["paplay", "--device", pulse.SINK, str(melody_file)], env=pulse.tools_env,
                               stderr=subprocess.DEVNULL)
     while live.poll() is None and not live.stdout.readline().startswith("off "):
         pass  # until the first note has ended

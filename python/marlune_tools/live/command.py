@@ -102,15 +102,16 @@ def run(args: argparse.Namespace, settings_of: Callable[[argparse.Namespace], Se
     try:
         _show(engine, views)
     finally:
-        # Whatever happened above (a view failing included), the run stops in order.
+        # Whatever happened above (a view failing included), the run stops in order and what
+        # was heard is written.
         if engine.started:
             engine.stop()
         else:
             source.stop()
         _close(views)
+        _write(args, engine)
     if engine.failure is not None:
         raise engine.failure
-    _write(args, engine)
     if args.bench:
         print(bench_report(engine.status(), engine))
     if source.lost is not None:

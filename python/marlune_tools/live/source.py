@@ -173,7 +173,10 @@ class DeviceSource(Source):
         self.end(None if self._stopping else f"{self.name}: the input device stopped")
 
     def start(self) -> None:
-        self._stream.start()
+        try:
+            self._stream.start()
+        except self._sd.PortAudioError as exc:
+            raise FileError(self.name, f"cannot be started ({exc})") from None
 
     def stop(self) -> None:
         self._stopping = True
