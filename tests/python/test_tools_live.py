@@ -128,13 +128,13 @@ class Recorder:
         self.calls.append("close")
 
 
-def test_views_see_every_frame_and_note_of_a_replay(melody_file, monkeypatch, tmp_path):
+def test_views_see_every_frame_and_note_of_a_replay(melody_file, monkeypatch, tmp_path, capsys):
     from marlune_tools import cli
     from marlune_tools.live import command
 
     view = Recorder()
     monkeypatch.setattr(command, "_views", lambda args: [view])
-    assert cli.main(["live", "--input", str(melody_file), "--csv", str(tmp_path / "n.csv")]) == 0
+    assert cli.main(["live", "--input", str(melody_file), "--csv", str(tmp_path / "n.csv"), "--bench"]) == 0
     assert view.calls == ["open", "close"]
     shown = view.snapshots
     frames = sum(len(s.levels) for s in shown)
@@ -143,6 +143,8 @@ def test_views_see_every_frame_and_note_of_a_replay(melody_file, monkeypatch, tm
     ended = [(round(e.onset, 3), e.pitch) for s in shown for e in s.ended]
     assert sorted(ended) == read_csv(tmp_path / "n.csv")
     assert shown[-1].sounding == () and all(np.isfinite(s.levels).all() for s in shown)
+    bench = capsys.readouterr().out
+    assert f"bench: {shown[-1].status.heard:.1f} s heard" in bench and "dropped 0 blocks" in bench
 
 
 def test_a_stalled_analysis_drops_blocks_and_counts_them(tmp_path):

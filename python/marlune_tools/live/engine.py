@@ -60,6 +60,8 @@ class Engine:
         self.frames: list[npt.NDArray[np.complex64]] = []  # the display's frames, with keep.frames
         self.events: list[NoteEvent] = []  # every note that ended, in the order they ended
         self._delays = np.zeros(1024)  # s, one per block analysed; grows by doubling
+        # s of this thread's processor time per block: the delay less the waits for a core
+        self._work = np.zeros(1024)
         self._count = 0
         self._frame_count = 0
         self._lock = threading.Lock()
@@ -119,6 +121,7 @@ class Engine:
             self.done.set()
 
     def _analyse(self, slot: int) -> None:
+        started = time.thread_time()
         source = self.source
         block = source.pool[slot, : source.lengths[slot]]
         arrival = float(source.arrivals[slot])
@@ -132,6 +135,8 @@ class Engine:
             self.frames.append(frames)
         if self._count == len(self._delays):
             self._delays = np.concatenate([self._delays, np.zeros(len(self._delays))])
+            self._work = np.concatenate([self._work, np.zeros(len(self._work))])
+        self._work[self._count] = time.thread_time() - started
         with self._lock:
             self._delays[self._count] = delay
             self._count += 1
@@ -178,6 +183,15 @@ class Engine:
         if self._status_cache is None or now - self._status_cache[0] >= STATUS_SECONDS or self.done.is_set():
             self._status_cache = (now, self.status())
         return self._status_cache[1]
+
+    def work(self) -> tuple[float, float]:
+        """The analysis thread's processor time per block so far (s): median and 99.9th percentile."""
+        with self._lock:
+            work = self._work[: self._count].copy()
+        if not len(work):
+            return 0.0, 0.0
+        median, p999 = np.percentile(work, [50.0, 99.9])
+        return float(median), float(p999)
 
     def status(self) -> Status:
         """The status of the whole run, without taking what the next snapshot shows."""
