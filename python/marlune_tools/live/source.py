@@ -54,11 +54,12 @@ class Source:
             self.dropped += 1
             return
         slot = self._next
-        frames, channels = samples.shape
+        channels = samples.shape[1]
+        frames = min(len(samples), self.block)  # PortAudio keeps to the block length asked for
         row = self.pool[slot, :frames]
-        np.copyto(row, samples[:, 0])
+        np.copyto(row, samples[:frames, 0])
         for c in range(1, channels):
-            np.add(row, samples[:, c], out=row)
+            np.add(row, samples[:frames, c], out=row)
         if channels > 1:
             np.multiply(row, np.float32(1.0 / channels), out=row)
         self.lengths[slot] = frames
