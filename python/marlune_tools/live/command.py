@@ -23,6 +23,7 @@ from typing import Any
 import numpy as np
 
 from marlune_tools import npz
+from marlune_tools.errors import FileError
 from marlune_tools.live.engine import Engine, Keep
 from marlune_tools.live.plain import PlainView
 from marlune_tools.live.snapshot import Status, View
@@ -96,9 +97,13 @@ def run(args: argparse.Namespace, settings_of: Callable[[argparse.Namespace], Se
     settings = _check(args, settings_of)
     if args.midi:
         import mido  # noqa: F401  (a missing extra fails now, not after the run)
-    source: Source = FileSource(args.input, _block(args.input)) if args.input else DeviceSource(_device(args.device), BLOCK_SECONDS)
-    engine = Engine(source, settings, Keep(frames=bool(args.npz)))
     views = _views(args)
+    source: Source = FileSource(args.input, _block(args.input)) if args.input else DeviceSource(_device(args.device), BLOCK_SECONDS)
+    try:
+        engine = Engine(source, settings, Keep(frames=bool(args.npz)))
+    except ValueError as exc:  # the tracker or a bank refuses the source's sample rate
+        source.stop()
+        raise FileError(source.name, f"cannot be analysed at {source.sample_rate:g} Hz ({exc})") from None
     try:
         _show(engine, views)
     finally:
