@@ -82,6 +82,12 @@ def test_a_lost_server_ends_the_run_with_one_line_and_keeps_what_was_heard(pulse
     assert read_csv(tmp_path / "heard.csv")[0][1] == MELODY.notes[0].pitch
 
 
+def test_the_server_is_listed_among_the_input_devices(pulse):
+    done = subprocess.run(marlune_command("live", "--list-devices"), env=pulse.env, capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0 and "  pulse  (ALSA" in done.stdout, done
+
+
 @pytest.mark.parametrize("stop", [signal.SIGINT, signal.SIGTERM])
 def test_a_stop_writes_whole_outputs_of_what_was_heard(tmp_path, melody_file, stop):
     live = start_live("--input", melody_file, "--csv", tmp_path / "a.csv", "--midi", tmp_path / "a.mid",
