@@ -100,7 +100,7 @@ def run(args: argparse.Namespace, settings_of: Callable[[argparse.Namespace], Se
     views = _views(args)
     source: Source = FileSource(args.input, _block(args.input)) if args.input else DeviceSource(_device(args.device), BLOCK_SECONDS)
     try:
-        engine = Engine(source, settings, Keep(frames=bool(args.npz)))
+        engine = Engine(source, settings, Keep(frames=bool(args.npz), events=bool(args.midi or args.csv or args.npz)))
     except ValueError as exc:  # the tracker or a bank refuses the source's sample rate
         source.stop()
         raise FileError(source.name, f"cannot be analysed at {source.sample_rate:g} Hz ({exc})") from None

@@ -32,9 +32,11 @@ STATUS_SECONDS = 0.2  # the status (percentiles over every block so far) is work
 
 @dataclass(frozen=True)
 class Keep:
-    """What the outputs need besides the note events: the display bank's frames (for --npz)."""
+    """What the outputs need kept for the end: the display bank's frames (for --npz), the notes
+    (for any output). A run without outputs keeps neither, however long it lasts."""
 
     frames: bool = False
+    events: bool = False
 
 
 class Engine:
@@ -58,7 +60,7 @@ class Engine:
         )
         self._keep = keep
         self.frames: list[npt.NDArray[np.complex64]] = []  # the display's frames, with keep.frames
-        self.events: list[NoteEvent] = []  # every note that ended, in the order they ended
+        self.events: list[NoteEvent] = []  # every note that ended, in the order they ended, with keep.events
         self._delays = np.zeros(1024)  # s, one per block analysed; grows by doubling
         # s of this thread's processor time per block: the delay less the waits for a core
         self._work = np.zeros(1024)
@@ -111,7 +113,8 @@ class Engine:
                 self._analyse(slot)
             ended = self._tracker.finish()
             with self._lock:
-                self.events += ended
+                if self._keep.events:
+                    self.events += ended
                 self._ended += ended
                 self._sounding = ()
         except BaseException as exc:  # reported by the display thread, which owns the exit
@@ -145,7 +148,8 @@ class Engine:
             self._peak = max(self._peak, peak)
             self._ended += ended
             self._sounding = sounding
-            self.events += ended
+            if self._keep.events:
+                self.events += ended
 
     def snapshot(self) -> Snapshot:
         """What happened since the previous snapshot, and the status of the run."""
