@@ -11,7 +11,9 @@ Prints a table and writes every figure as JSON:
   - the companion package's thread-pool bank against numba's parallel loop, on all cores;
   - process_sample per call against the cheapest C function of the same calling convention;
   - the `marlune spectrogram` job on files: one long file's time split and peak memory, and a
-    folder's speedup from one worker process to two.
+    folder's speedup from one worker process to two;
+  - `marlune live` replaying rendered music at real speed: analysis delay, dropped blocks and CPU
+    share at 88 keys x 1 and x 3 bins per semitone.
 Every peer's output is checked against marlune's first; a failed check makes the exit status 1.
 
 Run it with scripts/bench (which builds the native pieces), or directly:
@@ -37,6 +39,7 @@ import numpy as np  # noqa: E402
 
 import ceiling as ceiling_mod  # noqa: E402
 import files  # noqa: E402
+import live  # noqa: E402
 import machine  # noqa: E402
 import numba_loop  # noqa: E402
 import real_sound  # noqa: E402
@@ -371,6 +374,7 @@ def main(argv=None) -> int:
     run.results["files"] = files.measure(run, args.files_dir)
     run.results["silence"] = transcription.measure_silence(run)
     run.results["transcription"] = transcription.measure(run)
+    run.results["live"] = live.measure(run)
 
     run.results["versions"] = machine.versions(
         ["marlune", "numpy", "numba", "llvmlite", "scipy", "librosa"])
@@ -382,6 +386,7 @@ def main(argv=None) -> int:
     print(report.table(run.results))
     print("\n" + transcription.silence_table(run.results["silence"]))
     print("\n" + transcription.table(run.results["transcription"]))
+    print("\n" + live.table(run.results["live"]))
     if args.json:
         report.write_json(run.results, args.json)
         print(f"\nJSON: {args.json}")

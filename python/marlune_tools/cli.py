@@ -27,6 +27,7 @@ from marlune_tools import audio, corpus, demo, notes_command
 from marlune_tools.analysis import analyse, check_file
 from marlune_tools.corpus import printable
 from marlune_tools.errors import FileError, os_cause
+from marlune_tools.live import command as live
 from marlune_tools.notes import Scale, note_name, note_range
 from marlune_tools.output import check_target
 from marlune_tools.settings import MAX_THRESHOLD_DB, PERIODS, Settings
@@ -36,7 +37,7 @@ USAGE_ERROR = 2
 SKIPPED = 1
 INTERRUPTED = 130
 # The optional packages behind `pip install "marlune[tools]"`, by the name they import as.
-EXTRA = {"soundfile", "matplotlib", "tqdm", "dask", "distributed", "mido"}
+EXTRA = {"soundfile", "matplotlib", "tqdm", "dask", "distributed", "mido", "sounddevice"}
 # More channels than this are refused: the picture would have more rows than pixels, and the
 # frames take 8 bytes per channel and frame (about 3 GB per hour at the default hop).
 MAX_CHANNELS = 1024
@@ -137,6 +138,7 @@ def _parser() -> argparse.ArgumentParser:
         "--keep-going", action="store_true", help="skip files that cannot be analysed, list them and exit with status 1"
     )
     notes_command.add_parser(commands)
+    live.add_parser(commands)
     return parser
 
 
@@ -153,6 +155,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     # A polite kill (SIGTERM) is handled like Ctrl-C: outputs in progress are removed.
     signal.signal(signal.SIGTERM, _interrupt)
     try:
+        if args.command == "live":
+            return _live(args)
         return _notes(args) if args.command == "notes" else _spectrogram(args)
     except (_Bad, FileError, corpus.SchedulerError) as exc:
         _say(str(exc))
@@ -401,6 +405,13 @@ def _run(args: argparse.Namespace, jobs: list[corpus.Job], client: object, skipp
 def _notes(args: argparse.Namespace) -> int:
     try:
         return notes_command.run(args, _inputs, _make_folders)
+    except notes_command.Refused as exc:
+        raise _Bad(str(exc)) from None
+
+
+def _live(args: argparse.Namespace) -> int:
+    try:
+        return live.run(args, _settings)
     except notes_command.Refused as exc:
         raise _Bad(str(exc)) from None
 

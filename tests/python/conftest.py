@@ -14,9 +14,11 @@ import importlib
 import math
 import operator
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
+import time
 import types
 import warnings
 from pathlib import Path
@@ -341,3 +343,72 @@ def browser():
     chromium = headless.Browser()
     yield chromium
     chromium.close()
+
+
+class Pulse:
+    """A PulseAudio server of the test's own, with one null sink: what is played into the sink can
+    be recorded from its monitor. `env` reaches it (and only it) from a child process."""
+
+    SINK = "marlune_test"
+
+    def __init__(self, folder):
+        self.folder = Path(folder)
+        runtime, home = self.folder / "runtime", self.folder / "home"
+        runtime.mkdir(parents=True)
+        home.mkdir()
+        socket = runtime / "native"
+        self.env = {**os.environ, "HOME": str(home), "PULSE_RUNTIME_PATH": str(runtime),
+                    "XDG_RUNTIME_DIR": str(runtime), "PULSE_SERVER": f"unix:{socket}",
+                    "PULSE_SOURCE": f"{self.SINK}.monitor", "PULSE_SINK": self.SINK}
+        # The server and its tools are not under test: under the sanitizers' preloaded runtimes
+        # pulseaudio and pactl hang, while the recording client runs with them.
+        self.tools_env = {name: value for name, value in self.env.items() if name != "LD_PRELOAD"}
+        # -n: no default script (no user or system configuration); no cookie needed on this socket.
+        self.log = self.folder / "pulseaudio.log"
+        with open(self.log, "wb") as log:
+            self.process = subprocess.Popen(
+                ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+                 "--disable-shm=yes", "--log-target=stderr",
+                 "-L", f"module-native-protocol-unix socket={socket} auth-anonymous=1",
+                 "-L", f"module-null-sink sink_name={self.SINK}"],
+                env=self.tools_env, stdout=subprocess.DEVNULL, stderr=log)
+        self.wait_for(lambda: self.SINK in self.pactl("list", "short", "sinks"), "the null sink")
+
+    def pactl(self, *args):
+        done = subprocess.run(["pactl", *args], env=self.tools_env, capture_output=True, text=True, timeout=30)
+        return done.stdout if done.returncode == 0 else ""
+
+    def wait_for(self, ready, what):
+        """Polls `ready` until it holds; the limit turns a server that never gets there into a failure."""
+        for _ in range(300):
+            if self.process.poll() is not None:
+                pytest.fail(f"pulseaudio ended: {self.log.read_text(errors='replace')[-2000:]}")
+            if ready():
+                return
+            time.sleep(0.05)
+        pytest.fail(f"pulseaudio: no {what} after 15 s")
+
+    def recording(self):
+        """Whether a client is recording from the server."""
+        return bool(self.pactl("list", "short", "source-outputs").strip())
+
+    def play(self, path):
+        subprocess.run(["paplay", "--device", self.SINK, str(path)], env=self.tools_env, check=True, timeout=60)
+
+    def kill(self):
+        self.process.kill()
+        self.process.wait()
+
+
+@pytest.fixture
+def pulse(tmp_path):
+    """A private PulseAudio server (see `Pulse`), stopped after the test. Without pulseaudio, paplay
+    or PortAudio the test fails under CI and skips elsewhere."""
+    for command in ("pulseaudio", "paplay", "pactl"):
+        if shutil.which(command) is None:
+            reason = f"{command} is not installed (scripts/run-tests installs it)"
+            pytest.fail(reason) if os.environ.get("CI") else pytest.skip(reason)
+    require("sounddevice")
+    server = Pulse(tmp_path / "pulse")
+    yield server
+    server.kill()
