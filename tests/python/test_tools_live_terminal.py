@@ -1,0 +1,103 @@
+"""The live display in a terminal: real frames played through it inside tmux, the screen read back."""
+
+import io
+import re
+import shlex
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+from conftest import write_audio
+
+import renders
+from marlune_tools.live.snapshot import Setup, Snapshot, Status
+from marlune_tools.live.terminal import TerminalView
+from marlune_tools.notes import Scale, note_name
+
+DRIVER = Path(__file__).with_name("terminal_driver.py")
+NAME = re.compile(r"[A-G]#?-?\d")
+# Pitches 60 to 76 fit 80x24 with one semitone a row, so every row is labelled with its note.
+MELODY = renders.melody("piano", renders.PIANO, 60, 76, seed=1, count=12, beat=0.35)
+
+
+def driver(*args, no_color=False):
+    env = "env NO_COLOR=1" if no_color else "env -u NO_COLOR"
+    return f"{env} {shlex.quote(sys.executable)} {shlex.quote(str(DRIVER))} {shlex.join(map(str, args))}"
+
+
+def in_shell(command):
+    """`command` run from a shell that marks the screen before and reports after: the exit
+    status, and whether the terminal's mode (echo and the rest) is as it was."""
+    script = (f'trap true INT; echo before; mode=$(stty -g); {command}; echo "status $?"; '
+              '[ "$(stty -g)" = "$mode" ] && echo "mode kept"; exec sleep 600')
+    return f"sh -c {shlex.quote(script)}"
+
+
+def bars(rows):
+    """The note names written on the roll, by row: (row, name, the row's label)."""
+    return [(y, match.group(), row[:4].strip()) for y, row in enumerate(rows[1:-2], 1)
+            for match in NAME.finditer(row[4:])]
+
+
+@pytest.mark.parametrize("no_color", [False, True], ids=["colour", "NO_COLOR"])
+def test_notes_on_their_rows_and_dropped_blocks_shown(tmux, render, tmp_path, no_color):
+    wav = write_audio(tmp_path / "melody.wav", render(MELODY), renders.SAMPLE_RATE, "FLOAT")
+    term = tmux(driver("--wav", wav, "--speed", 2, "--dropped", 7, "--then", "hold", no_color=no_color))
+    rows = term.wait_for(lambda rows: len(bars(rows)) >= 4, "four named notes")
+    played = {note_name(n.pitch) for n in MELODY.notes}
+    assert {name for _, name, _ in bars(rows)} <= played
+    assert all(name == label for _, name, label in bars(rows)), "\n".join(rows)
+    assert "dropped 7" in rows[-1] and rows[-2].startswith(" peak ")
+    coloured = term.screen(colours=True)
+    assert any("38;5;" in row or "48;5;" in row for row in coloured) != no_color
+
+
+def fits(rows, width, height):
+    """The screen is drawn for this size: the status last, the meter above it, the title (with
+    the clock at its right end) on top, and the tone's note on the roll where there is room."""
+    if len(rows) != height or not re.search(r"\bdrop(ped)? 3\b", rows[-1]):
+        return False
+    if height >= 2 and not rows[-2].startswith(" peak "):
+        return False
+    if height >= 5 and not (rows[0].startswith(" marlune live") and len(rows[0].rstrip()) == width - 1):
+        return False
+    return not (width >= 24 and height >= 12) or ("A4" in [n for _, n, _ in bars(rows)] and rows[-2].endswith("now A4"))
+
+
+def test_follows_resizes(tmux):
+    term = tmux(driver("--tone", 1.5, "--speed", 2, "--dropped", 3, "--then", "hold"))
+    term.wait_for(lambda rows: fits(rows, 80, 24), "the tone at 80x24")
+    for width, height in [(120, 40), (50, 12), (30, 5), (16, 2), (100, 30)]:
+        term.run("resize-window", "-t", "main", "-x", str(width), "-y", str(height))
+        term.wait_for(lambda rows: fits(rows, width, height), f"the display redrawn at {width}x{height}")
+
+
+@pytest.mark.parametrize("ending", ["the audio ends", "Ctrl-C", "an error"])
+def test_terminal_given_back(tmux, ending):
+    then = {"the audio ends": "exit", "Ctrl-C": "hold", "an error": "fail"}[ending]
+    term = tmux(in_shell(driver("--tone", 1.0, "--speed", 2, "--then", then)))
+    if ending == "Ctrl-C":
+        term.wait_for(lambda rows: "dropped 0" in rows[-1], "the display")
+        assert term.flags() == {"alternate_on": 1, "cursor_flag": 0, "wrap_flag": 0}
+        term.run("send-keys", "-t", "main", "C-c")
+    rows = term.wait_for(lambda rows: any(row.startswith("status ") for row in rows), "the shell again")
+    assert term.flags() == {"alternate_on": 0, "cursor_flag": 1, "wrap_flag": 1}
+    text = "\n".join(rows)
+    assert rows[0] == "before" and "closed" in text and "mode kept" in text, text
+    assert ("status 1" in text and "the audio source failed" in text) == (ending == "an error"), text
+
+
+def test_closing_twice_and_showing_after_close_write_nothing():
+    scale = Scale(60, 72)
+    setup = Setup("test", 48000.0, 480, 480, scale.numbers, scale.frequencies, 0.0, 20)
+    shot = Snapshot(0.01, np.zeros((1, len(scale)), np.float32), -6.0, (), (), Status(0.01, 0, 0, 0, 0, 0))
+    out = io.StringIO()
+    view = TerminalView(out)
+    view.open(setup)
+    view.show(shot)
+    view.close()
+    written = out.getvalue()
+    view.close()
+    view.show(shot)
+    assert out.getvalue() == written and written.endswith("\x1b[?25h\x1b[?1049l")
