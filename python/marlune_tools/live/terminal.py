@@ -40,8 +40,8 @@ from marlune_tools.notes import note_name
 
 COLUMN_SECONDS = 0.05  # time per column of the roll: 90 ms notes stay apart, 80 columns hold 3.6 s
 HISTORY = 1024  # columns kept, wider than any terminal
-FLOOR_DB = -66.0  # levels below this are drawn as silence
-SPAN_DB = 60.0  # the level colours run from FLOOR_DB to FLOOR_DB + SPAN_DB
+FLOOR_DB = -60.0  # levels below this are drawn as silence
+SPAN_DB = 48.0  # the level colours run from FLOOR_DB to FLOOR_DB + SPAN_DB
 ACTIVE_DB = 36.0  # a semitone within this of the loudest on screen counts as in use
 METER_FLOOR_DB = -60.0  # the meter's left end
 METER_FALL_DB = 24.0  # dB per second that the meter falls after a peak, so a peak stays readable
@@ -55,13 +55,13 @@ CLEAR = "\x1b[0m\x1b[2J"
 RESET = "\x1b[0m"
 
 # 256-colour palette: level steps from near black through blue to cyan, notes in amber.
-LEVELS = (234, 236, 17, 18, 19, 25, 31, 37, 44, 51)
+LEVELS = (237, 18, 19, 20, 26, 32, 38, 44, 50, 87)
 SILENT = 0  # the terminal's own background
 SOUNDING = 214  # notes sounding now
 ENDED = 172  # notes that have ended
 TEXT = 16  # note names on a note's bar
 LABEL_DIM, LABEL_C, LABEL_ON = 242, 250, 214
-METER = ((-12.0, 46), (-3.0, 226), (0.0, 196))  # green up to -12 dBFS, yellow to -3, red above
+METER = ((-12.0, 35), (-3.0, 178), (0.0, 160))  # green up to -12 dBFS, yellow to -3, red above
 PLAIN_SHADES = " ·░▒▒▓"  # levels without colour, quietest first
 
 # Pixel values of the roll: 0 silent, 1..len(LEVELS) level steps, then the notes.
@@ -397,11 +397,13 @@ class TerminalView:
             end = now - first if offset == math.inf else int(offset / self._column_seconds) - first
             if end < 0 or start >= columns or not 0 <= pitch - self._low < self._count:
                 continue
+            clipped = start < 0
             start, end = max(start, 0), min(end, columns - 1)
             steps[pitch - self._low, start : end + 1] = pixel
-            bars.append((pitch, start, end, pixel))
+            bars.append((pitch, start, end, pixel, clipped))
         # The range in use: the notes on screen; before any, the semitones near the loudest.
-        pitches = [p for p, *_ in bars]
+        pitches = self._in_use([p for p, _, _, pixel, _ in bars if pixel == _SOUNDING_PIXEL],
+                               [p for p, _, _, pixel, _ in reversed(bars) if pixel == _ENDED_PIXEL], 2 * rows)
         if not pitches and levels.size:
             used = np.flatnonzero((levels >= max(FLOOR_DB, float(levels.max()) - ACTIVE_DB)).any(axis=1))
             pitches = [int(k) + self._low for k in used[[0, -1]]] if len(used) else []
@@ -414,9 +416,11 @@ class TerminalView:
         lowest = base + (rows - 1 - np.arange(rows)) * per_row
         keys = steps[self._index(lowest + per_row - 1)] * _PIXELS + steps[self._index(lowest)]  # upper, lower
         names: dict[tuple[int, int], tuple[str, str]] = {}
-        for pitch, start, end, pixel in bars:
+        for pitch, start, end, pixel, clipped in bars:
             y = rows - 1 - (pitch - base) // per_row
-            if 0 <= y < rows:
+            # A name goes at the bar's start, or at the left edge once the start has scrolled
+            # off if it fits there whole; a later name overwrites an earlier one.
+            if 0 <= y < rows and end - start + 1 >= (len(note_name(pitch)) if clipped else 2):
                 style = self._style(TEXT, SOUNDING if pixel == _SOUNDING_PIXEL else ENDED, bold=True)
                 for i, char in enumerate(note_name(pitch)[: end - start + 1]):
                     names[y, start + i] = (style, char)
@@ -431,6 +435,19 @@ class TerminalView:
                 row.add(style, text)
             out.append(row)
         return out
+
+    @staticmethod
+    def _in_use(sounding: list[int], ended: list[int], most: int) -> list[int]:
+        """The pitches to show, at most `most` semitones apart: all if they fit; else the
+        sounding notes, then as many of the ended ones, latest first, as still fit."""
+        pitches = sounding + ended
+        if not pitches or max(pitches) - min(pitches) < most:
+            return pitches
+        kept = sounding[:] or pitches[:1]
+        for pitch in ended:
+            if max(kept + [pitch]) - min(kept + [pitch]) < most:
+                kept.append(pitch)
+        return kept
 
     def _index(self, pitches: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
         """The rows of `steps` for `pitches`: the spare silent row (-1) for those outside the bank."""
