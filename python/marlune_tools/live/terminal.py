@@ -11,7 +11,7 @@ and the status line, drawn with plain ANSI sequences (any xterm-like terminal, t
      input latency 11.6 ms │ delay 2.1 ms median, 6.3 ms p99.9 │ dropped 0 │ CPU 7%
 
 The roll has one semitone a row (two, in half blocks, when the notes on screen spread wider than
-the rows), the newest column at the right, 50 ms a column. Each semitone's level is a shade and
+the rows), the newest column at the right, 80 ms a column. Each semitone's level is a shade and
 the tracker's notes are bars with their names on them; the range follows the notes on screen.
 
 Each `show` builds the screen's rows as text, compares them with the rows on screen and writes
@@ -38,7 +38,7 @@ import numpy.typing as npt
 from marlune_tools.live.snapshot import Setup, Snapshot
 from marlune_tools.notes import note_name
 
-COLUMN_SECONDS = 0.05  # time per column of the roll: 90 ms notes stay apart, 80 columns hold 3.6 s
+COLUMN_SECONDS = 0.08  # time per column of the roll: 80 columns hold 6 s
 HISTORY = 1024  # columns kept, wider than any terminal
 FLOOR_DB = -60.0  # levels below this are drawn as silence
 SPAN_DB = 48.0  # the level colours run from FLOOR_DB to FLOOR_DB + SPAN_DB
@@ -107,6 +107,7 @@ class _Row:
     def __init__(self) -> None:
         self.runs: list[tuple[str, str]] = []
         self.width = 0  # columns taken
+        self._drawn: tuple[int, str] = (-1, "")  # the last render: rows reused by the roll keep it
 
     def add(self, style: str, text: str) -> _Row:
         self.runs.append((style, text))
@@ -115,8 +116,12 @@ class _Row:
 
     def render(self, width: int) -> str:
         """The row cut or padded to `width` columns, with its styles."""
+        if self._drawn[0] == width:
+            return self._drawn[1]
         if self.width <= width:
-            return "".join(style + text for style, text in self.runs) + RESET + " " * (width - self.width)
+            text = "".join(style + text for style, text in self.runs) + RESET + " " * (width - self.width)
+            self._drawn = (width, text)
+            return text
         out, left = [], width
         for style, text in self.runs:
             if left <= 0:
@@ -163,6 +168,10 @@ class TerminalView:
         self._meter = -math.inf
         self._time = 0.0
         self._last: Snapshot | None = None
+        self._notes = 0  # notes ended so far
+        self._widest = 256  # columns of the widest roll drawn: ended notes are kept for it
+        self._roll_key: tuple[object, ...] = ()
+        self._roll_rows: list[_Row] = []
         with self._lock:
             self._open = True
             self._quiet_input()
@@ -263,7 +272,8 @@ class TerminalView:
             self._frames += len(levels)
         for note in snapshot.ended:
             self._ended.append((note.pitch, note.onset, note.offset))
-        horizon = self._time - HISTORY * self._column_seconds
+        self._notes += len(snapshot.ended)
+        horizon = self._time - self._widest * self._column_seconds
         while self._ended and self._ended[0][2] < horizon:
             self._ended.popleft()
         self._sounding = [(note.pitch, note.onset) for note in snapshot.sounding]
@@ -376,11 +386,20 @@ class TerminalView:
         return base, per_row
 
     def _roll(self, width: int, rows: int) -> list[_Row]:
+        """The roll's rows up to the last whole column: drawn again only when a column is
+        completed, a note starts or ends, or the size changes (most shows reuse them)."""
         if rows <= 0:
             return []
+        now = self._frames // self._per_column - 1  # the last whole column
+        key = (now, width, rows, self._notes, tuple(self._sounding))
+        if key != self._roll_key:
+            self._roll_key, self._roll_rows = key, self._draw_roll(width, rows, now)
+        return self._roll_rows
+
+    def _draw_roll(self, width: int, rows: int, now: int) -> list[_Row]:
         label = LABEL if width >= 24 else 0
         columns = max(width - label, 1)
-        now = (self._frames - 1) // self._per_column  # the column being filled
+        self._widest = max(self._widest, columns)
         first = now - columns + 1
         slots = np.arange(first, now + 1)
         levels = self._history[:, slots % HISTORY]
