@@ -88,16 +88,43 @@ def test_terminal_given_back(tmux, ending):
     assert ("status 1" in text and "the audio source failed" in text) == (ending == "an error"), text
 
 
+SCALE = Scale(60, 72)
+SETUP = Setup("test", 48000.0, 480, 480, SCALE.numbers, SCALE.frequencies, 0.0, 20)
+
+
+def snapshot(levels, peak_db=-6.0):
+    return Snapshot(0.01, np.asarray(levels, np.float32), peak_db, (), (), Status(0.01, 0, 0, 0, 0, 0))
+
+
 def test_closing_twice_and_showing_after_close_write_nothing():
-    scale = Scale(60, 72)
-    setup = Setup("test", 48000.0, 480, 480, scale.numbers, scale.frequencies, 0.0, 20)
-    shot = Snapshot(0.01, np.zeros((1, len(scale)), np.float32), -6.0, (), (), Status(0.01, 0, 0, 0, 0, 0))
     out = io.StringIO()
     view = TerminalView(out)
-    view.open(setup)
-    view.show(shot)
+    view.open(SETUP)
+    view.show(snapshot(np.zeros((1, len(SCALE)))))
     view.close()
     written = out.getvalue()
     view.close()
-    view.show(shot)
+    view.show(snapshot(np.zeros((1, len(SCALE)))))
     assert out.getvalue() == written and written.endswith("\x1b[?25h\x1b[?1049l")
+
+
+@pytest.mark.parametrize("levels", [np.zeros((2, 3)), np.zeros(len(SCALE)), np.zeros((1, 2, len(SCALE)))],
+                         ids=["too few channels", "one dimension", "three dimensions"])
+def test_a_snapshot_that_does_not_fit_is_refused_and_changes_nothing(levels):
+    out = io.StringIO()
+    view = TerminalView(out)
+    view.open(SETUP)
+    with pytest.raises(ValueError, match=rf"shape \(frames, {len(SCALE)}\)"):
+        view.show(snapshot(levels, peak_db=0.0))
+    view.show(snapshot(np.zeros((0, len(SCALE))), peak_db=-np.inf))
+    view.close()
+    assert "peak   -inf dBFS" in out.getvalue() and not re.search(r"peak +-?\d", out.getvalue())
+
+
+def test_nan_levels_and_peak_are_drawn_as_silence():
+    out = io.StringIO()
+    view = TerminalView(out)
+    view.open(SETUP)
+    view.show(snapshot(np.full((20, len(SCALE)), np.nan), peak_db=np.nan))  # two whole columns
+    view.close()
+    assert "nan" not in out.getvalue().lower()

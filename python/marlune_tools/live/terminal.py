@@ -255,10 +255,17 @@ class TerminalView:
     # ---- what was heard ------------------------------------------------------------------------
 
     def _take(self, snapshot: Snapshot) -> None:
+        """Adds what the snapshot brings to the history; a snapshot that does not fit the setup
+        raises ValueError and changes nothing."""
+        channels = len(self._setup.numbers)
+        levels = np.asarray(snapshot.levels, dtype=np.float32)
+        if levels.size and (levels.ndim != 2 or levels.shape[1] != channels):
+            raise ValueError(f"snapshot levels must have shape (frames, {channels}), not {levels.shape}")
+        # A NaN (from a bank fed one) is drawn as silence, not as a colour of its own.
+        levels = np.where(np.isnan(levels), -np.inf, levels)
         self._last = snapshot
         self._time = snapshot.time
-        levels = np.asarray(snapshot.levels, dtype=np.float32)
-        if levels.ndim == 2 and len(levels) and levels.shape[1] == len(self._setup.numbers):
+        if levels.size:
             semis = np.full((len(levels), self._count), -np.inf, dtype=np.float32)
             semis[:, self._keys] = np.maximum.reduceat(levels, self._starts, axis=1)
             columns = (self._frames + np.arange(len(levels))) // self._per_column
@@ -279,7 +286,8 @@ class TerminalView:
         self._sounding = [(note.pitch, note.onset) for note in snapshot.sounding]
         # The meter holds a peak and lets it fall slowly, as level meters do.
         elapsed = max(len(levels), 1) * self._setup.hop / self._setup.sample_rate
-        self._meter = max(snapshot.peak_db, self._meter - METER_FALL_DB * elapsed)
+        peak = snapshot.peak_db if not math.isnan(snapshot.peak_db) else -math.inf
+        self._meter = max(peak, self._meter - METER_FALL_DB * elapsed)
 
     # ---- drawing -------------------------------------------------------------------------------
 
