@@ -1,5 +1,6 @@
 """The live display in a terminal: real frames played through it inside tmux, the screen read back."""
 
+import dataclasses
 import io
 import re
 import shlex
@@ -96,11 +97,13 @@ def snapshot(levels, peak_db=-6.0):
     return Snapshot(0.01, np.asarray(levels, np.float32), peak_db, (), (), Status(0.01, 0, 0, 0, 0, 0))
 
 
-def test_closing_twice_and_showing_after_close_write_nothing():
+def test_opening_twice_is_refused_and_closing_twice_writes_nothing():
     out = io.StringIO()
     view = TerminalView(out)
     view.open(SETUP)
     view.show(snapshot(np.zeros((1, len(SCALE)))))
+    with pytest.raises(RuntimeError, match="open already"):
+        view.open(SETUP)
     view.close()
     written = out.getvalue()
     view.close()
@@ -128,3 +131,12 @@ def test_nan_levels_and_peak_are_drawn_as_silence():
     view.show(snapshot(np.full((20, len(SCALE)), np.nan), peak_db=np.nan))  # two whole columns
     view.close()
     assert "nan" not in out.getvalue().lower()
+
+
+@pytest.mark.parametrize("change", [dict(numbers=np.array([60.0, 60.0])), dict(numbers=np.zeros(0)), dict(hop=0),
+                                    dict(sample_rate=float("nan"))], ids=["not rising", "empty", "hop 0", "rate NaN"])
+def test_a_bad_setup_is_refused_before_the_screen_is_taken(change):
+    out = io.StringIO()
+    with pytest.raises(ValueError, match="setup's note numbers|positive sample rate"):
+        TerminalView(out).open(dataclasses.replace(SETUP, **change))
+    assert out.getvalue() == ""
