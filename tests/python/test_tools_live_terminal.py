@@ -30,8 +30,9 @@ def driver(*args, no_color=False):
 def in_shell(command):
     """`command` run from a shell that marks the screen before and reports after: the exit
     status, and whether the terminal's mode (echo and the rest) is as it was."""
-    script = (f'trap true INT; echo before; mode=$(stty -g); {command}; echo "status $?"; '
-              '[ "$(stty -g)" = "$mode" ] && echo "mode kept"; exec sleep 600')
+    script = (f'trap true INT; echo before; mode=$(stty -g); {command}; status=$?; '
+              '[ "$(stty -g)" = "$mode" ] && kept=kept || kept=changed; echo "status $status, mode $kept"; '
+              'exec sleep 600')
     return f"sh -c {shlex.quote(script)}"
 
 
@@ -86,7 +87,7 @@ def test_terminal_given_back(tmux, ending):
     assert term.flags() == {"alternate_on": 0, "cursor_flag": 1, "wrap_flag": 1}
     text = "\n".join(rows)
     assert rows[0] == "before" and "closed" in text and "mode kept" in text, text
-    assert ("status 1" in text and "the audio source failed" in text) == (ending == "an error"), text
+    assert ("status 1," in text and "the audio source failed" in text) == (ending == "an error"), text
 
 
 SCALE = Scale(60, 72)
