@@ -141,3 +141,11 @@ def test_a_bad_setup_is_refused_before_the_screen_is_taken(change):
     with pytest.raises(ValueError, match="setup's note numbers|positive sample rate"):
         TerminalView(out).open(dataclasses.replace(SETUP, **change))
     assert out.getvalue() == ""
+
+
+def test_control_characters_in_the_source_name_are_shown_not_obeyed():
+    out = io.StringIO()
+    view = TerminalView(out)
+    view.open(dataclasses.replace(SETUP, source="take\x1b]0;owned\x07\x1b[2J.wav"))
+    view.close()
+    assert "take?]0;owned??[2J.wav" in out.getvalue() and "owned\x07" not in out.getvalue()

@@ -133,11 +133,12 @@ class _Row:
 
 
 class TerminalView:
-    """The live display on a terminal: `open` takes the screen, `show` redraws what changed,
-    `close` gives the terminal back as it was, also after an error and when called again."""
+    """The live display on a terminal (standard output unless `stream` is given): `open` takes
+    the screen, `show` redraws what changed, `close` gives the terminal back as it was, also
+    after an error and when called again."""
 
-    def __init__(self, stream: TextIO = sys.stdout) -> None:
-        self._stream = stream
+    def __init__(self, stream: TextIO | None = None) -> None:
+        self._stream = stream if stream is not None else sys.stdout
         self._lock = threading.Lock()
         self._open = False
         self._color = not no_color()
@@ -332,7 +333,9 @@ class TerminalView:
 
     def _title(self, width: int) -> _Row:
         setup = self._setup
-        left = f" marlune live · {setup.source} · {setup.sample_rate / 1000:g} kHz"
+        # A device's or a file's name may hold control characters: shown, never obeyed.
+        source = "".join(c if c.isprintable() else "?" for c in setup.source)
+        left = f" marlune live · {source} · {setup.sample_rate / 1000:g} kHz"
         right = f"{_clock(self._time)} "
         left = _fit(left, max(width - len(right) - 1, 0))
         return _Row().add(self._style(bold=True), left).add(RESET, " " * (width - len(left) - len(right)) + right)
