@@ -419,12 +419,6 @@ class TerminalView:
         self._widest = max(self._widest, columns)
         first = now - columns + 1
         slots = np.arange(first, now + 1)
-        levels = self._history[:, slots % HISTORY]
-        levels[:, slots < 0] = -np.inf
-        # Pixels: one per semitone and column, level steps, then the notes over them; a spare
-        # silent row at the end stands for the pitches outside the bank.
-        steps = np.zeros((self._count + 1, columns), dtype=np.int64)
-        steps[:-1] = np.clip(np.ceil((levels - FLOOR_DB) / SPAN_DB * len(LEVELS)), 0, len(LEVELS))
         notes = [(p, on, off, _ENDED_PIXEL) for p, on, off in self._ended]
         notes += [(p, on, math.inf, _SOUNDING_PIXEL) for p, on in self._sounding]
         bars = []
@@ -433,14 +427,13 @@ class TerminalView:
             end = now - first if offset == math.inf else int(offset / self._column_seconds) - first
             if end < 0 or start >= columns or not 0 <= pitch - self._low < self._count:
                 continue
-            clipped = start < 0
-            start, end = max(start, 0), min(end, columns - 1)
-            steps[pitch - self._low, start : end + 1] = pixel
-            bars.append((pitch, start, end, pixel, clipped))
+            bars.append((pitch, max(start, 0), min(end, columns - 1), pixel, start < 0))
         # The range in use: the notes on screen; before any, the semitones near the loudest.
         pitches = self._in_use([p for p, _, _, pixel, _ in bars if pixel == _SOUNDING_PIXEL],
                                [p for p, _, _, pixel, _ in reversed(bars) if pixel == _ENDED_PIXEL], 2 * rows)
-        if not pitches and levels.size:
+        if not pitches:
+            levels = self._history[:, slots % HISTORY]
+            levels[:, slots < 0] = -np.inf
             used = np.flatnonzero((levels >= max(FLOOR_DB, float(levels.max()) - ACTIVE_DB)).any(axis=1))
             pitches = [int(k) + self._low for k in used[[0, -1]]] if len(used) else []
         if pitches:
@@ -448,9 +441,19 @@ class TerminalView:
         elif not self._range[1]:
             self._range = self._shown(60, 60, rows)  # nothing heard yet: around middle C
         base, per_row = self._range
+        # Pixels: one per semitone shown (lowest first) and column, level steps with the notes
+        # over them; pitches outside the bank are silent.
+        shown = self._index(base + np.arange(rows * per_row))
+        levels = self._history[np.ix_(np.maximum(shown, 0), slots % HISTORY)]
+        levels[shown < 0] = -np.inf
+        levels[:, slots < 0] = -np.inf
+        steps = np.clip(np.ceil((levels - FLOOR_DB) / SPAN_DB * len(LEVELS)), 0, len(LEVELS)).astype(np.int64)
+        for pitch, start, end, pixel, _ in bars:
+            if 0 <= pitch - base < len(steps):
+                steps[pitch - base, start : end + 1] = pixel
         # Row y holds the semitones lowest(y) .. lowest(y) + per_row - 1, the highest at the top.
-        lowest = base + (rows - 1 - np.arange(rows)) * per_row
-        keys = steps[self._index(lowest + per_row - 1)] * _PIXELS + steps[self._index(lowest)]  # upper, lower
+        lower = (rows - 1 - np.arange(rows)) * per_row
+        keys = steps[lower + per_row - 1] * _PIXELS + steps[lower]  # upper half, lower half
         names: dict[tuple[int, int], tuple[str, str]] = {}
         for pitch, start, end, pixel, clipped in bars:
             y = rows - 1 - (pitch - base) // per_row
@@ -461,15 +464,24 @@ class TerminalView:
                 for i, char in enumerate(note_name(pitch)[: end - start + 1]):
                     names[y, start + i] = (style, char)
                     keys[y, start + i] = -1
+        # Runs of equal cells, found for all rows at once: (row, first column, cell).
+        change = np.ones(keys.shape, dtype=bool)
+        change[:, 1:] = keys[:, 1:] != keys[:, :-1]
+        ys, xs = np.nonzero(change)
+        ends = np.append(xs[1:], columns)
+        ends[np.append(ys[1:] != ys[:-1], True)] = columns  # a row's last run ends at its end
         sounding = {p for p, _ in self._sounding}
-        out = []
-        for y in range(rows):
-            row = _Row()
-            if label:
-                row.add(*self._label(int(lowest[y]), per_row, sounding))
-            for style, text in self._runs(keys[y], names, y):
-                row.add(style, text)
-            out.append(row)
+        out = [_Row() for _ in range(rows)]
+        if label:
+            for y, row in enumerate(out):
+                row.add(*self._label(base + int(lower[y]), per_row, sounding))
+        for y, a, b, key in zip(ys.tolist(), xs.tolist(), ends.tolist(), keys[ys, xs].tolist()):
+            if key < 0:
+                for x in range(a, b):
+                    out[y].add(*names[y, x])
+            else:
+                style, char = self._cell[key]
+                out[y].add(style, char * (b - a))
         return out
 
     @staticmethod
@@ -490,20 +502,6 @@ class TerminalView:
         inside = (pitches >= self._low) & (pitches < self._low + self._count)
         rows: npt.NDArray[np.int64] = np.where(inside, pitches - self._low, -1)
         return rows
-
-    def _runs(self, keys: npt.NDArray[np.int64], names: dict[tuple[int, int], tuple[str, str]],
-              y: int) -> list[tuple[str, str]]:
-        """A row of cells as (style, text) runs: one run for each stretch of equal cells."""
-        cuts = np.flatnonzero(keys[1:] != keys[:-1]) + 1
-        bounds = [0, *cuts.tolist(), len(keys)]
-        runs = []
-        for a, b, key in zip(bounds, bounds[1:], keys[bounds[:-1]].tolist()):
-            if key < 0:
-                runs += [names[y, x] for x in range(a, b)]
-            else:
-                style, char = self._cell[key]
-                runs.append((style, char * (b - a)))
-        return runs
 
     def _label(self, lowest: int, per_row: int, sounding: set[int]) -> tuple[str, str]:
         """The note name at the left of a row: every row's with one semitone a row; with two,
