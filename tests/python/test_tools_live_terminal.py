@@ -55,10 +55,21 @@ def test_notes_on_their_rows_and_dropped_blocks_shown(tmux, render, tmp_path, no
     assert any("38;5;" in row or "48;5;" in row for row in coloured) != no_color
 
 
-def fits(rows, width, height):
+def test_the_screen_mends_after_another_program_writes_on_it(tmux):
+    term = tmux(driver("--tone", 1.0, "--speed", 2, "--then", "hold"))
+    # The tone over, the roll stands still: only a repaint can mend it. (Whether the scribbles
+    # were seen is not asked: a repaint may come before the screen is read.)
+    term.wait_for(lambda rows: rows[0].endswith("0:01.0") and "dropped 0" in rows[-1], "the tone's end")
+    with open(term.run("display-message", "-p", "-t", "main", "#{pane_tty}").strip(), "w") as tty:
+        tty.write("\x1b[5;10Hscribbled over\n" * 3)
+    term.wait_for(lambda rows: "scribbled" not in "".join(rows) and fits(rows, 80, 24, dropped=0), "the display mended",
+                  limit=10)
+
+
+def fits(rows, width, height, dropped=3):
     """The screen is drawn for this size: the status last, the meter above it, the title (with
     the clock at its right end) on top, and the tone's note on the roll where there is room."""
-    if len(rows) != height or not re.search(r"\bdrop(ped)? 3\b", rows[-1]):
+    if len(rows) != height or not re.search(rf"\bdrop(ped)? {dropped}\b", rows[-1]):
         return False
     if height >= 2 and not rows[-2].startswith(" peak "):
         return False

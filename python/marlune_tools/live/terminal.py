@@ -46,6 +46,7 @@ ACTIVE_DB = 36.0  # a semitone within this of the loudest on screen counts as in
 METER_FLOOR_DB = -60.0  # the meter's left end
 METER_FALL_DB = 24.0  # dB per second that the meter falls after a peak, so a peak stays readable
 LABEL = 4  # columns of note names left of the roll ("C#4 ")
+REPAINT = 25  # every this many redraws, every row is written again (once a second at 25 a second)
 
 # Escape sequences: the alternate screen, the cursor, line wrapping (off, so that writing the last
 # column never scrolls the screen), attributes.
@@ -145,6 +146,7 @@ class TerminalView:
         self._termios: tuple[int, list[Any]] | None = None
         self._size = (0, 0)
         self._screen: list[str] = []  # the rows on screen, as written
+        self._redraws = 0
         self._cell = self._cells()
 
     # ---- lifecycle ---------------------------------------------------------------------------
@@ -305,6 +307,12 @@ class TerminalView:
             self._size = (width, height)
             self._screen = []
             out.append(CLEAR)
+        self._redraws += 1
+        if self._redraws % REPAINT == 0:
+            # Something else may have written to the terminal (a warning on standard error, a
+            # message from the system): every row is written again now and then, and the screen
+            # mends itself.
+            self._screen = []
         rows = [row.render(width) for row in self._layout(width, height)]
         for y, text in enumerate(rows):
             if y >= len(self._screen) or self._screen[y] != text:
