@@ -10,6 +10,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from conftest import write_audio
+from terminal_driver import PIECES
 
 import renders
 from marlune_tools.live.snapshot import Setup, Snapshot, Status
@@ -19,7 +20,7 @@ from marlune_tools.notes import Scale, note_name
 DRIVER = Path(__file__).with_name("terminal_driver.py")
 NAME = re.compile(r"[A-G]#?-?\d")
 # Pitches 60 to 76 fit 80x24 with one semitone a row, so every row is labelled with its note.
-MELODY = renders.melody("piano", renders.PIANO, 60, 76, seed=1, count=12, beat=0.35)
+MELODY = PIECES["melody"]()
 
 
 def driver(*args, no_color=False):
