@@ -51,7 +51,7 @@ def test_notes_on_their_rows_and_dropped_blocks_shown(tmux, render, tmp_path, no
     played = {note_name(n.pitch) for n in MELODY.notes}
     assert {name for _, name, _ in bars(rows)} <= played
     assert all(name == label for _, name, label in bars(rows)), "\n".join(rows)
-    assert "dropped 7" in rows[-1] and rows[-2].startswith(" peak ")
+    assert "dropped 7" in rows[-1] and rows[-2].startswith(" peak ") and " now " in rows[-2]
     coloured = term.screen(colours=True)
     assert any("38;5;" in row or "48;5;" in row for row in coloured) != no_color
 
@@ -72,11 +72,13 @@ def fits(rows, width, height, dropped=3):
     the clock at its right end) on top, and the tone's note on the roll where there is room."""
     if len(rows) != height or not re.search(rf"\bdrop(ped)? {dropped}\b", rows[-1]):
         return False
-    if height >= 2 and not rows[-2].startswith(" peak "):
+    if height >= 2 and not re.match(r" (peak +)?(-inf|-?\d+\.\d) ?dB", rows[-2]):
         return False
     if height >= 5 and not (rows[0].startswith(" marlune live") and len(rows[0].rstrip()) == width - 1):
         return False
-    return not (width >= 24 and height >= 12) or ("A4" in [n for _, n, _ in bars(rows)] and rows[-2].endswith("now A4"))
+    if not rows[-2].endswith(" now A4"):
+        return False
+    return not (width >= 24 and height >= 12) or "A4" in [n for _, n, _ in bars(rows)]
 
 
 def test_follows_resizes(tmux):

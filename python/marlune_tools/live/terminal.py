@@ -297,6 +297,8 @@ class TerminalView:
         elapsed = max(len(levels), 1) * self._setup.hop / self._setup.sample_rate
         peak = snapshot.peak_db if not math.isnan(snapshot.peak_db) else -math.inf
         self._meter = max(peak, self._meter - METER_FALL_DB * elapsed)
+        if self._meter < METER_FLOOR_DB - SPAN_DB:
+            self._meter = -math.inf  # fallen far below the meter: silence
 
     # ---- drawing -------------------------------------------------------------------------------
 
@@ -374,10 +376,17 @@ class TerminalView:
         return _Row().add(dim, before).add(alarm, f"{word} {dropped}").add(dim, after)
 
     def _meter_row(self, width: int) -> _Row:
+        """The peak level with its meter, then the notes sounding now. Where the width is short
+        the meter goes first, then the words: the notes stay as long as they can."""
         value = self._meter
         number = f"{value:6.1f}" if math.isfinite(value) else "  -inf"
-        row = _Row().add(RESET, f" peak {number} dBFS ")
-        bar = max(0, min(24, width // 4))
+        names = " ".join(note_name(p) for p, _ in self._sounding) or "-"
+        peak = f" peak {number} dBFS "
+        now = f" now {names}"
+        bar = min(24, width // 4, width - len(peak) - len(now) - 1)
+        if len(peak) + len(now) > width:
+            peak = f" {number.strip()}dB"
+        row = _Row().add(RESET, peak)
         if bar >= 4:
             filled = 0.0 if not math.isfinite(value) else (value - METER_FLOOR_DB) / -METER_FLOOR_DB * bar
             filled = min(max(filled, 0.0), float(bar))
@@ -390,8 +399,7 @@ class TerminalView:
                 half = "▌" if filled - cells >= 0.5 else ""
                 row.add(self._style(fg=METER[0][1]), half).add(self._style(fg=238), "·" * (bar - cells - len(half)))
             row.add(RESET, " ")
-        names = " ".join(note_name(p) for p, _ in self._sounding)
-        row.add(self._style(fg=250), " now ").add(self._style(fg=SOUNDING, bold=True), names or "-")
+        row.add(self._style(fg=250), now[:5]).add(self._style(fg=SOUNDING, bold=True), now[5:])
         return row
 
     # ---- the roll ------------------------------------------------------------------------------
