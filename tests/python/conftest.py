@@ -302,15 +302,16 @@ def render(tmp_path_factory):
 
 
 class Tmux:
-    """A terminal to run a program in and read: a tmux server on a socket of its own, without any
-    configuration, holding one detached session of the given size."""
+    """A terminal to run a program in and read: a tmux server on a socket of its own (a path in
+    the test's folder, so that nothing is left behind), without any configuration, holding one
+    detached session of the given size."""
 
-    def __init__(self, name, command, width, height):
-        self.name = name
+    def __init__(self, socket, command, width, height):
+        self.socket = str(socket)
         self.run("new-session", "-d", "-s", "main", "-x", str(width), "-y", str(height), command)
 
     def run(self, *args):
-        done = subprocess.run(["tmux", "-L", self.name, "-f", "/dev/null", *args], capture_output=True, text=True,
+        done = subprocess.run(["tmux", "-S", self.socket, "-f", "/dev/null", *args], capture_output=True, text=True,
                               timeout=30)
         assert done.returncode == 0, done.stderr
         return done.stdout
@@ -338,7 +339,7 @@ class Tmux:
             time.sleep(0.1)
 
     def close(self):
-        subprocess.run(["tmux", "-L", self.name, "kill-server"], capture_output=True, check=False)
+        subprocess.run(["tmux", "-S", self.socket, "kill-server"], capture_output=True, check=False)
 
 
 @pytest.fixture
@@ -353,7 +354,7 @@ def tmux(tmp_path):
     servers = []
 
     def start(command, width=80, height=24):
-        servers.append(Tmux(f"marlune-{os.getpid()}-{len(servers)}-{tmp_path.name}", command, width, height))
+        servers.append(Tmux(tmp_path / f"tmux-{len(servers)}", command, width, height))
         return servers[-1]
 
     yield start
