@@ -112,7 +112,7 @@ def snapshot(levels, peak_db=-6.0):
     return Snapshot(0.01, np.asarray(levels, np.float32), peak_db, (), (), Status(0.01, 0, 0, 0, 0, 0))
 
 
-def test_opening_twice_is_refused_and_closing_twice_writes_nothing():
+def test_opening_twice_is_refused_and_closing_twice_writes_nothing_but_reopening_draws_again():
     out = io.StringIO()
     view = TerminalView(out)
     view.open(SETUP)
@@ -124,6 +124,8 @@ def test_opening_twice_is_refused_and_closing_twice_writes_nothing():
     view.close()
     view.show(snapshot(np.zeros((1, len(SCALE)))))
     assert out.getvalue() == written and written.endswith("\x1b[?25h\x1b[?1049l")
+    view.open(SETUP)  # once more, on a fresh screen: drawn whole again
+    assert out.getvalue()[len(written):].count(" marlune live · test") == 1
 
 
 @pytest.mark.parametrize("levels", [np.zeros((2, 3)), np.zeros(len(SCALE)), np.zeros((1, 2, len(SCALE)))],

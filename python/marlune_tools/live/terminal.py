@@ -181,6 +181,7 @@ class TerminalView:
         self._widest = 256  # columns of the widest roll drawn: ended notes are kept for it
         self._roll_key: tuple[object, ...] = ()
         self._roll_rows: list[_Row] = []
+        self._size = (0, 0)  # so the first redraw clears the screen and writes every row
         with self._lock:
             self._open = True
             self._quiet_input()
