@@ -273,12 +273,14 @@ def sanitized(session: nox.Session) -> None:
     # module). The checks of the release wheel (manylinux tag, stable ABI, stubs) belong to the
     # matrix.
     # Of the companion's tests, those that drive the module through files and streams run here;
-    # the corpus's processes and clusters and the note tracker's rendered music are Python above
-    # the module, and take minutes that the matrix spends on them already. So is the live page,
-    # and Chromium started from here would inherit the preloaded sanitizer runtimes.
+    # the corpus's processes and clusters, the note tracker's rendered music and the live
+    # displays (programs in tmux, the page in Chromium) are Python above the module, and take
+    # minutes that the matrix spends on them already; Chromium started from here would also
+    # inherit the preloaded sanitizer runtimes.
     _pytest(session, TESTS, "--ignore", os.path.join(TESTS, "test_types_and_wheel.py"),
             "--ignore", os.path.join(TESTS, "test_tools_corpus.py"), "--ignore", os.path.join(TESTS, "test_tools_notes.py"),
             "--ignore", os.path.join(TESTS, "test_tools_live_web.py"),
+            "--ignore", os.path.join(TESTS, "test_tools_live_terminal.py"),
             env={**SANITIZER_ENV, "LD_PRELOAD": preload, "PYTHONMALLOC": "malloc",
                  "ASAN_OPTIONS": "detect_leaks=0:" + SANITIZER_ENV["ASAN_OPTIONS"]})
 

@@ -6,6 +6,10 @@ and return codes, float32 comparison, the interpreter's own conversion errors an
 them, NumPy's multiarray module and a fresh interpreter; for the tools: optional imports, the
 console script, audio files, and for the live views the snapshots of a signal and a headless
 browser. Also the profiles of the property-based tests.
+
+
+console script, audio files and a terminal to run a program in and read (tmux). Also the
+profiles of the property-based tests.
 """
 
 import contextlib
@@ -412,3 +416,64 @@ def pulse(tmp_path):
     server = Pulse(tmp_path / "pulse")
     yield server
     server.kill()
+
+
+class Tmux:
+    """A terminal to run a program in and read: a tmux server on a socket of its own (a path in
+    the test's folder, so that nothing is left behind), without any configuration, holding one
+    detached session of the given size."""
+
+    def __init__(self, socket, command, width, height):
+        self.socket = str(socket)
+        self.run("new-session", "-d", "-s", "main", "-x", str(width), "-y", str(height), command)
+
+    def run(self, *args):
+        done = subprocess.run(["tmux", "-S", self.socket, "-f", "/dev/null", *args], capture_output=True, text=True,
+                              timeout=30)
+        assert done.returncode == 0, done.stderr
+        return done.stdout
+
+    def screen(self, colours=False):
+        """The visible rows, as text (with the SGR sequences if `colours`)."""
+        return self.run("capture-pane", "-p", "-t", "main", *(["-e"] if colours else [])).split("\n")[:-1]
+
+    def flags(self):
+        """Whether the program is on the alternate screen, the cursor is shown and lines wrap."""
+        names = ("alternate_on", "cursor_flag", "wrap_flag")
+        values = self.run("display-message", "-p", "-t", "main", " ".join(f"#{{{n}}}" for n in names)).split()
+        return dict(zip(names, map(int, values)))
+
+    def wait_for(self, condition, what, limit=60.0):
+        """Reads the screen until `condition(rows)` holds; returns the rows. The limit only turns
+        a hang into a failure: nothing is timed."""
+        end = time.monotonic() + limit
+        while True:
+            rows = self.screen()
+            if condition(rows):
+                return rows
+            if time.monotonic() > end:
+                pytest.fail(f"the screen never showed {what}:\n" + "\n".join(rows))
+            time.sleep(0.1)
+
+    def close(self):
+        subprocess.run(["tmux", "-S", self.socket, "kill-server"], capture_output=True, check=False)
+
+
+@pytest.fixture
+def tmux(tmp_path):
+    """Starts programs in terminals of their own: tmux(command, width, height). Without tmux the
+    test fails under CI and skips elsewhere."""
+    if shutil.which("tmux") is None:
+        reason = "tmux is not installed (scripts/run-tests installs it)"
+        if os.environ.get("CI"):
+            pytest.fail(reason)
+        pytest.skip(reason)
+    servers = []
+
+    def start(command, width=80, height=24):
+        servers.append(Tmux(tmp_path / f"tmux-{len(servers)}", command, width, height))
+        return servers[-1]
+
+    yield start
+    for server in servers:
+        server.close()
