@@ -281,6 +281,7 @@ def sanitized(session: nox.Session) -> None:
             "--ignore", os.path.join(TESTS, "test_tools_corpus.py"), "--ignore", os.path.join(TESTS, "test_tools_notes.py"),
             "--ignore", os.path.join(TESTS, "test_tools_live_web.py"),
             "--ignore", os.path.join(TESTS, "test_tools_live_terminal.py"),
+            "--ignore", os.path.join(TESTS, "test_tools_live_shown.py"),
             env={**SANITIZER_ENV, "LD_PRELOAD": preload, "PYTHONMALLOC": "malloc",
                  "ASAN_OPTIONS": "detect_leaks=0:" + SANITIZER_ENV["ASAN_OPTIONS"]})
 
