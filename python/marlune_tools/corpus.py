@@ -13,7 +13,6 @@ removes any temporary file left behind, so that no output appears after `run_all
 
 from __future__ import annotations
 
-import asyncio
 import dataclasses
 import multiprocessing
 import os
@@ -369,6 +368,10 @@ def connect(address: str, timeout: float = CONNECT_SECONDS) -> Client:
     whole exchange: a Client alone waits for ever on a listener that accepts and never answers
     (an HTTP server, say), and leaves a thread behind when it fails.
     """
+    # Here, not at the top: asyncio is a twentieth of a second of every worker's start, and only a
+    # cluster run needs it.
+    import asyncio
+
     from distributed import Client
 
     if not address.strip():
