@@ -222,16 +222,16 @@ def _fit(settings: Settings, path: str, rate: float) -> Settings:
     a warning; a `FileError` if none is left or the hop or a time constant is shorter than one
     sample."""
     scale = settings.scale
-    short = _shorter_than_a_sample(settings, rate)
-    if short:
-        raise FileError(path, short)
     nyquist = rate / 2.0
     below = int(np.count_nonzero(scale.frequencies < nyquist))
-    if below == len(scale):
-        return settings
     if below == 0:
         raise FileError(path, f"every channel is at or above the Nyquist frequency of this {rate:g} Hz file "
                               f"({nyquist:g} Hz); choose lower --notes")
+    short = _shorter_than_a_sample(settings, rate)
+    if short:
+        raise FileError(path, short)
+    if below == len(scale):
+        return settings
     high = math.floor(float(scale.numbers[below - 1]))
     kept = dataclasses.replace(settings, scale=dataclasses.replace(scale, high=high))
     if high < scale.low:
