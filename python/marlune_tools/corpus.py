@@ -13,7 +13,6 @@ removes any temporary file left behind, so that no output appears after `run_all
 
 from __future__ import annotations
 
-import asyncio
 import dataclasses
 import multiprocessing
 import os
@@ -268,14 +267,16 @@ class WorkerLost(RuntimeError):
 
 def _on_processes(jobs: Sequence[Task[R]], count: int, skipped: list[FileError] | None) -> Iterator[R]:
     # This process is one of the `count` workers and starts only the others. It has imported
-    # what a job needs already, while a fresh interpreter spends about 0.8 s of processor time on
-    # its imports (matplotlib most of it) before its first file, over half a file's work; with
-    # every worker started afresh, two cores did little more than one core alone. The started
-    # workers take the jobs from the front of the queue and this one takes them from the back;
-    # whoever starts a job first claims it in a shared table, and a worker handed a job claimed
-    # already returns at once, so each job runs once and whoever is free takes the next. (Taking
-    # a job back by cancelling its future is not safe: Python 3.9's executor fails in its own
-    # thread when a worker dies while a cancelled future is still queued.)
+    # what a job needs already, while a fresh interpreter spends about half a second of processor
+    # time on its imports before its first file, and as much again on matplotlib's before its
+    # first picture; with every worker started afresh, two cores did little more than one core
+    # alone. Whoever starts a job first claims it in a shared table, and a worker handed a job
+    # claimed already returns at once, so each job runs once and whoever is free takes the next.
+    # (Taking a job back by cancelling its future is not safe: Python 3.9's executor fails in its
+    # own thread when a worker dies while a cancelled future is still queued.)
+    # Every process takes the longest file left (by size): the run ends when its last file does,
+    # and a long file started last would keep one core busy while the others wait.
+    jobs = sorted(jobs, key=_size, reverse=True)
     # A fresh interpreter per worker (spawn), so that no lock or thread of this one is inherited.
     # An executor rather than multiprocessing.Pool: a Pool whose worker dies (killed, out of
     # memory, crashed) waits for that worker's result for ever, the executor reports it.
@@ -299,7 +300,7 @@ def _on_processes(jobs: Sequence[Task[R]], count: int, skipped: list[FileError] 
                 waiting.remove(index)
                 with _skipping(skipped):
                     yield cast(R, futures[index].result())
-            own = next((i for i in reversed(waiting) if _claim(claimed, i)), None)
+            own = next((i for i in waiting if _claim(claimed, i)), None)
             if own is None:
                 break
             waiting.remove(own)
@@ -320,6 +321,15 @@ def _on_processes(jobs: Sequence[Task[R]], count: int, skipped: list[FileError] 
         for job in jobs:
             for path in job.outputs():
                 remove_leftovers(path)
+
+
+def _size(job: Task[object]) -> int:
+    """The size of the job's input in bytes, which stands for its work; 0 if it cannot be read
+    (the job itself then reports why)."""
+    try:
+        return os.stat(job.path).st_size
+    except OSError:
+        return 0
 
 
 def _ends_the_run(exc: BaseException | None, skipped: list[FileError] | None) -> bool:
@@ -369,6 +379,10 @@ def connect(address: str, timeout: float = CONNECT_SECONDS) -> Client:
     whole exchange: a Client alone waits for ever on a listener that accepts and never answers
     (an HTTP server, say), and leaves a thread behind when it fails.
     """
+    # Here, not at the top: asyncio is a twentieth of a second of every worker's start, and only a
+    # cluster run needs it.
+    import asyncio
+
     from distributed import Client
 
     if not address.strip():

@@ -62,7 +62,7 @@ def test_local_processes_give_the_bits_of_one_process(tmp_path, files):
 
 @dataclasses.dataclass(frozen=True)
 class WhoRuns:
-    """A task that tells which process ran it."""
+    """A task that tells which process ran it, and the size of its file."""
 
     path: str
 
@@ -73,12 +73,24 @@ class WhoRuns:
         return self
 
     def run(self, stop=None):
-        return os.getpid()
+        return os.getpid(), os.stat(self.path).st_size if os.path.exists(self.path) else None
 
 
 def test_this_process_is_one_of_the_workers(tmp_path):
-    pids = list(corpus.run_all([WhoRuns(str(tmp_path / f"{i}")) for i in range(6)], workers=2))
+    pids = [pid for pid, _ in corpus.run_all([WhoRuns(str(tmp_path / f"{i}")) for i in range(6)], workers=2)]
     assert len(pids) == 6 and os.getpid() in pids and len(set(pids)) <= 2
+
+
+def test_every_process_takes_the_longest_file_left(tmp_path):
+    sizes = [1, 5, 2, 6, 3, 4, 7, 0]
+    for size in sizes:
+        (tmp_path / f"{size}").write_bytes(b"x" * size)
+    ran = list(corpus.run_all([WhoRuns(str(tmp_path / f"{size}")) for size in sizes], workers=2))
+    # The file run first is the largest, and each process ran its files from the largest down.
+    assert ran[0][1] == max(sizes)
+    for pid in {pid for pid, _ in ran}:
+        mine = [size for who, size in ran if who == pid]
+        assert mine == sorted(mine, reverse=True)
 
 
 def test_dask_cluster_gives_the_bits_of_one_process(tmp_path, files):
