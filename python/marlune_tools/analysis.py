@@ -39,7 +39,7 @@ class _Notes:
         self._events: list[NoteEvent] = []
         try:
             self._tracker = NoteTracker(keys.numbers, sample_rate, hop, threshold_db=settings.threshold_db,
-                                        pitches=pitches)
+                                        pitches=pitches, tuning=keys.tuning)
         except ValueError:  # every key at or above the Nyquist frequency: there are no notes to find
             self._heard = False
             return

@@ -109,13 +109,15 @@ class FramesLike(Protocol):
 class _Grid:
     """The semitones that the channels cover, and how channels and partials map onto them."""
 
-    def __init__(self, numbers: npt.ArrayLike, sample_rate: float) -> None:
+    def __init__(self, numbers: npt.ArrayLike, sample_rate: float, tuning: float) -> None:
+        if not 0 < tuning < math.inf:
+            raise ValueError(f"the tuning must be a positive frequency, not {tuning} Hz")
         numbers = np.asarray(numbers, dtype=np.float64)
         if numbers.ndim != 1 or not len(numbers):
             raise ValueError("the note numbers must be a non-empty one-dimensional sequence")
         if np.any(np.diff(numbers) <= 0):
             raise ValueError("the note numbers of the channels must rise")
-        freqs = 440.0 * 2.0 ** ((numbers - 69.0) / 12.0)
+        freqs = tuning * 2.0 ** ((numbers - 69.0) / 12.0)
         heard = np.flatnonzero(freqs < sample_rate / 2)
         if not len(heard):
             raise ValueError("every channel is at or above the Nyquist frequency")
@@ -127,7 +129,7 @@ class _Grid:
         keys = semitone - self.low
         if len(np.unique(keys)) != self.count:
             raise ValueError("the channels leave semitones out; at least one channel per semitone is needed")
-        self.frequencies = 440.0 * 2.0 ** ((np.arange(self.count) + self.low - 69.0) / 12.0)
+        self.frequencies = tuning * 2.0 ** ((np.arange(self.count) + self.low - 69.0) / 12.0)
         self.starts = np.flatnonzero(np.r_[True, np.diff(keys) > 0])  # first channel of each semitone
         # Partial h of note n lies round(12·log2 h) semitones up; slots past the top read zero.
         self.offsets = [round(12 * math.log2(h)) for h in HARMONICS]
@@ -281,7 +283,9 @@ class NoteTracker:
     Each note-on is decided `delay_frames` frames after its onset frame; `sounding` lists
     only decided notes.
     `threshold_db` moves every start and end threshold up (positive: fewer, louder notes) or
-    down. `pitches` keeps only notes in that range of MIDI numbers.
+    down. `pitches` keeps only notes in that range of MIDI numbers. `tuning`, the frequency of
+    A4 in Hz, is the bank's (`bank_for`'s): it says which channels lie at or above the Nyquist
+    frequency.
     """
 
     def __init__(
@@ -292,10 +296,11 @@ class NoteTracker:
         *,
         threshold_db: float = 0.0,
         pitches: tuple[int, int] | None = None,
+        tuning: float = 440.0,
     ) -> None:
         if not sample_rate > 0 or hop < 1:
             raise ValueError(f"need a positive sample rate and hop, not {sample_rate} Hz and {hop}")
-        self._grid = _Grid(numbers, sample_rate)
+        self._grid = _Grid(numbers, sample_rate, tuning)
         self._seconds = hop / sample_rate
         self._window = max(1, math.ceil(DECISION_SECONDS / self._seconds - 1e-9))
         self.delay_frames = self._window + math.ceil(CONFIRM_SECONDS / self._seconds - 1e-9)
@@ -480,7 +485,7 @@ class NoteTracker:
         the end) for `MIN_SECONDS` at least."""
         length = (end_frame if heard_until is None else heard_until) - note.onset_frame
         # A channel takes a few time constants to settle: a shorter note is its start's transient.
-        shortest = max(MIN_SECONDS, SETTLING * time_constant(440.0 * 2.0 ** ((note.pitch - 69) / 12)))
+        shortest = max(MIN_SECONDS, SETTLING * time_constant(self._grid.frequencies[note.pitch - self._grid.low]))
         if length * self._seconds < shortest or not self._wanted(note.pitch):
             return
         finished.append(
@@ -512,9 +517,10 @@ def transcribe(
     *,
     threshold_db: float = 0.0,
     pitches: tuple[int, int] | None = None,
+    tuning: float = 440.0,
 ) -> list[NoteEvent]:
     """The note events of a whole recording's frames, in onset order."""
-    tracker = NoteTracker(numbers, sample_rate, hop, threshold_db=threshold_db, pitches=pitches)
+    tracker = NoteTracker(numbers, sample_rate, hop, threshold_db=threshold_db, pitches=pitches, tuning=tuning)
     return sorted(tracker.push(frames) + tracker.finish())
 
 
@@ -536,10 +542,12 @@ def numbers_of(frequencies: npt.ArrayLike, tuning: float = 440.0) -> npt.NDArray
 
 def notes_of(spectrogram: FramesLike, *, threshold_db: float = 0.0) -> list[NoteEvent]:
     """The note events of a spectrogram (anything with frames, frequencies, sample_rate, hop;
-    its `scale.numbers` are used when it has a scale)."""
+    its `scale`'s numbers and tuning are used when it has a scale)."""
     scale = getattr(spectrogram, "scale", None)
     numbers = scale.numbers if scale is not None else numbers_of(spectrogram.frequencies)
-    return transcribe(spectrogram.frames, numbers, spectrogram.sample_rate, spectrogram.hop, threshold_db=threshold_db)
+    tuning = scale.tuning if scale is not None else 440.0
+    return transcribe(spectrogram.frames, numbers, spectrogram.sample_rate, spectrogram.hop, threshold_db=threshold_db,
+                      tuning=tuning)
 
 
 def boxes(events: Iterable[NoteEvent]) -> list[tuple[float, float, float, float]]:

@@ -73,6 +73,16 @@ def test_channels_above_nyquist_are_ignored():
     assert [e.pitch for e in events] == [69]
 
 
+@pytest.mark.parametrize(("tuning", "heard"), [(440.0, [107]), (450.0, [])])
+def test_the_nyquist_frequency_is_judged_at_the_banks_tuning(tuning, heard):
+    # B7 is 3951 Hz at A4 = 440 Hz and 4041 Hz at 450 Hz, on either side of 4000 Hz.
+    rate, numbers = 8000, np.arange(100, 108, dtype=np.float64)
+    frames = np.zeros((100, len(numbers)), dtype=np.complex64)
+    frames[10:80, -1] = 0.1
+    events = transcribe(frames, numbers, rate, 80, tuning=tuning)
+    assert [e.pitch for e in events] == heard
+
+
 @pytest.fixture(scope="module")
 def two_voice_frames(render):
     samples = render(renders.two_voices("two-voices", seed=6))
