@@ -76,6 +76,7 @@ SETTLING = 2.0  # ... and so are notes shorter than this many time constants of 
 SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re full scale)
 FULL_SCALE = 0.5  # magnitude of a full-scale sine
 VELOCITY_SPAN_DB = 48.0  # velocity 1 is this far below full scale, 127 is full scale
+BLOCK_FRAMES = 128  # frames taken at once by one push
 
 
 @dataclass(frozen=True, order=True)
@@ -344,9 +345,18 @@ class NoteTracker:
         frames = np.asarray(frames)
         if frames.ndim != 2 or frames.shape[1] != self._channel_count():
             raise ValueError(f"frames must have shape (k, {self._channel_count()}), not {frames.shape}")
-        if not len(frames):
-            self.onset_strength, self.chroma = np.zeros(0), np.zeros((0, 12))
-            return []
+        # A long push is taken in blocks: the per-frame arrays of a whole file would not stay in
+        # the processor's caches. Any chunking gives the same events.
+        finished: list[NoteEvent] = []
+        onsets, chroma = [np.zeros(0)], [np.zeros((0, 12))]
+        for first in range(0, len(frames), BLOCK_FRAMES):
+            finished += self._push_block(frames[first : first + BLOCK_FRAMES])
+            onsets.append(self.onset_strength)
+            chroma.append(self.chroma)
+        self.onset_strength, self.chroma = np.concatenate(onsets), np.concatenate(chroma)
+        return finished
+
+    def _push_block(self, frames: npt.NDArray[np.complex64]) -> list[NoteEvent]:
         grid = self._grid
         levels = grid.levels(frames)
         strength, grouped, floor = salience(grid, levels)
