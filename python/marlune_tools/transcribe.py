@@ -25,13 +25,18 @@ Per frame:
 Notes start when a note's salience crosses the start threshold, which is relative to the
 loudest note of the recording so far (`RECORDING_SPAN_DB`) and of the frame (`FRAME_SPAN_DB`),
 and to the frame's noise floor (`NOISE_MARGIN_DB`); so a quiet recording works like a loud one.
-The onset is placed at the note's strongest rise in the last `DECISION_SECONDS` (100 ms). A
-new note that stops being a voice within `CONFIRM_SECONDS` more, while a lower note that started
-with it (within the window) has it on one of its partials and is a voice, was that note's
-attack: the upper partials' channels settle faster than the fundamental's, so a low note is
-first heard as its partials. Such a note is dropped. So each note-on is decided exactly
-`delay_frames` frames (20 at a 10 ms hop: 200 ms) after its onset frame. A sounding note that had fallen `RESTRIKE_DB` below its loudest and rises as much again
-is struck again: the sounding note ends and a new one starts. Notes end, with hysteresis, when
+The onset is placed where the note's rise began: from its strongest rise in the last
+`DECISION_SECONDS` (100 ms) back over the frames before it that still rise by `RISE_SHARE` of
+that, up to `RISE_SECONDS` (100 ms) further. A slow attack (bowed strings, organ, choir) crosses
+the threshold long after it began, and its steepest frame can be late too. A new note that stops
+being a voice within `CONFIRM_SECONDS` more, while a lower note that started with it (within the
+window) has it on one of its partials and is a voice, was that note's attack: the upper
+partials' channels settle faster than the fundamental's, so a low note is first heard as its
+partials. Such a note is dropped. So each note-on is decided exactly `delay_frames` frames after
+its onset frame: 30 at a 10 ms hop, 300 ms, as long as a live display can wait and still follow
+the music. A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
+window: a slow attack still growing has not fallen) and rises as much again is struck again:
+the sounding note ends and a new one starts. Notes end, with hysteresis, when
 their salience stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; the offset is placed where their fall began (`HOLD_DB`).
 Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their channel, are
@@ -62,6 +67,8 @@ WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials al
 FUNDAMENTAL_SPAN_DB = 24.0  # see the module's notes
 DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
 CONFIRM_SECONDS = 0.1  # a new note may still turn out to be a lower note's attack for this long
+RISE_SECONDS = 0.1  # an onset goes back from its steepest rise, through the rise, this far at most
+RISE_SHARE = 0.25  # ... over frames that rise by at least this share of the steepest
 RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
 NOISE_MARGIN_DB = 12.0  # ... and this far above the frame's median salience
@@ -70,7 +77,7 @@ DECAY_DB = 30.0  # ... or this far below its own peak
 FLUX_RANGE_DB = 60.0  # levels further below the loudest so far do not count for onsets
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
 HOLD_DB = 12.0  # a note ends after its last frame this close to its loudest level
-GAP_SECONDS = DECISION_SECONDS  # a note goes on through a drop shorter than this
+GAP_SECONDS = 0.1  # a note goes on through a drop shorter than this
 MIN_SECONDS = 0.06  # shorter notes are dropped ...
 SETTLING = 2.0  # ... and so are notes shorter than this many time constants of their channel
 SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re full scale)
@@ -267,7 +274,7 @@ class _Note:
     onset_frame: int
     peak: float  # strongest salience so far
     level: float  # loudest magnitude of its semitone so far
-    grouped: float  # loudest level of its own semitone so far (for restrikes)
+    grouped: float  # loudest level round its semitone up to the decision window (for restrikes)
     below: int = 0  # frames in a row below the end threshold
     held: int = 0  # the last frame within `HOLD_DB` of its loudest level
 
@@ -304,7 +311,8 @@ class NoteTracker:
         self._grid = _Grid(numbers, sample_rate, tuning)
         self._seconds = hop / sample_rate
         self._window = max(1, math.ceil(DECISION_SECONDS / self._seconds - 1e-9))
-        self.delay_frames = self._window + math.ceil(CONFIRM_SECONDS / self._seconds - 1e-9)
+        self._reach = self._window + math.ceil(RISE_SECONDS / self._seconds - 1e-9)
+        self.delay_frames = self._reach + math.ceil(CONFIRM_SECONDS / self._seconds - 1e-9)
         self.gap_frames = max(1, math.ceil(GAP_SECONDS / self._seconds - 1e-9))
         self._threshold = threshold_db
         self._pitches = pitches
@@ -313,7 +321,7 @@ class NoteTracker:
         self._loudest = 0.0  # loudest level so far
         self._previous: npt.NDArray[np.float64] | None = None  # last frame's log levels
         window = self._window + 2  # the decision window and the frame before it
-        self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=window)  # harmonic flux
+        self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # harmonic flux
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         self._active: dict[int, _Note] = {}
         # The features of the frames of the last push (kept for no longer: a live tracker runs
@@ -424,7 +432,10 @@ class NoteTracker:
             note = self._active[key]
             value = strength[key - low]
             note.peak = max(note.peak, value)
-            note.grouped = max(note.grouped, spread[key - low])
+            if t - self._window - 1 >= note.onset_frame:
+                # Its loudest before the frame that a restrike would start with: a slow attack
+                # that is still growing is no fall and rise.
+                note.grouped = max(note.grouped, self._strengths[0][key - low])
             note.level = max(note.level, levels[key - low])
             if levels[key - low] >= note.level * 10.0 ** (-HOLD_DB / 20.0):
                 note.held = t
@@ -440,12 +451,12 @@ class NoteTracker:
             restruck = self._restrike(key - low, note)
             if restruck is not None:
                 self._close(note, restruck, finished)
-                self._active[key] = _Note(key, restruck, value, levels[key - low], levels[key - low], held=t)
+                self._active[key] = _Note(key, restruck, value, levels[key - low], 0.0, held=t)
         for index in np.flatnonzero(strength >= start):
             key = low + int(index)
             if key not in self._active:
                 self._active[key] = _Note(
-                    key, self._onset(int(index)), float(strength[index]), float(levels[index]), float(levels[index]),
+                    key, self._onset(int(index)), float(strength[index]), float(levels[index]), 0.0,
                     held=t,
                 )
         for key in [k for k, n in self._active.items() if n.below == 1 and t - n.onset_frame < self.delay_frames]:
@@ -466,8 +477,13 @@ class NoteTracker:
 
     def _onset(self, index: int) -> int:
         """The frame of the note's strongest rise within the decision window."""
-        rises = [float(r[index]) for r in self._rises][-(self._window + 1) :]
-        return self._frame - (len(rises) - 1) + rises.index(max(rises))
+        rises = [float(r[index]) for r in self._rises]
+        recent = rises[-(self._window + 1) :]
+        steepest = len(rises) - len(recent) + recent.index(max(recent))
+        first = steepest
+        while first > 0 and rises[first - 1] > 0 and rises[first - 1] >= RISE_SHARE * rises[steepest]:
+            first -= 1
+        return self._frame - (len(rises) - 1) + first
 
     def _restrike(self, index: int, note: _Note) -> int | None:
         """The frame of a new attack of a sounding note, once it is certain: the frame that the
@@ -481,7 +497,7 @@ class NoteTracker:
         before = self._strengths[0][index]
         if before > note.grouped * 10.0 ** (-RESTRIKE_DB / 20.0):
             return None
-        window = list(self._rises)
+        window = list(self._rises)[-(self._window + 2) :]
         rise = window[1][index]
         if rise <= 0 or any(r[index] > rise for r in window[2:]):
             return None
