@@ -155,10 +155,11 @@ class _Grid:
 
     def harmonic_sum(self, values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
         """Σ_h w_h · values[:, n + offset_h] for every note n, added in a fixed order."""
-        padded = np.concatenate([values, np.zeros((len(values), self.offsets[-1]))], axis=1)
+        # Partials past the top read zero; adding nothing leaves the sum as it was.
         total = np.zeros_like(values)
         for offset, weight in zip(self.offsets, self.weights):
-            total += weight * padded[:, offset : offset + self.count]
+            if offset < self.count:
+                total[:, : self.count - offset] += weight * values[:, offset : self.count]
         return total
 
 
@@ -476,7 +477,7 @@ class NoteTracker:
         return False
 
     def _onset(self, index: int) -> int:
-        """The frame of the note's strongest rise within the decision window."""
+        """The frame where the note's rise began: see the module's notes."""
         rises = [float(r[index]) for r in self._rises]
         recent = rises[-(self._window + 1) :]
         steepest = len(rises) - len(recent) + recent.index(max(recent))
