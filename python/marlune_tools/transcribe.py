@@ -25,6 +25,10 @@ Per frame:
 Notes start when a note's salience crosses the start threshold, which is relative to the
 loudest note of the recording so far (`RECORDING_SPAN_DB`) and of the frame (`FRAME_SPAN_DB`),
 and to the frame's noise floor (`NOISE_MARGIN_DB`); so a quiet recording works like a loud one.
+A note starts only with an attack: its partials' levels must have risen, in all (the rectified
+rises of the onset strength, averaged over its partials), by `ATTACK_DB` in the
+`DECISION_SECONDS` + `RISE_SECONDS` (200 ms) before it crosses the threshold. A partial that a lower note's decay uncovers, or one that the salience of a
+chord hands from note to note, crosses the threshold without rising.
 The onset is placed where the note's rise began: from its strongest rise in the last
 `DECISION_SECONDS` (100 ms) back over the frames before it that still rise by `RISE_SHARE` of
 that, up to `RISE_SECONDS` (100 ms) further. A slow attack (bowed strings, organ, choir) crosses
@@ -69,6 +73,7 @@ DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
 CONFIRM_SECONDS = 0.1  # a new note may still turn out to be a lower note's attack for this long
 RISE_SECONDS = 0.1  # an onset goes back from its steepest rise, through the rise, this far at most
 RISE_SHARE = 0.25  # ... over frames that rise by at least this share of the steepest
+ATTACK_DB = 12.0  # a note starts only where its partials rose by this much, on average, in that reach
 RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
 NOISE_MARGIN_DB = 12.0  # ... and this far above the frame's median salience
@@ -142,6 +147,8 @@ class _Grid:
         # Partial h of note n lies round(12·log2 h) semitones up; slots past the top read zero.
         self.offsets = [round(12 * math.log2(h)) for h in HARMONICS]
         self.weights = [1.0 / math.sqrt(h) for h in HARMONICS]
+        # The weights of each note's partials that lie within the channels.
+        self.heard_weights = self.harmonic_sum(np.ones((1, self.count)))[0]
 
     def levels(self, frames: npt.NDArray[np.complex64]) -> npt.NDArray[np.float64]:
         """The loudest magnitude within each semitone, (frames, semitones)."""
@@ -323,6 +330,7 @@ class NoteTracker:
         self._previous: npt.NDArray[np.float64] | None = None  # last frame's log levels
         window = self._window + 2  # the decision window and the frame before it
         self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # harmonic flux
+        self._recent = np.zeros((self._reach, self._grid.count))  # the same, as one array
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         self._active: dict[int, _Note] = {}
         # The features of the frames of the last push (kept for no longer: a live tracker runs
@@ -378,6 +386,14 @@ class NoteTracker:
         rise = np.maximum(np.diff(logs, axis=0, prepend=previous), 0.0)
         self._previous = logs[-1].copy()
         rises = grid.harmonic_sum(rise)
+        # Each note's rise over the reach of an onset (this frame and `_reach` before it), added in
+        # a fixed order, as an average over its partials.
+        stacked = np.concatenate([self._recent, rises])
+        attack = np.zeros_like(rises)
+        for k in range(self._reach + 1):
+            attack += stacked[k : k + len(rises)]
+        self._recent = stacked[len(stacked) - self._reach :]
+        attacked = attack >= ATTACK_DB * grid.heard_weights
         self.onset_strength = rise.sum(axis=1)
         self.chroma = self._fold(strength)
         # Start thresholds, as magnitudes: relative to the recording so far, the frame and its floor.
@@ -396,7 +412,7 @@ class NoteTracker:
         spread = np.maximum(np.maximum(padded[:, :-2], padded[:, 1:-1]), padded[:, 2:])
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
-            self._step(strength[i], grouped[i], rises[i], levels[i], spread[i], float(start[i]), finished)
+            self._step(strength[i], grouped[i], rises[i], levels[i], spread[i], float(start[i]), attacked[i], finished)
         return finished
 
     def finish(self) -> list[NoteEvent]:
@@ -422,6 +438,7 @@ class NoteTracker:
         levels: npt.NDArray[np.float64],
         spread: npt.NDArray[np.float64],
         start: float,
+        attacked: npt.NDArray[np.bool_],
         finished: list[NoteEvent],
     ) -> None:
         t = self._frame
@@ -453,7 +470,7 @@ class NoteTracker:
             if restruck is not None:
                 self._close(note, restruck, finished)
                 self._active[key] = _Note(key, restruck, value, levels[key - low], 0.0, held=t)
-        for index in np.flatnonzero(strength >= start):
+        for index in np.flatnonzero((strength >= start) & attacked):
             key = low + int(index)
             if key not in self._active:
                 self._active[key] = _Note(
