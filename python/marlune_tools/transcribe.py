@@ -210,13 +210,19 @@ def salience(
     eligible = heard(1) | ((grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern)
     peaks &= eligible
     strength = np.zeros_like(levels)
+    # A frame that has no candidate left gets no more voices: later rounds look only at the
+    # frames that found one in the round before.
+    found = rows
     for voice in range(VOICES):
-        scores = grid.harmonic_sum(residual[:, : grid.count]) if voice else first.copy()
-        scores[~peaks | (strength > 0)] = 0.0
+        scores = grid.harmonic_sum(residual[found, : grid.count]) if voice else first.copy()
+        scores[~peaks[found] | (strength[found] > 0)] = 0.0
         best = scores.argmax(axis=1)
-        found = rows[scores[rows, best] > 0]
-        strength[found, best[found]] = scores[found, best[found]]
-        _remove(grid, residual, found, best[found])
+        taken = scores[np.arange(len(found)), best] > 0
+        found, best = found[taken], best[taken]
+        strength[found, best] = scores[taken, best]
+        if not len(found):
+            break
+        _remove(grid, residual, found, best)
     extended = [round(12 * math.log2(h)) for h in range(1, PARTIALS + 3)]
     wide = np.zeros((frames, grid.count + extended[-1] + 1))
     wide[:, : grid.count] = levels
@@ -330,7 +336,6 @@ class NoteTracker:
         self._previous: npt.NDArray[np.float64] | None = None  # last frame's log levels
         window = self._window + 2  # the decision window and the frame before it
         self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # harmonic flux
-        self._recent = np.zeros((self._reach, self._grid.count))  # the same, as one array
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         self._active: dict[int, _Note] = {}
         # The features of the frames of the last push (kept for no longer: a live tracker runs
@@ -386,14 +391,6 @@ class NoteTracker:
         rise = np.maximum(np.diff(logs, axis=0, prepend=previous), 0.0)
         self._previous = logs[-1].copy()
         rises = grid.harmonic_sum(rise)
-        # Each note's rise over the reach of an onset (this frame and `_reach` before it), added in
-        # a fixed order, as an average over its partials.
-        stacked = np.concatenate([self._recent, rises])
-        attack = np.zeros_like(rises)
-        for k in range(self._reach + 1):
-            attack += stacked[k : k + len(rises)]
-        self._recent = stacked[len(stacked) - self._reach :]
-        attacked = attack >= ATTACK_DB * grid.heard_weights
         self.onset_strength = rise.sum(axis=1)
         self.chroma = self._fold(strength)
         # Start thresholds, as magnitudes: relative to the recording so far, the frame and its floor.
@@ -412,7 +409,7 @@ class NoteTracker:
         spread = np.maximum(np.maximum(padded[:, :-2], padded[:, 1:-1]), padded[:, 2:])
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
-            self._step(strength[i], grouped[i], rises[i], levels[i], spread[i], float(start[i]), attacked[i], finished)
+            self._step(strength[i], grouped[i], rises[i], levels[i], spread[i], float(start[i]), finished)
         return finished
 
     def finish(self) -> list[NoteEvent]:
@@ -438,7 +435,6 @@ class NoteTracker:
         levels: npt.NDArray[np.float64],
         spread: npt.NDArray[np.float64],
         start: float,
-        attacked: npt.NDArray[np.bool_],
         finished: list[NoteEvent],
     ) -> None:
         t = self._frame
@@ -470,9 +466,9 @@ class NoteTracker:
             if restruck is not None:
                 self._close(note, restruck, finished)
                 self._active[key] = _Note(key, restruck, value, levels[key - low], 0.0, held=t)
-        for index in np.flatnonzero((strength >= start) & attacked):
+        for index in np.flatnonzero(strength >= start):
             key = low + int(index)
-            if key not in self._active:
+            if key not in self._active and self._attacked(int(index)):
                 self._active[key] = _Note(
                     key, self._onset(int(index)), float(strength[index]), float(levels[index]), 0.0,
                     held=t,
@@ -492,6 +488,14 @@ class NoteTracker:
                     and abs(lower.onset_frame - note.onset_frame) <= self._window):
                 return True
         return False
+
+    def _attacked(self, index: int) -> bool:
+        """Whether the note's partials rose by `ATTACK_DB` on average in the frames an onset may
+        lie in: the note starts with an attack."""
+        total = 0.0
+        for r in self._rises:
+            total += r[index]
+        return total >= ATTACK_DB * self._grid.heard_weights[index]
 
     def _onset(self, index: int) -> int:
         """The frame where the note's rise began: see the module's notes."""
