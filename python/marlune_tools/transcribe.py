@@ -88,7 +88,7 @@ SETTLING = 2.0  # ... and so are notes shorter than this many time constants of 
 SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re full scale)
 FULL_SCALE = 0.5  # magnitude of a full-scale sine
 VELOCITY_SPAN_DB = 48.0  # velocity 1 is this far below full scale, 127 is full scale
-BLOCK_FRAMES = 128  # frames taken at once by one push
+BLOCK_FRAMES = 256  # at most this many frames are taken at once
 
 
 @dataclass(frozen=True, order=True)
@@ -367,12 +367,14 @@ class NoteTracker:
         frames = np.asarray(frames)
         if frames.ndim != 2 or frames.shape[1] != self._channel_count():
             raise ValueError(f"frames must have shape (k, {self._channel_count()}), not {frames.shape}")
-        # A long push is taken in blocks: the per-frame arrays of a whole file would not stay in
-        # the processor's caches. Any chunking gives the same events.
+        # A long push is taken in blocks of equal length: the per-frame arrays of a whole file
+        # would not stay in the processor's caches, and each block has a cost of its own. Any
+        # chunking gives the same events.
         finished: list[NoteEvent] = []
         onsets, chroma = [np.zeros(0)], [np.zeros((0, 12))]
-        for first in range(0, len(frames), BLOCK_FRAMES):
-            finished += self._push_block(frames[first : first + BLOCK_FRAMES])
+        count = -(-len(frames) // BLOCK_FRAMES)
+        for block in np.array_split(frames, count) if count else []:
+            finished += self._push_block(block)
             onsets.append(self.onset_strength)
             chroma.append(self.chroma)
         self.onset_strength, self.chroma = np.concatenate(onsets), np.concatenate(chroma)
@@ -549,9 +551,12 @@ class NoteTracker:
         return self._pitches is None or self._pitches[0] <= pitch <= self._pitches[1]
 
     def _fold(self, strength: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-        chroma = np.zeros((len(strength), 12))
-        for index in range(strength.shape[1]):
-            chroma[:, (self._grid.low + index) % 12] += strength[:, index]
+        # Laid out in whole octaves from a C, the pitch classes are the columns of each octave.
+        before = self._grid.low % 12
+        octaves = -(-(before + strength.shape[1]) // 12)
+        laid = np.zeros((len(strength), 12 * octaves))
+        laid[:, before : before + strength.shape[1]] = strength
+        chroma = laid.reshape(len(strength), octaves, 12).sum(axis=1)
         top = chroma.max(axis=1, keepdims=True)
         folded: npt.NDArray[np.float64] = np.divide(chroma, top, out=np.zeros_like(chroma), where=top > 0)
         return folded
