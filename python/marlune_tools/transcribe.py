@@ -88,7 +88,7 @@ SETTLING = 2.0  # ... and so are notes shorter than this many time constants of 
 SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re full scale)
 FULL_SCALE = 0.5  # magnitude of a full-scale sine
 VELOCITY_SPAN_DB = 48.0  # velocity 1 is this far below full scale, 127 is full scale
-BLOCK_FRAMES = 256  # at most this many frames are taken at once
+BLOCK_FRAMES = 1024  # at most this many frames are taken at once
 
 
 @dataclass(frozen=True, order=True)
@@ -389,7 +389,9 @@ class NoteTracker:
         loudest = np.maximum.accumulate(np.maximum(levels.max(axis=1), self._loudest))
         self._loudest = float(loudest[-1])
         logs = np.maximum(_decibels(levels), _decibels(loudest)[:, None] - FLUX_RANGE_DB)
-        previous = logs[:1] if self._previous is None else self._previous[None, :]
+        # Before the recording there was silence: what sounds in its first frame rose there.
+        first = np.full((1, grid.count), _decibels(loudest[:1])[0] - FLUX_RANGE_DB)
+        previous = first if self._previous is None else self._previous[None, :]
         rise = np.maximum(np.diff(logs, axis=0, prepend=previous), 0.0)
         self._previous = logs[-1].copy()
         rises = grid.harmonic_sum(rise)
