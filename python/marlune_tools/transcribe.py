@@ -26,8 +26,9 @@ Notes start when a note's salience crosses the start threshold, which is relativ
 loudest note of the recording so far (`RECORDING_SPAN_DB`) and of the frame (`FRAME_SPAN_DB`),
 and to the frame's noise floor (`NOISE_MARGIN_DB`); so a quiet recording works like a loud one.
 A note starts only with an attack: its partials' levels must have risen, in all (the rectified
-rises of the onset strength, averaged over its partials), by `ATTACK_DB` in the
-`DECISION_SECONDS` + `RISE_SECONDS` (200 ms) before it crosses the threshold. A partial that a lower note's decay uncovers, or one that the salience of a
+rises of the onset strength, averaged over its partials weighted by their levels, so that a
+pure tone's missing partials do not count), by `ATTACK_DB` in the `DECISION_SECONDS` +
+`RISE_SECONDS` (200 ms) before it crosses the threshold. A partial that a lower note's decay uncovers, or one that the salience of a
 chord hands from note to note, crosses the threshold without rising.
 The onset is placed where the note's rise began: from its strongest rise in the last
 `DECISION_SECONDS` (100 ms) back over the frames before it that still rise by `RISE_SHARE` of
@@ -73,7 +74,7 @@ DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
 CONFIRM_SECONDS = 0.1  # a new note may still turn out to be a lower note's attack for this long
 RISE_SECONDS = 0.1  # an onset goes back from its steepest rise, through the rise, this far at most
 RISE_SHARE = 0.25  # ... over frames that rise by at least this share of the steepest
-ATTACK_DB = 12.0  # a note starts only where its partials rose by this much, on average, in that reach
+ATTACK_DB = 12.0  # a note starts only where its partials rose by this much (see the module's notes)
 RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
 NOISE_MARGIN_DB = 12.0  # ... and this far above the frame's median salience
@@ -147,8 +148,6 @@ class _Grid:
         # Partial h of note n lies round(12·log2 h) semitones up; slots past the top read zero.
         self.offsets = [round(12 * math.log2(h)) for h in HARMONICS]
         self.weights = [1.0 / math.sqrt(h) for h in HARMONICS]
-        # The weights of each note's partials that lie within the channels.
-        self.heard_weights = self.harmonic_sum(np.ones((1, self.count)))[0]
 
     def levels(self, frames: npt.NDArray[np.complex64]) -> npt.NDArray[np.float64]:
         """The loudest magnitude within each semitone, (frames, semitones)."""
@@ -336,6 +335,7 @@ class NoteTracker:
         self._previous: npt.NDArray[np.float64] | None = None  # last frame's log levels
         window = self._window + 2  # the decision window and the frame before it
         self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # harmonic flux
+        self._raw: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # ... and per semitone
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         self._active: dict[int, _Note] = {}
         # The features of the frames of the last push (kept for no longer: a live tracker runs
@@ -383,7 +383,7 @@ class NoteTracker:
     def _push_block(self, frames: npt.NDArray[np.complex64]) -> list[NoteEvent]:
         grid = self._grid
         levels = grid.levels(frames)
-        strength, grouped, floor = salience(grid, levels)
+        strength, _, floor = salience(grid, levels)
         # Log levels, floored `FLUX_RANGE_DB` under the loudest level so far: the flicker of
         # channels far below the music is not a rise.
         loudest = np.maximum.accumulate(np.maximum(levels.max(axis=1), self._loudest))
@@ -413,7 +413,7 @@ class NoteTracker:
         spread = np.maximum(np.maximum(padded[:, :-2], padded[:, 1:-1]), padded[:, 2:])
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
-            self._step(strength[i], grouped[i], rises[i], levels[i], spread[i], float(start[i]), finished)
+            self._step(strength[i], rise[i], rises[i], levels[i], spread[i], float(start[i]), finished)
         return finished
 
     def finish(self) -> list[NoteEvent]:
@@ -434,7 +434,7 @@ class NoteTracker:
     def _step(
         self,
         strength: npt.NDArray[np.float64],
-        grouped: npt.NDArray[np.float64],
+        rise: npt.NDArray[np.float64],
         rises: npt.NDArray[np.float64],
         levels: npt.NDArray[np.float64],
         spread: npt.NDArray[np.float64],
@@ -443,6 +443,7 @@ class NoteTracker:
     ) -> None:
         t = self._frame
         self._rises.append(rises)
+        self._raw.append(rise)
         self._strengths.append(spread)
         end = start * 10.0 ** (-HYSTERESIS_DB / 20.0)
         low = self._grid.low
@@ -472,7 +473,7 @@ class NoteTracker:
                 self._active[key] = _Note(key, restruck, value, levels[key - low], 0.0, held=t)
         for index in np.flatnonzero(strength >= start):
             key = low + int(index)
-            if key not in self._active and self._attacked(int(index)):
+            if key not in self._active and self._attacked(int(index), levels):
                 self._active[key] = _Note(
                     key, self._onset(int(index)), float(strength[index]), float(levels[index]), 0.0,
                     held=t,
@@ -493,13 +494,23 @@ class NoteTracker:
                 return True
         return False
 
-    def _attacked(self, index: int) -> bool:
-        """Whether the note's partials rose by `ATTACK_DB` on average in the frames an onset may
-        lie in: the note starts with an attack."""
-        total = 0.0
-        for r in self._rises:
-            total += r[index]
-        return total >= ATTACK_DB * self._grid.heard_weights[index]
+    def _attacked(self, index: int, levels: npt.NDArray[np.float64]) -> bool:
+        """Whether the note's partials rose by `ATTACK_DB` in the frames an onset may lie in, on
+        average weighted by their levels now: the note starts with an attack. (Weighted by
+        level, a pure tone's missing partials do not count against it.)"""
+        grid = self._grid
+        weighted = total = 0.0
+        for offset, weight in zip(grid.offsets, grid.weights):
+            slot = index + offset
+            if slot >= grid.count:
+                break
+            rose = 0.0
+            for r in self._raw:
+                rose += r[slot]
+            share = weight * levels[slot]
+            weighted += share * rose
+            total += share
+        return total > 0 and weighted >= ATTACK_DB * total
 
     def _onset(self, index: int) -> int:
         """The frame where the note's rise began: see the module's notes."""

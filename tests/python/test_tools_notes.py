@@ -148,6 +148,9 @@ def test_demo_prints_its_melody_and_chord(demo_notes):
     assert chord == sorted(demo.CHORD)
     melody = [pitch for onset, pitch in notes if demo.MELODY_START - 0.05 <= onset < demo.CHORD_END and pitch > 64]
     assert melody == list(demo.MELODY)
+    # A glide has no attacks, but each semitone's channel rises as the glide reaches it.
+    low, high, start, _ = demo.GLIDE
+    assert sorted(pitch for onset, pitch in notes if onset >= start - 0.05) == list(range(low, high + 1))
 
 
 def number(name):
