@@ -395,7 +395,12 @@ class NoteTracker:
         rise = np.maximum(np.diff(logs, axis=0, prepend=previous), 0.0)
         self._previous = logs[-1].copy()
         rises = grid.harmonic_sum(rise)
-        self.onset_strength = rise.sum(axis=1)
+        # Added semitone by semitone: NumPy's sum along a row may group the terms differently
+        # for different numbers of rows, and a chunking must not change a bit.
+        onsets = np.zeros(len(rise))
+        for column in rise.T:
+            onsets += column
+        self.onset_strength = onsets
         self.chroma = self._fold(strength)
         # Start thresholds, as magnitudes: relative to the recording so far, the frame and its floor.
         peaks = np.maximum.accumulate(np.maximum(strength.max(axis=1), self._peak))

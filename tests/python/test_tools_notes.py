@@ -99,8 +99,15 @@ def test_any_chunking_gives_the_events_of_the_whole(two_voice_frames, seed):
     rng = np.random.default_rng(seed)
     cuts = np.sort(rng.integers(0, len(frames), size=rng.integers(1, 60)))  # empty chunks too
     tracker = NoteTracker(PIANO, renders.SAMPLE_RATE, hop)
-    events = [e for chunk in np.split(frames, cuts) for e in tracker.push(chunk)]
+    events, onsets, chroma = [], [], []
+    for chunk in np.split(frames, cuts):
+        events += tracker.push(chunk)
+        onsets.append(tracker.onset_strength)
+        chroma.append(tracker.chroma)
     assert sorted(events + tracker.finish()) == whole and len(whole) > 20
+    whole_onsets, whole_chroma = features(frames, PIANO, renders.SAMPLE_RATE, hop)
+    assert np.concatenate(onsets).tobytes() == whole_onsets.tobytes()
+    assert np.concatenate(chroma).tobytes() == whole_chroma.tobytes()
 
 
 def test_samples_in_any_blocks_give_the_same_events(render):
