@@ -68,6 +68,35 @@ def test_one_tone_is_one_note_at_its_fundamental_at_any_level(pitch, amplitudes,
     assert abs(events[0].onset - 0.2) <= 0.05 and 1.2 <= events[0].offset <= 1.4
 
 
+def shaped_tone(pitch, partials, rate=48_000, start=0.2, seconds=1.2):
+    """Partials h = 1, 2, ... as (amplitude, envelope of the time since `start`)."""
+    t = np.arange(int((start + seconds + 0.3) * rate)) / rate
+    f0 = 440.0 * 2 ** ((pitch - 69) / 12)
+    return sum(a * env(t - start) * np.sin(2 * np.pi * h * f0 * t) for h, (a, env) in enumerate(partials, 1))
+
+
+def gate(rise, seconds=1.2):
+    return lambda u: np.clip(np.minimum(u / rise, (seconds - u) / 0.01), 0.0, 1.0)
+
+
+@pytest.mark.parametrize("rise", [0.15, 0.25])
+@pytest.mark.parametrize("pitch", [48, 67])
+def test_a_slow_attack_is_one_note_from_its_start(pitch, rise):
+    signal = shaped_tone(pitch, [(0.3, gate(rise)), (0.15, gate(rise)), (0.1, gate(rise))])
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch] and abs(events[0].onset - 0.2) <= 0.05
+
+
+@pytest.mark.parametrize("pitch", [60, 67])
+def test_a_partial_that_outlasts_its_fundamental_is_no_new_note(pitch):
+    def fading(u):
+        return np.exp(-np.maximum(u, 0.0) / 0.12) * gate(0.01)(u)
+
+    signal = shaped_tone(pitch, [(0.4, fading), (0.1, gate(0.01)), (0.05, fading)])
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
 def test_channels_above_nyquist_are_ignored():
     rate = 8000  # C8 is 4186 Hz, above this rate's Nyquist frequency
     signal = harmonic_tone(69, [1.0], rate=rate)
