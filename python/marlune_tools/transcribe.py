@@ -28,8 +28,9 @@ and to the frame's noise floor (`NOISE_MARGIN_DB`); so a quiet recording works l
 A note starts only with an attack: its partials' levels must have risen, in all (the rectified
 rises of the onset strength, averaged over its partials weighted by their levels, so that a
 pure tone's missing partials do not count), by `ATTACK_DB` in the `DECISION_SECONDS` +
-`RISE_SECONDS` (200 ms) before it crosses the threshold. A partial that a lower note's decay uncovers, or one that the salience of a
-chord hands from note to note, crosses the threshold without rising.
+`RISE_SECONDS` (200 ms) before it crosses the threshold. A partial that a lower note's decay
+uncovers, or one that the salience of a chord hands from note to note, crosses the threshold
+without rising.
 The onset is placed where the note's rise began: from its strongest rise in the last
 `DECISION_SECONDS` (100 ms) back over the frames before it that still rise by `RISE_SHARE` of
 that, up to `RISE_SECONDS` (100 ms) further. A slow attack (bowed strings, organ, choir) crosses
@@ -41,8 +42,8 @@ partials. Such a note is dropped. So each note-on is decided exactly `delay_fram
 its onset frame: 30 at a 10 ms hop, 300 ms, as long as a live display can wait and still follow
 the music. A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
-the sounding note ends and a new one starts. Notes end, with hysteresis, when
-their salience stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
+the sounding note ends and a new one starts. Notes end, with hysteresis, when their salience
+stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; the offset is placed where their fall began (`HOLD_DB`).
 Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their channel, are
 dropped: they are the transients of other notes' starts.
