@@ -22,7 +22,7 @@ from marlune_tools.progress import counted
 from marlune_tools.settings import Settings
 from marlune_tools.spectrogram import Spectrogram
 from marlune_tools.stream import FrameStream
-from marlune_tools.transcribe import NoteEvent, NoteTracker, bank_for
+from marlune_tools.transcribe import BLOCK_FRAMES, NoteEvent, NoteTracker, bank_for
 
 PROGRESS_SECONDS = 10.0  # files longer than this get a progress bar when one is wanted
 NOTE_HOP_MS = 10.0  # the tracker's frames, whatever the spectrogram's hop
@@ -39,21 +39,35 @@ class _Notes:
         self._events: list[NoteEvent] = []
         try:
             self._tracker = NoteTracker(keys.numbers, sample_rate, hop, threshold_db=settings.threshold_db,
-                                        pitches=pitches)
+                                        pitches=pitches, tuning=keys.tuning)
         except ValueError:  # every key at or above the Nyquist frequency: there are no notes to find
             self._heard = False
             return
         self._heard = True
         self._stream = FrameStream(bank_for(keys.numbers, sample_rate, keys.tuning), hop)
+        # Frames wait here until there are enough for one of the tracker's blocks: a push has a
+        # cost of its own, and the events are the same for any chunking.
+        self._waiting: list[npt.NDArray[np.complex64]] = []
+        self._count = 0
 
     def push(self, block: npt.NDArray[np.float32]) -> None:
         if self._heard:
-            self._events += self._tracker.push(self._stream.push(block))
+            frames = self._stream.push(block)
+            self._waiting.append(frames)
+            self._count += len(frames)
+            if self._count >= BLOCK_FRAMES:
+                self._track()
 
     def finish(self) -> tuple[NoteEvent, ...]:
         if self._heard:
+            self._track()
             self._events += self._tracker.finish()
         return tuple(sorted(self._events))
+
+    def _track(self) -> None:
+        if self._waiting:
+            self._events += self._tracker.push(np.concatenate(self._waiting))
+            self._waiting, self._count = [], 0
 
 
 def analyse(

@@ -139,7 +139,8 @@ def deliver(spectrogram: Spectrogram, job: Job, stop: Callable[[], bool] | None 
     events = spectrogram.events
     if events is None:
         events = tuple(transcribe(spectrogram.frames, spectrogram.scale.numbers, spectrogram.sample_rate,
-                                  spectrogram.hop, threshold_db=job.settings.threshold_db))
+                                  spectrogram.hop, threshold_db=job.settings.threshold_db,
+                                  tuning=spectrogram.scale.tuning))
     with ExitStack() as outputs:
         if job.npz is not None:
             npz.write(spectrogram, outputs.enter_context(replacing(job.npz)))

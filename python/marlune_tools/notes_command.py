@@ -26,7 +26,7 @@ from marlune_tools.notes import PIANO_HIGH, PIANO_LOW, note_range
 from marlune_tools.output import replacing
 from marlune_tools.settings import MAX_THRESHOLD_DB
 from marlune_tools.stream import FrameStream
-from marlune_tools.transcribe import NoteEvent, NoteTracker, bank_for
+from marlune_tools.transcribe import BLOCK_FRAMES, NoteEvent, NoteTracker, bank_for
 
 CSV_HEADER = ("onset_s", "offset_s", "pitch_midi", "note", "velocity")
 SKIPPED = 1  # the exit status when --keep-going left files out
@@ -147,8 +147,18 @@ def transcribe_blocks(blocks: Iterable[npt.NDArray[np.float32]], sample_rate: fl
     stream = FrameStream(bank_for(numbers, sample_rate), hop)
     tracker = NoteTracker(numbers, sample_rate, hop, threshold_db=opts.threshold_db, pitches=opts.pitches)
     events: list[NoteEvent] = []
+    # Frames are tracked a tracker's block at a time: a push has a cost of its own, and the
+    # events are the same for any chunking.
+    waiting: list[npt.NDArray[np.complex64]] = []
+    count = 0
     for block in blocks:
-        events += tracker.push(stream.push(block))
+        waiting.append(stream.push(block))
+        count += len(waiting[-1])
+        if count >= BLOCK_FRAMES:
+            events += tracker.push(np.concatenate(waiting))
+            waiting, count = [], 0
+    if waiting:
+        events += tracker.push(np.concatenate(waiting))
     return sorted(events + tracker.finish())
 
 

@@ -25,14 +25,25 @@ Per frame:
 Notes start when a note's salience crosses the start threshold, which is relative to the
 loudest note of the recording so far (`RECORDING_SPAN_DB`) and of the frame (`FRAME_SPAN_DB`),
 and to the frame's noise floor (`NOISE_MARGIN_DB`); so a quiet recording works like a loud one.
-The onset is placed at the note's strongest rise in the last `DECISION_SECONDS` (100 ms). A
-new note that stops being a voice within `CONFIRM_SECONDS` more, while a lower note that started
-with it (within the window) has it on one of its partials and is a voice, was that note's
-attack: the upper partials' channels settle faster than the fundamental's, so a low note is
-first heard as its partials. Such a note is dropped. So each note-on is decided exactly
-`delay_frames` frames (20 at a 10 ms hop: 200 ms) after its onset frame. A sounding note that had fallen `RESTRIKE_DB` below its loudest and rises as much again
-is struck again: the sounding note ends and a new one starts. Notes end, with hysteresis, when
-their salience stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
+A note starts only with an attack: its partials' levels must have risen, in all (the rectified
+rises of the onset strength, averaged over its partials weighted by their levels, so that a
+pure tone's missing partials do not count), by `ATTACK_DB` in the `DECISION_SECONDS` +
+`RISE_SECONDS` (200 ms) before it crosses the threshold. A partial that a lower note's decay
+uncovers, or one that the salience of a chord hands from note to note, crosses the threshold
+without rising.
+The onset is placed where the note's rise began: from its strongest rise in the last
+`DECISION_SECONDS` (100 ms) back over the frames before it that still rise by `RISE_SHARE` of
+that, up to `RISE_SECONDS` (100 ms) further. A slow attack (bowed strings, organ, choir) crosses
+the threshold long after it began, and its steepest frame can be late too. A new note that stops
+being a voice within `CONFIRM_SECONDS` more, while a lower note that started with it (within the
+window) has it on one of its partials and is a voice, was that note's attack: the upper
+partials' channels settle faster than the fundamental's, so a low note is first heard as its
+partials. Such a note is dropped. So each note-on is decided exactly `delay_frames` frames after
+its onset frame: 30 at a 10 ms hop, 300 ms, as long as a live display can wait and still follow
+the music. A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
+window: a slow attack still growing has not fallen) and rises as much again is struck again:
+the sounding note ends and a new one starts. Notes end, with hysteresis, when their salience
+stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; the offset is placed where their fall began (`HOLD_DB`).
 Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their channel, are
 dropped: they are the transients of other notes' starts.
@@ -62,6 +73,9 @@ WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials al
 FUNDAMENTAL_SPAN_DB = 24.0  # see the module's notes
 DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
 CONFIRM_SECONDS = 0.1  # a new note may still turn out to be a lower note's attack for this long
+RISE_SECONDS = 0.1  # an onset goes back from its steepest rise, through the rise, this far at most
+RISE_SHARE = 0.25  # ... over frames that rise by at least this share of the steepest
+ATTACK_DB = 12.0  # a note starts only where its partials rose by this much (see the module's notes)
 RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
 NOISE_MARGIN_DB = 12.0  # ... and this far above the frame's median salience
@@ -70,12 +84,13 @@ DECAY_DB = 30.0  # ... or this far below its own peak
 FLUX_RANGE_DB = 60.0  # levels further below the loudest so far do not count for onsets
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
 HOLD_DB = 12.0  # a note ends after its last frame this close to its loudest level
-GAP_SECONDS = DECISION_SECONDS  # a note goes on through a drop shorter than this
+GAP_SECONDS = 0.1  # a note goes on through a drop shorter than this
 MIN_SECONDS = 0.06  # shorter notes are dropped ...
 SETTLING = 2.0  # ... and so are notes shorter than this many time constants of their channel
 SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re full scale)
 FULL_SCALE = 0.5  # magnitude of a full-scale sine
 VELOCITY_SPAN_DB = 48.0  # velocity 1 is this far below full scale, 127 is full scale
+BLOCK_FRAMES = 1024  # at most this many frames are taken at once
 
 
 @dataclass(frozen=True, order=True)
@@ -109,13 +124,15 @@ class FramesLike(Protocol):
 class _Grid:
     """The semitones that the channels cover, and how channels and partials map onto them."""
 
-    def __init__(self, numbers: npt.ArrayLike, sample_rate: float) -> None:
+    def __init__(self, numbers: npt.ArrayLike, sample_rate: float, tuning: float) -> None:
+        if not 0 < tuning < math.inf:
+            raise ValueError(f"the tuning must be a positive frequency, not {tuning} Hz")
         numbers = np.asarray(numbers, dtype=np.float64)
         if numbers.ndim != 1 or not len(numbers):
             raise ValueError("the note numbers must be a non-empty one-dimensional sequence")
         if np.any(np.diff(numbers) <= 0):
             raise ValueError("the note numbers of the channels must rise")
-        freqs = 440.0 * 2.0 ** ((numbers - 69.0) / 12.0)
+        freqs = tuning * 2.0 ** ((numbers - 69.0) / 12.0)
         heard = np.flatnonzero(freqs < sample_rate / 2)
         if not len(heard):
             raise ValueError("every channel is at or above the Nyquist frequency")
@@ -127,7 +144,7 @@ class _Grid:
         keys = semitone - self.low
         if len(np.unique(keys)) != self.count:
             raise ValueError("the channels leave semitones out; at least one channel per semitone is needed")
-        self.frequencies = 440.0 * 2.0 ** ((np.arange(self.count) + self.low - 69.0) / 12.0)
+        self.frequencies = tuning * 2.0 ** ((np.arange(self.count) + self.low - 69.0) / 12.0)
         self.starts = np.flatnonzero(np.r_[True, np.diff(keys) > 0])  # first channel of each semitone
         # Partial h of note n lies round(12·log2 h) semitones up; slots past the top read zero.
         self.offsets = [round(12 * math.log2(h)) for h in HARMONICS]
@@ -145,10 +162,11 @@ class _Grid:
 
     def harmonic_sum(self, values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
         """Σ_h w_h · values[:, n + offset_h] for every note n, added in a fixed order."""
-        padded = np.concatenate([values, np.zeros((len(values), self.offsets[-1]))], axis=1)
+        # Partials past the top read zero; adding nothing leaves the sum as it was.
         total = np.zeros_like(values)
         for offset, weight in zip(self.offsets, self.weights):
-            total += weight * padded[:, offset : offset + self.count]
+            if offset < self.count:
+                total[:, : self.count - offset] += weight * values[:, offset : self.count]
         return total
 
 
@@ -192,13 +210,19 @@ def salience(
     eligible = heard(1) | ((grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern)
     peaks &= eligible
     strength = np.zeros_like(levels)
+    # A frame that has no candidate left gets no more voices: later rounds look only at the
+    # frames that found one in the round before.
+    found = rows
     for voice in range(VOICES):
-        scores = grid.harmonic_sum(residual[:, : grid.count]) if voice else first.copy()
-        scores[~peaks | (strength > 0)] = 0.0
+        scores = grid.harmonic_sum(residual[found, : grid.count]) if voice else first.copy()
+        scores[~peaks[found] | (strength[found] > 0)] = 0.0
         best = scores.argmax(axis=1)
-        found = rows[scores[rows, best] > 0]
-        strength[found, best[found]] = scores[found, best[found]]
-        _remove(grid, residual, found, best[found])
+        taken = scores[np.arange(len(found)), best] > 0
+        found, best = found[taken], best[taken]
+        strength[found, best] = scores[taken, best]
+        if not len(found):
+            break
+        _remove(grid, residual, found, best)
     extended = [round(12 * math.log2(h)) for h in range(1, PARTIALS + 3)]
     wide = np.zeros((frames, grid.count + extended[-1] + 1))
     wide[:, : grid.count] = levels
@@ -264,7 +288,7 @@ class _Note:
     onset_frame: int
     peak: float  # strongest salience so far
     level: float  # loudest magnitude of its semitone so far
-    grouped: float  # loudest level of its own semitone so far (for restrikes)
+    grouped: float  # loudest level round its semitone up to the decision window (for restrikes)
     below: int = 0  # frames in a row below the end threshold
     held: int = 0  # the last frame within `HOLD_DB` of its loudest level
 
@@ -281,7 +305,9 @@ class NoteTracker:
     Each note-on is decided `delay_frames` frames after its onset frame; `sounding` lists
     only decided notes.
     `threshold_db` moves every start and end threshold up (positive: fewer, louder notes) or
-    down. `pitches` keeps only notes in that range of MIDI numbers.
+    down. `pitches` keeps only notes in that range of MIDI numbers. `tuning`, the frequency of
+    A4 in Hz, is the bank's (`bank_for`'s): it says which channels lie at or above the Nyquist
+    frequency.
     """
 
     def __init__(
@@ -292,13 +318,15 @@ class NoteTracker:
         *,
         threshold_db: float = 0.0,
         pitches: tuple[int, int] | None = None,
+        tuning: float = 440.0,
     ) -> None:
         if not sample_rate > 0 or hop < 1:
             raise ValueError(f"need a positive sample rate and hop, not {sample_rate} Hz and {hop}")
-        self._grid = _Grid(numbers, sample_rate)
+        self._grid = _Grid(numbers, sample_rate, tuning)
         self._seconds = hop / sample_rate
         self._window = max(1, math.ceil(DECISION_SECONDS / self._seconds - 1e-9))
-        self.delay_frames = self._window + math.ceil(CONFIRM_SECONDS / self._seconds - 1e-9)
+        self._reach = self._window + math.ceil(RISE_SECONDS / self._seconds - 1e-9)
+        self.delay_frames = self._reach + math.ceil(CONFIRM_SECONDS / self._seconds - 1e-9)
         self.gap_frames = max(1, math.ceil(GAP_SECONDS / self._seconds - 1e-9))
         self._threshold = threshold_db
         self._pitches = pitches
@@ -307,7 +335,8 @@ class NoteTracker:
         self._loudest = 0.0  # loudest level so far
         self._previous: npt.NDArray[np.float64] | None = None  # last frame's log levels
         window = self._window + 2  # the decision window and the frame before it
-        self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=window)  # harmonic flux
+        self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # harmonic flux
+        self._raw: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # ... and per semitone
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         self._active: dict[int, _Note] = {}
         # The features of the frames of the last push (kept for no longer: a live tracker runs
@@ -339,22 +368,40 @@ class NoteTracker:
         frames = np.asarray(frames)
         if frames.ndim != 2 or frames.shape[1] != self._channel_count():
             raise ValueError(f"frames must have shape (k, {self._channel_count()}), not {frames.shape}")
-        if not len(frames):
-            self.onset_strength, self.chroma = np.zeros(0), np.zeros((0, 12))
-            return []
+        # A long push is taken in blocks of equal length: the per-frame arrays of a whole file
+        # would not stay in the processor's caches, and each block has a cost of its own. Any
+        # chunking gives the same events.
+        finished: list[NoteEvent] = []
+        onsets, chroma = [np.zeros(0)], [np.zeros((0, 12))]
+        count = -(-len(frames) // BLOCK_FRAMES)
+        for block in np.array_split(frames, count) if count else []:
+            finished += self._push_block(block)
+            onsets.append(self.onset_strength)
+            chroma.append(self.chroma)
+        self.onset_strength, self.chroma = np.concatenate(onsets), np.concatenate(chroma)
+        return finished
+
+    def _push_block(self, frames: npt.NDArray[np.complex64]) -> list[NoteEvent]:
         grid = self._grid
         levels = grid.levels(frames)
-        strength, grouped, floor = salience(grid, levels)
+        strength, _, floor = salience(grid, levels)
         # Log levels, floored `FLUX_RANGE_DB` under the loudest level so far: the flicker of
         # channels far below the music is not a rise.
         loudest = np.maximum.accumulate(np.maximum(levels.max(axis=1), self._loudest))
         self._loudest = float(loudest[-1])
         logs = np.maximum(_decibels(levels), _decibels(loudest)[:, None] - FLUX_RANGE_DB)
-        previous = logs[:1] if self._previous is None else self._previous[None, :]
+        # Before the recording there was silence: what sounds in its first frame rose there.
+        first = np.full((1, grid.count), _decibels(loudest[:1])[0] - FLUX_RANGE_DB)
+        previous = first if self._previous is None else self._previous[None, :]
         rise = np.maximum(np.diff(logs, axis=0, prepend=previous), 0.0)
         self._previous = logs[-1].copy()
         rises = grid.harmonic_sum(rise)
-        self.onset_strength = rise.sum(axis=1)
+        # Added semitone by semitone: NumPy's sum along a row may group the terms differently
+        # for different numbers of rows, and a chunking must not change a bit.
+        onsets = np.zeros(len(rise))
+        for column in rise.T:
+            onsets += column
+        self.onset_strength = onsets
         self.chroma = self._fold(strength)
         # Start thresholds, as magnitudes: relative to the recording so far, the frame and its floor.
         peaks = np.maximum.accumulate(np.maximum(strength.max(axis=1), self._peak))
@@ -372,7 +419,7 @@ class NoteTracker:
         spread = np.maximum(np.maximum(padded[:, :-2], padded[:, 1:-1]), padded[:, 2:])
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
-            self._step(strength[i], grouped[i], rises[i], levels[i], spread[i], float(start[i]), finished)
+            self._step(strength[i], rise[i], rises[i], levels[i], spread[i], float(start[i]), finished)
         return finished
 
     def finish(self) -> list[NoteEvent]:
@@ -393,7 +440,7 @@ class NoteTracker:
     def _step(
         self,
         strength: npt.NDArray[np.float64],
-        grouped: npt.NDArray[np.float64],
+        rise: npt.NDArray[np.float64],
         rises: npt.NDArray[np.float64],
         levels: npt.NDArray[np.float64],
         spread: npt.NDArray[np.float64],
@@ -402,6 +449,7 @@ class NoteTracker:
     ) -> None:
         t = self._frame
         self._rises.append(rises)
+        self._raw.append(rise)
         self._strengths.append(spread)
         end = start * 10.0 ** (-HYSTERESIS_DB / 20.0)
         low = self._grid.low
@@ -409,7 +457,10 @@ class NoteTracker:
             note = self._active[key]
             value = strength[key - low]
             note.peak = max(note.peak, value)
-            note.grouped = max(note.grouped, spread[key - low])
+            if t - self._window - 1 >= note.onset_frame:
+                # Its loudest before the frame that a restrike would start with: a slow attack
+                # that is still growing is no fall and rise.
+                note.grouped = max(note.grouped, self._strengths[0][key - low])
             note.level = max(note.level, levels[key - low])
             if levels[key - low] >= note.level * 10.0 ** (-HOLD_DB / 20.0):
                 note.held = t
@@ -425,12 +476,12 @@ class NoteTracker:
             restruck = self._restrike(key - low, note)
             if restruck is not None:
                 self._close(note, restruck, finished)
-                self._active[key] = _Note(key, restruck, value, levels[key - low], levels[key - low], held=t)
+                self._active[key] = _Note(key, restruck, value, levels[key - low], 0.0, held=t)
         for index in np.flatnonzero(strength >= start):
             key = low + int(index)
-            if key not in self._active:
+            if key not in self._active and self._attacked(int(index), levels):
                 self._active[key] = _Note(
-                    key, self._onset(int(index)), float(strength[index]), float(levels[index]), float(levels[index]),
+                    key, self._onset(int(index)), float(strength[index]), float(levels[index]), 0.0,
                     held=t,
                 )
         for key in [k for k, n in self._active.items() if n.below == 1 and t - n.onset_frame < self.delay_frames]:
@@ -449,10 +500,33 @@ class NoteTracker:
                 return True
         return False
 
+    def _attacked(self, index: int, levels: npt.NDArray[np.float64]) -> bool:
+        """Whether the note's partials rose by `ATTACK_DB` in the frames an onset may lie in, on
+        average weighted by their levels now: the note starts with an attack. (Weighted by
+        level, a pure tone's missing partials do not count against it.)"""
+        grid = self._grid
+        weighted = total = 0.0
+        for offset, weight in zip(grid.offsets, grid.weights):
+            slot = index + offset
+            if slot >= grid.count:
+                break
+            rose = 0.0
+            for r in self._raw:
+                rose += r[slot]
+            share = weight * levels[slot]
+            weighted += share * rose
+            total += share
+        return total > 0 and weighted >= ATTACK_DB * total
+
     def _onset(self, index: int) -> int:
-        """The frame of the note's strongest rise within the decision window."""
-        rises = [float(r[index]) for r in self._rises][-(self._window + 1) :]
-        return self._frame - (len(rises) - 1) + rises.index(max(rises))
+        """The frame where the note's rise began: see the module's notes."""
+        rises = [float(r[index]) for r in self._rises]
+        recent = rises[-(self._window + 1) :]
+        steepest = len(rises) - len(recent) + recent.index(max(recent))
+        first = steepest
+        while first > 0 and rises[first - 1] > 0 and rises[first - 1] >= RISE_SHARE * rises[steepest]:
+            first -= 1
+        return self._frame - (len(rises) - 1) + first
 
     def _restrike(self, index: int, note: _Note) -> int | None:
         """The frame of a new attack of a sounding note, once it is certain: the frame that the
@@ -466,7 +540,7 @@ class NoteTracker:
         before = self._strengths[0][index]
         if before > note.grouped * 10.0 ** (-RESTRIKE_DB / 20.0):
             return None
-        window = list(self._rises)
+        window = list(self._rises)[-(self._window + 2) :]
         rise = window[1][index]
         if rise <= 0 or any(r[index] > rise for r in window[2:]):
             return None
@@ -480,7 +554,7 @@ class NoteTracker:
         the end) for `MIN_SECONDS` at least."""
         length = (end_frame if heard_until is None else heard_until) - note.onset_frame
         # A channel takes a few time constants to settle: a shorter note is its start's transient.
-        shortest = max(MIN_SECONDS, SETTLING * time_constant(440.0 * 2.0 ** ((note.pitch - 69) / 12)))
+        shortest = max(MIN_SECONDS, SETTLING * time_constant(self._grid.frequencies[note.pitch - self._grid.low]))
         if length * self._seconds < shortest or not self._wanted(note.pitch):
             return
         finished.append(
@@ -496,9 +570,12 @@ class NoteTracker:
         return self._pitches is None or self._pitches[0] <= pitch <= self._pitches[1]
 
     def _fold(self, strength: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-        chroma = np.zeros((len(strength), 12))
-        for index in range(strength.shape[1]):
-            chroma[:, (self._grid.low + index) % 12] += strength[:, index]
+        # Laid out in whole octaves from a C, the pitch classes are the columns of each octave.
+        before = self._grid.low % 12
+        octaves = -(-(before + strength.shape[1]) // 12)
+        laid = np.zeros((len(strength), 12 * octaves))
+        laid[:, before : before + strength.shape[1]] = strength
+        chroma = laid.reshape(len(strength), octaves, 12).sum(axis=1)
         top = chroma.max(axis=1, keepdims=True)
         folded: npt.NDArray[np.float64] = np.divide(chroma, top, out=np.zeros_like(chroma), where=top > 0)
         return folded
@@ -512,9 +589,10 @@ def transcribe(
     *,
     threshold_db: float = 0.0,
     pitches: tuple[int, int] | None = None,
+    tuning: float = 440.0,
 ) -> list[NoteEvent]:
     """The note events of a whole recording's frames, in onset order."""
-    tracker = NoteTracker(numbers, sample_rate, hop, threshold_db=threshold_db, pitches=pitches)
+    tracker = NoteTracker(numbers, sample_rate, hop, threshold_db=threshold_db, pitches=pitches, tuning=tuning)
     return sorted(tracker.push(frames) + tracker.finish())
 
 
@@ -536,10 +614,12 @@ def numbers_of(frequencies: npt.ArrayLike, tuning: float = 440.0) -> npt.NDArray
 
 def notes_of(spectrogram: FramesLike, *, threshold_db: float = 0.0) -> list[NoteEvent]:
     """The note events of a spectrogram (anything with frames, frequencies, sample_rate, hop;
-    its `scale.numbers` are used when it has a scale)."""
+    its `scale`'s numbers and tuning are used when it has a scale)."""
     scale = getattr(spectrogram, "scale", None)
     numbers = scale.numbers if scale is not None else numbers_of(spectrogram.frequencies)
-    return transcribe(spectrogram.frames, numbers, spectrogram.sample_rate, spectrogram.hop, threshold_db=threshold_db)
+    tuning = scale.tuning if scale is not None else 440.0
+    return transcribe(spectrogram.frames, numbers, spectrogram.sample_rate, spectrogram.hop, threshold_db=threshold_db,
+                      tuning=tuning)
 
 
 def boxes(events: Iterable[NoteEvent]) -> list[tuple[float, float, float, float]]:
