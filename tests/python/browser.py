@@ -45,7 +45,7 @@ class Browser:
         ]
         if os.geteuid() == 0:
             command.insert(1, "--no-sandbox")  # Chromium refuses to sandbox itself as root
-        # A session of its own, so that closing ends Chromium's helper processes too.
+        # A process group of its own, so that closing ends Chromium's helper processes too.
         self._process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                          stderr=subprocess.PIPE, text=True, start_new_session=True)
         address = None
@@ -64,12 +64,12 @@ class Browser:
         self._socket = self._closing.enter_context(connect(address, max_size=None, open_timeout=30))
         self._ids = itertools.count(1)
 
-    def call(self, method: str, session: str | None = None, **params: Any) -> Any:
+    def call(self, method: str, attached: str | None = None, **params: Any) -> Any:
         """Sends one command and returns its result, skipping the events that come before it."""
         ident = next(self._ids)
         message: dict[str, Any] = {"id": ident, "method": method, "params": params}
-        if session is not None:
-            message["sessionId"] = session
+        if attached is not None:
+            message["sessionId"] = attached
         self._socket.send(json.dumps(message))
         while True:
             answer = json.loads(self._socket.recv(timeout=60))
@@ -80,8 +80,8 @@ class Browser:
 
     def tab(self, url: str) -> Tab:
         target = self.call("Target.createTarget", url=url)["targetId"]
-        session = self.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
-        return Tab(self, target, session)
+        attached = self.call("Target.attachToTarget", targetId=target, flatten=True)["sessionId"]
+        return Tab(self, target, attached)
 
     def close(self) -> None:
         self._closing.close()
@@ -96,12 +96,12 @@ class Browser:
 
 
 class Tab:
-    def __init__(self, browser: Browser, target: str, session: str) -> None:
-        self._browser, self._target, self._session = browser, target, session
+    def __init__(self, browser: Browser, target: str, attached: str) -> None:
+        self._browser, self._target, self._attached = browser, target, attached
 
     def evaluate(self, expression: str) -> Any:
         """The value of a JavaScript expression in the page (JSON-like values)."""
-        result = self._browser.call("Runtime.evaluate", self._session, expression=expression, returnByValue=True,
+        result = self._browser.call("Runtime.evaluate", self._attached, expression=expression, returnByValue=True,
                                     awaitPromise=True)
         if "exceptionDetails" in result:
             raise RuntimeError(f"{expression}: {result['exceptionDetails']}")
@@ -124,11 +124,11 @@ class Tab:
 
     def resize(self, width: int, height: int) -> None:
         """Sets the page's viewport to width x height CSS pixels, one device pixel each."""
-        self._browser.call("Emulation.setDeviceMetricsOverride", self._session, width=width, height=height,
+        self._browser.call("Emulation.setDeviceMetricsOverride", self._attached, width=width, height=height,
                            deviceScaleFactor=1, mobile=False)
 
     def screenshot(self, path: str | os.PathLike[str]) -> None:
-        data = self._browser.call("Page.captureScreenshot", self._session, format="png")["data"]
+        data = self._browser.call("Page.captureScreenshot", self._attached, format="png")["data"]
         with open(path, "wb") as out:
             out.write(base64.b64decode(data))
 
