@@ -239,7 +239,7 @@ class WebView:
 
         server = await serve(self._page, HOST, self.port, process_request=self._answer, logger=_LOG,
                              close_timeout=CLOSE_SECONDS, compression=None)
-        port = server.sockets[0].getsockname()[1]
+        port = next(iter(server.sockets)).getsockname()[1]
         # Only requests addressed to this machine by name or number: a page elsewhere that
         # renames itself to 127.0.0.1 (DNS rebinding) asks with its own host name.
         self._hosts = {f"{HOST}:{port}", f"localhost:{port}"}
