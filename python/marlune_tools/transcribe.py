@@ -372,7 +372,8 @@ class NoteTracker:
         # would not stay in the processor's caches, and each block has a cost of its own. Any
         # chunking gives the same events.
         finished: list[NoteEvent] = []
-        onsets, chroma = [np.zeros(0)], [np.zeros((0, 12))]
+        onsets: list[npt.NDArray[np.float64]] = [np.zeros(0)]
+        chroma: list[npt.NDArray[np.float64]] = [np.zeros((0, 12))]
         count = -(-len(frames) // BLOCK_FRAMES)
         for block in np.array_split(frames, count) if count else []:
             finished += self._push_block(block)

@@ -61,9 +61,9 @@ class Engine:
         self._keep = keep
         self.frames: list[npt.NDArray[np.complex64]] = []  # the display's frames, with keep.frames
         self.events: list[NoteEvent] = []  # every note that ended, in the order they ended, with keep.events
-        self._delays = np.zeros(1024)  # s, one per block analysed; grows by doubling
+        self._delays: npt.NDArray[np.float64] = np.zeros(1024)  # s, one per block analysed; grows by doubling
         # s of this thread's processor time per block: the delay less the waits for a core
-        self._work = np.zeros(1024)
+        self._work: npt.NDArray[np.float64] = np.zeros(1024)
         self._count = 0
         self._frame_count = 0
         self._lock = threading.Lock()
