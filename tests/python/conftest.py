@@ -239,15 +239,19 @@ def run_python(code, cwd=None):
     return done.stdout
 
 
+def unavailable(reason):
+    """Something the test command installs is missing: the test fails under CI and skips elsewhere."""
+    if os.environ.get("CI"):
+        pytest.fail(reason)
+    pytest.skip(reason)
+
+
 def require(module):
     """Imports an optional test dependency; without it the test fails under CI and skips elsewhere."""
     try:
         return importlib.import_module(module)
     except ImportError:
-        reason = f"{module} is not installed (scripts/run-tests installs it)"
-        if os.environ.get("CI"):
-            pytest.fail(reason)
-        pytest.skip(reason)
+        unavailable(f"{module} is not installed (scripts/run-tests installs it)")
 
 
 def marlune_command(*args):
@@ -298,9 +302,7 @@ def render(tmp_path_factory):
     require("soundfile")
     missing = renders.available()
     if missing:
-        if os.environ.get("CI"):
-            pytest.fail(missing)
-        pytest.skip(missing)
+        unavailable(missing)
     cache = tmp_path_factory.mktemp("renders")
     return lambda piece: renders.render(piece, cache)
 
@@ -341,9 +343,7 @@ def browser():
     require("websockets")
     missing = headless.available()
     if missing:
-        if os.environ.get("CI"):
-            pytest.fail(missing)
-        pytest.skip(missing)
+        unavailable(missing)
     chromium = headless.Browser()
     yield chromium
     chromium.close()
@@ -410,8 +410,7 @@ def pulse(tmp_path):
     or PortAudio the test fails under CI and skips elsewhere."""
     for command in ("pulseaudio", "paplay", "pactl"):
         if shutil.which(command) is None:
-            reason = f"{command} is not installed (scripts/run-tests installs it)"
-            pytest.fail(reason) if os.environ.get("CI") else pytest.skip(reason)
+            unavailable(f"{command} is not installed (scripts/run-tests installs it)")
     require("sounddevice")
     server = Pulse(tmp_path / "pulse")
     yield server
@@ -421,7 +420,7 @@ def pulse(tmp_path):
 class Tmux:
     """A terminal to run a program in and read: a tmux server on a socket of its own (a path in
     the test's folder, so that nothing is left behind), without any configuration, holding one
-    detached session of the given size."""
+    detached terminal of the given size."""
 
     def __init__(self, socket, command, width, height):
         self.socket = str(socket)
@@ -464,10 +463,7 @@ def tmux(tmp_path):
     """Starts programs in terminals of their own: tmux(command, width, height). Without tmux the
     test fails under CI and skips elsewhere."""
     if shutil.which("tmux") is None:
-        reason = "tmux is not installed (scripts/run-tests installs it)"
-        if os.environ.get("CI"):
-            pytest.fail(reason)
-        pytest.skip(reason)
+        unavailable("tmux is not installed (scripts/run-tests installs it)")
     servers = []
 
     def start(command, width=80, height=24):
