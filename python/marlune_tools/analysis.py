@@ -28,23 +28,30 @@ PROGRESS_SECONDS = 10.0  # files longer than this get a progress bar when one is
 NOTE_HOP_MS = 10.0  # the tracker's frames, whatever the spectrogram's hop
 
 
+def note_tracking(settings: Settings, sample_rate: float, hop: int) -> tuple[NoteTracker, FrameStream]:
+    """The note tracker for `settings` (its range of notes, tuning and threshold) and the stream
+    of the tracker's own bank, every piano key at that tuning, both at `hop`. ValueError when
+    the tracker refuses the rate (every key at or above the Nyquist frequency)."""
+    keys = piano_keys(settings.scale.tuning)
+    pitches = (math.ceil(settings.scale.low), math.floor(settings.scale.high))
+    tracker = NoteTracker(keys.numbers, sample_rate, hop, threshold_db=settings.threshold_db, pitches=pitches,
+                          tuning=keys.tuning)
+    return tracker, FrameStream(bank_for(keys.numbers, sample_rate, keys.tuning), hop)
+
+
 class _Notes:
     """The note tracker on a bank of its own, fed block by block; reports the notes within the
     spectrogram's range of notes, at its tuning."""
 
     def __init__(self, sample_rate: float, settings: Settings) -> None:
-        keys = piano_keys(settings.scale.tuning)
-        hop = max(1, round(sample_rate * NOTE_HOP_MS / 1000.0))
-        pitches = (math.ceil(settings.scale.low), math.floor(settings.scale.high))
         self._events: list[NoteEvent] = []
         try:
-            self._tracker = NoteTracker(keys.numbers, sample_rate, hop, threshold_db=settings.threshold_db,
-                                        pitches=pitches, tuning=keys.tuning)
+            self._tracker, self._stream = note_tracking(settings, sample_rate,
+                                                        max(1, round(sample_rate * NOTE_HOP_MS / 1000.0)))
         except ValueError:  # every key at or above the Nyquist frequency: there are no notes to find
             self._heard = False
             return
         self._heard = True
-        self._stream = FrameStream(bank_for(keys.numbers, sample_rate, keys.tuning), hop)
         # Frames wait here until there are enough for one of the tracker's blocks: a push has a
         # cost of its own, and the events are the same for any chunking.
         self._waiting: list[npt.NDArray[np.complex64]] = []

@@ -18,13 +18,13 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
+from marlune_tools.analysis import note_tracking
 from marlune_tools.live.snapshot import Setup, Snapshot, Status
 from marlune_tools.live.source import END, Source
-from marlune_tools.notes import piano_keys
 from marlune_tools.settings import Settings
 from marlune_tools.stream import FrameStream
 from marlune_tools.spectrogram import decibels
-from marlune_tools.transcribe import NoteEvent, NoteTracker, Sounding, bank_for
+from marlune_tools.transcribe import NoteEvent, Sounding
 
 POLL_SECONDS = 0.25  # how often a silent source is asked whether it is still there
 STATUS_SECONDS = 0.2  # the status (percentiles over every block so far) is worked out this often
@@ -48,10 +48,7 @@ class Engine:
         self.source = source
         self.settings = settings
         hop = settings.hop(rate)
-        keys = piano_keys(settings.scale.tuning)
-        pitches = (math.ceil(settings.scale.low), math.floor(settings.scale.high))
-        self._tracker = NoteTracker(keys.numbers, rate, hop, threshold_db=settings.threshold_db, pitches=pitches)
-        self._notes = FrameStream(bank_for(keys.numbers, rate, keys.tuning), hop)
+        self._tracker, self._notes = note_tracking(settings, rate, hop)
         self._display = FrameStream(settings.bank(rate), hop)
         self.setup = Setup(
             source=source.name, sample_rate=rate, block=source.block, hop=hop, numbers=settings.scale.numbers,
