@@ -35,6 +35,7 @@ import renders  # noqa: E402
 
 ONSET_TOLERANCE = 0.05
 QUICK_PIECES = ("piano", "two-voices", "90ms-notes")
+MARKS = {"development": "", "held_out": "*", "wider": "+"}
 PEER_SCRIPT = Path(__file__).with_name("basic_pitch_peer.py")
 
 
@@ -117,7 +118,9 @@ def basic_pitch_notes(python: str, paths: list[Path]) -> dict[str, dict]:
 def measure(run) -> dict:
     """Every piece through every contender; the table's rows and the means."""
     quick = run.quick
-    pieces = renders.development() + renders.held_out()
+    sets = {"development": renders.development(), "held_out": renders.held_out(), "wider": renders.wider()}
+    pieces = [piece for group in sets.values() for piece in group]
+    group_of = {piece.name: name for name, group in sets.items() for piece in group}
     if quick:
         pieces = [p for p in pieces if p.name in QUICK_PIECES]
     missing = renders.available()
@@ -140,7 +143,7 @@ def measure(run) -> dict:
             seconds = len(samples) / renders.SAMPLE_RATE
             run.progress(f"transcription: marlune on {piece.name}")
             intervals, pitches, elapsed = marlune_notes(path, scratch, 1 if quick else 3)
-            row = {"piece": piece.name, "seconds": seconds, "held_out": piece in renders.held_out(),
+            row = {"piece": piece.name, "seconds": seconds, "set": group_of[piece.name],
                    "monophonic": piece.monophonic,
                    "marlune": {**score(piece, intervals, pitches), "time": elapsed, "real_time": seconds / elapsed}}
             if piece.monophonic and not quick:
@@ -172,12 +175,10 @@ def summary(rows: list[dict]) -> dict:
                      "mean_offset_f1": float(np.mean([s["offset_f1"] for s in scored])),
                      "octave_error_share": sum(s["octave_errors"] for s in scored) / notes,
                      "real_time": sum(row["seconds"] for row in rows if name in row) / sum(s["time"] for s in scored)}
-    held = [row["marlune"]["onset_f1"] for row in rows if row["held_out"]]
-    if held:
-        out["marlune_held_out_mean_onset_f1"] = float(np.mean(held))
-    developed = [row["marlune"]["onset_f1"] for row in rows if not row["held_out"]]
-    if developed:
-        out["marlune_development_mean_onset_f1"] = float(np.mean(developed))
+    for part in ("development", "held_out", "wider"):
+        scored = [row["marlune"]["onset_f1"] for row in rows if row["set"] == part]
+        if scored:
+            out[f"marlune_{part}_mean_onset_f1"] = float(np.mean(scored))
     return out
 
 
@@ -187,7 +188,7 @@ def table(result: dict) -> str:
     names = [n for n in ("marlune", "basic_pitch", "pyin") if any(n in row for row in result["rows"])]
     width = 32
     lines = ["Which notes are played (mir_eval: F1 of onsets within 50 ms, F1 with offsets, octave errors,",
-             "times real time; * held out)",
+             "times real time; * held out, + the wider set)",
              f"{'':<22}" + "".join(f"{n.replace('_', '-'):>{width}}" for n in names),
              f"{'piece':<22}" + "".join(f"{'onset offset  octave   speed':>{width}}" for _ in names)]
     for row in result["rows"]:
@@ -197,14 +198,14 @@ def table(result: dict) -> str:
             cells.append(f"{'-':>{width}}" if s is None else
                          f"{s['onset_f1']:>{width - 24}.2f} {s['offset_f1']:6.2f} {s['octave_errors']:3d}/{s['notes']:<3d}"
                          f" {s['real_time']:7.1f}x")
-        lines.append(f"{row['piece'] + ('*' if row['held_out'] else ''):<22}" + "".join(cells))
+        lines.append(f"{row['piece'] + MARKS[row['set']]:<22}" + "".join(cells))
     for n, s in result["summary"].items():
         if isinstance(s, dict):
             lines.append(f"{n}: mean onset F1 {s['mean_onset_f1']:.3f} (lowest {s['lowest_onset_f1']:.2f}), "
                          f"mean F1 with offsets {s['mean_offset_f1']:.3f}, octave errors "
                          f"{100 * s['octave_error_share']:.1f}% of notes, {s['real_time']:.0f}x real time "
                          f"over {s['pieces']} pieces")
-    for part in ("development", "held_out"):
+    for part in ("development", "held_out", "wider"):
         key = f"marlune_{part}_mean_onset_f1"
         if key in result["summary"]:
             lines.append(f"marlune on the {part.replace('_', '-')} pieces: mean onset F1 {result['summary'][key]:.3f}")
