@@ -44,7 +44,14 @@ the music. A sounding note that had fallen `RESTRIKE_DB` below its loudest (befo
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
 the sounding note ends and a new one starts. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
-peak for longer than `GAP_SECONDS`; the offset is placed where their fall began (`HOLD_DB`).
+peak for longer than `GAP_SECONDS`. The offset is placed where the release began: the
+first frame after which the level falls, over `RELEASE_SECONDS`, `RELEASE_DB_PER_SECOND`
+faster than it had decayed from its loudest, and never comes back within `RETURN_DB`. (A bowed
+or blown note holds its level and a piano's decays slowly; either falls fast once let go, and
+the smoothed level takes a while to fall far.) A note with no such fall ends after its last
+frame within `HOLD_DB` of its loudest. The smoothed level begins to fall before its fall is
+steep: the offset goes back from there over the frames that fall `RELEASE_START_DB_PER_SECOND`
+faster than the decay before.
 Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their channel, are
 dropped: they are the transients of other notes' starts.
 """
@@ -54,7 +61,7 @@ from __future__ import annotations
 import math
 from collections import deque
 from collections.abc import Iterable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Protocol
 
 import numpy as np
@@ -84,6 +91,10 @@ DECAY_DB = 30.0  # ... or this far below its own peak
 FLUX_RANGE_DB = 60.0  # levels further below the loudest so far do not count for onsets
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
 HOLD_DB = 12.0  # a note ends after its last frame this close to its loudest level
+RELEASE_SECONDS = 0.03  # a release is a fall over this long ...
+RELEASE_DB_PER_SECOND = 30.0  # ... this much faster than the note's decay from its loudest before it
+RETURN_DB = 1.0  # ... after which the note never comes back to within this of the level it fell from
+RELEASE_START_DB_PER_SECOND = 5.0  # the release began at the first of the frames before that falling this much faster
 GAP_SECONDS = 0.1  # a note goes on through a drop shorter than this
 MIN_SECONDS = 0.06  # shorter notes are dropped ...
 SETTLING = 2.0  # ... and so are notes shorter than this many time constants of their channel
@@ -291,6 +302,8 @@ class _Note:
     grouped: float  # loudest level round its semitone up to the decision window (for restrikes)
     below: int = 0  # frames in a row below the end threshold
     held: int = 0  # the last frame within `HOLD_DB` of its loudest level
+    history: list[float] = field(default_factory=list)  # its level in each frame since it was taken
+    first: int = -1  # the frame of history[0]
 
 
 class NoteTracker:
@@ -324,6 +337,8 @@ class NoteTracker:
             raise ValueError(f"need a positive sample rate and hop, not {sample_rate} Hz and {hop}")
         self._grid = _Grid(numbers, sample_rate, tuning)
         self._seconds = hop / sample_rate
+        self._release_frames = max(1, round(RELEASE_SECONDS / self._seconds))
+        self._release_db = RELEASE_DB_PER_SECOND * self._seconds  # per frame
         self._window = max(1, math.ceil(DECISION_SECONDS / self._seconds - 1e-9))
         self._reach = self._window + math.ceil(RISE_SECONDS / self._seconds - 1e-9)
         self.delay_frames = self._reach + math.ceil(CONFIRM_SECONDS / self._seconds - 1e-9)
@@ -428,7 +443,7 @@ class NoteTracker:
         finished: list[NoteEvent] = []
         for note in sorted(self._active.values(), key=lambda n: n.pitch):
             # A note already fading ends where its fall began, as it would have a little later.
-            end = min(self._frame, note.held + 1) if note.below else self._frame
+            end = min(self._frame, self._release(note) + 1) if note.below else self._frame
             self._close(note, end, finished, self._frame - note.below)
         self._active.clear()
         return finished
@@ -465,12 +480,15 @@ class NoteTracker:
             note.level = max(note.level, levels[key - low])
             if levels[key - low] >= note.level * 10.0 ** (-HOLD_DB / 20.0):
                 note.held = t
+            if note.first < 0:
+                note.first = t
+            note.history.append(levels[key - low])
             if value < max(end, note.peak * 10.0 ** (-DECAY_DB / 20.0)):
                 note.below += 1
                 if note.below > self.gap_frames:
                     # The level is smoothed: it falls for a while after the sound stopped, and
                     # the note ends where its fall began.
-                    self._close(note, min(t - note.below, note.held) + 1, finished, t - note.below + 1)
+                    self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
                     del self._active[key]
                 continue
             note.below = 0
@@ -489,6 +507,32 @@ class NoteTracker:
             if self._attack_partial(self._active[key], strength >= end):
                 del self._active[key]
         self._frame += 1
+
+    def _release(self, note: _Note) -> int:
+        """The frame where the note's release began (see the module's notes), or, for a note with
+        no clear release, its last frame within `HOLD_DB` of its loudest level."""
+        span = self._release_frames
+        if len(note.history) < 2 * span + 2:
+            return note.held
+        db = 20.0 * np.log10(np.maximum(np.asarray(note.history), SILENCE))
+        top = int(np.argmax(db))
+        k = np.arange(top + span, len(db) - span)
+        if not len(k):
+            return note.held
+        # Rates of fall in dB per frame: over the `span` frames after k, and from the loudest to k.
+        after = (db[k] - db[k + span]) / span
+        before = (db[top] - db[k]) / (k - top)
+        never_back = np.maximum.accumulate(db[::-1])[::-1][k + span] < db[k] - RETURN_DB
+        found = np.flatnonzero((after - before > self._release_db) & never_back)
+        if not len(found):
+            return note.held
+        # The smoothed level begins to fall before its fall is steep: back over the frames that
+        # still fall faster than the decay before.
+        first = int(found[0])
+        j, rate = int(k[first]), float(before[first]) + RELEASE_START_DB_PER_SECOND * self._seconds
+        while j - 1 > top and db[j - 1] - db[j] > rate:
+            j -= 1
+        return note.first + j
 
     def _attack_partial(self, note: _Note, voiced: npt.NDArray[np.bool_]) -> bool:
         """Whether `note`, which has just stopped being a voice, lies on a partial of a lower
