@@ -47,6 +47,12 @@ stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; the offset is placed where their fall began (`HOLD_DB`).
 Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their channel, are
 dropped: they are the transients of other notes' starts.
+A new note on a partial of a lower note that was sounding before it is dropped too when its
+level, relative to the lower note's, has not grown `PARTIAL_RISE_DB` above what it was over the
+last `HISTORY_SECONDS` before its onset (checked `DECISION_SECONDS` + `RISE_SECONDS` after the
+onset, or when it ends if sooner): that is the lower note's partial swelling or coming back
+after a dip (brass, the formants of a voice), while a note played there raises the channel
+above what the lower note gave it.
 """
 
 from __future__ import annotations
@@ -73,6 +79,8 @@ WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials al
 FUNDAMENTAL_SPAN_DB = 24.0  # see the module's notes
 DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
 CONFIRM_SECONDS = 0.1  # a new note may still turn out to be a lower note's attack for this long
+PARTIAL_RISE_DB = 6.0  # a note on a sounding lower note's partial must outgrow it by this much
+HISTORY_SECONDS = 0.5  # ... compared with its level over at most this long before the onset
 RISE_SECONDS = 0.1  # an onset goes back from its steepest rise, through the rise, this far at most
 RISE_SHARE = 0.25  # ... over frames that rise by at least this share of the steepest
 ATTACK_DB = 12.0  # a note starts only where its partials rose by this much (see the module's notes)
@@ -338,6 +346,9 @@ class NoteTracker:
         self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # harmonic flux
         self._raw: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # ... and per semitone
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
+        self._history = math.ceil(HISTORY_SECONDS / self._seconds - 1e-9)
+        self._levels: deque[npt.NDArray[np.float64]] = deque(maxlen=self._history + self._reach + 1)
+        self._ended: dict[int, int] = {}  # the frame each pitch's last note ended in
         self._active: dict[int, _Note] = {}
         # The features of the frames of the last push (kept for no longer: a live tracker runs
         # for hours).
@@ -452,6 +463,7 @@ class NoteTracker:
         self._rises.append(rises)
         self._raw.append(rise)
         self._strengths.append(spread)
+        self._levels.append(levels)
         end = start * 10.0 ** (-HYSTERESIS_DB / 20.0)
         low = self._grid.low
         for key in list(self._active):
@@ -470,7 +482,10 @@ class NoteTracker:
                 if note.below > self.gap_frames:
                     # The level is smoothed: it falls for a while after the sound stopped, and
                     # the note ends where its fall began.
-                    self._close(note, min(t - note.below, note.held) + 1, finished, t - note.below + 1)
+                    # A note ending before it was checked for a lower note's partial is checked now.
+                    if t - note.onset_frame >= self._reach or not self._lower_partial(note):
+                        self._close(note, min(t - note.below, note.held) + 1, finished, t - note.below + 1)
+                        self._ended[key] = t
                     del self._active[key]
                 continue
             note.below = 0
@@ -488,6 +503,9 @@ class NoteTracker:
         for key in [k for k, n in self._active.items() if n.below == 1 and t - n.onset_frame < self.delay_frames]:
             if self._attack_partial(self._active[key], strength >= end):
                 del self._active[key]
+        for key in [k for k, n in self._active.items() if t - n.onset_frame == self._reach]:
+            if self._lower_partial(self._active[key]):
+                del self._active[key]
         self._frame += 1
 
     def _attack_partial(self, note: _Note, voiced: npt.NDArray[np.bool_]) -> bool:
@@ -498,6 +516,33 @@ class NoteTracker:
             lower = self._active.get(note.pitch - d)
             if (lower is not None and voiced[lower.pitch - self._grid.low]
                     and abs(lower.onset_frame - note.onset_frame) <= self._window):
+                return True
+        return False
+
+    def _lower_partial(self, note: _Note) -> bool:
+        """Whether `note` lies on a partial of a lower note that was sounding before it and has
+        not outgrown that partial: its level, relative to the lower note's, is within
+        `PARTIAL_RISE_DB` of what it was before the onset. A partial that swells or comes back
+        after a dip (brass, the formants of a choir) is no new note; a note played on the partial
+        raises its channel above what the lower note gave it."""
+        low = self._grid.low
+        frames = len(self._levels)
+        after = frames - (self._frame - note.onset_frame) - 1  # index of the onset frame
+        first = max(0, after - self._history, self._ended.get(note.pitch, -1) - self._frame + frames)
+        for d in PARTIAL_STEPS:
+            lower = self._active.get(note.pitch - d)
+            if lower is None:
+                continue
+            begin = max(first, lower.onset_frame - self._frame + frames)
+            # The frame before the onset is left out: the new note's rise may have begun in it.
+            # A lower note heard for only a few frames before has no level of its own yet.
+            if after - 1 - begin < self._window // 2:
+                continue
+            recent = np.array(self._levels)
+            index, base = note.pitch - low, lower.pitch - low
+            before = recent[begin : after - 1, index].max() * recent[after:, base].max()
+            now = recent[after:, index].max() * recent[begin : after - 1, base].max()
+            if now < before * 10.0 ** (PARTIAL_RISE_DB / 20.0):
                 return True
         return False
 

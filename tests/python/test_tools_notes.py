@@ -41,6 +41,8 @@ def onset_f1(piece, events):
     (renders.melody("clarinet-low", renders.CLARINET, 50, 74, seed=31), 0.8),
     # Held chords under a melody: the chords' partials, uncovered as they decay, are no notes.
     (renders.chords_and_melody("triads-melody", seed=7), 0.7),
+    # Brass: upper partials that swell and waver after the attack are no notes.
+    (renders.melody("horn", renders.HORN, 41, 70, seed=103, beat=0.4), 0.8),
 ], ids=lambda value: getattr(value, "name", ""))
 def test_rendered_pieces_reach_their_floor(render, piece, floor):
     events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
@@ -94,6 +96,18 @@ def test_a_partial_that_outlasts_its_fundamental_is_no_new_note(pitch):
 
     signal = shaped_tone(pitch, [(0.4, fading), (0.1, gate(0.01)), (0.05, fading)])
     events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
+@pytest.mark.parametrize("pitch", [48, 55])
+def test_a_partial_that_dips_and_comes_back_is_no_new_note(pitch):
+    # A strong fifth partial, as a formant makes it, that fades out and back mid-note.
+    def dipping(u):
+        return gate(0.01)(u) * np.clip(np.abs(u - 0.35) / 0.05, 0.02, 1.0)
+
+    partials = [(0.05, gate(0.01)), (0.1, gate(0.01)), (0.08, gate(0.01)), (0.08, gate(0.01)), (0.2, dipping),
+                (0.08, gate(0.01))]
+    events = transcribe_blocks([shaped_tone(pitch, partials).astype(np.float32)], 48_000, Options())
     assert [e.pitch for e in events] == [pitch]
 
 
