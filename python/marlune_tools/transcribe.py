@@ -18,7 +18,8 @@ Per frame:
      then the next, up to `VOICES` times. A voice that lies on one of the first `PARTIALS`
      partials of a lower voice and does not stand out of that voice's spectrum is dropped: it
      is the lower voice's partial (an octave up is the lower note's when that note's third
-     partial is strong too: a rich tone, not a melody over a pure one).
+     partial is strong too: a rich tone, not a melody over a pure one). From the sixth partial
+     up, a voice whose own second partial stands out of the lower voice's spectrum is kept.
   3. Onset strength: spectral flux, the rectified rise of the log levels, grouped by harmonics
      like the salience, so that each note has its own.
 
@@ -49,7 +50,7 @@ Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their cha
 dropped: they are the transients of other notes' starts.
 A new note on a partial of a lower note that was sounding before it is dropped too when its
 level, relative to the lower note's, has not grown `PARTIAL_RISE_DB` above what it was over the
-last `HISTORY_SECONDS` before its onset (checked `DECISION_SECONDS` + `RISE_SECONDS` after the
+last `HISTORY_SECONDS` before its onset, at its fundamental nor at its second partial (checked `DECISION_SECONDS` + `RISE_SECONDS` after the
 onset, or when it ends if sooner): that is the lower note's partial swelling or coming back
 after a dip (brass, the formants of a voice), while a note played there raises the channel
 above what the lower note gave it.
@@ -189,7 +190,8 @@ def salience(
     partials are removed as far as a smooth spectrum explains them. A voice on one of the first
     `PARTIALS` partials of another is then dropped unless its own level stands
     `PARTIAL_MARGIN_DB` above the lower voice's partials around it and comes within
-    `LOWER_SPAN_DB` of the lower voice: otherwise it is taken for that voice's partial."""
+    `LOWER_SPAN_DB` of the lower voice: otherwise it is taken for that voice's partial, unless
+    it lies on the sixth partial or above and its own second partial stands out as far."""
     frames = len(levels)
     rows = np.arange(frames)
     width = grid.count + grid.offsets[-1] + 1
@@ -231,7 +233,7 @@ def salience(
         if not len(found):
             break
         _remove(grid, residual, found, best)
-    extended = [round(12 * math.log2(h)) for h in range(1, PARTIALS + 3)]
+    extended = [round(12 * math.log2(h)) for h in range(1, 2 * PARTIALS + 2)]
     wide = np.zeros((frames, grid.count + extended[-1] + 1))
     wide[:, : grid.count] = levels
     margin = 10.0 ** (PARTIAL_MARGIN_DB / 20.0)
@@ -248,6 +250,17 @@ def salience(
         # ... or where it is `LOWER_SPAN_DB` weaker than the lower voice itself.
         weak = levels[:, d:] < levels[:, :-d] * 10.0 ** (-LOWER_SPAN_DB / 20.0)
         explained = both & ((levels[:, d:] <= margin * envelope) | weak)
+        # A voice on the lower voice's sixth partial or above whose own second partial stands out
+        # of the lower voice's spectrum around it (its partials 2h - 1 and 2h + 1, a few
+        # semitones apart there: a smooth spectrum, where a formant does not single out one) is
+        # a note of its own: a violin over a cello, whose fundamental is weaker than its second
+        # partial and weaker than the cello's partials around it.
+        if d + 12 < grid.count and h >= 6:
+            beside = [o for o in (extended[2 * h - 2], extended[2 * h]) if o != extended[2 * h - 1]]
+            spectrum = np.maximum.reduce([wide[:, o : o + grid.count - d - 12] for o in beside])
+            own = np.zeros_like(explained)
+            own[:, : grid.count - d - 12] = levels[:, d + 12 :] > margin * spectrum
+            explained &= ~own
         if h == 2:
             # An octave above a note whose third partial is within `LOWER_SPAN_DB` of it: the
             # lower note is a rich tone with a strong second partial (violin, low piano), not
@@ -522,9 +535,10 @@ class NoteTracker:
     def _lower_partial(self, note: _Note) -> bool:
         """Whether `note` lies on a partial of a lower note that was sounding before it and has
         not outgrown that partial: its level, relative to the lower note's, is within
-        `PARTIAL_RISE_DB` of what it was before the onset. A partial that swells or comes back
-        after a dip (brass, the formants of a choir) is no new note; a note played on the partial
-        raises its channel above what the lower note gave it."""
+        `PARTIAL_RISE_DB` of what it was before the onset, at its fundamental and at its second
+        partial. A partial that swells or comes back after a dip (brass, the formants of a
+        choir) is no new note; a note played on the partial raises its channel, or that of its
+        second partial (a weak fundamental), above what the lower note gave it."""
         low = self._grid.low
         frames = len(self._levels)
         after = frames - (self._frame - note.onset_frame) - 1  # index of the onset frame
@@ -539,10 +553,15 @@ class NoteTracker:
             if after - 1 - begin < self._window // 2:
                 continue
             recent = np.array(self._levels)
-            index, base = note.pitch - low, lower.pitch - low
-            before = recent[begin : after - 1, index].max() * recent[after:, base].max()
-            now = recent[after:, index].max() * recent[begin : after - 1, base].max()
-            if now < before * 10.0 ** (PARTIAL_RISE_DB / 20.0):
+            base = lower.pitch - low
+            grown = False
+            for index in (note.pitch - low, note.pitch + 12 - low):
+                if index >= self._grid.count:
+                    break
+                before = recent[begin : after - 1, index].max() * recent[after:, base].max()
+                now = recent[after:, index].max() * recent[begin : after - 1, base].max()
+                grown |= now >= before * 10.0 ** (PARTIAL_RISE_DB / 20.0)
+            if not grown:
                 return True
         return False
 

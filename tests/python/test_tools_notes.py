@@ -111,6 +111,18 @@ def test_a_partial_that_dips_and_comes_back_is_no_new_note(pitch):
     assert [e.pitch for e in events] == [pitch]
 
 
+@pytest.mark.parametrize("level", [0.2, 0.4])
+def test_a_note_on_a_high_partial_of_a_held_note_is_heard(level):
+    # G5 on the sixth partial of a held C3, its fundamental weaker than its second partial (a
+    # violin over a cello).
+    lower = shaped_tone(48, [(0.4 / h, gate(0.01)) for h in range(1, 13)])
+    upper = shaped_tone(79, [(level / 3, gate(0.01, 0.5)), (level, gate(0.01, 0.5)), (level / 2, gate(0.01, 0.5))],
+                        start=0.7, seconds=0.5)
+    signal = lower + np.pad(upper, (0, len(lower) - len(upper)))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [(e.pitch, round(e.onset, 1)) for e in events] == [(48, 0.2), (79, 0.7)]
+
+
 def test_channels_above_nyquist_are_ignored():
     rate = 8000  # C8 is 4186 Hz, above this rate's Nyquist frequency
     signal = harmonic_tone(69, [1.0], rate=rate)
