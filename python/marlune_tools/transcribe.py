@@ -13,13 +13,17 @@ Per frame:
      weights 1/sqrt(h)). Candidates are the peaks of salience over pitch whose fundamental is
      heard (a peak of the levels within `FUNDAMENTAL_SPAN_DB` of the note's strongest partial);
      below `WEAK_FUNDAMENTAL_HZ` (the piano's lowest notes, whose fundamental is far under their
-     second partial) the second and third partials stand in for it. The strongest candidate is
+     second partial) the second and third partials stand in for it, and so they do above it for
+     a fundamental within `WEAK_SPAN_DB` that stands `TONAL_DB` above the semitones either side
+     (a bassoon's, far under its formant). The strongest candidate is
      taken and the share of its partials that a smooth harmonic spectrum explains is removed;
      then the next, up to `VOICES` times. A voice that lies on one of the first `PARTIALS`
      partials of a lower voice and does not stand out of that voice's spectrum is dropped: it
      is the lower voice's partial (an octave up is the lower note's when that note's third
      partial is strong too: a rich tone, not a melody over a pure one). From the sixth partial
-     up, a voice whose own second partial stands out of the lower voice's spectrum is kept.
+     up, a voice whose own second partial stands out of the lower voice's spectrum is kept;
+     below it, one that stands out by less than `FORMANT_DB` while its second partial does not
+     is the lower voice's formant.
   3. Onset strength: spectral flux, the rectified rise of the log levels, grouped by harmonics
      like the salience, so that each note has its own.
 
@@ -78,6 +82,9 @@ PARTIAL_MARGIN_DB = 6.0  # a voice on a lower one's partial must stand this far 
 LOWER_SPAN_DB = 20.0  # ... and come within this of the lower voice; see `salience`
 WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials alone (low piano)
 FUNDAMENTAL_SPAN_DB = 24.0  # see the module's notes
+WEAK_SPAN_DB = 36.0  # ... and this for a fundamental whose second and third partials are heard
+TONAL_DB = 12.0  # ... that stands this far above the semitones either side
+FORMANT_DB = 12.0  # a voice on a lower one's partial, this close to its spectrum, is a formant
 DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
 CONFIRM_SECONDS = 0.1  # a new note may still turn out to be a lower note's attack for this long
 PARTIAL_RISE_DB = 6.0  # a note on a sounding lower note's partial must outgrow it by this much
@@ -191,7 +198,9 @@ def salience(
     `PARTIALS` partials of another is then dropped unless its own level stands
     `PARTIAL_MARGIN_DB` above the lower voice's partials around it and comes within
     `LOWER_SPAN_DB` of the lower voice: otherwise it is taken for that voice's partial, unless
-    it lies on the sixth partial or above and its own second partial stands out as far."""
+    it lies on the sixth partial or above and its own second partial stands out as far. One
+    that stands less than `FORMANT_DB` above them, while its second partial does not stand out
+    of the lower voice's partials around it, is a formant of the lower voice."""
     frames = len(levels)
     rows = np.arange(frames)
     width = grid.count + grid.offsets[-1] + 1
@@ -217,7 +226,12 @@ def salience(
 
     # Below it, the second and third partials must be heard instead.
     pattern = heard(2) & heard(3)
-    eligible = heard(1) | ((grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern)
+    # Above it, a fundamental further down (a bassoon's, under its formant) still counts when it
+    # is a peak of the levels and the second and third partials are heard.
+    tonal = residual[:, : grid.count] * 10.0 ** (-TONAL_DB / 20.0)
+    faint = ((tonal >= around[:, : grid.count]) & (tonal >= around[:, 2 : grid.count + 2])
+             & (residual[:, : grid.count] >= strongest * 10.0 ** (-WEAK_SPAN_DB / 20.0)))
+    eligible = heard(1) | (((grid.frequencies < WEAK_FUNDAMENTAL_HZ) | faint) & pattern)
     peaks &= eligible
     strength = np.zeros_like(levels)
     # A frame that has no candidate left gets no more voices: later rounds look only at the
@@ -255,12 +269,17 @@ def salience(
         # semitones apart there: a smooth spectrum, where a formant does not single out one) is
         # a note of its own: a violin over a cello, whose fundamental is weaker than its second
         # partial and weaker than the cello's partials around it.
-        if d + 12 < grid.count and h >= 6:
+        if d + 12 < grid.count:
             beside = [o for o in (extended[2 * h - 2], extended[2 * h]) if o != extended[2 * h - 1]]
             spectrum = np.maximum.reduce([wide[:, o : o + grid.count - d - 12] for o in beside])
             own = np.zeros_like(explained)
             own[:, : grid.count - d - 12] = levels[:, d + 12 :] > margin * spectrum
-            explained &= ~own
+            # A partial that a formant lifts stands out alone: the lower voice's partials next
+            # to the upper voice's second partial are as loud as that.
+            formant = both & ~own & (levels[:, d:] <= envelope * 10.0 ** (FORMANT_DB / 20.0))
+            explained |= formant
+            if h >= 6:
+                explained &= ~own
         if h == 2:
             # An octave above a note whose third partial is within `LOWER_SPAN_DB` of it: the
             # lower note is a rich tone with a strong second partial (violin, low piano), not

@@ -61,6 +61,7 @@ def harmonic_tone(pitch, amplitudes, seconds=1.0, rate=48_000, start=0.2):
 @pytest.mark.parametrize(("pitch", "amplitudes"), [
     (60, [1.0, 0.5, 0.3, 0.2]),  # C4 with overtones: one note, not C4 C5 G5
     (55, [0.3, 1.0, 0.5, 0.4, 0.2]),  # a second partial stronger than the fundamental
+    (50, [0.03, 0.24, 1.0, 0.3, 0.04, 0.06]),  # a formant on the third partial (bassoon): D3, not A4
     (100, [1.0]),  # E7, alone above the others' partials
 ])
 def test_one_tone_is_one_note_at_its_fundamental_at_any_level(pitch, amplitudes, level_db):
