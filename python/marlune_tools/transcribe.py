@@ -269,17 +269,17 @@ def salience(
         # semitones apart there: a smooth spectrum, where a formant does not single out one) is
         # a note of its own: a violin over a cello, whose fundamental is weaker than its second
         # partial and weaker than the cello's partials around it.
-        if d + 12 < grid.count:
-            beside = [o for o in (extended[2 * h - 2], extended[2 * h]) if o != extended[2 * h - 1]]
-            spectrum = np.maximum.reduce([wide[:, o : o + grid.count - d - 12] for o in beside])
-            own = np.zeros_like(explained)
-            own[:, : grid.count - d - 12] = levels[:, d + 12 :] > margin * spectrum
-            # A partial that a formant lifts stands out alone: the lower voice's partials next
-            # to the upper voice's second partial are as loud as that.
-            formant = both & ~own & (levels[:, d:] <= envelope * 10.0 ** (FORMANT_DB / 20.0))
-            explained |= formant
-            if h >= 6:
-                explained &= ~own
+        # (Pairs of voices are few: they are judged one by one.)
+        rows, lows = np.nonzero(both)
+        beside = [o for o in (extended[2 * h - 2], extended[2 * h]) if o != extended[2 * h - 1]]
+        spectrum = np.maximum.reduce([wide[rows, lows + o] for o in beside])
+        own = wide[rows, lows + d + 12] > margin * spectrum
+        # A partial that a formant lifts stands out alone: the lower voice's partials next to
+        # the upper voice's second partial are as loud as that.
+        formant = ~own & (levels[rows, lows + d] <= envelope[rows, lows] * 10.0 ** (FORMANT_DB / 20.0))
+        explained[rows, lows] |= formant
+        if h >= 6:
+            explained[rows, lows] &= ~own
         if h == 2:
             # An octave above a note whose third partial is within `LOWER_SPAN_DB` of it: the
             # lower note is a rich tone with a strong second partial (violin, low piano), not
