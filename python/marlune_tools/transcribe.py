@@ -54,10 +54,10 @@ Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their cha
 dropped: they are the transients of other notes' starts.
 A new note on a partial of a lower note that was sounding before it is dropped too when its
 level, relative to the lower note's, has not grown `PARTIAL_RISE_DB` above what it was over the
-last `HISTORY_SECONDS` before its onset, at its fundamental nor at its second partial (checked `DECISION_SECONDS` + `RISE_SECONDS` after the
-onset, or when it ends if sooner): that is the lower note's partial swelling or coming back
-after a dip (brass, the formants of a voice), while a note played there raises the channel
-above what the lower note gave it.
+last `HISTORY_SECONDS` before its onset, neither at its fundamental nor at its second partial
+(checked `DECISION_SECONDS` + `RISE_SECONDS` after the onset, or when it ends if sooner): that
+is the lower note's partial swelling or coming back after a dip (brass, the formants of a
+voice), while a note played there raises the channel above what the lower note gave it.
 """
 
 from __future__ import annotations
@@ -227,7 +227,8 @@ def salience(
     # Below it, the second and third partials must be heard instead.
     pattern = heard(2) & heard(3)
     # Above it, a fundamental further down (a bassoon's, under its formant) still counts when it
-    # is a peak of the levels and the second and third partials are heard.
+    # stands `TONAL_DB` above the semitones either side (a click or a thump does not) and the
+    # second and third partials are heard.
     tonal = residual[:, : grid.count] * 10.0 ** (-TONAL_DB / 20.0)
     faint = ((tonal >= around[:, : grid.count]) & (tonal >= around[:, 2 : grid.count + 2])
              & (residual[:, : grid.count] >= strongest * 10.0 ** (-WEAK_SPAN_DB / 20.0)))
@@ -264,22 +265,23 @@ def salience(
         # ... or where it is `LOWER_SPAN_DB` weaker than the lower voice itself.
         weak = levels[:, d:] < levels[:, :-d] * 10.0 ** (-LOWER_SPAN_DB / 20.0)
         explained = both & ((levels[:, d:] <= margin * envelope) | weak)
-        # A voice on the lower voice's sixth partial or above whose own second partial stands out
-        # of the lower voice's spectrum around it (its partials 2h - 1 and 2h + 1, a few
-        # semitones apart there: a smooth spectrum, where a formant does not single out one) is
-        # a note of its own: a violin over a cello, whose fundamental is weaker than its second
-        # partial and weaker than the cello's partials around it.
-        # (Pairs of voices are few: they are judged one by one.)
-        rows, lows = np.nonzero(both)
+        # Whether the upper voice's own second partial stands out of the lower voice's partials
+        # beside it (2h - 1 and 2h + 1). Pairs of voices are few: they are judged one by one.
+        pair_rows, pair_lows = np.nonzero(both)
         beside = [o for o in (extended[2 * h - 2], extended[2 * h]) if o != extended[2 * h - 1]]
-        spectrum = np.maximum.reduce([wide[rows, lows + o] for o in beside])
-        own = wide[rows, lows + d + 12] > margin * spectrum
+        spectrum = np.maximum.reduce([wide[pair_rows, pair_lows + o] for o in beside])
+        own = wide[pair_rows, pair_lows + d + 12] > margin * spectrum
         # A partial that a formant lifts stands out alone: the lower voice's partials next to
         # the upper voice's second partial are as loud as that.
-        formant = ~own & (levels[rows, lows + d] <= envelope[rows, lows] * 10.0 ** (FORMANT_DB / 20.0))
-        explained[rows, lows] |= formant
+        formant = ~own & (levels[pair_rows, pair_lows + d]
+                          <= envelope[pair_rows, pair_lows] * 10.0 ** (FORMANT_DB / 20.0))
+        explained[pair_rows, pair_lows] |= formant
         if h >= 6:
-            explained[rows, lows] &= ~own
+            # From the sixth partial up, the lower voice's partials are a few semitones apart and
+            # its spectrum there is smooth: a second partial standing out of it is a note's own,
+            # a violin's over a cello, whose fundamental is weaker than its second partial and
+            # than the cello's partials around it.
+            explained[pair_rows, pair_lows] &= ~own
         if h == 2:
             # An octave above a note whose third partial is within `LOWER_SPAN_DB` of it: the
             # lower note is a rich tone with a strong second partial (violin, low piano), not
