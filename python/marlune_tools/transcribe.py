@@ -13,12 +13,17 @@ Per frame:
      weights 1/sqrt(h)). Candidates are the peaks of salience over pitch whose fundamental is
      heard (a peak of the levels within `FUNDAMENTAL_SPAN_DB` of the note's strongest partial);
      below `WEAK_FUNDAMENTAL_HZ` (the piano's lowest notes, whose fundamental is far under their
-     second partial) the second and third partials stand in for it. The strongest candidate is
+     second partial) the second and third partials stand in for it, and so they do above it for
+     a fundamental within `WEAK_SPAN_DB` that stands `TONAL_DB` above the semitones either side
+     (a bassoon's, far under its formant). The strongest candidate is
      taken and the share of its partials that a smooth harmonic spectrum explains is removed;
      then the next, up to `VOICES` times. A voice that lies on one of the first `PARTIALS`
      partials of a lower voice and does not stand out of that voice's spectrum is dropped: it
      is the lower voice's partial (an octave up is the lower note's when that note's third
-     partial is strong too: a rich tone, not a melody over a pure one).
+     partial is strong too: a rich tone, not a melody over a pure one). From the sixth partial
+     up, a voice whose own second partial stands out of the lower voice's spectrum is kept;
+     below it, one that stands out by less than `FORMANT_DB` while its second partial does not
+     is the lower voice's formant.
   3. Onset strength: spectral flux, the rectified rise of the log levels, grouped by harmonics
      like the salience, so that each note has its own.
 
@@ -54,6 +59,12 @@ steep: the offset goes back from there over the frames that fall `RELEASE_START_
 faster than the decay before.
 Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their channel, are
 dropped: they are the transients of other notes' starts.
+A new note on a partial of a lower note that was sounding before it is dropped too when its
+level, relative to the lower note's, has not grown `PARTIAL_RISE_DB` above what it was over the
+last `HISTORY_SECONDS` before its onset, neither at its fundamental nor at its second partial
+(checked `DECISION_SECONDS` + `RISE_SECONDS` after the onset, or when it ends if sooner): that
+is the lower note's partial swelling or coming back after a dip (brass, the formants of a
+voice), while a note played there raises the channel above what the lower note gave it.
 """
 
 from __future__ import annotations
@@ -78,8 +89,13 @@ PARTIAL_MARGIN_DB = 6.0  # a voice on a lower one's partial must stand this far 
 LOWER_SPAN_DB = 20.0  # ... and come within this of the lower voice; see `salience`
 WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials alone (low piano)
 FUNDAMENTAL_SPAN_DB = 24.0  # see the module's notes
+WEAK_SPAN_DB = 36.0  # ... and this for a fundamental whose second and third partials are heard
+TONAL_DB = 12.0  # ... that stands this far above the semitones either side
+FORMANT_DB = 12.0  # a voice on a lower one's partial, this close to its spectrum, is a formant
 DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
 CONFIRM_SECONDS = 0.1  # a new note may still turn out to be a lower note's attack for this long
+PARTIAL_RISE_DB = 6.0  # a note on a sounding lower note's partial must outgrow it by this much
+HISTORY_SECONDS = 0.5  # ... compared with its level over at most this long before the onset
 RISE_SECONDS = 0.1  # an onset goes back from its steepest rise, through the rise, this far at most
 RISE_SHARE = 0.25  # ... over frames that rise by at least this share of the steepest
 ATTACK_DB = 12.0  # a note starts only where its partials rose by this much (see the module's notes)
@@ -192,7 +208,10 @@ def salience(
     partials are removed as far as a smooth spectrum explains them. A voice on one of the first
     `PARTIALS` partials of another is then dropped unless its own level stands
     `PARTIAL_MARGIN_DB` above the lower voice's partials around it and comes within
-    `LOWER_SPAN_DB` of the lower voice: otherwise it is taken for that voice's partial."""
+    `LOWER_SPAN_DB` of the lower voice: otherwise it is taken for that voice's partial, unless
+    it lies on the sixth partial or above and its own second partial stands out as far. One
+    that stands less than `FORMANT_DB` above them, while its second partial does not stand out
+    of the lower voice's partials around it, is a formant of the lower voice."""
     frames = len(levels)
     rows = np.arange(frames)
     width = grid.count + grid.offsets[-1] + 1
@@ -218,7 +237,13 @@ def salience(
 
     # Below it, the second and third partials must be heard instead.
     pattern = heard(2) & heard(3)
-    eligible = heard(1) | ((grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern)
+    # Above it, a fundamental further down (a bassoon's, under its formant) still counts when it
+    # stands `TONAL_DB` above the semitones either side (a click or a thump does not) and the
+    # second and third partials are heard.
+    tonal = residual[:, : grid.count] * 10.0 ** (-TONAL_DB / 20.0)
+    faint = ((tonal >= around[:, : grid.count]) & (tonal >= around[:, 2 : grid.count + 2])
+             & (residual[:, : grid.count] >= strongest * 10.0 ** (-WEAK_SPAN_DB / 20.0)))
+    eligible = heard(1) | (((grid.frequencies < WEAK_FUNDAMENTAL_HZ) | faint) & pattern)
     peaks &= eligible
     strength = np.zeros_like(levels)
     # A frame that has no candidate left gets no more voices: later rounds look only at the
@@ -234,7 +259,7 @@ def salience(
         if not len(found):
             break
         _remove(grid, residual, found, best)
-    extended = [round(12 * math.log2(h)) for h in range(1, PARTIALS + 3)]
+    extended = [round(12 * math.log2(h)) for h in range(1, 2 * PARTIALS + 2)]
     wide = np.zeros((frames, grid.count + extended[-1] + 1))
     wide[:, : grid.count] = levels
     margin = 10.0 ** (PARTIAL_MARGIN_DB / 20.0)
@@ -251,6 +276,23 @@ def salience(
         # ... or where it is `LOWER_SPAN_DB` weaker than the lower voice itself.
         weak = levels[:, d:] < levels[:, :-d] * 10.0 ** (-LOWER_SPAN_DB / 20.0)
         explained = both & ((levels[:, d:] <= margin * envelope) | weak)
+        # Whether the upper voice's own second partial stands out of the lower voice's partials
+        # beside it (2h - 1 and 2h + 1). Pairs of voices are few: they are judged one by one.
+        pair_rows, pair_lows = np.nonzero(both)
+        beside = [o for o in (extended[2 * h - 2], extended[2 * h]) if o != extended[2 * h - 1]]
+        spectrum = np.maximum.reduce([wide[pair_rows, pair_lows + o] for o in beside])
+        own = wide[pair_rows, pair_lows + d + 12] > margin * spectrum
+        # A partial that a formant lifts stands out alone: the lower voice's partials next to
+        # the upper voice's second partial are as loud as that.
+        formant = ~own & (levels[pair_rows, pair_lows + d]
+                          <= envelope[pair_rows, pair_lows] * 10.0 ** (FORMANT_DB / 20.0))
+        explained[pair_rows, pair_lows] |= formant
+        if h >= 6:
+            # From the sixth partial up, the lower voice's partials are a few semitones apart and
+            # its spectrum there is smooth: a second partial standing out of it is a note's own,
+            # a violin's over a cello, whose fundamental is weaker than its second partial and
+            # than the cello's partials around it.
+            explained[pair_rows, pair_lows] &= ~own
         if h == 2:
             # An octave above a note whose third partial is within `LOWER_SPAN_DB` of it: the
             # lower note is a rich tone with a strong second partial (violin, low piano), not
@@ -353,6 +395,9 @@ class NoteTracker:
         self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # harmonic flux
         self._raw: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # ... and per semitone
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
+        self._history = math.ceil(HISTORY_SECONDS / self._seconds - 1e-9)
+        self._levels: deque[npt.NDArray[np.float64]] = deque(maxlen=self._history + self._reach + 1)
+        self._ended: dict[int, int] = {}  # the frame each pitch's last note ended in
         self._active: dict[int, _Note] = {}
         # The features of the frames of the last push (kept for no longer: a live tracker runs
         # for hours).
@@ -467,6 +512,7 @@ class NoteTracker:
         self._rises.append(rises)
         self._raw.append(rise)
         self._strengths.append(spread)
+        self._levels.append(levels)
         end = start * 10.0 ** (-HYSTERESIS_DB / 20.0)
         low = self._grid.low
         for key in list(self._active):
@@ -488,7 +534,10 @@ class NoteTracker:
                 if note.below > self.gap_frames:
                     # The level is smoothed: it falls for a while after the sound stopped, and
                     # the note ends where its fall began.
-                    self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
+                    # A note ending before it was checked for a lower note's partial is checked now.
+                    if t - note.onset_frame >= self._reach or not self._lower_partial(note):
+                        self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
+                        self._ended[key] = t
                     del self._active[key]
                 continue
             note.below = 0
@@ -505,6 +554,9 @@ class NoteTracker:
                 )
         for key in [k for k, n in self._active.items() if n.below == 1 and t - n.onset_frame < self.delay_frames]:
             if self._attack_partial(self._active[key], strength >= end):
+                del self._active[key]
+        for key in [k for k, n in self._active.items() if t - n.onset_frame == self._reach]:
+            if self._lower_partial(self._active[key]):
                 del self._active[key]
         self._frame += 1
 
@@ -542,6 +594,39 @@ class NoteTracker:
             lower = self._active.get(note.pitch - d)
             if (lower is not None and voiced[lower.pitch - self._grid.low]
                     and abs(lower.onset_frame - note.onset_frame) <= self._window):
+                return True
+        return False
+
+    def _lower_partial(self, note: _Note) -> bool:
+        """Whether `note` lies on a partial of a lower note that was sounding before it and has
+        not outgrown that partial: its level, relative to the lower note's, is within
+        `PARTIAL_RISE_DB` of what it was before the onset, at its fundamental and at its second
+        partial. A partial that swells or comes back after a dip (brass, the formants of a
+        choir) is no new note; a note played on the partial raises its channel, or that of its
+        second partial (a weak fundamental), above what the lower note gave it."""
+        low = self._grid.low
+        frames = len(self._levels)
+        after = frames - (self._frame - note.onset_frame) - 1  # index of the onset frame
+        first = max(0, after - self._history, self._ended.get(note.pitch, -1) - self._frame + frames)
+        for d in PARTIAL_STEPS:
+            lower = self._active.get(note.pitch - d)
+            if lower is None:
+                continue
+            begin = max(first, lower.onset_frame - self._frame + frames)
+            # The frame before the onset is left out: the new note's rise may have begun in it.
+            # A lower note heard for only a few frames before has no level of its own yet.
+            if after - 1 - begin < self._window // 2:
+                continue
+            recent = np.array(self._levels)
+            base = lower.pitch - low
+            grown = False
+            for index in (note.pitch - low, note.pitch + 12 - low):
+                if index >= self._grid.count:
+                    break
+                before = recent[begin : after - 1, index].max() * recent[after:, base].max()
+                now = recent[after:, index].max() * recent[begin : after - 1, base].max()
+                grown |= now >= before * 10.0 ** (PARTIAL_RISE_DB / 20.0)
+            if not grown:
                 return True
         return False
 
