@@ -21,8 +21,9 @@ Per frame:
      partials of a lower voice and does not stand out of that voice's spectrum is dropped: it
      is the lower voice's partial (an octave up is the lower note's when that note's third
      partial is strong too: a rich tone, not a melody over a pure one). From the sixth partial
-     up, a voice whose own second partial stands out of the lower voice's spectrum is kept;
-     below it, one that stands out by less than `FORMANT_DB` while its second partial does not
+     up, a voice whose own second partial stands out of the lower voice's spectrum is kept, and
+     so is one on the third or fifth partial whose second and third partials both do; below
+     the sixth, one that stands out by less than `FORMANT_DB` while its second partial does not
      is the lower voice's formant.
   3. Onset strength: spectral flux, the rectified rise of the log levels, grouped by harmonics
      like the salience, so that each note has its own.
@@ -209,9 +210,10 @@ def salience(
     `PARTIALS` partials of another is then dropped unless its own level stands
     `PARTIAL_MARGIN_DB` above the lower voice's partials around it and comes within
     `LOWER_SPAN_DB` of the lower voice: otherwise it is taken for that voice's partial, unless
-    it lies on the sixth partial or above and its own second partial stands out as far. One
-    that stands less than `FORMANT_DB` above them, while its second partial does not stand out
-    of the lower voice's partials around it, is a formant of the lower voice."""
+    it lies on the sixth partial or above and its own second partial stands out as far, or on
+    the third or fifth and its second and third partials do. One that stands less than
+    `FORMANT_DB` above them, while its second partial does not stand out of the lower voice's
+    partials around it, is a formant of the lower voice."""
     frames = len(levels)
     rows = np.arange(frames)
     width = grid.count + grid.offsets[-1] + 1
@@ -287,6 +289,17 @@ def salience(
         formant = ~own & (levels[pair_rows, pair_lows + d]
                           <= envelope[pair_rows, pair_lows] * 10.0 ** (FORMANT_DB / 20.0))
         explained[pair_rows, pair_lows] |= formant
+        if h in (3, 5):
+            # On the third and the fifth partial, a note's second and third partials both stand
+            # out of the lower voice's partials beside them (2h ± 1 and 3h ± 1): a note sung or
+            # played over a held one, which no smooth spectrum has. One of them alone may be a
+            # bump of the lower voice's spectrum. (On the fourth, the partials beside its third,
+            # the 11th and 13th, lie 40 to 50 cents off the semitones: a channel a semitone reads
+            # them 5 to 6 dB too weak to judge by.)
+            beside3 = np.maximum(wide[pair_rows, pair_lows + extended[3 * h - 2]],
+                                 wide[pair_rows, pair_lows + extended[3 * h]])
+            third_own = wide[pair_rows, pair_lows + d + extended[2]] > margin * beside3
+            explained[pair_rows, pair_lows] &= ~(own & third_own)
         if h >= 6:
             # From the sixth partial up, the lower voice's partials are a few semitones apart and
             # its spectrum there is smooth: a second partial standing out of it is a note's own,

@@ -142,6 +142,18 @@ def test_a_note_on_a_high_partial_of_a_held_note_is_heard(level):
     assert [(e.pitch, round(e.onset, 1)) for e in events] == [(48, 0.2), (79, 0.7)]
 
 
+# On the third and the fifth partial, as loud as it or a little louder.
+@pytest.mark.parametrize(("lower", "upper", "level"), [(48, 67, 0.3), (55, 74, 0.3), (48, 76, 0.2), (52, 80, 0.2)])
+def test_a_note_on_a_low_partial_of_a_held_note_is_heard(lower, upper, level):
+    # The new note fills the held note's partial and adds partials of its own at twice and
+    # three times its frequency, which stand out of the held note's spectrum there.
+    held = shaped_tone(lower, [(0.4 / h, gate(0.01)) for h in range(1, 9)])
+    new = shaped_tone(upper, [(level / h, gate(0.01, 0.5)) for h in range(1, 4)], start=0.7, seconds=0.5)
+    signal = held + np.pad(new, (0, len(held) - len(new)))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [(e.pitch, round(e.onset, 1)) for e in events] == [(lower, 0.2), (upper, 0.7)]
+
+
 def test_channels_above_nyquist_are_ignored():
     rate = 8000  # C8 is 4186 Hz, above this rate's Nyquist frequency
     signal = harmonic_tone(69, [1.0], rate=rate)
