@@ -22,9 +22,9 @@ Per frame:
      is the lower voice's partial (an octave up is the lower note's when that note's third
      partial is strong too: a rich tone, not a melody over a pure one). From the sixth partial
      up, a voice whose own second partial stands out of the lower voice's spectrum is kept, and
-     so is one on the third or fifth partial whose second and third partials both do; below
-     the sixth, one that stands out by less than `FORMANT_DB` while its second partial does not
-     is the lower voice's formant.
+     so is one on the second, third or fifth partial whose second and third partials both do;
+     below the sixth, one that stands out by less than `FORMANT_DB` while its second partial
+     does not is the lower voice's formant.
   3. Onset strength: spectral flux, the rectified rise of the log levels, grouped by harmonics
      like the salience, so that each note has its own.
 
@@ -36,7 +36,10 @@ rises of the onset strength, averaged over its partials weighted by their levels
 pure tone's missing partials do not count), by `ATTACK_DB` in the `DECISION_SECONDS` +
 `RISE_SECONDS` (200 ms) before it crosses the threshold. A partial that a lower note's decay
 uncovers, or one that the salience of a chord hands from note to note, crosses the threshold
-without rising.
+without rising. A note on a partial of notes held since before those frames, where no new
+voice has it on a partial, starts too when its channel and its second partial's rose by
+`PARTIAL_RISE_DB` in the `DECISION_SECONDS` before while the held notes' own channels did not:
+played there, it adds only a few dB to channels that the held notes' partials fill.
 The onset is placed where the note's rise began: from its strongest rise in the last
 `DECISION_SECONDS` (100 ms) back over the frames before it that still rise by `RISE_SHARE` of
 that, up to `RISE_SECONDS` (100 ms) further. A slow attack (bowed strings, organ, choir) crosses
@@ -211,9 +214,9 @@ def salience(
     `PARTIAL_MARGIN_DB` above the lower voice's partials around it and comes within
     `LOWER_SPAN_DB` of the lower voice: otherwise it is taken for that voice's partial, unless
     it lies on the sixth partial or above and its own second partial stands out as far, or on
-    the third or fifth and its second and third partials do. One that stands less than
-    `FORMANT_DB` above them, while its second partial does not stand out of the lower voice's
-    partials around it, is a formant of the lower voice."""
+    the second, third or fifth and its second and third partials do (an octave above a rich
+    tone too). One that stands less than `FORMANT_DB` above them, while its second partial does
+    not stand out of the lower voice's partials around it, is a formant of the lower voice."""
     frames = len(levels)
     rows = np.arange(frames)
     width = grid.count + grid.offsets[-1] + 1
@@ -289,17 +292,17 @@ def salience(
         formant = ~own & (levels[pair_rows, pair_lows + d]
                           <= envelope[pair_rows, pair_lows] * 10.0 ** (FORMANT_DB / 20.0))
         explained[pair_rows, pair_lows] |= formant
-        if h in (3, 5):
-            # On the third and the fifth partial, a note's second and third partials both stand
-            # out of the lower voice's partials beside them (2h ± 1 and 3h ± 1): a note sung or
-            # played over a held one, which no smooth spectrum has. One of them alone may be a
-            # bump of the lower voice's spectrum. (On the fourth, the partials beside its third,
-            # the 11th and 13th, lie 40 to 50 cents off the semitones: a channel a semitone reads
-            # them 5 to 6 dB too weak to judge by.)
+        if h in (2, 3, 5):
+            # On the second, third and fifth partial, a note's second and third partials both
+            # stand out of the lower voice's partials beside them (2h ± 1 and 3h ± 1): a note
+            # sung or played over a held one, which no smooth spectrum has, not even a rich
+            # tone's. One of them alone may be a bump of the lower voice's spectrum. (On the
+            # fourth, the partials beside its third, the 11th and 13th, lie 40 to 50 cents off
+            # the semitones: a channel a semitone reads them 5 to 6 dB too weak to judge by.)
             beside3 = np.maximum(wide[pair_rows, pair_lows + extended[3 * h - 2]],
                                  wide[pair_rows, pair_lows + extended[3 * h]])
-            third_own = wide[pair_rows, pair_lows + d + extended[2]] > margin * beside3
-            explained[pair_rows, pair_lows] &= ~(own & third_own)
+            played = own & (wide[pair_rows, pair_lows + d + extended[2]] > margin * beside3)
+            explained[pair_rows, pair_lows] &= ~played
         if h >= 6:
             # From the sixth partial up, the lower voice's partials are a few semitones apart and
             # its spectrum there is smooth: a second partial standing out of it is a note's own,
@@ -314,6 +317,7 @@ def salience(
             third = wide[:, extended[2] : extended[2] + grid.count - d]
             named = both | ((high > 0) & eligible[:, :-d] & (grid.frequencies[:-d] < WEAK_FUNDAMENTAL_HZ))
             rich = named & (third >= levels[:, d:] * 10.0 ** (-LOWER_SPAN_DB / 20.0))
+            rich[pair_rows[played], pair_lows[played]] = False
             low[rich] = np.maximum(low[rich], high[rich])
             explained |= rich
         high[explained] = 0.0
@@ -560,7 +564,8 @@ class NoteTracker:
                 self._active[key] = _Note(key, restruck, value, levels[key - low], 0.0, held=t)
         for index in np.flatnonzero(strength >= start):
             key = low + int(index)
-            if key not in self._active and self._attacked(int(index), levels):
+            if key not in self._active and (self._attacked(int(index), levels)
+                                            or self._played_on_held(int(index), strength)):
                 self._active[key] = _Note(
                     key, self._onset(int(index)), float(strength[index]), float(levels[index]), 0.0,
                     held=t,
@@ -660,6 +665,34 @@ class NoteTracker:
             weighted += share * rose
             total += share
         return total > 0 and weighted >= ATTACK_DB * total
+
+    def _played_on_held(self, index: int, strength: npt.NDArray[np.float64]) -> bool:
+        """Whether the note lies on a partial of notes held since before the frames an onset may
+        lie in, under no new voice that has it on a partial, and its channel and its second
+        partial's rose by `PARTIAL_RISE_DB` in the decision window while the held notes' own
+        did not. A note played on a held note's partial adds only a few dB to channels that the
+        partial and its multiples fill, too few for an attack (the sum depends on their phases),
+        while the held note's own channel does not rise."""
+        low, count = self._grid.low, self._grid.count
+        held = []
+        for d in PARTIAL_STEPS:
+            if index - d < 0:
+                break
+            lower = self._active.get(index + low - d)
+            if lower is not None and lower.onset_frame < self._frame - self._reach:
+                held.append(index - d)
+            elif strength[index - d] > 0:
+                return False
+        if not held:
+            return False
+        recent = [self._levels[-k] for k in range(1, min(self._window + 2, len(self._levels)) + 1)]  # newest first
+        factor = 10.0 ** (PARTIAL_RISE_DB / 20.0)
+
+        def rose(slot: int) -> bool:
+            return bool(recent[0][slot] >= factor * min(r[slot] for r in recent))
+
+        own = [slot for slot in (index, index + 12) if slot < count]
+        return all(rose(slot) for slot in own) and not any(rose(slot) for slot in held)
 
     def _onset(self, index: int) -> int:
         """The frame where the note's rise began: see the module's notes."""

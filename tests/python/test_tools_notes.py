@@ -142,8 +142,9 @@ def test_a_note_on_a_high_partial_of_a_held_note_is_heard(level):
     assert [(e.pitch, round(e.onset, 1)) for e in events] == [(48, 0.2), (79, 0.7)]
 
 
-# On the third and the fifth partial, as loud as it or a little louder.
-@pytest.mark.parametrize(("lower", "upper", "level"), [(48, 67, 0.3), (55, 74, 0.3), (48, 76, 0.2), (52, 80, 0.2)])
+# An octave up, on the third and on the fifth partial, louder than the partial.
+@pytest.mark.parametrize(("lower", "upper", "level"), [(48, 60, 0.4), (52, 64, 0.4), (48, 67, 0.3), (55, 74, 0.3),
+                                                       (48, 76, 0.2), (52, 80, 0.2)])
 def test_a_note_on_a_low_partial_of_a_held_note_is_heard(lower, upper, level):
     # The new note fills the held note's partial and adds partials of its own at twice and
     # three times its frequency, which stand out of the held note's spectrum there.
