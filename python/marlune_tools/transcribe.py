@@ -12,10 +12,13 @@ Per frame:
   2. Pitch salience by harmonic grouping: a candidate note gathers its partials (h·f0, h = 1..8,
      weights 1/sqrt(h)). Candidates are the peaks of salience over pitch whose fundamental is
      heard (a peak of the levels within `FUNDAMENTAL_SPAN_DB` of the note's strongest partial);
-     below `WEAK_FUNDAMENTAL_HZ` (the piano's lowest notes, whose fundamental is far under their
-     second partial) the second and third partials stand in for it. The strongest candidate is
-     taken and the share of its partials that a smooth harmonic spectrum explains is removed;
-     then the next, up to `VOICES` times. A voice that lies on one of the first `PARTIALS`
+     a fainter fundamental (within `FAINT_SPAN_DB`) that stands `PROMINENCE_DB` clear of the
+     levels around it does with its second and third partials heard (a formant, as a bassoon's,
+     lifts them far over it), and then the voices on its first partials are its own; below
+     `WEAK_FUNDAMENTAL_HZ` (the piano's lowest notes, whose fundamental is far under their
+     second partial) the second, third and fifth partials stand in for it. The strongest
+     candidate is taken and the share of its partials that a smooth harmonic spectrum explains
+     is removed; then the next, up to `VOICES` times. A voice that lies on one of the first `PARTIALS`
      partials of a lower voice and does not stand out of that voice's spectrum is dropped: it
      is the lower voice's partial (an octave up is the lower note's when that note's third
      partial is strong too: a rich tone, not a melody over a pure one).
@@ -71,6 +74,8 @@ PARTIAL_MARGIN_DB = 6.0  # a voice on a lower one's partial must stand this far 
 LOWER_SPAN_DB = 20.0  # ... and come within this of the lower voice; see `salience`
 WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials alone (low piano)
 FUNDAMENTAL_SPAN_DB = 24.0  # see the module's notes
+FAINT_SPAN_DB = 40.0  # ... or a fainter one that stands out, with its 2nd and 3rd partials (bassoon)
+PROMINENCE_DB = 6.0  # ... by this much above the levels two semitones either side
 DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
 CONFIRM_SECONDS = 0.1  # a new note may still turn out to be a lower note's attack for this long
 RISE_SECONDS = 0.1  # an onset goes back from its steepest rise, through the rise, this far at most
@@ -205,9 +210,21 @@ def salience(
         result: npt.NDArray[np.bool_] = peaked[:, o : o + grid.count] & (residual[:, o : o + grid.count] >= strongest * span)
         return result
 
-    # Below it, the second and third partials must be heard instead.
+    # Otherwise the second and third partials must be heard instead, and a fundamental too that
+    # is fainter (down to `FAINT_SPAN_DB`) but stands clear of the levels around it: a formant
+    # (bassoon, low reeds) lifts the partials 30 dB over the fundamental, while the thump of
+    # an attack, or a chord's notes under a missing root, is flat there.
     pattern = heard(2) & heard(3)
-    eligible = heard(1) | ((grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern)
+    wider = np.pad(residual, ((0, 0), (2, 2)))
+    clear = residual >= 10.0 ** (PROMINENCE_DB / 20.0) * np.maximum(wider[:, :-4], wider[:, 4:])
+    faint = ((peaked & clear)[:, : grid.count] & ~heard(1)
+             & (residual[:, : grid.count] >= strongest * 10.0 ** (-FAINT_SPAN_DB / 20.0)))
+    # Below `WEAK_FUNDAMENTAL_HZ` (the piano's lowest notes, whose fundamental is 60 dB under)
+    # the partials alone may name a note, the fifth heard too: two notes a fifth apart, or a
+    # note and the second partial of a lower one still ringing, give a 2nd and 3rd partial but
+    # never a 5th (two octaves and a major third up).
+    weak = (grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern & heard(5)
+    eligible = heard(1) | (faint & pattern) | weak
     peaks &= eligible
     strength = np.zeros_like(levels)
     # A frame that has no candidate left gets no more voices: later rounds look only at the
@@ -240,6 +257,10 @@ def salience(
         # ... or where it is `LOWER_SPAN_DB` weaker than the lower voice itself.
         weak = levels[:, d:] < levels[:, :-d] * 10.0 ** (-LOWER_SPAN_DB / 20.0)
         explained = both & ((levels[:, d:] <= margin * envelope) | weak)
+        if h <= 4:
+            # A voice on one of the first partials of a voice with a faint fundamental is
+            # always its partial: the formant that makes the fundamental faint lifts them.
+            explained |= both & faint[:, :-d]
         if h == 2:
             # An octave above a note whose third partial is within `LOWER_SPAN_DB` of it: the
             # lower note is a rich tone with a strong second partial (violin, low piano), not
