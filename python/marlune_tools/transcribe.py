@@ -41,7 +41,10 @@ the threshold long after it began, and its steepest frame can be late too. A new
 being a voice within `CONFIRM_SECONDS` more, while a lower note that started with it (within the
 window) has it on one of its partials and is a voice, was that note's attack: the upper
 partials' channels settle faster than the fundamental's, so a low note is first heard as its
-partials. Such a note is dropped. So each note-on is decided exactly `delay_frames` frames after
+partials. Such a note is dropped, and so is a note below `KNOCK_HZ` that started with a higher
+one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
+holds: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
+string rings on. So each note-on is decided exactly `delay_frames` frames after
 its onset frame: 30 at a 10 ms hop, 300 ms, as long as a live display can wait and still follow
 the music. A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
@@ -89,6 +92,8 @@ DECAY_DB = 30.0  # ... or this far below its own peak
 FLUX_RANGE_DB = 60.0  # levels further below the loudest so far do not count for onsets
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
 HOLD_DB = 12.0  # a note ends after its last frame this close to its loudest level
+KNOCK_HZ = 200.0  # a lower note than this that dies under a higher one's attack is its knock ...
+KNOCK_MARGIN_DB = 6.0  # ... when it was this much weaker
 GAP_SECONDS = 0.1  # a note goes on through a drop shorter than this
 MIN_SECONDS = 0.06  # shorter notes are dropped ...
 SETTLING = 2.0  # ... and so are notes shorter than this many time constants of their channel
@@ -491,7 +496,8 @@ class NoteTracker:
                 if note.below > self.gap_frames:
                     # The level is smoothed: it falls for a while after the sound stopped, and
                     # the note ends where its fall began.
-                    self._close(note, min(t - note.below, note.held) + 1, finished, t - note.below + 1)
+                    if not (t - note.onset_frame <= self.delay_frames and self._knock(note)):
+                        self._close(note, min(t - note.below, note.held) + 1, finished, t - note.below + 1)
                     del self._active[key]
                 continue
             note.below = 0
@@ -509,7 +515,22 @@ class NoteTracker:
         for key in [k for k, n in self._active.items() if n.below == 1 and t - n.onset_frame < self.delay_frames]:
             if self._attack_partial(self._active[key], strength >= end):
                 del self._active[key]
+        for key in [k for k, n in self._active.items() if t - n.onset_frame == self.delay_frames]:
+            if self._knock(self._active[key]):
+                del self._active[key]
         self._frame += 1
+
+    def _knock(self, note: _Note) -> bool:
+        """Whether `note`, low and already `HOLD_DB` under its loudest, started with a higher
+        note that still holds: it was the knock of that note's attack (a body or a hammer)."""
+        t = self._frame
+        if note.held >= t or self._grid.frequencies[note.pitch - self._grid.low] >= KNOCK_HZ:
+            return False
+        margin = 10.0 ** (KNOCK_MARGIN_DB / 20.0)
+        # Notes are updated in turn: one not yet updated in this frame was held in the last.
+        return any(other.pitch > note.pitch and other.held >= t - 1 and other.level >= note.level * margin
+                   and abs(other.onset_frame - note.onset_frame) <= self._window
+                   for other in self._active.values())
 
     def _attack_partial(self, note: _Note, voiced: npt.NDArray[np.bool_]) -> bool:
         """Whether `note`, which has just stopped being a voice, lies on a partial of a lower
