@@ -291,7 +291,8 @@ def _remove(grid: _Grid, residual: npt.NDArray[np.float64], rows: npt.NDArray[np
         if h == 0:
             share = amplitude[0]
         else:
-            after = amplitude[h + 1] if h + 1 < len(slots) else amplitude[h]
+            # The last partial's neighbour above is not looked at: the one below stands for it.
+            after = amplitude[h + 1] if h + 1 < len(slots) else amplitude[h - 1]
             share = np.minimum(amplitude[h], np.maximum(amplitude[h - 1], after))
         residual[rows, slot] = amplitude[h] - share
 
