@@ -43,7 +43,7 @@ window) has it on one of its partials and is a voice, was that note's attack: th
 partials' channels settle faster than the fundamental's, so a low note is first heard as its
 partials. Such a note is dropped, and so is a note below `KNOCK_HZ` that started with a higher
 one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
-holds: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
+held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
 string rings on. So each note-on is decided exactly `delay_frames` frames after
 its onset frame: 30 at a 10 ms hop, 300 ms, as long as a live display can wait and still follow
 the music. A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
@@ -318,6 +318,7 @@ class _Note:
     grouped: float  # loudest level round its semitone up to the decision window (for restrikes)
     below: int = 0  # frames in a row below the end threshold
     held: int = 0  # the last frame within `HOLD_DB` of its loudest level
+    fell: bool = False  # whether it has been further below its loudest level
 
 
 class NoteTracker:
@@ -492,6 +493,8 @@ class NoteTracker:
             note.level = max(note.level, levels[key - low])
             if levels[key - low] >= note.level * 10.0 ** (-HOLD_DB / 20.0):
                 note.held = t
+            else:
+                note.fell = True
             if value < max(end, note.peak * 10.0 ** (-DECAY_DB / 20.0)):
                 note.below += 1
                 if note.below > self.gap_frames:
@@ -522,10 +525,11 @@ class NoteTracker:
         self._frame += 1
 
     def _knock(self, note: _Note) -> bool:
-        """Whether `note`, low and already `HOLD_DB` under its loudest, started with a higher
-        note that still holds: it was the knock of that note's attack (a body or a hammer)."""
+        """Whether `note`, low and fallen `HOLD_DB` under its loudest since (a knock beats with
+        the note's own sound and may come back a little), started with a higher note that still
+        holds: it was the knock of that note's attack (a body or a hammer)."""
         t = self._frame
-        if note.held >= t or self._grid.frequencies[note.pitch - self._grid.low] >= KNOCK_HZ:
+        if not note.fell or self._grid.frequencies[note.pitch - self._grid.low] >= KNOCK_HZ:
             return False
         margin = 10.0 ** (KNOCK_MARGIN_DB / 20.0)
         # Notes are updated in turn: one not yet updated in this frame was held in the last.
