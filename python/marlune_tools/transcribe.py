@@ -41,7 +41,7 @@ the threshold long after it began, and its steepest frame can be late too. A new
 being a voice within `CONFIRM_SECONDS` more, while a lower note that started with it (within the
 window) has it on one of its partials and is a voice, was that note's attack: the upper
 partials' channels settle faster than the fundamental's, so a low note is first heard as its
-partials. Such a note is dropped, and so is a note below `KNOCK_HZ` that started with a higher
+partials. Such a note is dropped, and so is a note below `KNOCK_HZ` that started with another
 one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
 held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
 string rings on. So each note-on is decided exactly `delay_frames` frames after
@@ -92,7 +92,7 @@ DECAY_DB = 30.0  # ... or this far below its own peak
 FLUX_RANGE_DB = 60.0  # levels further below the loudest so far do not count for onsets
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
 HOLD_DB = 12.0  # a note ends after its last frame this close to its loudest level
-KNOCK_HZ = 200.0  # a lower note than this that dies under a higher one's attack is its knock ...
+KNOCK_HZ = 200.0  # a lower note than this that dies as another starts is that one's knock ...
 KNOCK_MARGIN_DB = 6.0  # ... when it was this much weaker
 GAP_SECONDS = 0.1  # a note goes on through a drop shorter than this
 MIN_SECONDS = 0.06  # shorter notes are dropped ...
@@ -228,8 +228,8 @@ def salience(
     # the partials alone may name a note, the fifth heard too: two notes a fifth apart, or a
     # note and the second partial of a lower one still ringing, give a 2nd and 3rd partial but
     # never a 5th (two octaves and a major third up).
-    weak = (grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern & heard(5)
-    eligible = heard(1) | (faint & pattern) | weak
+    deep = (grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern & heard(5)
+    eligible = heard(1) | (faint & pattern) | deep
     peaks &= eligible
     strength = np.zeros_like(levels)
     # A frame that has no candidate left gets no more voices: later rounds look only at the
@@ -526,14 +526,14 @@ class NoteTracker:
 
     def _knock(self, note: _Note) -> bool:
         """Whether `note`, low and fallen `HOLD_DB` under its loudest since (a knock beats with
-        the note's own sound and may come back a little), started with a higher note that still
+        the note's own sound and may come back a little), started with another note that still
         holds: it was the knock of that note's attack (a body or a hammer)."""
         t = self._frame
         if not note.fell or self._grid.frequencies[note.pitch - self._grid.low] >= KNOCK_HZ:
             return False
         margin = 10.0 ** (KNOCK_MARGIN_DB / 20.0)
         # Notes are updated in turn: one not yet updated in this frame was held in the last.
-        return any(other.pitch > note.pitch and other.held >= t - 1 and other.level >= note.level * margin
+        return any(other is not note and other.held >= t - 1 and other.level >= note.level * margin
                    and abs(other.onset_frame - note.onset_frame) <= self._window
                    for other in self._active.values())
 
