@@ -220,16 +220,17 @@ def salience(
     # (bassoon, low reeds) lifts the partials 30 dB over the fundamental, while the thump of
     # an attack, or a chord's notes under a missing root, is flat there.
     pattern = heard(2) & heard(3)
-    wider = np.pad(residual, ((0, 0), (2, 2)))
-    clear = residual >= 10.0 ** (PROMINENCE_DB / 20.0) * np.maximum(wider[:, :-4], wider[:, 4:])
-    faint = ((peaked & clear)[:, : grid.count] & ~heard(1)
-             & (residual[:, : grid.count] >= strongest * 10.0 ** (-FAINT_SPAN_DB / 20.0)))
+    wider = np.pad(levels, ((0, 0), (2, 2)))
+    clear = levels >= 10.0 ** (PROMINENCE_DB / 20.0) * np.maximum(wider[:, :-4], wider[:, 4:])
+    fundamental = heard(1)
+    faint = (peaked[:, : grid.count] & clear & ~fundamental
+             & (levels >= strongest * 10.0 ** (-FAINT_SPAN_DB / 20.0)))
     # Below `WEAK_FUNDAMENTAL_HZ` (the piano's lowest notes, whose fundamental is 60 dB under)
     # the partials alone may name a note, the fifth heard too: two notes a fifth apart, or a
     # note and the second partial of a lower one still ringing, give a 2nd and 3rd partial but
     # never a 5th (two octaves and a major third up).
     deep = (grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern & heard(5)
-    eligible = heard(1) | (faint & pattern) | deep
+    eligible = fundamental | (faint & pattern) | deep
     peaks &= eligible
     strength = np.zeros_like(levels)
     # A frame that has no candidate left gets no more voices: later rounds look only at the
