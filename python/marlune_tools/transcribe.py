@@ -51,6 +51,10 @@ window: a slow attack still growing has not fallen) and rises as much again is s
 the sounding note ends and a new one starts. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; the offset is placed where their fall began (`HOLD_DB`).
+A note's level, for its strikes, its fall and its velocity, is its semitone's, but below
+`WEAK_FUNDAMENTAL_HZ` its octave's: its fundamental there is too faint to tell them. Such a note
+that stops being a voice before it is decided, while another that started with it is one, was
+that note's knock: a deep string rings for seconds.
 Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their channel, are
 dropped: they are the transients of other notes' starts.
 """
@@ -315,7 +319,7 @@ class _Note:
     pitch: int
     onset_frame: int
     peak: float  # strongest salience so far
-    level: float  # loudest magnitude of its semitone so far
+    level: float  # loudest magnitude of its semitone (or octave; see the module's notes) so far
     grouped: float  # loudest level round its semitone up to the decision window (for restrikes)
     below: int = 0  # frames in a row below the end threshold
     held: int = 0  # the last frame within `HOLD_DB` of its loudest level
@@ -368,6 +372,12 @@ class NoteTracker:
         self._raw: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # ... and per semitone
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         self._active: dict[int, _Note] = {}
+        # Where a note's strikes are heard: at its semitone, but an octave up below
+        # `WEAK_FUNDAMENTAL_HZ`, whose fundamental is too faint and slow to tell a strike.
+        count = self._grid.count
+        octave = np.arange(count) + 12
+        self._struck = np.where((self._grid.frequencies < WEAK_FUNDAMENTAL_HZ) & (octave < count), octave,
+                                np.arange(count))
         # The features of the frames of the last push (kept for no longer: a live tracker runs
         # for hours).
         self.onset_strength: npt.NDArray[np.float64] = np.zeros(0)
@@ -490,9 +500,10 @@ class NoteTracker:
             if t - self._window - 1 >= note.onset_frame:
                 # Its loudest before the frame that a restrike would start with: a slow attack
                 # that is still growing is no fall and rise.
-                note.grouped = max(note.grouped, self._strengths[0][key - low])
-            note.level = max(note.level, levels[key - low])
-            if levels[key - low] >= note.level * 10.0 ** (-HOLD_DB / 20.0):
+                note.grouped = max(note.grouped, self._strengths[0][self._struck[key - low]])
+            heard = levels[self._struck[key - low]]
+            note.level = max(note.level, heard)
+            if heard >= note.level * 10.0 ** (-HOLD_DB / 20.0):
                 note.held = t
             else:
                 note.fell = True
@@ -509,12 +520,12 @@ class NoteTracker:
             restruck = self._restrike(key - low, note)
             if restruck is not None:
                 self._close(note, restruck, finished)
-                self._active[key] = _Note(key, restruck, value, levels[key - low], 0.0, held=t)
+                self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t)
         for index in np.flatnonzero(strength >= start):
             key = low + int(index)
             if key not in self._active and self._attacked(int(index), levels):
                 self._active[key] = _Note(
-                    key, self._onset(int(index)), float(strength[index]), float(levels[index]), 0.0,
+                    key, self._onset(int(index)), float(strength[index]), float(levels[self._struck[index]]), 0.0,
                     held=t,
                 )
         for key in [k for k, n in self._active.items() if n.below == 1 and t - n.onset_frame < self.delay_frames]:
@@ -547,7 +558,13 @@ class NoteTracker:
             if (lower is not None and voiced[lower.pitch - self._grid.low]
                     and abs(lower.onset_frame - note.onset_frame) <= self._window):
                 return True
-        return False
+        # A note named by its partials alone that stops being a voice so soon is no deep string
+        # (which rings for seconds) but the knock of another note's attack.
+        if self._grid.frequencies[note.pitch - self._grid.low] >= WEAK_FUNDAMENTAL_HZ:
+            return False
+        return any(other is not note and voiced[other.pitch - self._grid.low]
+                   and abs(other.onset_frame - note.onset_frame) <= self._window
+                   for other in self._active.values())
 
     def _attacked(self, index: int, levels: npt.NDArray[np.float64]) -> bool:
         """Whether the note's partials rose by `ATTACK_DB` in the frames an onset may lie in, on
@@ -586,14 +603,15 @@ class NoteTracker:
         candidate = self._frame - self._window
         if candidate <= note.onset_frame + self._window:
             return None
-        before = self._strengths[0][index]
+        slot = int(self._struck[index])
+        before = self._strengths[0][slot]
         if before > note.grouped * 10.0 ** (-RESTRIKE_DB / 20.0):
             return None
         window = list(self._rises)[-(self._window + 2) :]
         rise = window[1][index]
         if rise <= 0 or any(r[index] > rise for r in window[2:]):
             return None
-        after = max(s[index] for s in list(self._strengths)[1:])
+        after = max(s[slot] for s in list(self._strengths)[1:])
         if after < before * 10.0 ** (RESTRIKE_DB / 20.0):
             return None
         return candidate

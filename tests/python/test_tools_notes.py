@@ -132,6 +132,21 @@ def test_the_knock_of_an_attack_is_no_note(pitch, knock):
     assert [e.pitch for e in events] == [pitch]
 
 
+@pytest.mark.parametrize("gap", [0.6, 1.0])
+@pytest.mark.parametrize("pitch", [21, 24, 28])
+def test_a_deep_note_struck_twice_is_two_notes_at_its_pitch(pitch, gap):
+    # As the piano's lowest strings: the fundamental 50 dB under the partials, which ring on.
+    def struck(u):
+        return np.clip(u / 0.005, 0.0, 1.0) * np.exp(-np.maximum(u, 0.0) / 0.3)
+
+    partials = [(a, struck) for a in (0.001, 0.3, 0.3, 0.2, 0.15, 0.1, 0.05)]
+    signal = (shaped_tone(pitch, partials, seconds=1.5)
+              + shaped_tone(pitch, partials, start=0.2 + gap, seconds=1.5 - gap))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch, pitch]
+    assert [round(e.onset, 1) for e in events] == [0.2, round(0.2 + gap, 1)]
+
+
 def test_channels_above_nyquist_are_ignored():
     rate = 8000  # C8 is 4186 Hz, above this rate's Nyquist frequency
     signal = harmonic_tone(69, [1.0], rate=rate)
