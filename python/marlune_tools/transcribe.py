@@ -12,9 +12,9 @@ Per frame:
   2. Pitch salience by harmonic grouping: a candidate note gathers its partials (h·f0, h = 1..8,
      weights 1/sqrt(h)). Candidates are the peaks of salience over pitch whose fundamental is
      heard (a peak of the levels within `FUNDAMENTAL_SPAN_DB` of the note's strongest partial);
-     a fainter fundamental (within `FAINT_SPAN_DB`) that stands `PROMINENCE_DB` clear of the
-     levels around it does with its second and third partials heard (a formant, as a bassoon's,
-     lifts them far over it), and then the voices on its first partials are its own; below
+     a fainter fundamental (within `FAINT_SPAN_DB`) that stands clear of the levels two
+     semitones away as a tone does (by `PROMINENCE` of a tone's fall there, in dB) does with its
+     second and third partials heard (a formant, as a bassoon's, lifts them far over it), and then the voices on its first partials are its own; below
      `WEAK_FUNDAMENTAL_HZ` (the piano's lowest notes, whose fundamental is far under their
      second partial) the second, third and fifth partials stand in for it. The strongest
      candidate is taken and the share of its partials that a smooth harmonic spectrum explains
@@ -82,7 +82,7 @@ LOWER_SPAN_DB = 20.0  # ... and come within this of the lower voice; see `salien
 WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials alone (low piano)
 FUNDAMENTAL_SPAN_DB = 24.0  # see the module's notes
 FAINT_SPAN_DB = 40.0  # ... or a fainter one that stands out, with its 2nd and 3rd partials (bassoon)
-PROMINENCE_DB = 6.0  # ... by this much above the levels two semitones either side
+PROMINENCE = 0.75  # ... by this share (in dB) of a tone's own fall to the channels two semitones away
 DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
 CONFIRM_SECONDS = 0.1  # a new note may still turn out to be a lower note's attack for this long
 RISE_SECONDS = 0.1  # an onset goes back from its steepest rise, through the rise, this far at most
@@ -220,12 +220,13 @@ def salience(
         return result
 
     # Otherwise the second and third partials must be heard instead, and a fundamental too that
-    # is fainter (down to `FAINT_SPAN_DB`) but stands clear of the levels around it: a formant
-    # (bassoon, low reeds) lifts the partials 30 dB over the fundamental, while the thump of
-    # an attack, or a chord's notes under a missing root, is flat there.
+    # is fainter (down to `FAINT_SPAN_DB`) but stands clear of the levels two semitones away as
+    # a tone does: a formant (bassoon, low reeds) lifts the partials 30 dB over the fundamental,
+    # while the thump of an attack, or a chord's notes under a missing root, is flat there, and
+    # the leak of two notes' partials under a note an octave up is a low bump.
     pattern = heard(2) & heard(3)
     wider = np.pad(levels, ((0, 0), (2, 2)))
-    clear = levels >= 10.0 ** (PROMINENCE_DB / 20.0) * np.maximum(wider[:, :-4], wider[:, 4:])
+    clear = levels >= _tone_fall(grid.frequencies) ** PROMINENCE * np.maximum(wider[:, :-4], wider[:, 4:])
     fundamental = heard(1)
     faint = (peaked[:, : grid.count] & clear & ~fundamental
              & (levels >= strongest * 10.0 ** (-FAINT_SPAN_DB / 20.0)))
@@ -300,6 +301,16 @@ def _remove(grid: _Grid, residual: npt.NDArray[np.float64], rows: npt.NDArray[np
             after = amplitude[h + 1] if h + 1 < len(slots) else amplitude[h - 1]
             share = np.minimum(amplitude[h], np.maximum(amplitude[h - 1], after))
         residual[rows, slot] = amplitude[h] - share
+
+
+def _tone_fall(frequencies: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """How many times weaker `bank_for`'s channels two semitones below a tone hear it than its own
+    channel (a resonator's response, 1/|1 + j·Δω·τ|): the channels are wider in the low register."""
+    hz = np.asarray(frequencies, dtype=np.float64)
+    taus = np.array([time_constant(float(f)) for f in hz])
+    offset = 2.0 * math.pi * hz * (1.0 - 2.0 ** (-2.0 / 12.0)) * taus
+    fall: npt.NDArray[np.float64] = np.sqrt(1.0 + offset**2)
+    return fall
 
 
 def _decibels(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
