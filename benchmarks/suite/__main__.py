@@ -319,6 +319,8 @@ def parse_args(argv):
                         help="where the audio files of the file rows are written and kept (build/bench/files)")
     parser.add_argument("--basic-pitch-python", metavar="PYTHON",
                         help="an interpreter with basic-pitch, for the transcription table")
+    parser.add_argument("--only", choices=sorted(ALONE),
+                        help="measure one table alone: the notes (transcription) or the live command")
     return parser.parse_args(argv)
 
 
@@ -329,8 +331,17 @@ def missing_peers() -> list[str]:
             if importlib.util.find_spec(name) is None]
 
 
+# The tables that can be measured alone (--only): each needs neither the kernels' ceiling nor numba.
+ALONE = {
+    "transcription": (transcription.measure, transcription.table),
+    "live": (live.measure, live.table),
+}
+
+
 def main(argv=None) -> int:
     args = parse_args(argv)
+    if args.only:
+        return alone(args)
     missing = missing_peers()
     if missing:
         print(f"benchmarks/suite: {', '.join(missing)} missing; install the bench group "
@@ -394,6 +405,21 @@ def main(argv=None) -> int:
         print(f"\n{len(run.failures)} check(s) FAILED:", *run.failures, sep="\n  ", file=sys.stderr)
         return 1
     return 0
+
+
+def alone(args) -> int:
+    run = Run(args)
+    measure, table = ALONE[args.only]
+    run.results["machine"] = machine.describe()
+    run.results[args.only] = measure(run)
+    run.results["machine"]["load_average_at_end"] = machine.load_average()
+    run.results["checks_failed"] = run.failures
+    run.results["elapsed_seconds"] = time.perf_counter() - run.started
+    print(table(run.results[args.only]))
+    if args.json:
+        report.write_json(run.results, args.json)
+        print(f"\nJSON: {args.json}")
+    return 1 if run.failures else 0
 
 
 if __name__ == "__main__":

@@ -7,8 +7,32 @@ clusters need the extra ``pip install "marlune[tools]"`` (soundfile, matplotlib,
 dask.distributed), imported where they are used.
 """
 
-from marlune_tools.errors import FileError
-from marlune_tools.parallel import ParallelBank
-from marlune_tools.stream import FrameStream
+
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from marlune_tools.errors import FileError
+    from marlune_tools.parallel import ParallelBank
+    from marlune_tools.stream import FrameStream
 
 __all__ = ["FileError", "FrameStream", "ParallelBank"]
+
+# Loaded on first use: importing the package itself (as the console script does first) loads
+# neither NumPy nor marlune, so a Ctrl-C at start-up reaches code that can answer it.
+_HOMES = {"FileError": "errors", "FrameStream": "stream", "ParallelBank": "parallel"}
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module 'marlune_tools' has no attribute {name!r}")
+    value = getattr(importlib.import_module(f"marlune_tools.{home}"), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_HOMES})

@@ -12,16 +12,19 @@ Per frame:
   2. Pitch salience by harmonic grouping: a candidate note gathers its partials (h·f0, h = 1..8,
      weights 1/sqrt(h)). Candidates are the peaks of salience over pitch whose fundamental is
      heard (a peak of the levels within `FUNDAMENTAL_SPAN_DB` of the note's strongest partial);
-     a fainter fundamental (within `FAINT_SPAN_DB`) that stands clear of the levels two
-     semitones away as a tone does (by `PROMINENCE` of a tone's fall there, in dB) does with its
-     second and third partials heard (a formant, as a bassoon's, lifts them far over it), and then the voices on its first partials are its own; below
-     `WEAK_FUNDAMENTAL_HZ` (the piano's lowest notes, whose fundamental is far under their
-     second partial) the second, third and fifth partials stand in for it. The strongest
-     candidate is taken and the share of its partials that a smooth harmonic spectrum explains
-     is removed; then the next, up to `VOICES` times. A voice that lies on one of the first `PARTIALS`
+     below `WEAK_FUNDAMENTAL_HZ` (the piano's lowest notes, whose fundamental is far under their
+     second partial) the second, third and fifth partials stand in for it, and the second and
+     third do above it for a fundamental within `WEAK_SPAN_DB` that stands above the semitones
+     two away as a tone does (by `TONAL_SHARE` of a tone's fall there, in dB: the channels are
+     wider in the low register), a bassoon's, far under its formant. The strongest candidate is
+     taken and the share of its partials that a smooth harmonic spectrum explains is removed;
+     then the next, up to `VOICES` times. A voice that lies on one of the first `PARTIALS`
      partials of a lower voice and does not stand out of that voice's spectrum is dropped: it
      is the lower voice's partial (an octave up is the lower note's when that note's third
-     partial is strong too: a rich tone, not a melody over a pure one).
+     partial is strong too: a rich tone, not a melody over a pure one). From the sixth partial
+     up, a voice whose own second partial stands out of the lower voice's spectrum is kept;
+     below it, one that stands out by less than `FORMANT_DB` while its second partial does not
+     is the lower voice's formant.
   3. Onset strength: spectral flux, the rectified rise of the log levels, grouped by harmonics
      like the salience, so that each note has its own.
 
@@ -50,13 +53,26 @@ the music. A sounding note that had fallen `RESTRIKE_DB` below its loudest (befo
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
 the sounding note ends and a new one starts. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
-peak for longer than `GAP_SECONDS`; the offset is placed where their fall began (`HOLD_DB`).
+peak for longer than `GAP_SECONDS`. The offset is placed where the release began: the
+first frame after which the level falls, over `RELEASE_SECONDS`, `RELEASE_DB_PER_SECOND`
+faster than it had decayed from its loudest, and never comes back within `RETURN_DB`. (A bowed
+or blown note holds its level and a piano's decays slowly; either falls fast once let go, and
+the smoothed level takes a while to fall far.) A note with no such fall ends after its last
+frame within `HOLD_DB` of its loudest. The smoothed level begins to fall before its fall is
+steep: the offset goes back from there over the frames that fall `RELEASE_START_DB_PER_SECOND`
+faster than the decay before.
 A note's level, for its strikes, its fall and its velocity, is its semitone's, but below
 `WEAK_FUNDAMENTAL_HZ` its octave's: its fundamental there is too faint to tell them. Such a note
 that stops being a voice before it is decided, while another that started with it is one, was
 that note's knock: a deep string rings for seconds.
 Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their channel, are
 dropped: they are the transients of other notes' starts.
+A new note on a partial of a lower note that was sounding before it is dropped too when its
+level, relative to the lower note's, has not grown `PARTIAL_RISE_DB` above what it was over the
+last `HISTORY_SECONDS` before its onset, neither at its fundamental nor at its second partial
+(checked `DECISION_SECONDS` + `RISE_SECONDS` after the onset, or when it ends if sooner): that
+is the lower note's partial swelling or coming back after a dip (brass, the formants of a
+voice), while a note played there raises the channel above what the lower note gave it.
 """
 
 from __future__ import annotations
@@ -64,7 +80,7 @@ from __future__ import annotations
 import math
 from collections import deque
 from collections.abc import Iterable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Protocol
 
 import numpy as np
@@ -81,10 +97,13 @@ PARTIAL_MARGIN_DB = 6.0  # a voice on a lower one's partial must stand this far 
 LOWER_SPAN_DB = 20.0  # ... and come within this of the lower voice; see `salience`
 WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials alone (low piano)
 FUNDAMENTAL_SPAN_DB = 24.0  # see the module's notes
-FAINT_SPAN_DB = 40.0  # ... or a fainter one that stands out, with its 2nd and 3rd partials (bassoon)
-PROMINENCE = 0.75  # ... by this share (in dB) of a tone's own fall to the channels two semitones away
+WEAK_SPAN_DB = 40.0  # ... and this for a fundamental whose second and third partials are heard
+TONAL_SHARE = 0.75  # ... that stands this share (in dB) of a tone's fall two semitones away above them
+FORMANT_DB = 12.0  # a voice on a lower one's partial, this close to its spectrum, is a formant
 DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
 CONFIRM_SECONDS = 0.1  # a new note may still turn out to be a lower note's attack for this long
+PARTIAL_RISE_DB = 6.0  # a note on a sounding lower note's partial must outgrow it by this much
+HISTORY_SECONDS = 0.5  # ... compared with its level over at most this long before the onset
 RISE_SECONDS = 0.1  # an onset goes back from its steepest rise, through the rise, this far at most
 RISE_SHARE = 0.25  # ... over frames that rise by at least this share of the steepest
 ATTACK_DB = 12.0  # a note starts only where its partials rose by this much (see the module's notes)
@@ -98,6 +117,10 @@ RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
 HOLD_DB = 12.0  # a note ends after its last frame this close to its loudest level
 KNOCK_HZ = 200.0  # a lower note than this that dies as another starts is that one's knock ...
 KNOCK_MARGIN_DB = 6.0  # ... when it was this much weaker
+RELEASE_SECONDS = 0.03  # a release is a fall over this long ...
+RELEASE_DB_PER_SECOND = 30.0  # ... this much faster than the note's decay from its loudest before it
+RETURN_DB = 1.0  # ... after which the note never comes back to within this of the level it fell from
+RELEASE_START_DB_PER_SECOND = 5.0  # the release began at the first of the frames before that falling this much faster
 GAP_SECONDS = 0.1  # a note goes on through a drop shorter than this
 MIN_SECONDS = 0.06  # shorter notes are dropped ...
 SETTLING = 2.0  # ... and so are notes shorter than this many time constants of their channel
@@ -195,7 +218,10 @@ def salience(
     partials are removed as far as a smooth spectrum explains them. A voice on one of the first
     `PARTIALS` partials of another is then dropped unless its own level stands
     `PARTIAL_MARGIN_DB` above the lower voice's partials around it and comes within
-    `LOWER_SPAN_DB` of the lower voice: otherwise it is taken for that voice's partial."""
+    `LOWER_SPAN_DB` of the lower voice: otherwise it is taken for that voice's partial, unless
+    it lies on the sixth partial or above and its own second partial stands out as far. One
+    that stands less than `FORMANT_DB` above them, while its second partial does not stand out
+    of the lower voice's partials around it, is a formant of the lower voice."""
     frames = len(levels)
     rows = np.arange(frames)
     width = grid.count + grid.offsets[-1] + 1
@@ -219,17 +245,19 @@ def salience(
         result: npt.NDArray[np.bool_] = peaked[:, o : o + grid.count] & (residual[:, o : o + grid.count] >= strongest * span)
         return result
 
-    # Otherwise the second and third partials must be heard instead, and a fundamental too that
-    # is fainter (down to `FAINT_SPAN_DB`) but stands clear of the levels two semitones away as
-    # a tone does: a formant (bassoon, low reeds) lifts the partials 30 dB over the fundamental,
-    # while the thump of an attack, or a chord's notes under a missing root, is flat there, and
-    # the leak of two notes' partials under a note an octave up is a low bump.
+    # Below it, the second and third partials must be heard instead.
     pattern = heard(2) & heard(3)
+    # Above it, a fundamental further down (a bassoon's, under its formant) still counts when
+    # the second and third partials are heard and it stands clear of the levels two semitones
+    # away as a tone does (the channels are wide in the low register, where a tone stands less
+    # than 9 dB over them below 75 Hz, and 17 dB from 200 Hz up): the thump of an attack, or a
+    # chord's notes under a missing root, is flat there, and the leak of two notes' partials
+    # under a note an octave up is a low bump.
     wider = np.pad(levels, ((0, 0), (2, 2)))
-    clear = levels >= _tone_fall(grid.frequencies) ** PROMINENCE * np.maximum(wider[:, :-4], wider[:, 4:])
+    tonal = levels >= _tone_fall(grid.frequencies) ** TONAL_SHARE * np.maximum(wider[:, :-4], wider[:, 4:])
     fundamental = heard(1)
-    faint = (peaked[:, : grid.count] & clear & ~fundamental
-             & (levels >= strongest * 10.0 ** (-FAINT_SPAN_DB / 20.0)))
+    faint = (peaked[:, : grid.count] & tonal & ~fundamental
+             & (levels >= strongest * 10.0 ** (-WEAK_SPAN_DB / 20.0)))
     # Below `WEAK_FUNDAMENTAL_HZ` (the piano's lowest notes, whose fundamental is 60 dB under)
     # the partials alone may name a note, the fifth heard too: two notes a fifth apart, or a
     # note and the second partial of a lower one still ringing, give a 2nd and 3rd partial but
@@ -251,7 +279,7 @@ def salience(
         if not len(found):
             break
         _remove(grid, residual, found, best)
-    extended = [round(12 * math.log2(h)) for h in range(1, PARTIALS + 3)]
+    extended = [round(12 * math.log2(h)) for h in range(1, 2 * PARTIALS + 2)]
     wide = np.zeros((frames, grid.count + extended[-1] + 1))
     wide[:, : grid.count] = levels
     margin = 10.0 ** (PARTIAL_MARGIN_DB / 20.0)
@@ -268,10 +296,23 @@ def salience(
         # ... or where it is `LOWER_SPAN_DB` weaker than the lower voice itself.
         weak = levels[:, d:] < levels[:, :-d] * 10.0 ** (-LOWER_SPAN_DB / 20.0)
         explained = both & ((levels[:, d:] <= margin * envelope) | weak)
-        if h <= 4:
-            # A voice on one of the first partials of a voice with a faint fundamental is
-            # always its partial: the formant that makes the fundamental faint lifts them.
-            explained |= both & faint[:, :-d]
+        # Whether the upper voice's own second partial stands out of the lower voice's partials
+        # beside it (2h - 1 and 2h + 1). Pairs of voices are few: they are judged one by one.
+        pair_rows, pair_lows = np.nonzero(both)
+        beside = [o for o in (extended[2 * h - 2], extended[2 * h]) if o != extended[2 * h - 1]]
+        spectrum = np.maximum.reduce([wide[pair_rows, pair_lows + o] for o in beside])
+        own = wide[pair_rows, pair_lows + d + 12] > margin * spectrum
+        # A partial that a formant lifts stands out alone: the lower voice's partials next to
+        # the upper voice's second partial are as loud as that.
+        formant = ~own & (levels[pair_rows, pair_lows + d]
+                          <= envelope[pair_rows, pair_lows] * 10.0 ** (FORMANT_DB / 20.0))
+        explained[pair_rows, pair_lows] |= formant
+        if h >= 6:
+            # From the sixth partial up, the lower voice's partials are a few semitones apart and
+            # its spectrum there is smooth: a second partial standing out of it is a note's own,
+            # a violin's over a cello, whose fundamental is weaker than its second partial and
+            # than the cello's partials around it.
+            explained[pair_rows, pair_lows] &= ~own
         if h == 2:
             # An octave above a note whose third partial is within `LOWER_SPAN_DB` of it: the
             # lower note is a rich tone with a strong second partial (violin, low piano), not
@@ -335,6 +376,8 @@ class _Note:
     below: int = 0  # frames in a row below the end threshold
     held: int = 0  # the last frame within `HOLD_DB` of its loudest level
     fell: bool = False  # whether it has been further below its loudest level
+    history: list[float] = field(default_factory=list)  # its level in each frame since it was taken
+    first: int = -1  # the frame of history[0]
 
 
 class NoteTracker:
@@ -368,6 +411,8 @@ class NoteTracker:
             raise ValueError(f"need a positive sample rate and hop, not {sample_rate} Hz and {hop}")
         self._grid = _Grid(numbers, sample_rate, tuning)
         self._seconds = hop / sample_rate
+        self._release_frames = max(1, round(RELEASE_SECONDS / self._seconds))
+        self._release_db = RELEASE_DB_PER_SECOND * self._seconds  # per frame
         self._window = max(1, math.ceil(DECISION_SECONDS / self._seconds - 1e-9))
         self._reach = self._window + math.ceil(RISE_SECONDS / self._seconds - 1e-9)
         self.delay_frames = self._reach + math.ceil(CONFIRM_SECONDS / self._seconds - 1e-9)
@@ -382,6 +427,9 @@ class NoteTracker:
         self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # harmonic flux
         self._raw: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # ... and per semitone
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
+        self._history = math.ceil(HISTORY_SECONDS / self._seconds - 1e-9)
+        self._levels: deque[npt.NDArray[np.float64]] = deque(maxlen=self._history + self._reach + 1)
+        self._ended: dict[int, int] = {}  # the frame each pitch's last note ended in
         self._active: dict[int, _Note] = {}
         # Where a note's strikes are heard: at its semitone, but an octave up below
         # `WEAK_FUNDAMENTAL_HZ`, whose fundamental is too faint and slow to tell a strike.
@@ -478,7 +526,7 @@ class NoteTracker:
         finished: list[NoteEvent] = []
         for note in sorted(self._active.values(), key=lambda n: n.pitch):
             # A note already fading ends where its fall began, as it would have a little later.
-            end = min(self._frame, note.held + 1) if note.below else self._frame
+            end = min(self._frame, self._release(note) + 1) if note.below else self._frame
             self._close(note, end, finished, self._frame - note.below)
         self._active.clear()
         return finished
@@ -502,6 +550,7 @@ class NoteTracker:
         self._rises.append(rises)
         self._raw.append(rise)
         self._strengths.append(spread)
+        self._levels.append(levels)
         end = start * 10.0 ** (-HYSTERESIS_DB / 20.0)
         low = self._grid.low
         for key in list(self._active):
@@ -518,13 +567,20 @@ class NoteTracker:
                 note.held = t
             else:
                 note.fell = True
+            if note.first < 0:
+                note.first = t
+            note.history.append(heard)
             if value < max(end, note.peak * 10.0 ** (-DECAY_DB / 20.0)):
                 note.below += 1
                 if note.below > self.gap_frames:
                     # The level is smoothed: it falls for a while after the sound stopped, and
                     # the note ends where its fall began.
-                    if not (t - note.onset_frame <= self.delay_frames and self._knock(note)):
-                        self._close(note, min(t - note.below, note.held) + 1, finished, t - note.below + 1)
+                    # A note ending before it was checked for a lower note's partial is checked now,
+                    # and one ending before it was decided for a knock.
+                    if ((t - note.onset_frame >= self._reach or not self._lower_partial(note))
+                            and not (t - note.onset_frame <= self.delay_frames and self._knock(note))):
+                        self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
+                        self._ended[key] = t
                     del self._active[key]
                 continue
             note.below = 0
@@ -542,10 +598,39 @@ class NoteTracker:
         for key in [k for k, n in self._active.items() if n.below == 1 and t - n.onset_frame < self.delay_frames]:
             if self._attack_partial(self._active[key], strength >= end):
                 del self._active[key]
+        for key in [k for k, n in self._active.items() if t - n.onset_frame == self._reach]:
+            if self._lower_partial(self._active[key]):
+                del self._active[key]
         for key in [k for k, n in self._active.items() if t - n.onset_frame == self.delay_frames]:
             if self._knock(self._active[key]):
                 del self._active[key]
         self._frame += 1
+
+    def _release(self, note: _Note) -> int:
+        """The frame where the note's release began (see the module's notes), or, for a note with
+        no clear release, its last frame within `HOLD_DB` of its loudest level."""
+        span = self._release_frames
+        if len(note.history) < 2 * span + 2:
+            return note.held
+        db = 20.0 * np.log10(np.maximum(np.asarray(note.history), SILENCE))
+        top = int(np.argmax(db))
+        k = np.arange(top + span, len(db) - span)
+        if not len(k):
+            return note.held
+        # Rates of fall in dB per frame: over the `span` frames after k, and from the loudest to k.
+        after = (db[k] - db[k + span]) / span
+        before = (db[top] - db[k]) / (k - top)
+        never_back = np.maximum.accumulate(db[::-1])[::-1][k + span] < db[k] - RETURN_DB
+        found = np.flatnonzero((after - before > self._release_db) & never_back)
+        if not len(found):
+            return note.held
+        # The smoothed level begins to fall before its fall is steep: back over the frames that
+        # still fall faster than the decay before.
+        first = int(found[0])
+        j, rate = int(k[first]), float(before[first]) + RELEASE_START_DB_PER_SECOND * self._seconds
+        while j - 1 > top and db[j - 1] - db[j] > rate:
+            j -= 1
+        return note.first + j
 
     def _knock(self, note: _Note) -> bool:
         """Whether `note`, low and fallen `HOLD_DB` under its loudest since (a knock beats with
@@ -576,6 +661,39 @@ class NoteTracker:
         return any(other is not note and voiced[other.pitch - self._grid.low]
                    and abs(other.onset_frame - note.onset_frame) <= self._window
                    for other in self._active.values())
+
+    def _lower_partial(self, note: _Note) -> bool:
+        """Whether `note` lies on a partial of a lower note that was sounding before it and has
+        not outgrown that partial: its level, relative to the lower note's, is within
+        `PARTIAL_RISE_DB` of what it was before the onset, at its fundamental and at its second
+        partial. A partial that swells or comes back after a dip (brass, the formants of a
+        choir) is no new note; a note played on the partial raises its channel, or that of its
+        second partial (a weak fundamental), above what the lower note gave it."""
+        low = self._grid.low
+        frames = len(self._levels)
+        after = frames - (self._frame - note.onset_frame) - 1  # index of the onset frame
+        first = max(0, after - self._history, self._ended.get(note.pitch, -1) - self._frame + frames)
+        for d in PARTIAL_STEPS:
+            lower = self._active.get(note.pitch - d)
+            if lower is None:
+                continue
+            begin = max(first, lower.onset_frame - self._frame + frames)
+            # The frame before the onset is left out: the new note's rise may have begun in it.
+            # A lower note heard for only a few frames before has no level of its own yet.
+            if after - 1 - begin < self._window // 2:
+                continue
+            recent = np.array(self._levels)
+            base = lower.pitch - low
+            grown = False
+            for index in (note.pitch - low, note.pitch + 12 - low):
+                if index >= self._grid.count:
+                    break
+                before = recent[begin : after - 1, index].max() * recent[after:, base].max()
+                now = recent[after:, index].max() * recent[begin : after - 1, base].max()
+                grown |= now >= before * 10.0 ** (PARTIAL_RISE_DB / 20.0)
+            if not grown:
+                return True
+        return False
 
     def _attacked(self, index: int, levels: npt.NDArray[np.float64]) -> bool:
         """Whether the note's partials rose by `ATTACK_DB` in the frames an onset may lie in, on

@@ -19,6 +19,7 @@ import math
 import operator
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import textwrap
@@ -402,6 +403,10 @@ class Pulse:
     def kill(self):
         self.process.kill()
         self.process.wait()
+
+    def freeze(self):
+        """The server hangs: it keeps its clients connected and sends them nothing."""
+        self.process.send_signal(signal.SIGSTOP)
 
 
 @pytest.fixture

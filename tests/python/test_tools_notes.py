@@ -41,6 +41,8 @@ def onset_f1(piece, events):
     (renders.melody("clarinet-low", renders.CLARINET, 50, 74, seed=31), 0.8),
     # Held chords under a melody: the chords' partials, uncovered as they decay, are no notes.
     (renders.chords_and_melody("triads-melody", seed=7), 0.7),
+    # Brass: upper partials that swell and waver after the attack are no notes.
+    (renders.melody("horn", renders.HORN, 41, 70, seed=103, beat=0.4), 0.8),
 ], ids=lambda value: getattr(value, "name", ""))
 def test_rendered_pieces_reach_their_floor(render, piece, floor):
     events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
@@ -59,13 +61,14 @@ def harmonic_tone(pitch, amplitudes, seconds=1.0, rate=48_000, start=0.2):
 @pytest.mark.parametrize(("pitch", "amplitudes"), [
     (60, [1.0, 0.5, 0.3, 0.2]),  # C4 with overtones: one note, not C4 C5 G5
     (55, [0.3, 1.0, 0.5, 0.4, 0.2]),  # a second partial stronger than the fundamental
+    (50, [0.03, 0.24, 1.0, 0.3, 0.04, 0.06]),  # a formant on the third partial (bassoon): D3, not A4
     (100, [1.0]),  # E7, alone above the others' partials
 ])
 def test_one_tone_is_one_note_at_its_fundamental_at_any_level(pitch, amplitudes, level_db):
     signal = harmonic_tone(pitch, np.array(amplitudes) * 0.5 * 10 ** (level_db / 20))
     events = transcribe_blocks([signal], 48_000, Options())
     assert [e.pitch for e in events] == [pitch]
-    assert abs(events[0].onset - 0.2) <= 0.05 and 1.2 <= events[0].offset <= 1.4
+    assert abs(events[0].onset - 0.2) <= 0.05 and abs(events[0].offset - 1.2) <= 0.05
 
 
 def shaped_tone(pitch, partials, rate=48_000, start=0.2, seconds=1.2):
@@ -145,6 +148,48 @@ def test_a_deep_note_struck_twice_is_two_notes_at_its_pitch(pitch, gap):
     events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
     assert [e.pitch for e in events] == [pitch, pitch]
     assert [round(e.onset, 1) for e in events] == [0.2, round(0.2 + gap, 1)]
+
+
+def released(decay_db_per_second, until=1.0, release=0.15):
+    """Struck at 0, decaying at a steady rate, then let go at `until`: a fade to silence over
+    `release` seconds, linear in amplitude as synthesisers do it."""
+    def envelope(u):
+        fade = np.clip(1.0 - (u - until) / release, 0.0, 1.0)
+        return gate(0.01, 10.0)(u) * 10.0 ** (-decay_db_per_second * np.maximum(u, 0.0) / 20.0) * fade
+    return envelope
+
+
+@pytest.mark.parametrize("decay_db_per_second", [0, 6, 20])  # held (bowed, blown), a piano's mid and top notes
+@pytest.mark.parametrize("pitch", [57, 74])
+def test_a_note_ends_where_its_release_begins(pitch, decay_db_per_second):
+    envelope = released(decay_db_per_second)
+    signal = shaped_tone(pitch, [(0.3, envelope), (0.1, envelope), (0.05, envelope)], seconds=1.5)
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch] and abs(events[0].offset - 1.2) <= 0.05, events
+
+
+@pytest.mark.parametrize("pitch", [48, 55])
+def test_a_partial_that_dips_and_comes_back_is_no_new_note(pitch):
+    # A strong fifth partial, as a formant makes it, that fades out and back mid-note.
+    def dipping(u):
+        return gate(0.01)(u) * np.clip(np.abs(u - 0.35) / 0.05, 0.02, 1.0)
+
+    partials = [(0.05, gate(0.01)), (0.1, gate(0.01)), (0.08, gate(0.01)), (0.08, gate(0.01)), (0.2, dipping),
+                (0.08, gate(0.01))]
+    events = transcribe_blocks([shaped_tone(pitch, partials).astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
+@pytest.mark.parametrize("level", [0.2, 0.4])
+def test_a_note_on_a_high_partial_of_a_held_note_is_heard(level):
+    # G5 on the sixth partial of a held C3, its fundamental weaker than its second partial (a
+    # violin over a cello).
+    lower = shaped_tone(48, [(0.4 / h, gate(0.01)) for h in range(1, 13)])
+    upper = shaped_tone(79, [(level / 3, gate(0.01, 0.5)), (level, gate(0.01, 0.5)), (level / 2, gate(0.01, 0.5))],
+                        start=0.7, seconds=0.5)
+    signal = lower + np.pad(upper, (0, len(lower) - len(upper)))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [(e.pitch, round(e.onset, 1)) for e in events] == [(48, 0.2), (79, 0.7)]
 
 
 def test_channels_above_nyquist_are_ignored():

@@ -327,6 +327,21 @@ def test_missing_extra_is_named(tmp_path, blocked, args):
     assert done.stderr == f'marlune: {blocked} is missing; install the tools: pip install "marlune[tools]"\n'
 
 
+@pytest.mark.parametrize("loading", ["numpy", "marlune", "matplotlib"])
+def test_ctrl_c_while_loading(tmp_path, loading):
+    # Ctrl-C as the console script loads the command's modules: one line and status 130.
+    code = ("import sys\n"
+            "class Interrupt:\n"
+            "    def find_spec(self, name, path=None, target=None):\n"
+            f"        if name == {loading!r}: raise KeyboardInterrupt\n"
+            "sys.meta_path.insert(0, Interrupt())\n"
+            "from marlune_tools.console import main\n"
+            "sys.exit(main())")
+    done = subprocess.run([sys.executable, "-c", code, "spectrogram"], capture_output=True, text=True,
+                          cwd=tmp_path, timeout=120)
+    assert (done.returncode, done.stdout, done.stderr) == (130, "", "marlune: interrupted\n")
+
+
 def device(path):
     if os.geteuid() != 0:
         pytest.skip("making a device node needs root")

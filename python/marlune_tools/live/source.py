@@ -26,6 +26,12 @@ from marlune_tools.errors import FileError
 QUEUE_BLOCKS = 64  # blocks that may wait for the analysis: above a second at the usual block lengths
 END = -1  # put on the queue after the last block
 DEVICE_CHANNELS = 2  # at most this many input channels are opened and mixed down
+# A device whose stream still claims to run but has delivered no block for this long has stalled
+# (a sound server that hangs): the run ends as if the device had gone.
+STALL_SECONDS = 3.0
+# Closing a stalled stream can wait for ever inside PortAudio; the command waits this long for it
+# and goes on without it, so that Ctrl-C still ends the run and writes what was heard.
+CLOSE_SECONDS = 2.0
 
 
 class Source:
@@ -154,6 +160,7 @@ class DeviceSource(Source):
         channels = max(1, min(DEVICE_CHANNELS, int(found["max_input_channels"])))
         super().__init__(found["name"], rate, block)
         self._stopping = False
+        self._heard = 0.0  # `time.perf_counter` at the start and at the latest block
         try:
             self._stream = sd.InputStream(
                 device=found["index"], samplerate=rate, blocksize=block, channels=channels, dtype="float32",
@@ -164,6 +171,7 @@ class DeviceSource(Source):
         self.input_latency = float(self._stream.latency)
 
     def _callback(self, indata: npt.NDArray[np.float32], frames: int, when: Any, status: Any) -> None:
+        self._heard = time.perf_counter()
         if status.input_overflow:
             self.dropped += 1
         self.arrive(indata)
@@ -174,6 +182,7 @@ class DeviceSource(Source):
         self.end(None if self._stopping else f"{self.name}: the input device stopped")
 
     def start(self) -> None:
+        self._heard = time.perf_counter()
         try:
             self._stream.start()
         except self._sd.PortAudioError as exc:
@@ -182,14 +191,22 @@ class DeviceSource(Source):
     def stop(self) -> None:
         self._stopping = True
         try:
-            self._stream.close(ignore_errors=True)
+            closing = threading.Thread(target=self._stream.close, kwargs={"ignore_errors": True},
+                                       name="marlune live close", daemon=True)
+            closing.start()
+            closing.join(CLOSE_SECONDS)
         finally:
             self.end()
 
     def check(self) -> None:
-        """Ends the source if its stream has stopped without saying so (a server gone away)."""
-        if not self._stopping and not self._stream.active:
+        """Ends the source if its stream has stopped without saying so (a server gone away), or
+        has stalled: no block for `STALL_SECONDS` beyond the device's latency."""
+        if self._stopping:
+            return
+        if not self._stream.active:
             self.end(f"{self.name}: the input device stopped")
+        elif time.perf_counter() - self._heard > STALL_SECONDS + self.input_latency:
+            self.end(f"{self.name}: the input device stopped sending sound ({STALL_SECONDS:g} s without a block)")
 
 
 def list_devices() -> list[str]:
