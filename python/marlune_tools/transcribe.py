@@ -13,9 +13,10 @@ Per frame:
      weights 1/sqrt(h)). Candidates are the peaks of salience over pitch whose fundamental is
      heard (a peak of the levels within `FUNDAMENTAL_SPAN_DB` of the note's strongest partial);
      below `WEAK_FUNDAMENTAL_HZ` (the piano's lowest notes, whose fundamental is far under their
-     second partial) the second and third partials stand in for it, and so they do above it for
-     a fundamental within `WEAK_SPAN_DB` that stands `TONAL_DB` above the semitones either side
-     (a bassoon's, far under its formant). The strongest candidate is
+     second partial) the second, third and fifth partials stand in for it, and the second and
+     third do above it for a fundamental within `WEAK_SPAN_DB` that stands above the semitones
+     two away as a tone does (by `TONAL_SHARE` of a tone's fall there, in dB: the channels are
+     wider in the low register), a bassoon's, far under its formant. The strongest candidate is
      taken and the share of its partials that a smooth harmonic spectrum explains is removed;
      then the next, up to `VOICES` times. A voice that lies on one of the first `PARTIALS`
      partials of a lower voice and does not stand out of that voice's spectrum is dropped: it
@@ -47,7 +48,10 @@ the threshold long after it began, and its steepest frame can be late too. A new
 being a voice within `CONFIRM_SECONDS` more, while a lower note that started with it (within the
 window) has it on one of its partials and is a voice, was that note's attack: the upper
 partials' channels settle faster than the fundamental's, so a low note is first heard as its
-partials. Such a note is dropped. So each note-on is decided exactly `delay_frames` frames after
+partials. Such a note is dropped, and so is a note below `KNOCK_HZ` that started with another
+one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
+held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
+string rings on. So each note-on is decided exactly `delay_frames` frames after
 its onset frame: 30 at a 10 ms hop, 300 ms, as long as a live display can wait and still follow
 the music. A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
@@ -61,6 +65,10 @@ the smoothed level takes a while to fall far.) A note with no such fall ends aft
 frame within `HOLD_DB` of its loudest. The smoothed level begins to fall before its fall is
 steep: the offset goes back from there over the frames that fall `RELEASE_START_DB_PER_SECOND`
 faster than the decay before.
+A note's level, for its strikes, its fall and its velocity, is its semitone's, but below
+`WEAK_FUNDAMENTAL_HZ` its octave's: its fundamental there is too faint to tell them. Such a note
+that stops being a voice before it is decided, while another that started with it is one, was
+that note's knock: a deep string rings for seconds.
 Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their channel, are
 dropped: they are the transients of other notes' starts.
 A new note on a partial of a lower note that was sounding before it is dropped too when its
@@ -93,8 +101,8 @@ PARTIAL_MARGIN_DB = 6.0  # a voice on a lower one's partial must stand this far 
 LOWER_SPAN_DB = 20.0  # ... and come within this of the lower voice; see `salience`
 WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials alone (low piano)
 FUNDAMENTAL_SPAN_DB = 24.0  # see the module's notes
-WEAK_SPAN_DB = 36.0  # ... and this for a fundamental whose second and third partials are heard
-TONAL_DB = 12.0  # ... that stands this far above the semitones either side
+WEAK_SPAN_DB = 40.0  # ... and this for a fundamental whose second and third partials are heard
+TONAL_SHARE = 0.75  # ... that stands this share (in dB) of a tone's fall two semitones away above them
 FORMANT_DB = 12.0  # a voice on a lower one's partial, this close to its spectrum, is a formant
 DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
 CONFIRM_SECONDS = 0.1  # a new note may still turn out to be a lower note's attack for this long
@@ -111,6 +119,8 @@ DECAY_DB = 30.0  # ... or this far below its own peak
 FLUX_RANGE_DB = 60.0  # levels further below the loudest so far do not count for onsets
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
 HOLD_DB = 12.0  # a note ends after its last frame this close to its loudest level
+KNOCK_HZ = 200.0  # a lower note than this that dies as another starts is that one's knock ...
+KNOCK_MARGIN_DB = 6.0  # ... when it was this much weaker
 RELEASE_SECONDS = 0.03  # a release is a fall over this long ...
 RELEASE_DB_PER_SECOND = 30.0  # ... this much faster than the note's decay from its loudest before it
 RETURN_DB = 1.0  # ... after which the note never comes back to within this of the level it fell from
@@ -242,13 +252,23 @@ def salience(
 
     # Below it, the second and third partials must be heard instead.
     pattern = heard(2) & heard(3)
-    # Above it, a fundamental further down (a bassoon's, under its formant) still counts when it
-    # stands `TONAL_DB` above the semitones either side (a click or a thump does not) and the
-    # second and third partials are heard.
-    tonal = residual[:, : grid.count] * 10.0 ** (-TONAL_DB / 20.0)
-    faint = ((tonal >= around[:, : grid.count]) & (tonal >= around[:, 2 : grid.count + 2])
-             & (residual[:, : grid.count] >= strongest * 10.0 ** (-WEAK_SPAN_DB / 20.0)))
-    eligible = heard(1) | (((grid.frequencies < WEAK_FUNDAMENTAL_HZ) | faint) & pattern)
+    # Above it, a fundamental further down (a bassoon's, under its formant) still counts when
+    # the second and third partials are heard and it stands clear of the levels two semitones
+    # away as a tone does (the channels are wide in the low register, where a tone stands less
+    # than 9 dB over them below 75 Hz, and 17 dB from 200 Hz up): the thump of an attack, or a
+    # chord's notes under a missing root, is flat there, and the leak of two notes' partials
+    # under a note an octave up is a low bump.
+    wider = np.pad(levels, ((0, 0), (2, 2)))
+    tonal = levels >= _tone_fall(grid.frequencies) ** TONAL_SHARE * np.maximum(wider[:, :-4], wider[:, 4:])
+    fundamental = heard(1)
+    faint = (peaked[:, : grid.count] & tonal & ~fundamental
+             & (levels >= strongest * 10.0 ** (-WEAK_SPAN_DB / 20.0)))
+    # Below `WEAK_FUNDAMENTAL_HZ` (the piano's lowest notes, whose fundamental is 60 dB under)
+    # the partials alone may name a note, the fifth heard too: two notes a fifth apart, or a
+    # note and the second partial of a lower one still ringing, give a 2nd and 3rd partial but
+    # never a 5th (two octaves and a major third up).
+    deep = (grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern & heard(5)
+    eligible = fundamental | (faint & pattern) | deep
     peaks &= eligible
     strength = np.zeros_like(levels)
     # A frame that has no candidate left gets no more voices: later rounds look only at the
@@ -335,9 +355,20 @@ def _remove(grid: _Grid, residual: npt.NDArray[np.float64], rows: npt.NDArray[np
         if h == 0:
             share = amplitude[0]
         else:
-            after = amplitude[h + 1] if h + 1 < len(slots) else amplitude[h]
+            # The last partial's neighbour above is not looked at: the one below stands for it.
+            after = amplitude[h + 1] if h + 1 < len(slots) else amplitude[h - 1]
             share = np.minimum(amplitude[h], np.maximum(amplitude[h - 1], after))
         residual[rows, slot] = amplitude[h] - share
+
+
+def _tone_fall(frequencies: npt.ArrayLike) -> npt.NDArray[np.float64]:
+    """How many times weaker `bank_for`'s channels two semitones below a tone hear it than its own
+    channel (a resonator's response, 1/|1 + j·Δω·τ|): the channels are wider in the low register."""
+    hz = np.asarray(frequencies, dtype=np.float64)
+    taus = np.array([time_constant(float(f)) for f in hz])
+    offset = 2.0 * math.pi * hz * (1.0 - 2.0 ** (-2.0 / 12.0)) * taus
+    fall: npt.NDArray[np.float64] = np.sqrt(1.0 + offset**2)
+    return fall
 
 
 def _decibels(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
@@ -357,10 +388,11 @@ class _Note:
     pitch: int
     onset_frame: int
     peak: float  # strongest salience so far
-    level: float  # loudest magnitude of its semitone so far
+    level: float  # loudest magnitude of its semitone (or octave; see the module's notes) so far
     grouped: float  # loudest level round its semitone up to the decision window (for restrikes)
     below: int = 0  # frames in a row below the end threshold
     held: int = 0  # the last frame within `HOLD_DB` of its loudest level
+    fell: bool = False  # whether it has been further below its loudest level
     history: list[float] = field(default_factory=list)  # its level in each frame since it was taken
     first: int = -1  # the frame of history[0]
 
@@ -416,6 +448,12 @@ class NoteTracker:
         self._levels: deque[npt.NDArray[np.float64]] = deque(maxlen=self._history + self._reach + 1)
         self._ended: dict[int, int] = {}  # the frame each pitch's last note ended in
         self._active: dict[int, _Note] = {}
+        # Where a note's strikes are heard: at its semitone, but an octave up below
+        # `WEAK_FUNDAMENTAL_HZ`, whose fundamental is too faint and slow to tell a strike.
+        count = self._grid.count
+        octave = np.arange(count) + 12
+        self._struck = np.where((self._grid.frequencies < WEAK_FUNDAMENTAL_HZ) & (octave < count), octave,
+                                np.arange(count))
         # The features of the frames of the last push (kept for no longer: a live tracker runs
         # for hours).
         self.onset_strength: npt.NDArray[np.float64] = np.zeros(0)
@@ -539,20 +577,25 @@ class NoteTracker:
             if t - self._window - 1 >= note.onset_frame:
                 # Its loudest before the frame that a restrike would start with: a slow attack
                 # that is still growing is no fall and rise.
-                note.grouped = max(note.grouped, self._strengths[0][key - low])
-            note.level = max(note.level, levels[key - low])
-            if levels[key - low] >= note.level * 10.0 ** (-HOLD_DB / 20.0):
+                note.grouped = max(note.grouped, self._strengths[0][self._struck[key - low]])
+            heard = levels[self._struck[key - low]]
+            note.level = max(note.level, heard)
+            if heard >= note.level * 10.0 ** (-HOLD_DB / 20.0):
                 note.held = t
+            else:
+                note.fell = True
             if note.first < 0:
                 note.first = t
-            note.history.append(levels[key - low])
+            note.history.append(heard)
             if value < max(end, note.peak * 10.0 ** (-DECAY_DB / 20.0)):
                 note.below += 1
                 if note.below > self.gap_frames:
                     # The level is smoothed: it falls for a while after the sound stopped, and
                     # the note ends where its fall began.
-                    # A note ending before it was checked for a lower note's partial is checked now.
-                    if t - note.onset_frame >= self._reach or not self._lower_partial(note):
+                    # A note ending before it was checked for a lower note's partial is checked now,
+                    # and one ending before it was decided for a knock.
+                    if ((t - note.onset_frame >= self._reach or not self._lower_partial(note))
+                            and not (t - note.onset_frame <= self.delay_frames and self._knock(note))):
                         self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
                         self._ended[key] = t
                     del self._active[key]
@@ -561,13 +604,13 @@ class NoteTracker:
             restruck = self._restrike(key - low, note)
             if restruck is not None:
                 self._close(note, restruck, finished)
-                self._active[key] = _Note(key, restruck, value, levels[key - low], 0.0, held=t)
+                self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t)
         for index in np.flatnonzero(strength >= start):
             key = low + int(index)
             if key not in self._active and (self._attacked(int(index), levels)
                                             or self._played_on_held(int(index), strength)):
                 self._active[key] = _Note(
-                    key, self._onset(int(index)), float(strength[index]), float(levels[index]), 0.0,
+                    key, self._onset(int(index)), float(strength[index]), float(levels[self._struck[index]]), 0.0,
                     held=t,
                 )
         for key in [k for k, n in self._active.items() if n.below == 1 and t - n.onset_frame < self.delay_frames]:
@@ -575,6 +618,9 @@ class NoteTracker:
                 del self._active[key]
         for key in [k for k, n in self._active.items() if t - n.onset_frame == self._reach]:
             if self._lower_partial(self._active[key]):
+                del self._active[key]
+        for key in [k for k, n in self._active.items() if t - n.onset_frame == self.delay_frames]:
+            if self._knock(self._active[key]):
                 del self._active[key]
         self._frame += 1
 
@@ -604,6 +650,19 @@ class NoteTracker:
             j -= 1
         return note.first + j
 
+    def _knock(self, note: _Note) -> bool:
+        """Whether `note`, low and fallen `HOLD_DB` under its loudest since (a knock beats with
+        the note's own sound and may come back a little), started with another note that still
+        holds: it was the knock of that note's attack (a body or a hammer)."""
+        t = self._frame
+        if not note.fell or self._grid.frequencies[note.pitch - self._grid.low] >= KNOCK_HZ:
+            return False
+        margin = 10.0 ** (KNOCK_MARGIN_DB / 20.0)
+        # Notes are updated in turn: one not yet updated in this frame was held in the last.
+        return any(other is not note and other.held >= t - 1 and other.level >= note.level * margin
+                   and abs(other.onset_frame - note.onset_frame) <= self._window
+                   for other in self._active.values())
+
     def _attack_partial(self, note: _Note, voiced: npt.NDArray[np.bool_]) -> bool:
         """Whether `note`, which has just stopped being a voice, lies on a partial of a lower
         note that is a voice now and started with it: it was that note's attack, heard before
@@ -613,7 +672,13 @@ class NoteTracker:
             if (lower is not None and voiced[lower.pitch - self._grid.low]
                     and abs(lower.onset_frame - note.onset_frame) <= self._window):
                 return True
-        return False
+        # A note named by its partials alone that stops being a voice so soon is no deep string
+        # (which rings for seconds) but the knock of another note's attack.
+        if self._grid.frequencies[note.pitch - self._grid.low] >= WEAK_FUNDAMENTAL_HZ:
+            return False
+        return any(other is not note and voiced[other.pitch - self._grid.low]
+                   and abs(other.onset_frame - note.onset_frame) <= self._window
+                   for other in self._active.values())
 
     def _lower_partial(self, note: _Note) -> bool:
         """Whether `note` lies on a partial of a lower note that was sounding before it and has
@@ -713,14 +778,15 @@ class NoteTracker:
         candidate = self._frame - self._window
         if candidate <= note.onset_frame + self._window:
             return None
-        before = self._strengths[0][index]
+        slot = int(self._struck[index])
+        before = self._strengths[0][slot]
         if before > note.grouped * 10.0 ** (-RESTRIKE_DB / 20.0):
             return None
         window = list(self._rises)[-(self._window + 2) :]
         rise = window[1][index]
         if rise <= 0 or any(r[index] > rise for r in window[2:]):
             return None
-        after = max(s[index] for s in list(self._strengths)[1:])
+        after = max(s[slot] for s in list(self._strengths)[1:])
         if after < before * 10.0 ** (RESTRIKE_DB / 20.0):
             return None
         return candidate

@@ -100,6 +100,56 @@ def test_a_partial_that_outlasts_its_fundamental_is_no_new_note(pitch):
     assert [e.pitch for e in events] == [pitch]
 
 
+@pytest.mark.parametrize("level_db", [0, -40])
+@pytest.mark.parametrize("pitch", [43, 52])
+def test_a_fundamental_far_under_a_formant_names_the_note(pitch, level_db):
+    # As a bassoon's: the third partial 30 dB over the fundamental.
+    signal = harmonic_tone(pitch, np.array([0.015, 0.1, 0.5, 0.2, 0.05]) * 10 ** (level_db / 20))
+    events = transcribe_blocks([signal], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
+@pytest.mark.parametrize(("ringing", "new"), [(40, 45), (38, 45)])
+def test_a_ringing_note_and_a_new_one_make_no_note_under_them(ringing, new):
+    # The second partial of the one and the fundamental of the other are a lower note's 2nd and
+    # 3rd partials (E2's octave and A2 are A1's), with the fundamental out of hearing.
+    def ringing_out(u):
+        return np.exp(-np.maximum(u, 0.0) / 0.8) * gate(0.01, 1.3)(u)
+
+    amplitudes = [0.3, 0.3, 0.1, 0.05]
+    signal = (shaped_tone(ringing, [(a, ringing_out) for a in amplitudes], seconds=1.3)
+              + shaped_tone(new, [(a, gate(0.01, 0.9)) for a in amplitudes], start=0.6, seconds=0.9))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [ringing, new]
+
+
+@pytest.mark.parametrize(("pitch", "knock"), [(55, 36), (48, 38)])
+def test_the_knock_of_an_attack_is_no_note(pitch, knock):
+    # A low resonance struck with the note, under it, and dying in a tenth of a second.
+    def dying(u):
+        return np.exp(-np.maximum(u, 0.0) / 0.06) * (u >= 0)
+
+    signal = (shaped_tone(pitch, [(0.3, gate(0.01)), (0.15, gate(0.01)), (0.08, gate(0.01))])
+              + shaped_tone(knock, [(0.15, dying)]))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
+@pytest.mark.parametrize("gap", [0.6, 1.0])
+@pytest.mark.parametrize("pitch", [21, 24, 28])
+def test_a_deep_note_struck_twice_is_two_notes_at_its_pitch(pitch, gap):
+    # As the piano's lowest strings: the fundamental 50 dB under the partials, which ring on.
+    def struck(u):
+        return np.clip(u / 0.005, 0.0, 1.0) * np.exp(-np.maximum(u, 0.0) / 0.3)
+
+    partials = [(a, struck) for a in (0.001, 0.3, 0.3, 0.2, 0.15, 0.1, 0.05)]
+    signal = (shaped_tone(pitch, partials, seconds=1.5)
+              + shaped_tone(pitch, partials, start=0.2 + gap, seconds=1.5 - gap))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch, pitch]
+    assert [round(e.onset, 1) for e in events] == [0.2, round(0.2 + gap, 1)]
+
+
 def released(decay_db_per_second, until=1.0, release=0.15):
     """Struck at 0, decaying at a steady rate, then let go at `until`: a fade to silence over
     `release` seconds, linear in amplitude as synthesisers do it."""
