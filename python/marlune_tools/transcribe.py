@@ -48,7 +48,8 @@ the threshold long after it began, and its steepest frame can be late too. A new
 being a voice within `CONFIRM_SECONDS` more, while a lower note that started with it (within the
 window) has it on one of its partials and is a voice, was that note's attack: the upper
 partials' channels settle faster than the fundamental's, so a low note is first heard as its
-partials. Such a note is dropped, and so is a note below `KNOCK_HZ` that started with another
+partials. (One that only falls under the end threshold, still a voice, is a note struck with
+the lower one that decays: a melody note over a chord.) Such a note is dropped, and so is a note below `KNOCK_HZ` that started with another
 one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
 held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
 string rings on. So each note-on is decided exactly `delay_frames` frames after
@@ -613,7 +614,8 @@ class NoteTracker:
                     key, self._onset(int(index)), float(strength[index]), float(levels[self._struck[index]]), 0.0,
                     held=t,
                 )
-        for key in [k for k, n in self._active.items() if n.below == 1 and t - n.onset_frame < self.delay_frames]:
+        for key in [k for k, n in self._active.items()
+                    if n.below == 1 and not strength[k - low] and t - n.onset_frame < self.delay_frames]:
             if self._attack_partial(self._active[key], strength >= end):
                 del self._active[key]
         for key in [k for k, n in self._active.items() if t - n.onset_frame == self._reach]:

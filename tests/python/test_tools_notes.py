@@ -205,6 +205,19 @@ def test_a_note_on_a_low_partial_of_a_held_note_is_heard(lower, upper, level):
     assert [(e.pitch, round(e.onset, 1)) for e in events] == [(lower, 0.2), (upper, 0.7)]
 
 
+@pytest.mark.parametrize(("lower", "upper"), [(48, 76), (52, 83), (48, 84)])  # fifth, sixth and eighth partials
+def test_a_note_struck_with_a_lower_one_on_its_partial_is_heard(lower, upper):
+    # A melody note struck with a chord, decaying as a piano's high notes do: it falls under the
+    # threshold while it is still a voice, and is no attack of the lower note.
+    def decaying(tau):
+        return lambda u: np.exp(-np.maximum(u, 0.0) / tau) * gate(0.005)(u)
+
+    signal = (shaped_tone(lower, [(0.3 / h, decaying(1.0)) for h in range(1, 9)])
+              + shaped_tone(upper, [(0.3 / h, decaying(0.15)) for h in range(1, 4)]))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert sorted((e.pitch, round(e.onset, 1)) for e in events) == [(lower, 0.2), (upper, 0.2)]
+
+
 def test_channels_above_nyquist_are_ignored():
     rate = 8000  # C8 is 4186 Hz, above this rate's Nyquist frequency
     signal = harmonic_tone(69, [1.0], rate=rate)
