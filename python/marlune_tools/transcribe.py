@@ -47,6 +47,12 @@ stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; the offset is placed where their fall began (`HOLD_DB`).
 Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their channel, are
 dropped: they are the transients of other notes' starts.
+The steepest harmonic rise can be late for a slow attack, or a neighbour's in a chord (the
+notes of a chord share partials), so the onset is the earlier of that and where the note's own
+level, its semitone's, began to climb: back from now over the frames at most `FLOOR_SLACK_DB`
+above the lowest so far (a louder frame before that is the sound the note follows), the first
+frame past the last one within `FLOOR_SHARE` of the way from that floor up to now, when the
+level rose `FLOOR_RISE_DB` at least. Both look back only as far as the delay allows.
 """
 
 from __future__ import annotations
@@ -75,6 +81,9 @@ DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
 CONFIRM_SECONDS = 0.1  # a new note may still turn out to be a lower note's attack for this long
 RISE_SECONDS = 0.1  # an onset goes back from its steepest rise, through the rise, this far at most
 RISE_SHARE = 0.25  # ... over frames that rise by at least this share of the steepest
+FLOOR_SLACK_DB = 3.0  # a note's level traced back through frames at most this far above its lowest
+FLOOR_SHARE = 0.25  # ... began to rise where it first climbed this share (in dB) from there to now
+FLOOR_RISE_DB = 6.0  # ... when it rose at least this much; see the module's notes
 ATTACK_DB = 12.0  # a note starts only where its partials rose by this much (see the module's notes)
 RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
@@ -337,6 +346,7 @@ class NoteTracker:
         window = self._window + 2  # the decision window and the frame before it
         self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # harmonic flux
         self._raw: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # ... and per semitone
+        self._levels: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # levels per semitone
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         self._active: dict[int, _Note] = {}
         # The features of the frames of the last push (kept for no longer: a live tracker runs
@@ -451,6 +461,7 @@ class NoteTracker:
         t = self._frame
         self._rises.append(rises)
         self._raw.append(rise)
+        self._levels.append(levels)
         self._strengths.append(spread)
         end = start * 10.0 ** (-HYSTERESIS_DB / 20.0)
         low = self._grid.low
@@ -527,7 +538,30 @@ class NoteTracker:
         first = steepest
         while first > 0 and rises[first - 1] > 0 and rises[first - 1] >= RISE_SHARE * rises[steepest]:
             first -= 1
-        return self._frame - (len(rises) - 1) + first
+        onset = self._frame - (len(rises) - 1) + first
+        traced = self._floor_onset(index)
+        return onset if traced is None else min(onset, traced)
+
+    def _floor_onset(self, index: int) -> int | None:
+        """The frame where the note's own level began to rise from its floor (or from where a
+        sound before it left off), within the frames an onset may lie in; None if it hardly rose.
+        Its own semitone, not its partials: the notes of a chord share partials, and a slow
+        attack's steepest harmonic rise can be its neighbour's."""
+        own = [20.0 * math.log10(max(float(v[index]), SILENCE)) for v in self._levels]
+        # Back from now while the level was lower, or not much higher than the lowest so far: a
+        # level higher than that before the lowest is the sound that the note follows.
+        first = len(own) - 1
+        lowest = own[first]
+        while first > 0 and own[first - 1] <= lowest + FLOOR_SLACK_DB:
+            first -= 1
+            lowest = min(lowest, own[first])
+        if own[-1] - lowest < FLOOR_RISE_DB:
+            return None
+        # The last frame still near the floor; the rise began after it, or, when that is the
+        # oldest frame kept, at the oldest frame an onset may lie in.
+        bar = lowest + FLOOR_SHARE * (own[-1] - lowest)
+        last = max(i for i in range(first, len(own)) if own[i] <= bar)
+        return self._frame - (len(own) - 1) + (last + 1 if last else 0)
 
     def _restrike(self, index: int, note: _Note) -> int | None:
         """The frame of a new attack of a sounding note, once it is certain: the frame that the

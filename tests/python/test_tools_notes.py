@@ -87,6 +87,23 @@ def test_a_slow_attack_is_one_note_from_its_start(pitch, rise):
     assert [e.pitch for e in events] == [pitch] and abs(events[0].onset - 0.2) <= 0.05
 
 
+def swelling(quiet_db, soft=0.08, seconds=1.2):
+    """A quiet start for `soft` s, then a swell to full level in 80 ms, as a bow's pressure builds."""
+    quiet = 10 ** (quiet_db / 20)
+    return lambda u: (np.interp(u, [0.0, 0.01, soft, soft + 0.08], [0.0, quiet, 2 * quiet, 1.0], left=0.0)
+                      * np.clip((seconds - u) / 0.01, 0.0, 1.0))
+
+
+@pytest.mark.parametrize("quiet_db", [-40, -30])
+@pytest.mark.parametrize("chord", [(48, 52, 55), (60, 64, 67)])
+def test_a_chord_that_swells_after_a_quiet_start_starts_with_it(chord, quiet_db):
+    envelope = swelling(quiet_db)
+    signal = sum(shaped_tone(pitch, [(a, envelope) for a in (0.2, 0.1, 0.07, 0.05)]) for pitch in chord)
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert sorted(e.pitch for e in events) == list(chord)
+    assert all(abs(e.onset - 0.2) <= 0.05 for e in events)
+
+
 @pytest.mark.parametrize("pitch", [60, 67])
 def test_a_partial_that_outlasts_its_fundamental_is_no_new_note(pitch):
     def fading(u):
