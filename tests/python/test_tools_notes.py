@@ -104,6 +104,31 @@ def test_a_chord_that_swells_after_a_quiet_start_starts_with_it(chord, quiet_db)
     assert all(abs(e.onset - 0.2) <= 0.05 for e in events)
 
 
+def bowed(pitch, strokes, attack=0.15, release=0.08, vibrato=0.0, rate=48_000, seconds=2.6):
+    """Eight partials falling as 1/h; each stroke (start, end) swells in over `attack` s and
+    fades over `release` s after its end; `vibrato` semitones at 5.5 Hz."""
+    t = np.arange(int(seconds * rate)) / rate
+    envelope = np.zeros_like(t)
+    for start, end in strokes:
+        envelope = np.maximum(envelope, np.clip((t - start) / attack, 0, 1) * np.clip(1 - (t - end) / release, 0, 1))
+    f0 = 440.0 * 2 ** ((pitch - 69) / 12) * 2 ** (vibrato / 12 * np.sin(2 * np.pi * 5.5 * t))
+    phase = 2 * np.pi * np.cumsum(f0) / rate
+    return (envelope * sum(0.2 / h * np.sin(h * phase) for h in range(1, 9))).astype(np.float32)
+
+
+@pytest.mark.parametrize("pitch", [55, 67])
+def test_a_bow_change_on_one_pitch_is_a_second_note(pitch):
+    events = transcribe_blocks([bowed(pitch, [(0.2, 1.14), (1.2, 2.2)])], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch, pitch]
+    assert abs(events[0].onset - 0.2) <= 0.05 and abs(events[1].onset - 1.2) <= 0.05
+
+
+@pytest.mark.parametrize("pitch", [55, 67])
+def test_a_held_note_with_vibrato_is_one_note(pitch):
+    events = transcribe_blocks([bowed(pitch, [(0.2, 2.2)], vibrato=0.3)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
 @pytest.mark.parametrize("pitch", [60, 67])
 def test_a_partial_that_outlasts_its_fundamental_is_no_new_note(pitch):
     def fading(u):
