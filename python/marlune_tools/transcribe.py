@@ -78,6 +78,20 @@ last `HISTORY_SECONDS` before its onset, neither at its fundamental nor at its s
 (checked `DECISION_SECONDS` + `RISE_SECONDS` after the onset, or when it ends if sooner): that
 is the lower note's partial swelling or coming back after a dip (brass, the formants of a
 voice), while a note played there raises the channel above what the lower note gave it.
+The steepest harmonic rise can be late for a slow attack, or a neighbour's in a chord (the
+notes of a chord share partials), so the onset is the earlier of that and where the note's own
+level, its semitone's, began to climb: back from now over the frames at most `FLOOR_SLACK_DB`
+above the lowest so far (a louder frame before that is the sound the note follows), the first
+frame past the last one within `FLOOR_SHARE` of the way from that floor up to now, when the
+level rose `FLOOR_RISE_DB` at least. Both look back only as far as the delay allows.
+A sustained note played again without a rest (a bow change, a new breath or tongue stroke)
+dips rather than falls silent, and its restrike may be too slow or too shallow in its
+semitone for the rule above. A note's partials' level (the mean of their log levels above the
+`FLUX_RANGE_DB` floor, weighted as in the salience) that fell by `DIP_DB` to `DIP_DEPTH_DB`
+(deeper is the note ending), `DIP_SWING_DB` more than it swung before the fall (vibrato,
+beating), and has risen `DIP_RISE_DB` out of the dip, ends the note, and a new one starts:
+where the level left the dip if it rose quickly, else halfway down the fall, as a slow attack
+grows under the old note's fading.
 """
 
 from __future__ import annotations
@@ -111,6 +125,9 @@ PARTIAL_RISE_DB = 6.0  # a note on a sounding lower note's partial must outgrow 
 HISTORY_SECONDS = 0.5  # ... compared with its level over at most this long before the onset
 RISE_SECONDS = 0.1  # an onset goes back from its steepest rise, through the rise, this far at most
 RISE_SHARE = 0.25  # ... over frames that rise by at least this share of the steepest
+FLOOR_SLACK_DB = 3.0  # a note's level traced back through frames at most this far above its lowest
+FLOOR_SHARE = 0.25  # ... began to rise where it first climbed this share (in dB) from there to now
+FLOOR_RISE_DB = 6.0  # ... when it rose at least this much; see the module's notes
 ATTACK_DB = 12.0  # a note starts only where its partials rose by this much (see the module's notes)
 RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
@@ -119,6 +136,11 @@ HYSTERESIS_DB = 6.0  # a sounding note goes on until this far below the start th
 DECAY_DB = 30.0  # ... or this far below its own peak
 FLUX_RANGE_DB = 60.0  # levels further below the loudest so far do not count for onsets
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
+DIP_DB = 8.0  # a sounding note whose partials' level dips this much is played again (module notes)
+DIP_RISE_DB = 5.0  # ... once it has risen this much out of the dip
+DIP_DEPTH_DB = 20.0  # ... but a deeper fall is the note ending
+DIP_SWING_DB = 5.0  # ... and the dip goes this much deeper than the note swung before it
+DIP_FLOOR_DB = 1.5  # the frames of the dip's bottom lie within this of its lowest
 HOLD_DB = 12.0  # a note ends after its last frame this close to its loudest level
 KNOCK_HZ = 200.0  # a lower note than this that dies as another starts is that one's knock ...
 KNOCK_MARGIN_DB = 6.0  # ... when it was this much weaker
@@ -377,6 +399,19 @@ def _decibels(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     return result
 
 
+def _running(values: npt.NDArray[np.float64], width: int, reduce: np.ufunc) -> npt.NDArray[np.float64]:
+    """`reduce` (np.minimum, np.maximum) of each row of `values` and the `width` - 1 rows before
+    it (fewer at the start): spans doubled a few times rather than `width` passes."""
+    result = values.copy()
+    span = 1  # the rows that each row of `result` covers so far
+    while 2 * span <= width:
+        result[span:] = reduce(result[span:], result[:-span])
+        span *= 2
+    if span < width:
+        result[width - span :] = reduce(result[width - span :], result[: span - width])
+    return result
+
+
 def velocity(level: float) -> int:
     """MIDI velocity of a note whose loudest semitone had magnitude `level`: 127 at full scale,
     falling linearly in dB to 1 at `VELOCITY_SPAN_DB` below it."""
@@ -396,6 +431,7 @@ class _Note:
     fell: bool = False  # whether it has been further below its loudest level
     history: list[float] = field(default_factory=list)  # its level in each frame since it was taken
     first: int = -1  # the frame of history[0]
+    settled: int = -1  # played again: the frame its dip bottomed out, its own level from there
 
 
 class NoteTracker:
@@ -444,6 +480,13 @@ class NoteTracker:
         window = self._window + 2  # the decision window and the frame before it
         self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # harmonic flux
         self._raw: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # ... and per semitone
+        # Each note's partials' level (for dips), from the frames an onset may lie in and a
+        # decision window before them (for the level that a dip fell from) to this block's end;
+        # the row of the frame being taken; and where that frame has risen out of a dip.
+        self._kept = self._reach + self._window + 1
+        self._partials = np.zeros((0, self._grid.count))
+        self._row = -1
+        self._lifted: list[bool] = [False] * self._grid.count
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         self._history = math.ceil(HISTORY_SECONDS / self._seconds - 1e-9)
         self._levels: deque[npt.NDArray[np.float64]] = deque(maxlen=self._history + self._reach + 1)
@@ -534,8 +577,11 @@ class NoteTracker:
         # vibrato or a glide that moves its energy into a neighbouring channel is no new attack.
         padded = np.pad(levels, ((0, 0), (1, 1)))
         spread = np.maximum(np.maximum(padded[:, :-2], padded[:, 1:-1]), padded[:, 2:])
+        lifted = self._dips(logs - (_decibels(loudest)[:, None] - FLUX_RANGE_DB)).tolist()
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
+            self._row = len(self._partials) - len(frames) + i
+            self._lifted = lifted[i]
             self._step(strength[i], rise[i], rises[i], levels[i], spread[i], float(start[i]), finished)
         return finished
 
@@ -567,15 +613,15 @@ class NoteTracker:
         t = self._frame
         self._rises.append(rises)
         self._raw.append(rise)
-        self._strengths.append(spread)
         self._levels.append(levels)
+        self._strengths.append(spread)
         end = start * 10.0 ** (-HYSTERESIS_DB / 20.0)
         low = self._grid.low
         for key in list(self._active):
             note = self._active[key]
             value = strength[key - low]
             note.peak = max(note.peak, value)
-            if t - self._window - 1 >= note.onset_frame:
+            if t - self._window - 1 >= max(note.onset_frame, note.settled):
                 # Its loudest before the frame that a restrike would start with: a slow attack
                 # that is still growing is no fall and rise.
                 note.grouped = max(note.grouped, self._strengths[0][self._struck[key - low]])
@@ -603,9 +649,17 @@ class NoteTracker:
                 continue
             note.below = 0
             restruck = self._restrike(key - low, note)
+            settled = -1
+            if restruck is None and self._lifted[key - low]:
+                again = self._rearticulated(key - low, note)
+                if again is not None:
+                    restruck, settled = again
             if restruck is not None:
-                self._close(note, restruck, finished)
-                self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t)
+                # Struck again before it was decided: the knock of another note's attack is
+                # dropped here as it would be had it ended.
+                if not (t - note.onset_frame <= self.delay_frames and self._knock(note)):
+                    self._close(note, restruck, finished)
+                self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t, settled=settled)
         for index in np.flatnonzero(strength >= start):
             key = low + int(index)
             if key not in self._active and (self._attacked(int(index), levels)
@@ -769,7 +823,32 @@ class NoteTracker:
         first = steepest
         while first > 0 and rises[first - 1] > 0 and rises[first - 1] >= RISE_SHARE * rises[steepest]:
             first -= 1
-        return self._frame - (len(rises) - 1) + first
+        onset = self._frame - (len(rises) - 1) + first
+        traced = self._floor_onset(index)
+        return onset if traced is None else min(onset, traced)
+
+    def _floor_onset(self, index: int) -> int | None:
+        """The frame where the note's own level began to rise from its floor (or from where a
+        sound before it left off), within the frames an onset may lie in; None if it hardly rose.
+        Its own semitone, not its partials: the notes of a chord share partials, and a slow
+        attack's steepest harmonic rise can be its neighbour's."""
+        # The levels kept reach further back than an onset may lie: only the last of them count.
+        own = [20.0 * math.log10(max(float(v[index]), SILENCE))
+               for v in list(self._levels)[-(self._reach + 1):]]
+        # Back from now while the level was lower, or not much higher than the lowest so far: a
+        # level higher than that before the lowest is the sound that the note follows.
+        first = len(own) - 1
+        lowest = own[first]
+        while first > 0 and own[first - 1] <= lowest + FLOOR_SLACK_DB:
+            first -= 1
+            lowest = min(lowest, own[first])
+        if own[-1] - lowest < FLOOR_RISE_DB:
+            return None
+        # The last frame still near the floor; the rise began after it, or, when that is the
+        # oldest frame kept, at the oldest frame an onset may lie in.
+        bar = lowest + FLOOR_SHARE * (own[-1] - lowest)
+        last = max(i for i in range(first, len(own)) if own[i] <= bar)
+        return self._frame - (len(own) - 1) + (last + 1 if last else 0)
 
     def _restrike(self, index: int, note: _Note) -> int | None:
         """The frame of a new attack of a sounding note, once it is certain: the frame that the
@@ -778,7 +857,7 @@ class NoteTracker:
         if len(self._rises) < self._window + 2:
             return None
         candidate = self._frame - self._window
-        if candidate <= note.onset_frame + self._window:
+        if candidate <= max(note.onset_frame, note.settled) + self._window:
             return None
         slot = int(self._struck[index])
         before = self._strengths[0][slot]
@@ -792,6 +871,52 @@ class NoteTracker:
         if after < before * 10.0 ** (RESTRIKE_DB / 20.0):
             return None
         return candidate
+
+    def _dips(self, above: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
+        """Takes the log levels `above` the floor of a block's frames (frames, semitones) into
+        each note's partials' level: their mean weighted as in the salience. Returns where that
+        has risen `DIP_RISE_DB` above its lowest in the frames kept: what a dip needs at the
+        least, found for the whole block at once."""
+        partials = self._grid.harmonic_sum(above) / sum(self._grid.weights)
+        self._partials = np.concatenate([self._partials[len(self._partials) - self._kept + 1 :], partials])
+        lowest = _running(self._partials, self._kept, np.minimum)[len(self._partials) - len(partials) :]
+        lifted: npt.NDArray[np.bool_] = partials - lowest >= DIP_RISE_DB
+        return lifted
+
+    def _rearticulated(self, index: int, note: _Note) -> tuple[int, int] | None:
+        """(onset, bottom) of a sounding note played again without a rest, as a bow change or a
+        new breath does, once it is certain (see the module's notes); None if it was not."""
+        # From a decision window after the note began (or after its dip's bottom): its attack
+        # is no dip.
+        first = max(note.onset_frame, note.settled) + self._window
+        row = max(self._row - (self._frame - first), self._row - self._kept + 1, 0)
+        if row >= self._row - 1:
+            return None
+        first = self._frame - (self._row - row)
+        level: list[float] = self._partials[row : self._row + 1, index].tolist()  # from `first` on
+        lowest = min(level)
+        if level[-1] - lowest < DIP_RISE_DB:
+            return None
+        bottom = len(level) - 1 - level[::-1].index(lowest)
+        if bottom == 0:
+            return None
+        top = max(level[:bottom])
+        peak = level.index(top)
+        depth = top - lowest
+        if not DIP_DB <= depth <= DIP_DEPTH_DB or bottom - peak > self._reach:
+            return None
+        # A vibrato or the beating of a chord swings the level too: a dip goes deeper.
+        if peak >= 2 and depth < max(level[:peak]) - min(level[:peak]) + DIP_SWING_DB:
+            return None
+        end = max(i for i in range(bottom, len(level)) if level[i] <= lowest + DIP_FLOOR_DB)
+        if level[min(end + 2, len(level) - 1)] - level[end] >= DIP_RISE_DB:
+            # A quick attack (a tongued or struck note) begins where the level leaves the dip.
+            onset = end + 1
+        else:
+            # A slow one (a bow change) grows under the fading of the note before: it began
+            # while the level fell, halfway down.
+            onset = next(i for i in range(peak, bottom + 1) if level[i] <= (top + lowest) / 2.0)
+        return max(first + onset, self._frame - self._reach), first + end
 
     def _close(self, note: _Note, end_frame: int, finished: list[NoteEvent], heard_until: int | None = None) -> None:
         """Ends `note` at `end_frame`; it is kept if it was heard (up to `heard_until`, by default

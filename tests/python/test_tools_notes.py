@@ -90,6 +90,48 @@ def test_a_slow_attack_is_one_note_from_its_start(pitch, rise):
     assert [e.pitch for e in events] == [pitch] and abs(events[0].onset - 0.2) <= 0.05
 
 
+def swelling(quiet_db, soft=0.08, seconds=1.2):
+    """A quiet start for `soft` s, then a swell to full level in 80 ms, as a bow's pressure builds."""
+    quiet = 10 ** (quiet_db / 20)
+    return lambda u: (np.interp(u, [0.0, 0.01, soft, soft + 0.08], [0.0, quiet, 2 * quiet, 1.0], left=0.0)
+                      * np.clip((seconds - u) / 0.01, 0.0, 1.0))
+
+
+@pytest.mark.parametrize("quiet_db", [-40, -30])
+@pytest.mark.parametrize("chord", [(48, 52, 55), (60, 64, 67)])
+def test_a_chord_that_swells_after_a_quiet_start_starts_with_it(chord, quiet_db):
+    envelope = swelling(quiet_db)
+    signal = sum(shaped_tone(pitch, [(a, envelope) for a in (0.2, 0.1, 0.07, 0.05)]) for pitch in chord)
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert sorted(e.pitch for e in events) == list(chord)
+    assert all(abs(e.onset - 0.2) <= 0.05 for e in events)
+
+
+def bowed(pitch, strokes, attack=0.15, release=0.08, vibrato=0.0, rate=48_000, seconds=2.6):
+    """Eight partials falling as 1/h; each stroke (start, end) swells in over `attack` s and
+    fades over `release` s after its end; `vibrato` semitones at 5.5 Hz."""
+    t = np.arange(int(seconds * rate)) / rate
+    envelope = np.zeros_like(t)
+    for start, end in strokes:
+        envelope = np.maximum(envelope, np.clip((t - start) / attack, 0, 1) * np.clip(1 - (t - end) / release, 0, 1))
+    f0 = 440.0 * 2 ** ((pitch - 69) / 12) * 2 ** (vibrato / 12 * np.sin(2 * np.pi * 5.5 * t))
+    phase = 2 * np.pi * np.cumsum(f0) / rate
+    return (envelope * sum(0.2 / h * np.sin(h * phase) for h in range(1, 9))).astype(np.float32)
+
+
+@pytest.mark.parametrize("pitch", [55, 67])
+def test_a_bow_change_on_one_pitch_is_a_second_note(pitch):
+    events = transcribe_blocks([bowed(pitch, [(0.2, 1.14), (1.2, 2.2)])], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch, pitch]
+    assert abs(events[0].onset - 0.2) <= 0.05 and abs(events[1].onset - 1.2) <= 0.05
+
+
+@pytest.mark.parametrize("pitch", [55, 67])
+def test_a_held_note_with_vibrato_is_one_note(pitch):
+    events = transcribe_blocks([bowed(pitch, [(0.2, 2.2)], vibrato=0.3)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
 @pytest.mark.parametrize("pitch", [60, 67])
 def test_a_partial_that_outlasts_its_fundamental_is_no_new_note(pitch):
     def fading(u):
