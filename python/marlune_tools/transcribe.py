@@ -58,7 +58,9 @@ the music. A sounding note that had fallen `RESTRIKE_DB` below its loudest (befo
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
 the sounding note ends and a new one starts. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
-peak for longer than `GAP_SECONDS`. The offset is placed where the release began: the
+peak for longer than `GAP_SECONDS`; a decided note whose own level stays within `STEADY_DB`
+of its loudest goes on though, for a louder note nearby can take its place among the voices
+(a melody note whose partials fall on its neighbour's) while its sound goes on. The offset is placed where the release began: the
 first frame after which the level falls, over `RELEASE_SECONDS`, `RELEASE_DB_PER_SECOND`
 faster than it had decayed from its loudest, and never comes back within `RETURN_DB`. (A bowed
 or blown note holds its level and a piano's decays slowly; either falls fast once let go, and
@@ -149,6 +151,7 @@ RELEASE_DB_PER_SECOND = 30.0  # ... this much faster than the note's decay from 
 RETURN_DB = 1.0  # ... after which the note never comes back to within this of the level it fell from
 RELEASE_START_DB_PER_SECOND = 5.0  # the release began at the first of the frames before that falling this much faster
 GAP_SECONDS = 0.1  # a note goes on through a drop shorter than this
+STEADY_DB = 2.0  # ... and, once decided, while its level stays this close to its loudest
 MIN_SECONDS = 0.06  # shorter notes are dropped ...
 SETTLING = 2.0  # ... and so are notes shorter than this many time constants of their channel
 SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re full scale)
@@ -465,6 +468,7 @@ class NoteTracker:
             raise ValueError(f"need a positive sample rate and hop, not {sample_rate} Hz and {hop}")
         self._grid = _Grid(numbers, sample_rate, tuning)
         self._seconds = hop / sample_rate
+        self._steady = 10.0 ** (-STEADY_DB / 20.0)
         self._release_frames = max(1, round(RELEASE_SECONDS / self._seconds))
         self._release_db = RELEASE_DB_PER_SECOND * self._seconds  # per frame
         self._window = max(1, math.ceil(DECISION_SECONDS / self._seconds - 1e-9))
@@ -634,7 +638,11 @@ class NoteTracker:
             if note.first < 0:
                 note.first = t
             note.history.append(heard)
-            if value < max(end, note.peak * 10.0 ** (-DECAY_DB / 20.0)):
+            # A decided note whose own level holds goes on while it is no voice: the voices are
+            # chosen frame by frame, and a louder note nearby can take its place among them
+            # (a melody note whose partials lie on its neighbour's) while its sound goes on.
+            steady = t - note.onset_frame > self.delay_frames and heard >= note.level * self._steady
+            if value < max(end, note.peak * 10.0 ** (-DECAY_DB / 20.0)) and not steady:
                 note.below += 1
                 if note.below > self.gap_frames:
                     # The level is smoothed: it falls for a while after the sound stopped, and

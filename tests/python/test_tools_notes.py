@@ -345,6 +345,10 @@ def test_demo_prints_its_melody_and_chord(demo_notes):
     notes = [(float(row[0]), number(row[4])) for row in rows]
     chord = sorted(pitch for onset, pitch in notes if onset < 0.05)
     assert chord == sorted(demo.CHORD)
+    # Held whole under the melody, however its notes' partials fall on the chord's neighbours.
+    held = [(float(row[2]), number(row[4])) for row in rows if number(row[4]) in demo.CHORD]
+    assert sorted(pitch for _, pitch in held) == sorted(demo.CHORD)
+    assert all(abs(offset - demo.CHORD_END) <= 0.1 for offset, _ in held), held
     melody = [pitch for onset, pitch in notes if demo.MELODY_START - 0.05 <= onset < demo.CHORD_END and pitch > 64]
     assert melody == list(demo.MELODY)
     # A glide has no attacks, but each semitone's channel rises as the glide reaches it.
