@@ -59,7 +59,10 @@ string rings on. So each note-on is decided exactly `delay_frames` frames after
 its onset frame: 30 at a 10 ms hop, 300 ms, as long as a live display can wait and still follow
 the music. A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
-the sounding note ends and a new one starts. Notes end, with hysteresis, when their salience
+the sounding note ends and a new one starts. A note held for the frames an onset may lie in
+must rise further by as much as, since its attack, it came back up after falling, less
+`DIP_SWING_DB`: a chord's notes that beat, or a choir's voices drifting apart, swing again and
+again. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`. The offset is placed where the release began: the
 first frame after which the level falls, over `RELEASE_SECONDS`, `RELEASE_DB_PER_SECOND`
@@ -880,9 +883,22 @@ class NoteTracker:
         if rise <= 0 or any(r[index] > rise for r in window[2:]):
             return None
         after = max(s[slot] for s in list(self._strengths)[1:])
-        if after < before * 10.0 ** (RESTRIKE_DB / 20.0):
+        if after < before * 10.0 ** ((RESTRIKE_DB + self._swing(note, candidate)) / 20.0):
             return None
         return candidate
+
+    def _swing(self, note: _Note, until: int) -> float:
+        """How far, in dB, the level of a sustained note came back up after falling since its
+        attack (from a decision window after its onset to the frame `until`), less
+        `DIP_SWING_DB`: a chord's notes that beat, or a choir's voices that drift apart, swing
+        again and again, where a note played again rises once, further. A note heard for less
+        than the frames an onset may lie in has not shown its swing."""
+        begin = max(note.onset_frame, note.settled) + self._window - note.first
+        end = until - note.first
+        if begin < 0 or end - begin < self._reach:
+            return 0.0
+        level = _decibels(np.asarray(note.history[begin:end]))
+        return max(0.0, float((level - np.minimum.accumulate(level)).max()) - DIP_SWING_DB)
 
     def _dips(self, above: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
         """Takes the log levels `above` the floor of a block's frames (frames, semitones) into

@@ -132,6 +132,16 @@ def test_a_held_note_with_vibrato_is_one_note(pitch):
     assert [e.pitch for e in events] == [pitch]
 
 
+@pytest.mark.parametrize(("pitch", "depth", "hz"), [(76, 0.7, 2.0), (84, 0.75, 1.5)])
+def test_a_held_note_that_beats_is_one_note(pitch, depth, hz):
+    # Two voices of a choir, or two of a chord's partials, slightly apart: the level swings
+    # slowly by 10 to 12 dB, again and again.
+    t = np.arange(int(2.6 * 48_000)) / 48_000
+    beating = 1 - depth * (0.5 - 0.5 * np.cos(2 * np.pi * hz * np.maximum(t - 0.5, 0.0)))
+    events = transcribe_blocks([bowed(pitch, [(0.2, 2.2)]) * beating.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
 @pytest.mark.parametrize("pitch", [60, 67])
 def test_a_partial_that_outlasts_its_fundamental_is_no_new_note(pitch):
     def fading(u):
