@@ -674,12 +674,15 @@ class NoteTracker:
                 self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t, settled=settled)
         for index in np.flatnonzero(strength >= min(start, self._joined)):
             key = low + int(index)
-            if key not in self._active and self._attacked(int(index), levels):
+            alone = strength[index] >= start
+            # Under the floor of a note alone, only where a chord may have begun (cheap, first).
+            if (key not in self._active and (alone or self._chord(key, t - self.delay_frames + 1, t))
+                    and self._attacked(int(index), levels)):
                 note = _Note(
                     key, self._onset(int(index)), float(strength[index]), float(levels[self._struck[index]]), 0.0,
                     held=t,
                 )
-                if strength[index] >= start:
+                if alone:
                     self._active[key] = note
                     continue
                 # A chord's low notes are heard late, first as their shared partials: their own
@@ -687,7 +690,7 @@ class NoteTracker:
                 traced = self._floor_onset(int(index), self.delay_frames - 1)
                 if traced is not None and traced < note.onset_frame:
                     note.onset_frame = traced
-                if self._chord(note):
+                if self._chord(key, note.onset_frame, note.onset_frame):
                     note.joined = True
                     self._active[key] = note
                     # Placed past where a lower note's partial is checked: checked now.
@@ -704,21 +707,23 @@ class NoteTracker:
                 del self._active[key]
         self._frame += 1
 
-    def _chord(self, note: _Note) -> bool:
-        """Whether `note` starts with at least `CHORD_NOTES` - 1 other notes that still hold
-        their level, their onsets within a decision window of its own: one chord."""
+    def _chord(self, pitch: int, earliest: int, latest: int) -> bool:
+        """Whether a note at `pitch` starting between the frames `earliest` and `latest` starts
+        with at least `CHORD_NOTES` - 1 other notes that still hold their level, their onsets
+        within a decision window of its own: one chord."""
         # A note on a partial of another, or with no tone of its own standing out (the thump of
         # an attack) is none of a chord's; nor are the neighbours that a transient spreads to.
-        index = note.pitch - self._grid.low
-        if not self._tonal[index] or any(note.pitch - d in self._active for d in PARTIAL_STEPS):
+        index = pitch - self._grid.low
+        if not self._tonal[index] or any(pitch - d in self._active for d in PARTIAL_STEPS):
             return False
         # ... nor one an octave or a twelfth over a tone, which is heard first as its partials.
         levels = self._levels[-1]
         span = 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
         if any(index >= d and self._tonal[index - d] and levels[index - d] >= span * levels[index] for d in (12, 19)):
             return False
-        others = sum(abs(other.onset_frame - note.onset_frame) <= self._window and other.held >= self._frame - 1
-                     and abs(other.pitch - note.pitch) > 2 and abs(other.pitch - note.pitch) not in PARTIAL_STEPS
+        others = sum(earliest - self._window <= other.onset_frame <= latest + self._window
+                     and other.held >= self._frame - 1
+                     and abs(other.pitch - pitch) > 2 and abs(other.pitch - pitch) not in PARTIAL_STEPS
                      for other in self._active.values())
         return others >= CHORD_NOTES - 1
 
