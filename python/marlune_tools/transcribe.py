@@ -632,7 +632,7 @@ class NoteTracker:
             note = self._active[key]
             value = strength[key - low]
             note.peak = max(note.peak, value)
-            note.joined &= value < start
+            note.joined = note.joined and value < start
             if t - self._window - 1 >= max(note.onset_frame, note.settled):
                 # Its loudest before the frame that a restrike would start with: a slow attack
                 # that is still growing is no fall and rise.
