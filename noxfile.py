@@ -39,6 +39,10 @@ MATRIX = [(python, numpy) for python in MINORS for numpy in NUMPY if numpy == "2
 CORNERS = {("3.9", "1"), ("3.9", "2"), ("3.12", "1"), ("3.13", "2")}
 # The checks marked heavy run in one environment per NumPy major; the others leave them out.
 HEAVY = {("3.9", "1"), ("3.13", "2")}
+# scripts/run-tests runs the steps tagged "shared" beside the QEMU run of native_aarch64, and
+# those tagged "alone" after it: these run the tests of `marlune live` (the environments with
+# the companion's tests, and the sanitizers'), which check onsets heard within 50 ms of the
+# played ones and so get the processor without the emulator on it.
 BUILD_TOOLS = ("scikit-build-core>=0.11", "cmake", "ninja")
 # Every cmake configuration of the tests: release code, warnings as errors.
 CMAKE_FLAGS = ("-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DMARLUNE_WERROR=ON")
@@ -106,7 +110,7 @@ def _pytest(session: nox.Session, *args: str, env: dict[str, str] | None = None)
 
 # ---- native tests of the core -------------------------------------------------------------------
 
-@nox.session(venv_backend="venv")
+@nox.session(venv_backend="venv", tags=["shared"])
 def native(session: nox.Session) -> None:
     """The core's native tests: every kernel this CPU supports against the scalar one.
 
@@ -142,7 +146,7 @@ WHEEL_DIR = os.path.join(BUILD, "nox-dist")
 WHEEL_BUILD = os.path.join(BUILD, "wheel")
 
 
-@nox.session(venv_backend="venv", tags=["corners"])
+@nox.session(venv_backend="venv", tags=["corners", "shared"])
 def wheel(session: nox.Session) -> None:
     """The stable-ABI wheel, warnings as errors, tagged by auditwheel, into build/nox-dist.
 
@@ -165,7 +169,8 @@ def _release_wheel(session: nox.Session) -> str:
 @nox.session(venv_backend="venv")
 @nox.parametrize(
     ("python", "numpy"),
-    [nox.param(python, numpy, id=f"{python}-numpy{numpy}", tags=["corners"] if (python, numpy) in CORNERS else [])
+    [nox.param(python, numpy, id=f"{python}-numpy{numpy}",
+               tags=[*(["corners"] if (python, numpy) in CORNERS else []), "alone" if (python, numpy) in HEAVY else "shared"])
      for python, numpy in MATRIX],
 )
 def tests(session: nox.Session, numpy: str) -> None:
@@ -201,7 +206,7 @@ def _cpu_flags() -> set[str]:
     return set(lines[0].split(":", 1)[1].split()) if lines else set()
 
 
-@nox.session(venv_backend="venv", python="3.13")
+@nox.session(venv_backend="venv", python="3.13", tags=["shared"])
 def kernels(session: nox.Session) -> None:
     """The extension's Python tests once per kernel this CPU runs, each built alone.
 
@@ -252,7 +257,7 @@ SANITIZER_RUNTIMES = ("libasan.so", "libubsan.so")
 SANITIZER_ENV = {"ASAN_OPTIONS": "allocator_may_return_null=1", "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"}
 
 
-@nox.session(venv_backend="venv", python="3.13")
+@nox.session(venv_backend="venv", python="3.13", tags=["alone"])
 def sanitized(session: nox.Session) -> None:
     """The native and the Python tests, built with AddressSanitizer and UBSan.
 
