@@ -39,6 +39,11 @@ MATRIX = [(python, numpy) for python in MINORS for numpy in NUMPY if numpy == "2
 CORNERS = {("3.9", "1"), ("3.9", "2"), ("3.12", "1"), ("3.13", "2")}
 # The checks marked heavy run in one environment per NumPy major; the others leave them out.
 HEAVY = {("3.9", "1"), ("3.13", "2")}
+# scripts/run-tests builds the wheel, then runs the steps tagged "shared" beside the QEMU run of
+# native_aarch64 (which then prepares the others, nox --install-only), and those tagged "alone"
+# after it: these run the tests of `marlune live` (the environments with the companion's tests,
+# and the sanitizers'), which check onsets heard within 50 ms of the played ones and so get the
+# processor without the emulator or a build on it.
 BUILD_TOOLS = ("scikit-build-core>=0.11", "cmake", "ninja")
 # Every cmake configuration of the tests: release code, warnings as errors.
 CMAKE_FLAGS = ("-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DMARLUNE_WERROR=ON")
@@ -83,20 +88,29 @@ def _install_wheel(session: nox.Session, wheel: str, numpy: str, extras: str = "
     session.install("--no-index", "--force-reinstall", "--no-deps", wheel)
 
 
-def _build_wheel(session: nox.Session, out: str, build_dir: str, *defines: str) -> str:
-    """Builds the wheel of this tree into `out` (emptied first) with the CMake `defines`, keeping
-    the CMake tree in `build_dir` so that the next build is incremental. Returns its path."""
-    shutil.rmtree(out, ignore_errors=True)
+def _build_wheel(session: nox.Session, out: str, build_dir: str, *defines: str, prepares: bool = False) -> str:
+    """Builds the wheel of this tree into `out` (emptied first, unless `prepares`) with the CMake
+    `defines`, keeping the CMake tree in `build_dir` so that the next build is incremental. Returns
+    its path.
+
+    With `prepares`, the build is part of making the environment: `nox --install-only` runs it,
+    and `nox -R` (no installs) skips it and returns the last wheel built, which it keeps."""
+    if not prepares:
+        shutil.rmtree(out, ignore_errors=True)
     settings = [f"-Ccmake.define.{define}" for define in ("MARLUNE_WERROR=ON", *defines)]
-    session.run("python", "-m", "pip", "wheel", "--quiet", "--no-index", "--no-build-isolation", "--no-deps",
-                f"-Cbuild-dir={build_dir}", *settings, "-w", out, HERE)
-    return glob.glob(os.path.join(out, "marlune-*.whl"))[0]
+    run = session.run_install if prepares else session.run
+    run("python", "-m", "pip", "wheel", "--quiet", "--no-index", "--no-build-isolation", "--no-deps",
+        f"-Cbuild-dir={build_dir}", *settings, "-w", out, HERE)
+    return max(glob.glob(os.path.join(out, "marlune-*.whl")), key=os.path.getmtime)
 
 
-def _cmake(session: nox.Session, build_dir: str, *flags: str, target: str | None = None) -> str:
-    """Configures and builds this tree in `build_dir` with the test flags and `flags`."""
-    session.run("cmake", "-S", HERE, "-B", build_dir, *CMAKE_FLAGS, *flags, silent=True)
-    session.run("cmake", "--build", build_dir, *(["--target", target] if target else []))
+def _cmake(session: nox.Session, build_dir: str, *flags: str, target: str | None = None,
+           prepares: bool = False) -> str:
+    """Configures and builds this tree in `build_dir` with the test flags and `flags` (`prepares`:
+    as for _build_wheel)."""
+    run = session.run_install if prepares else session.run
+    run("cmake", "-S", HERE, "-B", build_dir, *CMAKE_FLAGS, *flags, silent=True)
+    run("cmake", "--build", build_dir, *(["--target", target] if target else []))
     return build_dir
 
 
@@ -106,7 +120,7 @@ def _pytest(session: nox.Session, *args: str, env: dict[str, str] | None = None)
 
 # ---- native tests of the core -------------------------------------------------------------------
 
-@nox.session(venv_backend="venv")
+@nox.session(venv_backend="venv", tags=["shared"])
 def native(session: nox.Session) -> None:
     """The core's native tests: every kernel this CPU supports against the scalar one.
 
@@ -165,7 +179,9 @@ def _release_wheel(session: nox.Session) -> str:
 @nox.session(venv_backend="venv")
 @nox.parametrize(
     ("python", "numpy"),
-    [nox.param(python, numpy, id=f"{python}-numpy{numpy}", tags=["corners"] if (python, numpy) in CORNERS else [])
+    [nox.param(python, numpy, id=f"{python}-numpy{numpy}",
+               tags=[*(["corners"] if (python, numpy) in CORNERS else []),
+                     "alone" if (python, numpy) in HEAVY else "shared"])
      for python, numpy in MATRIX],
 )
 def tests(session: nox.Session, numpy: str) -> None:
@@ -201,7 +217,7 @@ def _cpu_flags() -> set[str]:
     return set(lines[0].split(":", 1)[1].split()) if lines else set()
 
 
-@nox.session(venv_backend="venv", python="3.13")
+@nox.session(venv_backend="venv", python="3.13", tags=["shared"])
 def kernels(session: nox.Session) -> None:
     """The extension's Python tests once per kernel this CPU runs, each built alone.
 
@@ -252,18 +268,21 @@ SANITIZER_RUNTIMES = ("libasan.so", "libubsan.so")
 SANITIZER_ENV = {"ASAN_OPTIONS": "allocator_may_return_null=1", "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1"}
 
 
-@nox.session(venv_backend="venv", python="3.13")
+@nox.session(venv_backend="venv", python="3.13", tags=["alone"])
 def sanitized(session: nox.Session) -> None:
     """The native and the Python tests, built with AddressSanitizer and UBSan.
 
-    The sanitizers are compiled into the core, the extension and the native tests."""
+    The sanitizers are compiled into the core, the extension and the native tests. Both builds
+    belong to preparing the environment: `nox --install-only -s sanitized` makes them (as
+    scripts/run-tests does while other steps run), and a later run finds them up to date."""
     _install(session, *BUILD_TOOLS)
     san = os.path.join(BUILD, "sanitize")
-    native_dir = _cmake(session, os.path.join(san, "native"), "-DMARLUNE_BUILD_TESTS=ON", "-DMARLUNE_SANITIZE=ON")
+    native_dir = _cmake(session, os.path.join(san, "native"), "-DMARLUNE_BUILD_TESTS=ON", "-DMARLUNE_SANITIZE=ON",
+                        prepares=True)
     session.run(os.path.join(native_dir, "marlune_core_tests"), "--gtest_brief=1", env=SANITIZER_ENV, external=True)
 
     wheel = _build_wheel(session, os.path.join(san, "dist"), os.path.join(san, "wheel"), "MARLUNE_SANITIZE=ON",
-                         "MARLUNE_KERNEL=")
+                         "MARLUNE_KERNEL=", prepares=True)
     _install_wheel(session, wheel, "2")
     preload = " ".join(subprocess.check_output(["g++", f"-print-file-name={lib}"], text=True).strip()
                        for lib in SANITIZER_RUNTIMES)

@@ -49,6 +49,23 @@ def pytest_report_header(config):
     return f"marlune kernel: {kernel}"
 
 
+def _leak_checks(session):
+    """The modules among the selected tests' that start a check of their own (test_leaks.py)."""
+    return {item.module for item in session.items if hasattr(getattr(item, "module", None), "start_check")}
+
+
+def pytest_collection_finish(session):
+    # The leak check runs in a process of its own for over a minute: started now, it overlaps the
+    # tests that come before it instead of holding the run up when its tests are reached.
+    for module in _leak_checks(session):
+        module.start_check()
+
+
+def pytest_sessionfinish(session):
+    for module in _leak_checks(session):
+        module.stop_check()
+
+
 @pytest.fixture
 def make_bank():
     """Builds a bank from plain Python sequences, passed on as float32 arrays."""
