@@ -94,6 +94,7 @@ from __future__ import annotations
 import math
 from collections import deque
 from collections.abc import Iterable
+from itertools import islice
 from dataclasses import dataclass, field
 from typing import Protocol
 
@@ -433,6 +434,13 @@ class NoteTracker:
     frequency.
     """
 
+    # The decibel margins of the per-frame decisions as ratios of magnitudes, worked out once.
+    _HYSTERESIS = 10.0 ** (-HYSTERESIS_DB / 20.0)
+    _HOLD = 10.0 ** (-HOLD_DB / 20.0)
+    _DECAY = 10.0 ** (-DECAY_DB / 20.0)
+    _RESTRIKE_FALL = 10.0 ** (-RESTRIKE_DB / 20.0)
+    _RESTRIKE_RISE = 10.0 ** (RESTRIKE_DB / 20.0)
+
     def __init__(
         self,
         numbers: npt.ArrayLike,
@@ -469,6 +477,7 @@ class NoteTracker:
         self._partials = np.zeros((0, self._grid.count))
         self._row = -1
         self._lifted: list[bool] = [False] * self._grid.count
+        self._above: list[int] = []  # the semitones at or above the start threshold in that frame
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         self._history = math.ceil(HISTORY_SECONDS / self._seconds - 1e-9)
         self._levels: deque[npt.NDArray[np.float64]] = deque(maxlen=self._history + self._reach + 1)
@@ -478,8 +487,8 @@ class NoteTracker:
         # `WEAK_FUNDAMENTAL_HZ`, whose fundamental is too faint and slow to tell a strike.
         count = self._grid.count
         octave = np.arange(count) + 12
-        self._struck = np.where((self._grid.frequencies < WEAK_FUNDAMENTAL_HZ) & (octave < count), octave,
-                                np.arange(count))
+        self._struck: list[int] = np.where((self._grid.frequencies < WEAK_FUNDAMENTAL_HZ) & (octave < count), octave,
+                                           np.arange(count)).tolist()
         # The features of the frames of the last push (kept for no longer: a live tracker runs
         # for hours).
         self.onset_strength: npt.NDArray[np.float64] = np.zeros(0)
@@ -560,10 +569,15 @@ class NoteTracker:
         padded = np.pad(levels, ((0, 0), (1, 1)))
         spread = np.maximum(np.maximum(padded[:, :-2], padded[:, 1:-1]), padded[:, 2:])
         lifted = self._dips(logs - (_decibels(loudest)[:, None] - FLUX_RANGE_DB)).tolist()
+        # The notes above the start threshold, found for the whole block at once.
+        rows, columns = np.nonzero(strength >= start[:, None])
+        bounds = np.searchsorted(rows, np.arange(len(frames) + 1)).tolist()
+        above = columns.tolist()
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
             self._row = len(self._partials) - len(frames) + i
             self._lifted = lifted[i]
+            self._above = above[bounds[i] : bounds[i + 1]]
             self._step(strength[i], rise[i], rises[i], levels[i], spread[i], float(start[i]), finished)
         return finished
 
@@ -597,7 +611,7 @@ class NoteTracker:
         self._raw.append(rise)
         self._levels.append(levels)
         self._strengths.append(spread)
-        end = start * 10.0 ** (-HYSTERESIS_DB / 20.0)
+        end = start * self._HYSTERESIS
         low = self._grid.low
         for key in list(self._active):
             note = self._active[key]
@@ -609,14 +623,14 @@ class NoteTracker:
                 note.grouped = max(note.grouped, self._strengths[0][self._struck[key - low]])
             heard = levels[self._struck[key - low]]
             note.level = max(note.level, heard)
-            if heard >= note.level * 10.0 ** (-HOLD_DB / 20.0):
+            if heard >= note.level * self._HOLD:
                 note.held = t
             else:
                 note.fell = True
             if note.first < 0:
                 note.first = t
             note.history.append(heard)
-            if value < max(end, note.peak * 10.0 ** (-DECAY_DB / 20.0)):
+            if value < max(end, note.peak * self._DECAY):
                 note.below += 1
                 if note.below > self.gap_frames:
                     # The level is smoothed: it falls for a while after the sound stopped, and
@@ -642,11 +656,11 @@ class NoteTracker:
                 if not (t - note.onset_frame <= self.delay_frames and self._knock(note)):
                     self._close(note, restruck, finished)
                 self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t, settled=settled)
-        for index in np.flatnonzero(strength >= start):
-            key = low + int(index)
-            if key not in self._active and self._attacked(int(index), levels):
+        for index in self._above:
+            key = low + index
+            if key not in self._active and self._attacked(index, levels):
                 self._active[key] = _Note(
-                    key, self._onset(int(index)), float(strength[index]), float(levels[self._struck[index]]), 0.0,
+                    key, self._onset(index), float(strength[index]), float(levels[self._struck[index]]), 0.0,
                     held=t,
                 )
         for key in [k for k, n in self._active.items() if n.below == 1 and t - n.onset_frame < self.delay_frames]:
@@ -811,16 +825,18 @@ class NoteTracker:
         candidate = self._frame - self._window
         if candidate <= max(note.onset_frame, note.settled) + self._window:
             return None
-        slot = int(self._struck[index])
+        slot = self._struck[index]
         before = self._strengths[0][slot]
-        if before > note.grouped * 10.0 ** (-RESTRIKE_DB / 20.0):
+        if before > note.grouped * self._RESTRIKE_FALL:
             return None
-        window = list(self._rises)[-(self._window + 2) :]
-        rise = window[1][index]
-        if rise <= 0 or any(r[index] > rise for r in window[2:]):
+        # The decision window and the frame before it are the last `_window` + 2 rises.
+        rises = self._rises
+        frames = len(rises)
+        rise = rises[frames - self._window - 1][index]
+        if rise <= 0 or any(rises[j][index] > rise for j in range(frames - self._window, frames)):
             return None
-        after = max(s[slot] for s in list(self._strengths)[1:])
-        if after < before * 10.0 ** (RESTRIKE_DB / 20.0):
+        after = max(s[slot] for s in islice(self._strengths, 1, None))
+        if after < before * self._RESTRIKE_RISE:
             return None
         return candidate
 
