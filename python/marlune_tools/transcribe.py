@@ -469,7 +469,10 @@ class NoteTracker:
         self._previous: npt.NDArray[np.float64] | None = None  # last frame's log levels
         window = self._window + 2  # the decision window and the frame before it
         self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # harmonic flux
-        self._raw: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # ... and per semitone
+        # The rises per semitone of the last frames before this block's, and each semitone's rise
+        # summed over the frames an onset may lie in, up to the frame being taken.
+        self._raw = np.zeros((self._reach, self._grid.count))
+        self._rose = np.zeros(self._grid.count)
         # Each note's partials' level (for dips), from the frames an onset may lie in and a
         # decision window before them (for the level that a dip fell from) to this block's end;
         # the row of the frame being taken; and where that frame has risen out of a dip.
@@ -573,12 +576,21 @@ class NoteTracker:
         rows, columns = np.nonzero(strength >= start[:, None])
         bounds = np.searchsorted(rows, np.arange(len(frames) + 1)).tolist()
         above = columns.tolist()
+        # Each semitone's rise over the frames an onset may lie in, for every frame of the block:
+        # added frame by frame from the oldest, as a sum kept per frame would be. (Before the
+        # first frame the rises are zeros, and adding zeros changes no sum.)
+        recent = np.concatenate([self._raw, rise])
+        self._raw = recent[len(rise) :]
+        rose = np.zeros_like(rise)
+        for back in range(self._reach + 1):
+            rose += recent[back : back + len(rise)]
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
             self._row = len(self._partials) - len(frames) + i
             self._lifted = lifted[i]
             self._above = above[bounds[i] : bounds[i + 1]]
-            self._step(strength[i], rise[i], rises[i], levels[i], spread[i], float(start[i]), finished)
+            self._rose = rose[i]
+            self._step(strength[i], rises[i], levels[i], spread[i], float(start[i]), finished)
         return finished
 
     def finish(self) -> list[NoteEvent]:
@@ -599,7 +611,6 @@ class NoteTracker:
     def _step(
         self,
         strength: npt.NDArray[np.float64],
-        rise: npt.NDArray[np.float64],
         rises: npt.NDArray[np.float64],
         levels: npt.NDArray[np.float64],
         spread: npt.NDArray[np.float64],
@@ -608,7 +619,6 @@ class NoteTracker:
     ) -> None:
         t = self._frame
         self._rises.append(rises)
-        self._raw.append(rise)
         self._levels.append(levels)
         self._strengths.append(spread)
         end = start * self._HYSTERESIS
@@ -773,11 +783,8 @@ class NoteTracker:
             slot = index + offset
             if slot >= grid.count:
                 break
-            rose = 0.0
-            for r in self._raw:
-                rose += r[slot]
             share = weight * levels[slot]
-            weighted += share * rose
+            weighted += share * self._rose[slot]
             total += share
         return total > 0 and weighted >= ATTACK_DB * total
 
