@@ -625,14 +625,20 @@ class NoteTracker:
         low = self._grid.low
         for key in list(self._active):
             note = self._active[key]
-            value = strength[key - low]
-            note.peak = max(note.peak, value)
+            # Read as Python floats and compared rather than `max`ed: this runs for every note in
+            # every frame, and NumPy's scalars are slow to compare.
+            value = strength.item(key - low)
+            if value > note.peak:
+                note.peak = value
             if t - self._window - 1 >= max(note.onset_frame, note.settled):
                 # Its loudest before the frame that a restrike would start with: a slow attack
                 # that is still growing is no fall and rise.
-                note.grouped = max(note.grouped, self._strengths[0][self._struck[key - low]])
-            heard = levels[self._struck[key - low]]
-            note.level = max(note.level, heard)
+                grouped = self._strengths[0].item(self._struck[key - low])
+                if grouped > note.grouped:
+                    note.grouped = grouped
+            heard = levels.item(self._struck[key - low])
+            if heard > note.level:
+                note.level = heard
             if heard >= note.level * self._HOLD:
                 note.held = t
             else:
@@ -640,7 +646,7 @@ class NoteTracker:
             if note.first < 0:
                 note.first = t
             note.history.append(heard)
-            if value < max(end, note.peak * self._DECAY):
+            if value < end or value < note.peak * self._DECAY:
                 note.below += 1
                 if note.below > self.gap_frames:
                     # The level is smoothed: it falls for a while after the sound stopped, and
