@@ -94,7 +94,6 @@ from __future__ import annotations
 import math
 from collections import deque
 from collections.abc import Iterable
-from itertools import islice
 from dataclasses import dataclass, field
 from typing import Protocol
 
@@ -482,6 +481,13 @@ class NoteTracker:
         self._lifted: list[bool] = [False] * self._grid.count
         self._above: list[int] = []  # the semitones at or above the start threshold in that frame
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
+        # For restrikes, per block: the last frames before it of the harmonic flux and the
+        # levels, and up to the frame being taken, the strongest flux in the decision window
+        # after its first frame and the loudest level in the window.
+        self._rises_tail = np.zeros((self._window - 1, self._grid.count))
+        self._spread_tail = np.zeros((self._window, self._grid.count))
+        self._later_rise = np.zeros(self._grid.count)
+        self._window_loudest = np.zeros(self._grid.count)
         self._history = math.ceil(HISTORY_SECONDS / self._seconds - 1e-9)
         self._levels: deque[npt.NDArray[np.float64]] = deque(maxlen=self._history + self._reach + 1)
         self._ended: dict[int, int] = {}  # the frame each pitch's last note ended in
@@ -584,8 +590,17 @@ class NoteTracker:
         rose = np.zeros_like(rise)
         for back in range(self._reach + 1):
             rose += recent[back : back + len(rise)]
+        # A restrike's window maxima for the whole block. (Before the first frame they see zeros,
+        # which no restrike reads: it waits for a full window.)
+        recent = np.concatenate([self._rises_tail, rises])
+        self._rises_tail = recent[len(rises) :]
+        later_rise = _running(recent, self._window, np.maximum)[self._window - 1 :]
+        recent = np.concatenate([self._spread_tail, spread])
+        self._spread_tail = recent[len(spread) :]
+        window_loudest = _running(recent, self._window + 1, np.maximum)[self._window :]
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
+            self._later_rise, self._window_loudest = later_rise[i], window_loudest[i]
             self._row = len(self._partials) - len(frames) + i
             self._lifted = lifted[i]
             self._above = above[bounds[i] : bounds[i + 1]]
@@ -839,16 +854,14 @@ class NoteTracker:
         if candidate <= max(note.onset_frame, note.settled) + self._window:
             return None
         slot = self._struck[index]
-        before = self._strengths[0][slot]
+        before = self._strengths[0].item(slot)
         if before > note.grouped * self._RESTRIKE_FALL:
             return None
-        # The decision window and the frame before it are the last `_window` + 2 rises.
-        rises = self._rises
-        frames = len(rises)
-        rise = rises[frames - self._window - 1][index]
-        if rise <= 0 or any(rises[j][index] > rise for j in range(frames - self._window, frames)):
+        # The decision window's first frame is the second last `_window` + 2 rises.
+        rise = self._rises[len(self._rises) - self._window - 1].item(index)
+        if rise <= 0 or self._later_rise.item(index) > rise:
             return None
-        after = max(s[slot] for s in islice(self._strengths, 1, None))
+        after = self._window_loudest.item(slot)
         if after < before * self._RESTRIKE_RISE:
             return None
         return candidate
