@@ -94,6 +94,7 @@ from __future__ import annotations
 import math
 from collections import deque
 from collections.abc import Iterable
+from itertools import islice
 from dataclasses import dataclass, field
 from typing import Protocol
 
@@ -605,7 +606,7 @@ class NoteTracker:
             self._lifted = lifted[i]
             self._above = above[bounds[i] : bounds[i + 1]]
             self._rose = rose[i]
-            self._step(strength[i], rises[i], levels[i], spread[i], float(start[i]), finished)
+            self._step(strength[i], rises[i], levels[i], spread[i], start.item(i), finished)
         return finished
 
     def finish(self) -> list[NoteEvent]:
@@ -811,7 +812,7 @@ class NoteTracker:
 
     def _onset(self, index: int) -> int:
         """The frame where the note's rise began: see the module's notes."""
-        rises = [float(r[index]) for r in self._rises]
+        rises = [r.item(index) for r in self._rises]
         recent = rises[-(self._window + 1) :]
         steepest = len(rises) - len(recent) + recent.index(max(recent))
         first = steepest
@@ -827,8 +828,8 @@ class NoteTracker:
         Its own semitone, not its partials: the notes of a chord share partials, and a slow
         attack's steepest harmonic rise can be its neighbour's."""
         # The levels kept reach further back than an onset may lie: only the last of them count.
-        own = [20.0 * math.log10(max(float(v[index]), SILENCE))
-               for v in list(self._levels)[-(self._reach + 1):]]
+        kept = islice(self._levels, max(0, len(self._levels) - self._reach - 1), None)
+        own = [20.0 * math.log10(max(v.item(index), SILENCE)) for v in kept]
         # Back from now while the level was lower, or not much higher than the lowest so far: a
         # level higher than that before the lowest is the sound that the note follows.
         first = len(own) - 1
