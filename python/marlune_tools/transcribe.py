@@ -22,9 +22,10 @@ Per frame:
      partials of a lower voice and does not stand out of that voice's spectrum is dropped: it
      is the lower voice's partial (an octave up is the lower note's when that note's third
      partial is strong too: a rich tone, not a melody over a pure one). From the sixth partial
-     up, a voice whose own second partial stands out of the lower voice's spectrum is kept;
-     below it, one that stands out by less than `FORMANT_DB` while its second partial does not
-     is the lower voice's formant.
+     up, a voice whose own second partial stands out of the lower voice's spectrum is kept, and
+     so is one on the second, third or fifth partial whose second and third partials both do;
+     below the sixth, one that stands out by less than `FORMANT_DB` while its second partial
+     does not is the lower voice's formant.
   3. Onset strength: spectral flux, the rectified rise of the log levels, grouped by harmonics
      like the salience, so that each note has its own.
 
@@ -36,7 +37,10 @@ rises of the onset strength, averaged over its partials weighted by their levels
 pure tone's missing partials do not count), by `ATTACK_DB` in the `DECISION_SECONDS` +
 `RISE_SECONDS` (200 ms) before it crosses the threshold. A partial that a lower note's decay
 uncovers, or one that the salience of a chord hands from note to note, crosses the threshold
-without rising.
+without rising. A note on a partial of notes held since before those frames, where no new
+voice has it on a partial, starts too when its channel and its second partial's rose by
+`PARTIAL_RISE_DB` in the `DECISION_SECONDS` before while the held notes' own channels did not:
+played there, it adds only a few dB to channels that the held notes' partials fill.
 The onset is placed where the note's rise began: from its strongest rise in the last
 `DECISION_SECONDS` (100 ms) back over the frames before it that still rise by `RISE_SHARE` of
 that, up to `RISE_SECONDS` (100 ms) further. A slow attack (bowed strings, organ, choir) crosses
@@ -44,7 +48,8 @@ the threshold long after it began, and its steepest frame can be late too. A new
 being a voice within `CONFIRM_SECONDS` more, while a lower note that started with it (within the
 window) has it on one of its partials and is a voice, was that note's attack: the upper
 partials' channels settle faster than the fundamental's, so a low note is first heard as its
-partials. Such a note is dropped, and so is a note below `KNOCK_HZ` that started with another
+partials. (One that only falls under the end threshold, still a voice, is a note struck with
+the lower one that decays: a melody note over a chord.) Such a note is dropped, and so is a note below `KNOCK_HZ` that started with another
 one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
 held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
 string rings on. So each note-on is decided exactly `delay_frames` frames after
@@ -53,7 +58,9 @@ the music. A sounding note that had fallen `RESTRIKE_DB` below its loudest (befo
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
 the sounding note ends and a new one starts. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
-peak for longer than `GAP_SECONDS`. The offset is placed where the release began: the
+peak for longer than `GAP_SECONDS`; a decided note whose own level stays within `STEADY_DB`
+of its loudest goes on though, for a louder note nearby can take its place among the voices
+(a melody note whose partials fall on its neighbour's) while its sound goes on. The offset is placed where the release began: the
 first frame after which the level falls, over `RELEASE_SECONDS`, `RELEASE_DB_PER_SECOND`
 faster than it had decayed from its loudest, and never comes back within `RETURN_DB`. (A bowed
 or blown note holds its level and a piano's decays slowly; either falls fast once let go, and
@@ -145,6 +152,7 @@ RELEASE_DB_PER_SECOND = 30.0  # ... this much faster than the note's decay from 
 RETURN_DB = 1.0  # ... after which the note never comes back to within this of the level it fell from
 RELEASE_START_DB_PER_SECOND = 5.0  # the release began at the first of the frames before that falling this much faster
 GAP_SECONDS = 0.1  # a note goes on through a drop shorter than this
+STEADY_DB = 2.0  # ... and, once decided, while its level stays this close to its loudest
 MIN_SECONDS = 0.06  # shorter notes are dropped ...
 SETTLING = 2.0  # ... and so are notes shorter than this many time constants of their channel
 SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re full scale)
@@ -242,9 +250,10 @@ def salience(
     `PARTIALS` partials of another is then dropped unless its own level stands
     `PARTIAL_MARGIN_DB` above the lower voice's partials around it and comes within
     `LOWER_SPAN_DB` of the lower voice: otherwise it is taken for that voice's partial, unless
-    it lies on the sixth partial or above and its own second partial stands out as far. One
-    that stands less than `FORMANT_DB` above them, while its second partial does not stand out
-    of the lower voice's partials around it, is a formant of the lower voice."""
+    it lies on the sixth partial or above and its own second partial stands out as far, or on
+    the second, third or fifth and its second and third partials do (an octave above a rich
+    tone too). One that stands less than `FORMANT_DB` above them, while its second partial does
+    not stand out of the lower voice's partials around it, is a formant of the lower voice."""
     frames = len(levels)
     rows = np.arange(frames)
     width = grid.count + grid.offsets[-1] + 1
@@ -330,6 +339,17 @@ def salience(
         formant = ~own & (levels[pair_rows, pair_lows + d]
                           <= envelope[pair_rows, pair_lows] * 10.0 ** (FORMANT_DB / 20.0))
         explained[pair_rows, pair_lows] |= formant
+        if h in (2, 3, 5):
+            # On the second, third and fifth partial, a note's second and third partials both
+            # stand out of the lower voice's partials beside them (2h ± 1 and 3h ± 1): a note
+            # sung or played over a held one, which no smooth spectrum has, not even a rich
+            # tone's. One of them alone may be a bump of the lower voice's spectrum. (On the
+            # fourth, the partials beside its third, the 11th and 13th, lie 40 to 50 cents off
+            # the semitones: a channel a semitone reads them 5 to 6 dB too weak to judge by.)
+            beside3 = np.maximum(wide[pair_rows, pair_lows + extended[3 * h - 2]],
+                                 wide[pair_rows, pair_lows + extended[3 * h]])
+            played = own & (wide[pair_rows, pair_lows + d + extended[2]] > margin * beside3)
+            explained[pair_rows, pair_lows] &= ~played
         if h >= 6:
             # From the sixth partial up, the lower voice's partials are a few semitones apart and
             # its spectrum there is smooth: a second partial standing out of it is a note's own,
@@ -344,6 +364,7 @@ def salience(
             third = wide[:, extended[2] : extended[2] + grid.count - d]
             named = both | ((high > 0) & eligible[:, :-d] & (grid.frequencies[:-d] < WEAK_FUNDAMENTAL_HZ))
             rich = named & (third >= levels[:, d:] * 10.0 ** (-LOWER_SPAN_DB / 20.0))
+            rich[pair_rows[played], pair_lows[played]] = False
             low[rich] = np.maximum(low[rich], high[rich])
             explained |= rich
         high[explained] = 0.0
@@ -455,6 +476,7 @@ class NoteTracker:
             raise ValueError(f"need a positive sample rate and hop, not {sample_rate} Hz and {hop}")
         self._grid = _Grid(numbers, sample_rate, tuning)
         self._seconds = hop / sample_rate
+        self._steady = 10.0 ** (-STEADY_DB / 20.0)
         self._release_frames = max(1, round(RELEASE_SECONDS / self._seconds))
         self._release_db = RELEASE_DB_PER_SECOND * self._seconds  # per frame
         self._window = max(1, math.ceil(DECISION_SECONDS / self._seconds - 1e-9))
@@ -662,7 +684,11 @@ class NoteTracker:
             if note.first < 0:
                 note.first = t
             note.history.append(heard)
-            if value < end or value < note.peak * self._DECAY:
+            # A decided note whose own level holds goes on while it is no voice: the voices are
+            # chosen frame by frame, and a louder note nearby can take its place among them
+            # (a melody note whose partials lie on its neighbour's) while its sound goes on.
+            steady = t - note.onset_frame > self.delay_frames and heard >= note.level * self._steady
+            if (value < end or value < note.peak * self._DECAY) and not steady:
                 note.below += 1
                 if note.below > self.gap_frames:
                     # The level is smoothed: it falls for a while after the sound stopped, and
@@ -690,12 +716,14 @@ class NoteTracker:
                 self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t, settled=settled)
         for index in self._above:
             key = low + index
-            if key not in self._active and self._attacked(index, levels):
+            if key not in self._active and (self._attacked(index, levels)
+                                            or self._played_on_held(index, strength)):
                 self._active[key] = _Note(
                     key, self._onset(index), float(strength[index]), float(levels[self._struck[index]]), 0.0,
                     held=t,
                 )
-        for key in [k for k, n in self._active.items() if n.below == 1 and t - n.onset_frame < self.delay_frames]:
+        for key in [k for k, n in self._active.items()
+                    if n.below == 1 and not strength[k - low] and t - n.onset_frame < self.delay_frames]:
             if self._attack_partial(self._active[key], strength >= end):
                 del self._active[key]
         for key in [k for k, n in self._active.items() if t - n.onset_frame == self._reach]:
@@ -809,6 +837,34 @@ class NoteTracker:
             weighted += share * self._rose[slot]
             total += share
         return total > 0 and weighted >= ATTACK_DB * total
+
+    def _played_on_held(self, index: int, strength: npt.NDArray[np.float64]) -> bool:
+        """Whether the note lies on a partial of notes held since before the frames an onset may
+        lie in, under no new voice that has it on a partial, and its channel and its second
+        partial's rose by `PARTIAL_RISE_DB` in the decision window while the held notes' own
+        did not. A note played on a held note's partial adds only a few dB to channels that the
+        partial and its multiples fill, too few for an attack (the sum depends on their phases),
+        while the held note's own channel does not rise."""
+        low, count = self._grid.low, self._grid.count
+        held = []
+        for d in PARTIAL_STEPS:
+            if index - d < 0:
+                break
+            lower = self._active.get(index + low - d)
+            if lower is not None and lower.onset_frame < self._frame - self._reach:
+                held.append(index - d)
+            elif strength[index - d] > 0:
+                return False
+        if not held:
+            return False
+        recent = [self._levels[-k] for k in range(1, min(self._window + 2, len(self._levels)) + 1)]  # newest first
+        factor = 10.0 ** (PARTIAL_RISE_DB / 20.0)
+
+        def rose(slot: int) -> bool:
+            return bool(recent[0][slot] >= factor * min(r[slot] for r in recent))
+
+        own = [slot for slot in (index, index + 12) if slot < count]
+        return all(rose(slot) for slot in own) and not any(rose(slot) for slot in held)
 
     def _onset(self, index: int) -> int:
         """The frame where the note's rise began: see the module's notes."""

@@ -234,6 +234,32 @@ def test_a_note_on_a_high_partial_of_a_held_note_is_heard(level):
     assert [(e.pitch, round(e.onset, 1)) for e in events] == [(48, 0.2), (79, 0.7)]
 
 
+# An octave up, on the third and on the fifth partial, louder than the partial.
+@pytest.mark.parametrize(("lower", "upper", "level"), [(48, 60, 0.4), (52, 64, 0.4), (48, 67, 0.3), (55, 74, 0.3),
+                                                       (48, 76, 0.2), (52, 80, 0.2)])
+def test_a_note_on_a_low_partial_of_a_held_note_is_heard(lower, upper, level):
+    # The new note fills the held note's partial and adds partials of its own at twice and
+    # three times its frequency, which stand out of the held note's spectrum there.
+    held = shaped_tone(lower, [(0.4 / h, gate(0.01)) for h in range(1, 9)])
+    new = shaped_tone(upper, [(level / h, gate(0.01, 0.5)) for h in range(1, 4)], start=0.7, seconds=0.5)
+    signal = held + np.pad(new, (0, len(held) - len(new)))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [(e.pitch, round(e.onset, 1)) for e in events] == [(lower, 0.2), (upper, 0.7)]
+
+
+@pytest.mark.parametrize(("lower", "upper"), [(48, 76), (52, 83), (48, 84)])  # fifth, sixth and eighth partials
+def test_a_note_struck_with_a_lower_one_on_its_partial_is_heard(lower, upper):
+    # A melody note struck with a chord, decaying as a piano's high notes do: it falls under the
+    # threshold while it is still a voice, and is no attack of the lower note.
+    def decaying(tau):
+        return lambda u: np.exp(-np.maximum(u, 0.0) / tau) * gate(0.005)(u)
+
+    signal = (shaped_tone(lower, [(0.3 / h, decaying(1.0)) for h in range(1, 9)])
+              + shaped_tone(upper, [(0.3 / h, decaying(0.15)) for h in range(1, 4)]))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert sorted((e.pitch, round(e.onset, 1)) for e in events) == [(lower, 0.2), (upper, 0.2)]
+
+
 def test_channels_above_nyquist_are_ignored():
     rate = 8000  # C8 is 4186 Hz, above this rate's Nyquist frequency
     signal = harmonic_tone(69, [1.0], rate=rate)
@@ -319,6 +345,10 @@ def test_demo_prints_its_melody_and_chord(demo_notes):
     notes = [(float(row[0]), number(row[4])) for row in rows]
     chord = sorted(pitch for onset, pitch in notes if onset < 0.05)
     assert chord == sorted(demo.CHORD)
+    # Held whole under the melody, however its notes' partials fall on the chord's neighbours.
+    held = [(float(row[2]), number(row[4])) for row in rows if number(row[4]) in demo.CHORD]
+    assert sorted(pitch for _, pitch in held) == sorted(demo.CHORD)
+    assert all(abs(offset - demo.CHORD_END) <= 0.1 for offset, _ in held), held
     melody = [pitch for onset, pitch in notes if demo.MELODY_START - 0.05 <= onset < demo.CHORD_END and pitch > 64]
     assert melody == list(demo.MELODY)
     # A glide has no attacks, but each semitone's channel rises as the glide reaches it.
