@@ -101,8 +101,8 @@ from __future__ import annotations
 import math
 from collections import deque
 from collections.abc import Iterable
-from itertools import islice
 from dataclasses import dataclass, field
+from itertools import islice
 from typing import Protocol
 
 import numpy as np
@@ -504,9 +504,9 @@ class NoteTracker:
         self._lifted: list[bool] = [False] * self._grid.count
         self._above: list[int] = []  # the semitones at or above the start threshold in that frame
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
-        # For restrikes, per block: the last frames before it of the harmonic flux and the
-        # levels, and up to the frame being taken, the strongest flux in the decision window
-        # after its first frame and the loudest level in the window.
+        # For restrikes: the harmonic flux and the levels round each semitone of the last frames
+        # before this block's; and in the frame being taken, the strongest flux in the decision
+        # window after its first frame, and the loudest level in the window.
         self._rises_tail = np.zeros((self._window - 1, self._grid.count))
         self._spread_tail = np.zeros((self._window, self._grid.count))
         self._later_rise = np.zeros(self._grid.count)
@@ -914,7 +914,7 @@ class NoteTracker:
         before = self._strengths[0].item(slot)
         if before > note.grouped * self._RESTRIKE_FALL:
             return None
-        # The decision window's first frame is the second last `_window` + 2 rises.
+        # The frame that the decision window starts with: the second of the last `_window` + 2.
         rise = self._rises[len(self._rises) - self._window - 1].item(index)
         if rise <= 0 or self._later_rise.item(index) > rise:
             return None
