@@ -322,22 +322,24 @@ def salience(
         # The lower voice's partials around this one: its strongest other one among the first
         # four for the low partials, two neighbours either side above them.
         others = [extended[k] for k in range(4) if k != h - 1] if h <= 4 else extended[h - 3 : h - 1] + extended[h : h + 2]
-        envelope = np.maximum.reduce([wide[:, o : o + grid.count - d] for o in others if o != d])
         low, high = strength[:, :-d], strength[:, d:]
         both = (low > 0) & (high > 0)
-        # ... or where it is `LOWER_SPAN_DB` weaker than the lower voice itself.
-        weak = levels[:, d:] < levels[:, :-d] * 10.0 ** (-LOWER_SPAN_DB / 20.0)
-        explained = both & ((levels[:, d:] <= margin * envelope) | weak)
-        # Whether the upper voice's own second partial stands out of the lower voice's partials
-        # beside it (2h - 1 and 2h + 1). Pairs of voices are few: they are judged one by one.
+        # Pairs of voices are few: they are judged one by one.
         pair_rows, pair_lows = np.nonzero(both)
+        envelope = np.maximum.reduce([wide[pair_rows, pair_lows + o] for o in others if o != d])
+        # ... or where it is `LOWER_SPAN_DB` weaker than the lower voice itself.
+        weak = levels[pair_rows, pair_lows + d] < levels[pair_rows, pair_lows] * 10.0 ** (-LOWER_SPAN_DB / 20.0)
+        explained = np.zeros_like(both)
+        explained[pair_rows, pair_lows] = (levels[pair_rows, pair_lows + d] <= margin * envelope) | weak
+        # Whether the upper voice's own second partial stands out of the lower voice's partials
+        # beside it (2h - 1 and 2h + 1).
         beside = [o for o in (extended[2 * h - 2], extended[2 * h]) if o != extended[2 * h - 1]]
         spectrum = np.maximum.reduce([wide[pair_rows, pair_lows + o] for o in beside])
         own = wide[pair_rows, pair_lows + d + 12] > margin * spectrum
         # A partial that a formant lifts stands out alone: the lower voice's partials next to
         # the upper voice's second partial are as loud as that.
         formant = ~own & (levels[pair_rows, pair_lows + d]
-                          <= envelope[pair_rows, pair_lows] * 10.0 ** (FORMANT_DB / 20.0))
+                          <= envelope * 10.0 ** (FORMANT_DB / 20.0))
         explained[pair_rows, pair_lows] |= formant
         if h in (2, 3, 5):
             # On the second, third and fifth partial, a note's second and third partials both
