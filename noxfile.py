@@ -308,7 +308,11 @@ def bench(session: nox.Session) -> None:
     session.run("cmake", "-S", os.path.join(HERE, "benchmarks", "native"), "-B", native_dir, "-G", "Ninja",
                 "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={os.path.join(session.bin, 'python')}", silent=True)
     session.run("cmake", "--build", native_dir, silent=True)
-    json = os.path.join(out, "results-quick.json" if "--quick" in session.posargs else "results.json")
+    # A table measured alone (--only NAME) gets a file of its own, beside the full run's.
+    args = list(session.posargs)
+    only = args[args.index("--only") + 1] if "--only" in args[:-1] else None
+    name = "results-quick" if "--quick" in args else "results"
+    json = os.path.join(out, f"{name}-{only}.json" if only else f"{name}.json")
     session.run("python", os.path.join(HERE, "benchmarks", "suite"), "--native-dir", native_dir, "--json", json,
                 *_basic_pitch(session, out), *session.posargs)
 

@@ -32,6 +32,14 @@ Per frame:
 Notes start when a note's salience crosses the start threshold, which is relative to the
 loudest note of the recording so far (`RECORDING_SPAN_DB`) and of the frame (`FRAME_SPAN_DB`),
 and to the frame's noise floor (`NOISE_MARGIN_DB`); so a quiet recording works like a loud one.
+The notes of a chord lift that floor with each other's partials, and a chord under a louder
+melody is quiet: a note whose fundamental stands out as a tone, on no partial of a sounding note
+and an octave or a twelfth over no tone, starts `CHORD_FLOOR_DB` nearer the floor when at least
+`CHORD_NOTES` - 1 other notes (not its neighbours, not a partial away) that still hold their level
+began within a decision window of it. Its onset is traced back from its own level as far as the
+delay allows (a slow attack's low notes are heard late, first as their shared partials), and it
+is kept only if it still sounds when it is decided, unless it rises above the floor of a note
+alone.
 A note starts only with an attack: its partials' levels must have risen, in all (the rectified
 rises of the onset strength, averaged over its partials weighted by their levels, so that a
 pure tone's missing partials do not count), by `ATTACK_DB` in the `DECISION_SECONDS` +
@@ -56,7 +64,10 @@ string rings on. So each note-on is decided exactly `delay_frames` frames after
 its onset frame: 30 at a 10 ms hop, 300 ms, as long as a live display can wait and still follow
 the music. A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
-the sounding note ends and a new one starts. Notes end, with hysteresis, when their salience
+the sounding note ends and a new one starts. A note held for the frames an onset may lie in
+must rise further by as much as, since its attack, it came back up after falling, less
+`DIP_SWING_DB`: a chord's notes that beat, or a choir's voices drifting apart, swing again and
+again. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; a decided note whose own level stays within `STEADY_DB`
 of its loudest goes on though, for a louder note nearby can take its place among the voices
@@ -135,6 +146,8 @@ ATTACK_DB = 12.0  # a note starts only where its partials rose by this much (see
 RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
 NOISE_MARGIN_DB = 12.0  # ... and this far above the frame's median salience
+CHORD_FLOOR_DB = 6.0  # ... less this for a note that starts with others of a chord
+CHORD_NOTES = 3  # ... of at least this many notes
 HYSTERESIS_DB = 6.0  # a sounding note goes on until this far below the start threshold
 DECAY_DB = 30.0  # ... or this far below its own peak
 FLUX_RANGE_DB = 60.0  # levels further below the loudest so far do not count for onsets
@@ -438,6 +451,7 @@ class _Note:
     history: list[float] = field(default_factory=list)  # its level in each frame since it was taken
     first: int = -1  # the frame of history[0]
     settled: int = -1  # played again: the frame its dip bottomed out, its own level from there
+    joined: bool = False  # started with others of a chord, under the floor of a note alone
 
 
 class NoteTracker:
@@ -462,7 +476,6 @@ class NoteTracker:
     _HOLD = 10.0 ** (-HOLD_DB / 20.0)
     _DECAY = 10.0 ** (-DECAY_DB / 20.0)
     _RESTRIKE_FALL = 10.0 ** (-RESTRIKE_DB / 20.0)
-    _RESTRIKE_RISE = 10.0 ** (RESTRIKE_DB / 20.0)
 
     def __init__(
         self,
@@ -504,7 +517,10 @@ class NoteTracker:
         self._partials = np.zeros((0, self._grid.count))
         self._row = -1
         self._lifted: list[bool] = [False] * self._grid.count
-        self._above: list[int] = []  # the semitones at or above the start threshold in that frame
+        self._joined = 0.0  # the start threshold of a note of a chord in the frame being taken
+        self._tonal = np.zeros(self._grid.count, dtype=bool)  # ... and where its levels stand out as tones
+        self._tone = _tone_fall(self._grid.frequencies) ** TONAL_SHARE
+        self._above: list[int] = []  # ... and the semitones at or above either threshold
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         # For restrikes: the harmonic flux and the levels round each semitone of the last frames
         # before this block's; and in the frame being taken, the strongest flux in the decision
@@ -598,13 +614,24 @@ class NoteTracker:
             floor * 10.0 ** (NOISE_MARGIN_DB / 20.0),
             np.full(len(frames), SILENCE * 10.0),
         ])
+        # The notes of a chord share the frame with each other's partials, which lift its median
+        # salience: a note that starts with others of a chord is held to a lower floor.
+        joined = factor * np.maximum.reduce([
+            peaks * 10.0 ** (-RECORDING_SPAN_DB / 20.0),
+            strength.max(axis=1) * 10.0 ** (-FRAME_SPAN_DB / 20.0),
+            floor * 10.0 ** ((NOISE_MARGIN_DB - CHORD_FLOOR_DB) / 20.0),
+            np.full(len(frames), SILENCE * 10.0),
+        ])
+        wider = np.pad(levels, ((0, 0), (2, 2)))
+        tonal = levels >= self._tone * np.maximum(wider[:, :-4], wider[:, 4:])
         # A note's level for restrikes is the loudest of its semitone and the two beside it: a
         # vibrato or a glide that moves its energy into a neighbouring channel is no new attack.
         padded = np.pad(levels, ((0, 0), (1, 1)))
         spread = np.maximum(np.maximum(padded[:, :-2], padded[:, 1:-1]), padded[:, 2:])
         lifted = self._dips(logs - (_decibels(loudest)[:, None] - FLUX_RANGE_DB)).tolist()
-        # The notes above the start threshold, found for the whole block at once.
-        rows, columns = np.nonzero(strength >= start[:, None])
+        # The notes at or above the start threshold of a note alone or of a chord's, found for
+        # the whole block at once.
+        rows, columns = np.nonzero(strength >= np.minimum(start, joined)[:, None])
         bounds = np.searchsorted(rows, np.arange(len(frames) + 1)).tolist()
         above = columns.tolist()
         # Each semitone's rise over the frames an onset may lie in, for every frame of the block:
@@ -628,6 +655,8 @@ class NoteTracker:
             self._later_rise, self._window_loudest = later_rise[i], window_loudest[i]
             self._row = len(self._partials) - len(frames) + i
             self._lifted = lifted[i]
+            self._joined = joined.item(i)
+            self._tonal = tonal[i]
             self._above = above[bounds[i] : bounds[i + 1]]
             self._rose = rose[i]
             self._step(strength[i], rises[i], levels[i], spread[i], start.item(i), finished)
@@ -670,6 +699,7 @@ class NoteTracker:
             value = strength.item(key - low)
             if value > note.peak:
                 note.peak = value
+            note.joined = note.joined and value < start
             if t - self._window - 1 >= max(note.onset_frame, note.settled):
                 # Its loudest before the frame that a restrike would start with: a slow attack
                 # that is still growing is no fall and rise.
@@ -718,12 +748,29 @@ class NoteTracker:
                 self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t, settled=settled)
         for index in self._above:
             key = low + index
-            if key not in self._active and (self._attacked(index, levels)
-                                            or self._played_on_held(index, strength)):
-                self._active[key] = _Note(
+            alone = strength[index] >= start
+            # Under the floor of a note alone, only where a chord may have begun (cheap, first).
+            if (key not in self._active and (alone or self._chord(key, t - self.delay_frames + 1, t))
+                    and (self._attacked(index, levels)
+                         or (alone and self._played_on_held(index, strength)))):
+                note = _Note(
                     key, self._onset(index), float(strength[index]), float(levels[self._struck[index]]), 0.0,
                     held=t,
                 )
+                if alone:
+                    self._active[key] = note
+                    continue
+                # A chord's low notes are heard late, first as their shared partials: their own
+                # level is traced back as far as the delay allows.
+                traced = self._floor_onset(int(index), self.delay_frames - 1)
+                if traced is not None and traced < note.onset_frame:
+                    note.onset_frame = traced
+                if self._chord(key, note.onset_frame, note.onset_frame):
+                    note.joined = True
+                    self._active[key] = note
+                    # Placed past where a lower note's partial is checked: checked now.
+                    if t - note.onset_frame >= self._reach and self._lower_partial(note):
+                        del self._active[key]
         for key in [k for k, n in self._active.items()
                     if n.below == 1 and not strength[k - low] and t - n.onset_frame < self.delay_frames]:
             if self._attack_partial(self._active[key], strength >= end):
@@ -735,6 +782,26 @@ class NoteTracker:
             if self._knock(self._active[key]):
                 del self._active[key]
         self._frame += 1
+
+    def _chord(self, pitch: int, earliest: int, latest: int) -> bool:
+        """Whether a note at `pitch` starting between the frames `earliest` and `latest` starts
+        with at least `CHORD_NOTES` - 1 other notes that still hold their level, their onsets
+        within a decision window of its own: one chord."""
+        # A note on a partial of another, or with no tone of its own standing out (the thump of
+        # an attack) is none of a chord's; nor are the neighbours that a transient spreads to.
+        index = pitch - self._grid.low
+        if not self._tonal[index] or any(pitch - d in self._active for d in PARTIAL_STEPS):
+            return False
+        # ... nor one an octave or a twelfth over a tone, which is heard first as its partials.
+        levels = self._levels[-1]
+        span = 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
+        if any(index >= d and self._tonal[index - d] and levels[index - d] >= span * levels[index] for d in (12, 19)):
+            return False
+        others = sum(earliest - self._window <= other.onset_frame <= latest + self._window
+                     and other.held >= self._frame - 1
+                     and abs(other.pitch - pitch) > 2 and abs(other.pitch - pitch) not in PARTIAL_STEPS
+                     for other in self._active.values())
+        return others >= CHORD_NOTES - 1
 
     def _release(self, note: _Note) -> int:
         """The frame where the note's release began (see the module's notes), or, for a note with
@@ -880,13 +947,15 @@ class NoteTracker:
         traced = self._floor_onset(index)
         return onset if traced is None else min(onset, traced)
 
-    def _floor_onset(self, index: int) -> int | None:
+    def _floor_onset(self, index: int, reach: int | None = None) -> int | None:
         """The frame where the note's own level began to rise from its floor (or from where a
-        sound before it left off), within the frames an onset may lie in; None if it hardly rose.
+        sound before it left off), within the frames an onset may lie in (or the last `reach`
+        frames before this one); None if it hardly rose.
         Its own semitone, not its partials: the notes of a chord share partials, and a slow
         attack's steepest harmonic rise can be its neighbour's."""
         # The levels kept reach further back than an onset may lie: only the last of them count.
-        kept = islice(self._levels, max(0, len(self._levels) - self._reach - 1), None)
+        width = (self._reach if reach is None else reach) + 1
+        kept = islice(self._levels, max(0, len(self._levels) - width), None)
         own = [20.0 * math.log10(max(v.item(index), SILENCE)) for v in kept]
         # Back from now while the level was lower, or not much higher than the lowest so far: a
         # level higher than that before the lowest is the sound that the note follows.
@@ -921,9 +990,22 @@ class NoteTracker:
         if rise <= 0 or self._later_rise.item(index) > rise:
             return None
         after = self._window_loudest.item(slot)
-        if after < before * self._RESTRIKE_RISE:
+        if after < before * 10.0 ** ((RESTRIKE_DB + self._swing(note, candidate)) / 20.0):
             return None
         return candidate
+
+    def _swing(self, note: _Note, until: int) -> float:
+        """How far, in dB, the level of a sustained note came back up after falling since its
+        attack (from a decision window after its onset to the frame `until`), less
+        `DIP_SWING_DB`: a chord's notes that beat, or a choir's voices that drift apart, swing
+        again and again, where a note played again rises once, further. A note heard for less
+        than the frames an onset may lie in has not shown its swing."""
+        begin = max(note.onset_frame, note.settled) + self._window - note.first
+        end = until - note.first
+        if begin < 0 or end - begin < self._reach:
+            return 0.0
+        level = _decibels(np.asarray(note.history[begin:end]))
+        return max(0.0, float((level - np.minimum.accumulate(level)).max()) - DIP_SWING_DB)
 
     def _dips(self, above: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
         """Takes the log levels `above` the floor of a block's frames (frames, semitones) into
@@ -931,7 +1013,8 @@ class NoteTracker:
         has risen `DIP_RISE_DB` above its lowest in the frames kept: what a dip needs at the
         least, found for the whole block at once."""
         partials = self._grid.harmonic_sum(above) / sum(self._grid.weights)
-        self._partials = np.concatenate([self._partials[len(self._partials) - self._kept + 1 :], partials])
+        # The last `_kept` - 1 rows before the block, or all there are.
+        self._partials = np.concatenate([self._partials[max(0, len(self._partials) - self._kept + 1) :], partials])
         lowest = _running(self._partials, self._kept, np.minimum)[len(self._partials) - len(partials) :]
         lifted: npt.NDArray[np.bool_] = partials - lowest >= DIP_RISE_DB
         return lifted
@@ -977,6 +1060,9 @@ class NoteTracker:
         length = (end_frame if heard_until is None else heard_until) - note.onset_frame
         # A channel takes a few time constants to settle: a shorter note is its start's transient.
         shortest = max(MIN_SECONDS, SETTLING * time_constant(self._grid.frequencies[note.pitch - self._grid.low]))
+        # A note of a chord, held to a lower floor, is one only if it still sounds when decided.
+        if note.joined and self._frame - note.onset_frame <= self.delay_frames:
+            return
         if length * self._seconds < shortest or not self._wanted(note.pitch):
             return
         finished.append(
