@@ -113,6 +113,7 @@ import math
 from collections import deque
 from collections.abc import Iterable
 from dataclasses import dataclass, field
+from itertools import islice
 from typing import Protocol
 
 import numpy as np
@@ -334,22 +335,24 @@ def salience(
         # The lower voice's partials around this one: its strongest other one among the first
         # four for the low partials, two neighbours either side above them.
         others = [extended[k] for k in range(4) if k != h - 1] if h <= 4 else extended[h - 3 : h - 1] + extended[h : h + 2]
-        envelope = np.maximum.reduce([wide[:, o : o + grid.count - d] for o in others if o != d])
         low, high = strength[:, :-d], strength[:, d:]
         both = (low > 0) & (high > 0)
-        # ... or where it is `LOWER_SPAN_DB` weaker than the lower voice itself.
-        weak = levels[:, d:] < levels[:, :-d] * 10.0 ** (-LOWER_SPAN_DB / 20.0)
-        explained = both & ((levels[:, d:] <= margin * envelope) | weak)
-        # Whether the upper voice's own second partial stands out of the lower voice's partials
-        # beside it (2h - 1 and 2h + 1). Pairs of voices are few: they are judged one by one.
+        # Pairs of voices are few: they are judged one by one.
         pair_rows, pair_lows = np.nonzero(both)
+        envelope = np.maximum.reduce([wide[pair_rows, pair_lows + o] for o in others if o != d])
+        # ... or where it is `LOWER_SPAN_DB` weaker than the lower voice itself.
+        weak = levels[pair_rows, pair_lows + d] < levels[pair_rows, pair_lows] * 10.0 ** (-LOWER_SPAN_DB / 20.0)
+        explained = np.zeros_like(both)
+        explained[pair_rows, pair_lows] = (levels[pair_rows, pair_lows + d] <= margin * envelope) | weak
+        # Whether the upper voice's own second partial stands out of the lower voice's partials
+        # beside it (2h - 1 and 2h + 1).
         beside = [o for o in (extended[2 * h - 2], extended[2 * h]) if o != extended[2 * h - 1]]
         spectrum = np.maximum.reduce([wide[pair_rows, pair_lows + o] for o in beside])
         own = wide[pair_rows, pair_lows + d + 12] > margin * spectrum
         # A partial that a formant lifts stands out alone: the lower voice's partials next to
         # the upper voice's second partial are as loud as that.
         formant = ~own & (levels[pair_rows, pair_lows + d]
-                          <= envelope[pair_rows, pair_lows] * 10.0 ** (FORMANT_DB / 20.0))
+                          <= envelope * 10.0 ** (FORMANT_DB / 20.0))
         explained[pair_rows, pair_lows] |= formant
         if h in (2, 3, 5):
             # On the second, third and fifth partial, a note's second and third partials both
@@ -468,6 +471,12 @@ class NoteTracker:
     frequency.
     """
 
+    # The decibel margins of the per-frame decisions as ratios of magnitudes, worked out once.
+    _HYSTERESIS = 10.0 ** (-HYSTERESIS_DB / 20.0)
+    _HOLD = 10.0 ** (-HOLD_DB / 20.0)
+    _DECAY = 10.0 ** (-DECAY_DB / 20.0)
+    _RESTRIKE_FALL = 10.0 ** (-RESTRIKE_DB / 20.0)
+
     def __init__(
         self,
         numbers: npt.ArrayLike,
@@ -497,7 +506,10 @@ class NoteTracker:
         self._previous: npt.NDArray[np.float64] | None = None  # last frame's log levels
         window = self._window + 2  # the decision window and the frame before it
         self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # harmonic flux
-        self._raw: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # ... and per semitone
+        # The rises per semitone of the last frames before this block's, and each semitone's rise
+        # summed over the frames an onset may lie in, up to the frame being taken.
+        self._raw = np.zeros((self._reach, self._grid.count))
+        self._rose = np.zeros(self._grid.count)
         # Each note's partials' level (for dips), from the frames an onset may lie in and a
         # decision window before them (for the level that a dip fell from) to this block's end;
         # the row of the frame being taken; and where that frame has risen out of a dip.
@@ -508,7 +520,15 @@ class NoteTracker:
         self._joined = 0.0  # the start threshold of a note of a chord in the frame being taken
         self._tonal = np.zeros(self._grid.count, dtype=bool)  # ... and where its levels stand out as tones
         self._tone = _tone_fall(self._grid.frequencies) ** TONAL_SHARE
+        self._above: list[int] = []  # ... and the semitones at or above either threshold
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
+        # For restrikes: the harmonic flux and the levels round each semitone of the last frames
+        # before this block's; and in the frame being taken, the strongest flux in the decision
+        # window after its first frame, and the loudest level in the window.
+        self._rises_tail = np.zeros((self._window - 1, self._grid.count))
+        self._spread_tail = np.zeros((self._window, self._grid.count))
+        self._later_rise = np.zeros(self._grid.count)
+        self._window_loudest = np.zeros(self._grid.count)
         self._history = math.ceil(HISTORY_SECONDS / self._seconds - 1e-9)
         self._levels: deque[npt.NDArray[np.float64]] = deque(maxlen=self._history + self._reach + 1)
         self._ended: dict[int, int] = {}  # the frame each pitch's last note ended in
@@ -517,8 +537,8 @@ class NoteTracker:
         # `WEAK_FUNDAMENTAL_HZ`, whose fundamental is too faint and slow to tell a strike.
         count = self._grid.count
         octave = np.arange(count) + 12
-        self._struck = np.where((self._grid.frequencies < WEAK_FUNDAMENTAL_HZ) & (octave < count), octave,
-                                np.arange(count))
+        self._struck: list[int] = np.where((self._grid.frequencies < WEAK_FUNDAMENTAL_HZ) & (octave < count), octave,
+                                           np.arange(count)).tolist()
         # The features of the frames of the last push (kept for no longer: a live tracker runs
         # for hours).
         self.onset_strength: npt.NDArray[np.float64] = np.zeros(0)
@@ -609,13 +629,37 @@ class NoteTracker:
         padded = np.pad(levels, ((0, 0), (1, 1)))
         spread = np.maximum(np.maximum(padded[:, :-2], padded[:, 1:-1]), padded[:, 2:])
         lifted = self._dips(logs - (_decibels(loudest)[:, None] - FLUX_RANGE_DB)).tolist()
+        # The notes at or above the start threshold of a note alone or of a chord's, found for
+        # the whole block at once.
+        rows, columns = np.nonzero(strength >= np.minimum(start, joined)[:, None])
+        bounds = np.searchsorted(rows, np.arange(len(frames) + 1)).tolist()
+        above = columns.tolist()
+        # Each semitone's rise over the frames an onset may lie in, for every frame of the block:
+        # added frame by frame from the oldest, as a sum kept per frame would be. (Before the
+        # first frame the rises are zeros, and adding zeros changes no sum.)
+        recent = np.concatenate([self._raw, rise])
+        self._raw = recent[len(rise) :]
+        rose = np.zeros_like(rise)
+        for back in range(self._reach + 1):
+            rose += recent[back : back + len(rise)]
+        # A restrike's window maxima for the whole block. (Before the first frame they see zeros,
+        # which no restrike reads: it waits for a full window.)
+        recent = np.concatenate([self._rises_tail, rises])
+        self._rises_tail = recent[len(rises) :]
+        later_rise = _running(recent, self._window, np.maximum)[self._window - 1 :]
+        recent = np.concatenate([self._spread_tail, spread])
+        self._spread_tail = recent[len(spread) :]
+        window_loudest = _running(recent, self._window + 1, np.maximum)[self._window :]
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
+            self._later_rise, self._window_loudest = later_rise[i], window_loudest[i]
             self._row = len(self._partials) - len(frames) + i
             self._lifted = lifted[i]
-            self._joined = float(joined[i])
+            self._joined = joined.item(i)
             self._tonal = tonal[i]
-            self._step(strength[i], rise[i], rises[i], levels[i], spread[i], float(start[i]), finished)
+            self._above = above[bounds[i] : bounds[i + 1]]
+            self._rose = rose[i]
+            self._step(strength[i], rises[i], levels[i], spread[i], start.item(i), finished)
         return finished
 
     def finish(self) -> list[NoteEvent]:
@@ -636,7 +680,6 @@ class NoteTracker:
     def _step(
         self,
         strength: npt.NDArray[np.float64],
-        rise: npt.NDArray[np.float64],
         rises: npt.NDArray[np.float64],
         levels: npt.NDArray[np.float64],
         spread: npt.NDArray[np.float64],
@@ -645,23 +688,28 @@ class NoteTracker:
     ) -> None:
         t = self._frame
         self._rises.append(rises)
-        self._raw.append(rise)
         self._levels.append(levels)
         self._strengths.append(spread)
-        end = start * 10.0 ** (-HYSTERESIS_DB / 20.0)
+        end = start * self._HYSTERESIS
         low = self._grid.low
         for key in list(self._active):
             note = self._active[key]
-            value = strength[key - low]
-            note.peak = max(note.peak, value)
+            # Read as Python floats and compared rather than `max`ed: this runs for every note in
+            # every frame, and NumPy's scalars are slow to compare.
+            value = strength.item(key - low)
+            if value > note.peak:
+                note.peak = value
             note.joined = note.joined and value < start
             if t - self._window - 1 >= max(note.onset_frame, note.settled):
                 # Its loudest before the frame that a restrike would start with: a slow attack
                 # that is still growing is no fall and rise.
-                note.grouped = max(note.grouped, self._strengths[0][self._struck[key - low]])
-            heard = levels[self._struck[key - low]]
-            note.level = max(note.level, heard)
-            if heard >= note.level * 10.0 ** (-HOLD_DB / 20.0):
+                grouped = self._strengths[0].item(self._struck[key - low])
+                if grouped > note.grouped:
+                    note.grouped = grouped
+            heard = levels.item(self._struck[key - low])
+            if heard > note.level:
+                note.level = heard
+            if heard >= note.level * self._HOLD:
                 note.held = t
             else:
                 note.fell = True
@@ -672,7 +720,7 @@ class NoteTracker:
             # chosen frame by frame, and a louder note nearby can take its place among them
             # (a melody note whose partials lie on its neighbour's) while its sound goes on.
             steady = t - note.onset_frame > self.delay_frames and heard >= note.level * self._steady
-            if value < max(end, note.peak * 10.0 ** (-DECAY_DB / 20.0)) and not steady:
+            if (value < end or value < note.peak * self._DECAY) and not steady:
                 note.below += 1
                 if note.below > self.gap_frames:
                     # The level is smoothed: it falls for a while after the sound stopped, and
@@ -698,15 +746,15 @@ class NoteTracker:
                 if not (t - note.onset_frame <= self.delay_frames and self._knock(note)):
                     self._close(note, restruck, finished)
                 self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t, settled=settled)
-        for index in np.flatnonzero(strength >= min(start, self._joined)):
-            key = low + int(index)
+        for index in self._above:
+            key = low + index
             alone = strength[index] >= start
             # Under the floor of a note alone, only where a chord may have begun (cheap, first).
             if (key not in self._active and (alone or self._chord(key, t - self.delay_frames + 1, t))
-                    and (self._attacked(int(index), levels)
-                         or (alone and self._played_on_held(int(index), strength)))):
+                    and (self._attacked(index, levels)
+                         or (alone and self._played_on_held(index, strength)))):
                 note = _Note(
-                    key, self._onset(int(index)), float(strength[index]), float(levels[self._struck[index]]), 0.0,
+                    key, self._onset(index), float(strength[index]), float(levels[self._struck[index]]), 0.0,
                     held=t,
                 )
                 if alone:
@@ -854,11 +902,8 @@ class NoteTracker:
             slot = index + offset
             if slot >= grid.count:
                 break
-            rose = 0.0
-            for r in self._raw:
-                rose += r[slot]
             share = weight * levels[slot]
-            weighted += share * rose
+            weighted += share * self._rose[slot]
             total += share
         return total > 0 and weighted >= ATTACK_DB * total
 
@@ -892,7 +937,7 @@ class NoteTracker:
 
     def _onset(self, index: int) -> int:
         """The frame where the note's rise began: see the module's notes."""
-        rises = [float(r[index]) for r in self._rises]
+        rises = [r.item(index) for r in self._rises]
         recent = rises[-(self._window + 1) :]
         steepest = len(rises) - len(recent) + recent.index(max(recent))
         first = steepest
@@ -909,8 +954,9 @@ class NoteTracker:
         Its own semitone, not its partials: the notes of a chord share partials, and a slow
         attack's steepest harmonic rise can be its neighbour's."""
         # The levels kept reach further back than an onset may lie: only the last of them count.
-        own = [20.0 * math.log10(max(float(v[index]), SILENCE))
-               for v in list(self._levels)[-((self._reach if reach is None else reach) + 1):]]
+        width = (self._reach if reach is None else reach) + 1
+        kept = islice(self._levels, max(0, len(self._levels) - width), None)
+        own = [20.0 * math.log10(max(v.item(index), SILENCE)) for v in kept]
         # Back from now while the level was lower, or not much higher than the lowest so far: a
         # level higher than that before the lowest is the sound that the note follows.
         first = len(own) - 1
@@ -935,15 +981,15 @@ class NoteTracker:
         candidate = self._frame - self._window
         if candidate <= max(note.onset_frame, note.settled) + self._window:
             return None
-        slot = int(self._struck[index])
-        before = self._strengths[0][slot]
-        if before > note.grouped * 10.0 ** (-RESTRIKE_DB / 20.0):
+        slot = self._struck[index]
+        before = self._strengths[0].item(slot)
+        if before > note.grouped * self._RESTRIKE_FALL:
             return None
-        window = list(self._rises)[-(self._window + 2) :]
-        rise = window[1][index]
-        if rise <= 0 or any(r[index] > rise for r in window[2:]):
+        # The frame that the decision window starts with: the second of the last `_window` + 2.
+        rise = self._rises[len(self._rises) - self._window - 1].item(index)
+        if rise <= 0 or self._later_rise.item(index) > rise:
             return None
-        after = max(s[slot] for s in list(self._strengths)[1:])
+        after = self._window_loudest.item(slot)
         if after < before * 10.0 ** ((RESTRIKE_DB + self._swing(note, candidate)) / 20.0):
             return None
         return candidate
