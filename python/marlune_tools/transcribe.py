@@ -508,13 +508,13 @@ class NoteTracker:
         self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # harmonic flux
         # The rises per semitone of the last frames before this block's, and each semitone's rise
         # summed over the frames an onset may lie in, up to the frame being taken.
-        self._raw = np.zeros((self._reach, self._grid.count))
+        self._raw: npt.NDArray[np.float64] = np.zeros((self._reach, self._grid.count))
         self._rose = np.zeros(self._grid.count)
         # Each note's partials' level (for dips), from the frames an onset may lie in and a
         # decision window before them (for the level that a dip fell from) to this block's end;
         # the row of the frame being taken; and where that frame has risen out of a dip.
         self._kept = self._reach + self._window + 1
-        self._partials = np.zeros((0, self._grid.count))
+        self._partials: npt.NDArray[np.float64] = np.zeros((0, self._grid.count))
         self._row = -1
         self._lifted: list[bool] = [False] * self._grid.count
         self._joined = 0.0  # the start threshold of a note of a chord in the frame being taken
@@ -525,8 +525,8 @@ class NoteTracker:
         # For restrikes: the harmonic flux and the levels round each semitone of the last frames
         # before this block's; and in the frame being taken, the strongest flux in the decision
         # window after its first frame, and the loudest level in the window.
-        self._rises_tail = np.zeros((self._window - 1, self._grid.count))
-        self._spread_tail = np.zeros((self._window, self._grid.count))
+        self._rises_tail: npt.NDArray[np.float64] = np.zeros((self._window - 1, self._grid.count))
+        self._spread_tail: npt.NDArray[np.float64] = np.zeros((self._window, self._grid.count))
         self._later_rise = np.zeros(self._grid.count)
         self._window_loudest = np.zeros(self._grid.count)
         self._history = math.ceil(HISTORY_SECONDS / self._seconds - 1e-9)
