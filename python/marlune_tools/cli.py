@@ -26,7 +26,7 @@ import numpy as np
 from marlune_tools import audio, corpus, demo, notes_command
 from marlune_tools.analysis import analyse, check_file
 from marlune_tools.corpus import printable
-from marlune_tools.errors import FileError, os_cause
+from marlune_tools.errors import INTERRUPTED, FileError, os_cause
 from marlune_tools.live import command as live
 from marlune_tools.notes import Scale, note_name, note_range
 from marlune_tools.output import check_target
@@ -35,7 +35,6 @@ from marlune_tools.transcribe import NoteEvent
 
 USAGE_ERROR = 2
 SKIPPED = 1
-INTERRUPTED = 130
 # The optional packages behind `pip install "marlune[tools]"`, by the name they import as.
 EXTRA = {"soundfile", "matplotlib", "tqdm", "dask", "distributed", "mido", "sounddevice"}
 # More channels than this are refused: the picture would have more rows than pixels, and the

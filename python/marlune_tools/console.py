@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import sys
 
-INTERRUPTED = 130  # as the command gives it once loaded (cli.INTERRUPTED)
+from marlune_tools.errors import INTERRUPTED
 
 
 def main() -> int:

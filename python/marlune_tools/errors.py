@@ -1,9 +1,13 @@
-"""The package's one exception type."""
+"""The package's one exception type, and the status of a command ended by Ctrl-C."""
 
 from __future__ import annotations
 
 import os
 from typing import Union
+
+# The shells' status for a command ended by SIGINT (128 + 2). The console script gives it when a
+# Ctrl-C comes while the command is still loading, and the command once loaded.
+INTERRUPTED = 130
 
 # A file name, as a string or a path object.
 StrPath = Union[str, "os.PathLike[str]"]

@@ -108,6 +108,18 @@ SCALE = Scale(60, 72)
 SETUP = Setup("test", 48000.0, 480, 480, SCALE.numbers, SCALE.frequencies, 0.0, 20)
 
 
+@pytest.mark.parametrize("numbers, rate, hop", [
+    (SCALE.numbers[::-1], 48000.0, 480),  # falling: rows would map to the wrong keys
+    (np.r_[SCALE.numbers[:-1], np.nan], 48000.0, 480),
+    (SCALE.numbers[:0], 48000.0, 480),
+    (SCALE.numbers, 0.0, 480),
+    (SCALE.numbers, 48000.0, 0),
+])
+def test_a_setup_that_cannot_describe_a_run_is_refused(numbers, rate, hop):
+    with pytest.raises(ValueError, match="rising sequence|positive sample rate"):
+        Setup("test", rate, 480, hop, numbers, SCALE.frequencies, 0.0, 20)
+
+
 def snapshot(levels, peak_db=-6.0):
     return Snapshot(0.01, np.asarray(levels, np.float32), peak_db, (), (), Status(0.01, 0, 0, 0, 0, 0))
 

@@ -8,6 +8,7 @@ blocks of audio.
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass
 from typing import Protocol
 
@@ -29,6 +30,15 @@ class Setup:
     frequencies: npt.NDArray[np.float32]  # Hz, of each channel
     input_latency: float  # s, as the device reports it (0 for a file)
     delay_frames: int  # a note-on is decided this many frames after its onset frame
+
+    def __post_init__(self) -> None:
+        # Every view maps channels to rows and frames to time from this, so a setup that cannot
+        # describe a run is refused here, once, rather than half drawn by one view or another.
+        numbers = np.asarray(self.numbers, dtype=np.float64)
+        if numbers.ndim != 1 or not len(numbers) or not np.all(np.isfinite(numbers)) or np.any(np.diff(numbers) <= 0):
+            raise ValueError("the setup's note numbers must be a non-empty rising sequence of finite numbers")
+        if not (math.isfinite(self.sample_rate) and self.sample_rate > 0 and self.hop >= 1):
+            raise ValueError(f"need a positive sample rate and hop, not {self.sample_rate} Hz and {self.hop}")
 
 
 @dataclass(frozen=True)

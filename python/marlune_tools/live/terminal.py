@@ -152,14 +152,9 @@ class TerminalView:
     # ---- lifecycle ---------------------------------------------------------------------------
 
     def open(self, setup: Setup) -> None:
-        numbers = np.asarray(setup.numbers, dtype=np.float64)
-        if numbers.ndim != 1 or not len(numbers) or np.any(~(np.diff(numbers) > 0)):
-            raise ValueError("the setup's note numbers must be a non-empty rising sequence")
-        if not (setup.sample_rate > 0 and setup.hop >= 1):
-            raise ValueError(f"need a positive sample rate and hop, not {setup.sample_rate} Hz and {setup.hop}")
         if self._open:
             raise RuntimeError("the terminal view is open already")
-        semitones = np.rint(numbers).astype(np.int64)
+        semitones = np.rint(np.asarray(setup.numbers, dtype=np.float64)).astype(np.int64)
         self._setup = setup
         self._low = int(semitones.min())
         self._count = int(semitones.max()) - self._low + 1

@@ -131,10 +131,6 @@ class WebView:
             raise WebError("the web view needs the websockets package: pip install 'marlune[tools]'") from None
         self._pages = {path: (_read(name), kind) for path, (name, kind) in _FILES.items()}
         numbers = np.asarray(setup.numbers, dtype=np.float64)
-        if numbers.ndim != 1 or not len(numbers) or not np.all(np.isfinite(numbers)):
-            raise ValueError("the web view needs the note number of at least one channel, all finite")
-        if not (setup.sample_rate > 0 and setup.hop > 0):
-            raise ValueError(f"the web view needs a positive sample rate and hop, not {setup.sample_rate}, {setup.hop}")
         self._channels = len(numbers)
         self._frames = 0
         self.lost = 0
