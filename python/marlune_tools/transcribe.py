@@ -99,8 +99,9 @@ frame past the last one within `FLOOR_SHARE` of the way from that floor up to no
 level rose `FLOOR_RISE_DB` at least. Both look back only as far as the delay allows. On a
 partial of a lower note that still holds, that climb may be the partial's, which grows through
 the lower note's attack as the partials beside it do: the climb of the note's level over theirs
-is traced the same way, and where it began later, and past a decision window after the lower
-note's onset, the note began there (a melody note over a bowed or blown one that began before).
+is traced the same way, and where it began a decision window or more after both that climb and
+the lower note's onset, the note began there (a melody note over a bowed or blown one that began
+before it). A frame or two either way is no new event.
 A sustained note played again without a rest (a bow change, a new breath or tongue stroke)
 dips rather than falls silent, and its restrike may be too slow or too shallow in its
 semitone for the rule above. A note's partials' level (the mean of their log levels above the
@@ -953,11 +954,11 @@ class NoteTracker:
         if below is not None:
             # On a partial of a lower note, its level is partly that partial's, which grows with
             # the lower note's attack and swells with its bow or breath as the partials beside
-            # it do: where its level began to gain on theirs after that attack, the note began
-            # there.
+            # it do: where its level began to gain on theirs well after that attack, and after
+            # its own climb began, the note began there.
             lower, beside = below
             gained = self._floor_onset(index, beside=beside)
-            if gained is not None and gained > max(traced, lower.onset_frame + self._window):
+            if gained is not None and gained >= max(traced, lower.onset_frame) + self._window:
                 traced = gained
         return onset if traced is None else min(onset, traced)
 
