@@ -96,7 +96,12 @@ notes of a chord share partials), so the onset is the earlier of that and where 
 level, its semitone's, began to climb: back from now over the frames at most `FLOOR_SLACK_DB`
 above the lowest so far (a louder frame before that is the sound the note follows), the first
 frame past the last one within `FLOOR_SHARE` of the way from that floor up to now, when the
-level rose `FLOOR_RISE_DB` at least. Both look back only as far as the delay allows.
+level rose `FLOOR_RISE_DB` at least. Both look back only as far as the delay allows. On a
+partial of a lower note that still holds, that climb may be the partial's, which grows through
+the lower note's attack as the partials beside it do: the climb of the note's level over theirs
+is traced the same way, and where it began a decision window or more after both that climb and
+the lower note's onset, the note began there (a melody note over a bowed or blown one that began
+before it). A frame or two either way is no new event.
 A sustained note played again without a rest (a bow change, a new breath or tongue stroke)
 dips rather than falls silent, and its restrike may be too slow or too shallow in its
 semitone for the rule above. A note's partials' level (the mean of their log levels above the
@@ -945,18 +950,50 @@ class NoteTracker:
             first -= 1
         onset = self._frame - (len(rises) - 1) + first
         traced = self._floor_onset(index)
+        below = None if traced is None else self._sounding_below(index)
+        if below is not None:
+            # On a partial of a lower note, its level is partly that partial's, which grows with
+            # the lower note's attack and swells with its bow or breath as the partials beside
+            # it do: where its level began to gain on theirs well after that attack, and after
+            # its own climb began, the note began there.
+            lower, beside = below
+            gained = self._floor_onset(index, beside=beside)
+            if gained is not None and gained >= max(traced, lower.onset_frame) + self._window:
+                traced = gained
         return onset if traced is None else min(onset, traced)
 
-    def _floor_onset(self, index: int, reach: int | None = None) -> int | None:
+    def _sounding_below(self, index: int) -> tuple[_Note, tuple[int, int]] | None:
+        """The highest lower note that began before this frame, still holds its level and has the
+        note on one of its partials, and the semitones of its partials beside the note's; None
+        if there is no such note."""
+        pitch = index + self._grid.low
+        for h in range(2, PARTIALS + 1):
+            d = round(12 * math.log2(h))
+            if index - d < 0:
+                break
+            lower = self._active.get(pitch - d)
+            # One already let go no longer feeds the note's channel.
+            if lower is not None and lower.onset_frame < self._frame and self._release(lower) >= self._frame:
+                base = index - d
+                under, over = base + round(12 * math.log2(h - 1)), base + round(12 * math.log2(h + 1))
+                return lower, (under, over if over < self._grid.count else under)
+        return None
+
+    def _floor_onset(self, index: int, reach: int | None = None, beside: tuple[int, int] | None = None) -> int | None:
         """The frame where the note's own level began to rise from its floor (or from where a
         sound before it left off), within the frames an onset may lie in (or the last `reach`
-        frames before this one); None if it hardly rose.
+        frames before this one); None if it hardly rose. Measured against the louder of the
+        semitones `beside`, if given.
         Its own semitone, not its partials: the notes of a chord share partials, and a slow
         attack's steepest harmonic rise can be its neighbour's."""
         # The levels kept reach further back than an onset may lie: only the last of them count.
         width = (self._reach if reach is None else reach) + 1
         kept = islice(self._levels, max(0, len(self._levels) - width), None)
         own = [20.0 * math.log10(max(v.item(index), SILENCE)) for v in kept]
+        if beside is not None:
+            kept = islice(self._levels, max(0, len(self._levels) - width), None)
+            own = [a - 20.0 * math.log10(max(v.item(beside[0]), v.item(beside[1]), SILENCE))
+                   for a, v in zip(own, kept)]
         # Back from now while the level was lower, or not much higher than the lowest so far: a
         # level higher than that before the lowest is the sound that the note follows.
         first = len(own) - 1

@@ -257,6 +257,18 @@ def test_a_note_on_a_low_partial_of_a_held_note_is_heard(lower, upper, level):
     assert [(e.pitch, round(e.onset, 1)) for e in events] == [(lower, 0.2), (upper, 0.7)]
 
 
+@pytest.mark.parametrize(("lower", "upper"), [(48, 60), (48, 76), (53, 81)])  # second, fifth and sixth partials
+def test_a_note_on_a_partial_of_a_bowed_note_begins_at_its_own_attack(lower, upper):
+    # The bowed note's partial grows through its attack, under the new note's channel, before
+    # the new note begins: that climb is no part of the new note.
+    held = bowed(lower, [(0.2, 1.8)], attack=0.2)
+    new = shaped_tone(upper, [(0.4 / h, gate(0.02, 0.5)) for h in range(1, 4)], start=0.35, seconds=0.5)
+    signal = held + np.pad(new, (0, len(held) - len(new)))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in sorted(events)] == [lower, upper]
+    assert np.allclose([e.onset for e in sorted(events)], [0.2, 0.35], rtol=0, atol=0.05)
+
+
 @pytest.mark.parametrize(("lower", "upper"), [(48, 76), (52, 83), (48, 84)])  # fifth, sixth and eighth partials
 def test_a_note_struck_with_a_lower_one_on_its_partial_is_heard(lower, upper):
     # A melody note struck with a chord, decaying as a piano's high notes do: it falls under the
