@@ -49,6 +49,17 @@ def test_rendered_pieces_reach_their_floor(render, piece, floor):
     assert onset_f1(piece, events) >= floor
 
 
+def test_an_organs_octave_rank_is_no_note_of_its_own(render):
+    # Held organ chords under a melody: a rank an octave up makes each chord note's second
+    # partial as loud as its fundamental, and its third nearly so.
+    piece = renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    over = [e for e in events
+            if not any(n.pitch == e.pitch and abs(n.onset - e.onset) <= 0.05 for n in piece.notes)
+            and any(e.pitch - n.pitch in (12, 19) for n in piece.notes if n.onset - 0.05 <= e.onset <= n.offset)]
+    assert len(over) <= 11, over
+
+
 def harmonic_tone(pitch, amplitudes, seconds=1.0, rate=48_000, start=0.2):
     t = np.arange(int((start + seconds + 0.3) * rate)) / rate
     f0 = 440.0 * 2 ** ((pitch - 69) / 12)
