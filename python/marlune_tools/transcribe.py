@@ -98,7 +98,8 @@ octave, a twelfth or two octaves over a note or voice already heard a decision w
 its onset, and stands no more than `OVERTONE_MARGIN_DB` over what that partial of the
 `TIMBRE_NOTES` decided notes nearest in pitch gives it, is dropped when it is decided (or ends
 before): it is an organ's octave rank or a voice's formant, as strong as the recording's own
-notes have it. A melody note over a chord's note is louder than that.
+notes have it (before any is decided, as strong as the fundamental). A melody note over a
+chord's note is louder than that.
 The steepest harmonic rise can be late for a slow attack, or a neighbour's in a chord (the
 notes of a chord share partials), so the onset is the earlier of that and where the note's own
 level, its semitone's, began to climb: back from now over the frames at most `FLOOR_SLACK_DB`
@@ -869,9 +870,8 @@ class NoteTracker:
             if 20.0 * math.log10(max(early.item(below), SILENCE)) < tone - FUNDAMENTAL_SPAN_DB:
                 continue
             known = sorted((abs(p - (note.pitch - d)), shares[k]) for p, shares in self._timbre if shares[k] is not None)
-            if not known:
-                continue
-            nearest = sorted(share for _, share in known[:TIMBRE_NOTES])
+            # Before any note is decided, a partial is taken to be as loud as its fundamental.
+            nearest = sorted(share for _, share in known[:TIMBRE_NOTES]) or [0.0]
             if own - tone <= nearest[len(nearest) // 2] + OVERTONE_MARGIN_DB:
                 return True
         return False
