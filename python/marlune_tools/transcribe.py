@@ -67,7 +67,9 @@ window: a slow attack still growing has not fallen) and rises as much again is s
 the sounding note ends and a new one starts. A note held for the frames an onset may lie in
 must rise further by as much as, since its attack, it came back up after falling, less
 `DIP_SWING_DB`: a chord's notes that beat, or a choir's voices drifting apart, swing again and
-again. Notes end, with hysteresis, when their salience
+again. One heard for less than that, whose swing is not known yet, is struck again only if its
+partials' level rose `DIP_RISE_DB` too (as a dip's must, below): a slow attack wavers as it
+settles, its fundamental's channel most. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; a decided note whose own level stays within `STEADY_DB`
 of its loudest goes on though, for a louder note nearby can take its place among the voices
@@ -752,6 +754,8 @@ class NoteTracker:
                 continue
             note.below = 0
             restruck = self._restrike(key - low, note)
+            if restruck is not None and not self._lifted[key - low] and self._settling(note, restruck):
+                restruck = None
             settled = -1
             if restruck is None and self._lifted[key - low]:
                 again = self._rearticulated(key - low, note)
@@ -1066,6 +1070,14 @@ class NoteTracker:
         if after < before * 10.0 ** ((RESTRIKE_DB + self._swing(note, candidate)) / 20.0):
             return None
         return candidate
+
+    def _settling(self, note: _Note, until: int) -> bool:
+        """Whether `note` has been heard for less than the frames an onset may lie in since a
+        decision window after its onset, up to the frame `until`: it has not shown its swing
+        yet. A slow attack (an organ's, a choir's, bowed strings') wavers as it settles, and its
+        fundamental's channel with it; only a rise of its partials in all is a new attack."""
+        begin = max(0, max(note.onset_frame, note.settled) + self._window - note.first)
+        return until - note.first - begin < self._reach
 
     def _swing(self, note: _Note, until: int) -> float:
         """How far, in dB, the level of a sustained note came back up after falling since its

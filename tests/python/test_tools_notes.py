@@ -153,6 +153,18 @@ def test_a_held_note_that_beats_is_one_note(pitch, depth, hz):
     assert [e.pitch for e in events] == [pitch]
 
 
+@pytest.mark.parametrize(("pitch", "at"), [(76, 0.2), (84, 0.25)])
+def test_a_fundamental_that_dips_while_a_slow_attack_settles_is_no_new_note(pitch, at):
+    # As a string section's or a choir's voices come in: the fundamental dips 20 dB and comes
+    # back while the other partials hold.
+    def dipping(u):
+        return gate(0.15)(u) * (1 - 0.9 * np.clip(1 - np.abs(u - at) / 0.06, 0.0, 1.0))
+
+    signal = shaped_tone(pitch, [(0.3, dipping), (0.15, gate(0.15)), (0.1, gate(0.15)), (0.07, gate(0.15))])
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
 @pytest.mark.parametrize("pitch", [60, 67])
 def test_a_partial_that_outlasts_its_fundamental_is_no_new_note(pitch):
     def fading(u):
