@@ -873,7 +873,8 @@ class NoteTracker:
             tone = self._recent_db(below)
             if 20.0 * math.log10(max(early.item(below), SILENCE)) < tone - FUNDAMENTAL_SPAN_DB:
                 continue
-            known = sorted((abs(p - (note.pitch - d)), shares[k]) for p, shares in self._timbre if shares[k] is not None)
+            known = sorted((abs(p - (note.pitch - d)), share) for p, shares in self._timbre
+                           if (share := shares[k]) is not None)
             # Before any note is decided, a partial is taken to be as loud as its fundamental.
             nearest = sorted(share for _, share in known[:TIMBRE_NOTES]) or [0.0]
             if own - tone <= nearest[len(nearest) // 2] + OVERTONE_MARGIN_DB:
