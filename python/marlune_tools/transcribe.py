@@ -551,6 +551,7 @@ class NoteTracker:
         # The recording's timbre: (pitch, dB of each of `OVERTONE_STEPS` over the fundamental,
         # None where another note shares it) of the last decided notes.
         self._timbre: deque[tuple[int, list[float | None]]] = deque(maxlen=TIMBRE_KEPT)
+        self._recent: tuple[int, list[float]] = (-1, [])  # a frame, and its semitones' recent levels in dB
         # Where a note's strikes are heard: at its semitone, but an octave up below
         # `WEAK_FUNDAMENTAL_HZ`, whose fundamental is too faint and slow to tell a strike.
         count = self._grid.count
@@ -830,8 +831,14 @@ class NoteTracker:
     def _recent_db(self, index: int) -> float:
         """The loudest log level of a semitone over the last two decision windows: a chord's
         notes beat, and a partial may lie in a trough when its fundamental does not."""
-        kept = islice(self._levels, max(0, len(self._levels) - 2 * self._window), None)
-        return 20.0 * math.log10(max(max(v.item(index) for v in kept), SILENCE))
+        # Worked out for all semitones at once, once in a frame that asks for it.
+        if self._recent[0] != self._frame:
+            kept = islice(self._levels, max(0, len(self._levels) - 2 * self._window), None)
+            loudest = next(kept).copy()
+            for levels in kept:
+                np.maximum(loudest, levels, out=loudest)
+            self._recent = (self._frame, _decibels(loudest).tolist())
+        return self._recent[1][index]
 
     def _learn_timbre(self, pitch: int) -> None:
         """Records how loud a decided note's second, third and fourth partials are over its
