@@ -67,9 +67,7 @@ window: a slow attack still growing has not fallen) and rises as much again is s
 the sounding note ends and a new one starts. A note held for the frames an onset may lie in
 must rise further by as much as, since its attack, it came back up after falling, less
 `DIP_SWING_DB`: a chord's notes that beat, or a choir's voices drifting apart, swing again and
-again. One heard for less than that, whose swing is not known yet, is struck again only if its
-partials' level rose `DIP_RISE_DB` too (as a dip's must, below): a slow attack wavers as it
-settles, its fundamental's channel most. Notes end, with hysteresis, when their salience
+again. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; a decided note whose own level stays within `STEADY_DB`
 of its loudest goes on though, for a louder note nearby can take its place among the voices
@@ -115,7 +113,10 @@ semitone for the rule above. A note's partials' level (the mean of their log lev
 (deeper is the note ending), `DIP_SWING_DB` more than it swung before the fall (vibrato,
 beating), and has risen `DIP_RISE_DB` out of the dip, ends the note, and a new one starts:
 where the level left the dip if it rose quickly, else halfway down the fall, as a slow attack
-grows under the old note's fading.
+grows under the old note's fading. A note heard for less than the frames an onset may lie in
+since its attack, whose swing is not known yet, is struck again only if its partials' level
+rose `DIP_RISE_DB` out of their lowest too: a slow attack wavers as it settles, its
+fundamental's channel most.
 """
 
 from __future__ import annotations
@@ -755,8 +756,6 @@ class NoteTracker:
                 continue
             note.below = 0
             restruck = self._restrike(key - low, note)
-            if restruck is not None and not self._lifted[key - low] and self._settling(note, restruck):
-                restruck = None
             settled = -1
             if restruck is None and self._lifted[key - low]:
                 again = self._rearticulated(key - low, note)
@@ -887,6 +886,14 @@ class NoteTracker:
             if own - tone <= nearest[len(nearest) // 2] + OVERTONE_MARGIN_DB:
                 return True
         return False
+
+    def _settling(self, note: _Note, until: int) -> bool:
+        """Whether `note` has been heard for less than the frames an onset may lie in since a
+        decision window after its onset, up to the frame `until`: it has not shown its swing
+        yet. A slow attack (an organ's, a choir's, bowed strings') wavers as it settles, and its
+        fundamental's channel with it; only a rise of its partials in all is a new attack."""
+        begin = max(0, max(note.onset_frame, note.settled) + self._window - note.first)
+        return until - note.first - begin < self._reach
 
     def _release(self, note: _Note) -> int:
         """The frame where the note's release began (see the module's notes), or, for a note with
@@ -1077,15 +1084,9 @@ class NoteTracker:
         after = self._window_loudest.item(slot)
         if after < before * 10.0 ** ((RESTRIKE_DB + self._swing(note, candidate)) / 20.0):
             return None
+        if not self._lifted[index] and self._settling(note, candidate):
+            return None
         return candidate
-
-    def _settling(self, note: _Note, until: int) -> bool:
-        """Whether `note` has been heard for less than the frames an onset may lie in since a
-        decision window after its onset, up to the frame `until`: it has not shown its swing
-        yet. A slow attack (an organ's, a choir's, bowed strings') wavers as it settles, and its
-        fundamental's channel with it; only a rise of its partials in all is a new attack."""
-        begin = max(0, max(note.onset_frame, note.settled) + self._window - note.first)
-        return until - note.first - begin < self._reach
 
     def _swing(self, note: _Note, until: int) -> float:
         """How far, in dB, the level of a sustained note came back up after falling since its
