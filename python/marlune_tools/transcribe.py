@@ -827,6 +827,32 @@ class NoteTracker:
                      for other in self._active.values())
         return others >= CHORD_NOTES - 1
 
+    def _release(self, note: _Note) -> int:
+        """The frame where the note's release began (see the module's notes), or, for a note with
+        no clear release, its last frame within `HOLD_DB` of its loudest level."""
+        span = self._release_frames
+        if len(note.history) < 2 * span + 2:
+            return note.held
+        db = 20.0 * np.log10(np.maximum(np.asarray(note.history), SILENCE))
+        top = int(np.argmax(db))
+        k = np.arange(top + span, len(db) - span)
+        if not len(k):
+            return note.held
+        # Rates of fall in dB per frame: over the `span` frames after k, and from the loudest to k.
+        after = (db[k] - db[k + span]) / span
+        before = (db[top] - db[k]) / (k - top)
+        never_back = np.maximum.accumulate(db[::-1])[::-1][k + span] < db[k] - RETURN_DB
+        found = np.flatnonzero((after - before > self._release_db) & never_back)
+        if not len(found):
+            return note.held
+        # The smoothed level begins to fall before its fall is steep: back over the frames that
+        # still fall faster than the decay before.
+        first = int(found[0])
+        j, rate = int(k[first]), float(before[first]) + RELEASE_START_DB_PER_SECOND * self._seconds
+        while j - 1 > top and db[j - 1] - db[j] > rate:
+            j -= 1
+        return note.first + j
+
     def _recent_db(self, index: int) -> float:
         """The loudest log level of a semitone over the last two decision windows: a chord's
         notes beat, and a partial may lie in a trough when its fundamental does not."""
@@ -894,32 +920,6 @@ class NoteTracker:
         fundamental's channel with it; only a rise of its partials in all is a new attack."""
         begin = max(0, max(note.onset_frame, note.settled) + self._window - note.first)
         return until - note.first - begin < self._reach
-
-    def _release(self, note: _Note) -> int:
-        """The frame where the note's release began (see the module's notes), or, for a note with
-        no clear release, its last frame within `HOLD_DB` of its loudest level."""
-        span = self._release_frames
-        if len(note.history) < 2 * span + 2:
-            return note.held
-        db = 20.0 * np.log10(np.maximum(np.asarray(note.history), SILENCE))
-        top = int(np.argmax(db))
-        k = np.arange(top + span, len(db) - span)
-        if not len(k):
-            return note.held
-        # Rates of fall in dB per frame: over the `span` frames after k, and from the loudest to k.
-        after = (db[k] - db[k + span]) / span
-        before = (db[top] - db[k]) / (k - top)
-        never_back = np.maximum.accumulate(db[::-1])[::-1][k + span] < db[k] - RETURN_DB
-        found = np.flatnonzero((after - before > self._release_db) & never_back)
-        if not len(found):
-            return note.held
-        # The smoothed level begins to fall before its fall is steep: back over the frames that
-        # still fall faster than the decay before.
-        first = int(found[0])
-        j, rate = int(k[first]), float(before[first]) + RELEASE_START_DB_PER_SECOND * self._seconds
-        while j - 1 > top and db[j - 1] - db[j] > rate:
-            j -= 1
-        return note.first + j
 
     def _knock(self, note: _Note) -> bool:
         """Whether `note`, low and fallen `HOLD_DB` under its loudest since (a knock beats with
