@@ -91,6 +91,15 @@ last `HISTORY_SECONDS` before its onset, neither at its fundamental nor at its s
 (checked `DECISION_SECONDS` + `RISE_SECONDS` after the onset, or when it ends if sooner): that
 is the lower note's partial swelling or coming back after a dip (brass, the formants of a
 voice), while a note played there raises the channel above what the lower note gave it.
+The recording's timbre is learned from the notes decided so far: how far each one's second,
+third and fourth partials stand over its fundamental, where no other note shares them. A note
+of a chord (with at least `CHORD_NOTES` - 1 others begun within the delay of it) that lies an
+octave, a twelfth or two octaves over a note or voice already heard a decision window after
+its onset, and stands no more than `OVERTONE_MARGIN_DB` over what that partial of the
+`TIMBRE_NOTES` decided notes nearest in pitch gives it, is dropped when it is decided (or ends
+before): it is an organ's octave rank or a voice's formant, as strong as the recording's own
+notes have it (before any is decided, as strong as the fundamental). A melody note over a
+chord's note is louder than that.
 The steepest harmonic rise can be late for a slow attack, or a neighbour's in a chord (the
 notes of a chord share partials), so the onset is the earlier of that and where the note's own
 level, its semitone's, began to climb: back from now over the frames at most `FLOOR_SLACK_DB`
@@ -109,7 +118,10 @@ semitone for the rule above. A note's partials' level (the mean of their log lev
 (deeper is the note ending), `DIP_SWING_DB` more than it swung before the fall (vibrato,
 beating), and has risen `DIP_RISE_DB` out of the dip, ends the note, and a new one starts:
 where the level left the dip if it rose quickly, else halfway down the fall, as a slow attack
-grows under the old note's fading.
+grows under the old note's fading. A note heard for less than the frames an onset may lie in
+since its attack, whose swing is not known yet, is struck again only if its partials' level
+rose `DIP_RISE_DB` out of their lowest too: a slow attack wavers as it settles, its
+fundamental's channel most.
 """
 
 from __future__ import annotations
@@ -177,6 +189,10 @@ SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re f
 FULL_SCALE = 0.5  # magnitude of a full-scale sine
 VELOCITY_SPAN_DB = 48.0  # velocity 1 is this far below full scale, 127 is full scale
 BLOCK_FRAMES = 1024  # at most this many frames are taken at once
+OVERTONE_STEPS = (12, 19, 24)  # the second, third and fourth partials, in semitones up
+OVERTONE_MARGIN_DB = 4.5  # a note on one must stand this far above what the timbre gives it
+TIMBRE_NOTES = 5  # the timbre at a pitch is that of this many decided notes nearest to it
+TIMBRE_KEPT = 32  # ... among the last this many
 
 
 @dataclass(frozen=True, order=True)
@@ -538,6 +554,10 @@ class NoteTracker:
         self._levels: deque[npt.NDArray[np.float64]] = deque(maxlen=self._history + self._reach + 1)
         self._ended: dict[int, int] = {}  # the frame each pitch's last note ended in
         self._active: dict[int, _Note] = {}
+        # The recording's timbre: (pitch, dB of each of `OVERTONE_STEPS` over the fundamental,
+        # None where another note shares it) of the last decided notes.
+        self._timbre: deque[tuple[int, list[float | None]]] = deque(maxlen=TIMBRE_KEPT)
+        self._recent: tuple[int, list[float]] = (-1, [])  # a frame, and its semitones' recent levels in dB
         # Where a note's strikes are heard: at its semitone, but an octave up below
         # `WEAK_FUNDAMENTAL_HZ`, whose fundamental is too faint and slow to tell a strike.
         count = self._grid.count
@@ -733,7 +753,8 @@ class NoteTracker:
                     # A note ending before it was checked for a lower note's partial is checked now,
                     # and one ending before it was decided for a knock.
                     if ((t - note.onset_frame >= self._reach or not self._lower_partial(note))
-                            and not (t - note.onset_frame <= self.delay_frames and self._knock(note))):
+                            and not (t - note.onset_frame <= self.delay_frames
+                                     and (self._knock(note) or self._overtone(note, strength)))):
                         self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
                         self._ended[key] = t
                     del self._active[key]
@@ -783,9 +804,12 @@ class NoteTracker:
         for key in [k for k, n in self._active.items() if t - n.onset_frame == self._reach]:
             if self._lower_partial(self._active[key]):
                 del self._active[key]
-        for key in [k for k, n in self._active.items() if t - n.onset_frame == self.delay_frames]:
-            if self._knock(self._active[key]):
+        # Low to high: a note's timbre is learned before the notes over it are judged by it.
+        for key in sorted(k for k, n in self._active.items() if t - n.onset_frame == self.delay_frames):
+            if self._knock(self._active[key]) or self._overtone(self._active[key], strength):
                 del self._active[key]
+            else:
+                self._learn_timbre(key)
         self._frame += 1
 
     def _chord(self, pitch: int, earliest: int, latest: int) -> bool:
@@ -833,6 +857,74 @@ class NoteTracker:
         while j - 1 > top and db[j - 1] - db[j] > rate:
             j -= 1
         return note.first + j
+
+    def _recent_db(self, index: int) -> float:
+        """The loudest log level of a semitone over the last two decision windows: a chord's
+        notes beat, and a partial may lie in a trough when its fundamental does not."""
+        # Worked out for all semitones at once, once in a frame that asks for it.
+        if self._recent[0] != self._frame:
+            kept = islice(self._levels, max(0, len(self._levels) - 2 * self._window), None)
+            loudest = next(kept).copy()
+            for levels in kept:
+                np.maximum(loudest, levels, out=loudest)
+            self._recent = (self._frame, _decibels(loudest).tolist())
+        return self._recent[1][index]
+
+    def _learn_timbre(self, pitch: int) -> None:
+        """Records how loud a decided note's second, third and fourth partials are over its
+        fundamental, where no other sounding note has one of its first partials there."""
+        low, count = self._grid.low, self._grid.count
+        index = pitch - low
+        base = self._recent_db(index)
+        shares: list[float | None] = []
+        for d in OVERTONE_STEPS:
+            slot = index + d
+            shared = any(other != pitch and slot + low - other in (0,) + OVERTONE_STEPS for other in self._active)
+            shares.append(None if slot >= count or shared else self._recent_db(slot) - base)
+        self._timbre.append((pitch, shares))
+
+    def _overtone(self, note: _Note, strength: npt.NDArray[np.float64]) -> bool:
+        """Whether the note, now decided (or ending before that) in a chord, lies an octave, a
+        twelfth or two octaves over a note or voice, already heard a decision window after its
+        onset, that it outsounds by no more than `OVERTONE_MARGIN_DB` over that partial of the
+        decided notes nearest in pitch: it is the lower note's partial (an organ's octave stop, a
+        voice's formant), as loud as the recording's own timbre makes it. A melody note an octave
+        over a chord's note is louder than its partial; a lower note that only begins later is
+        played under a note that was there first."""
+        low = self._grid.low
+        index = note.pitch - low
+        own = self._recent_db(index)
+        # The levels a decision window after the onset: the lower note was heard by then.
+        early = self._levels[max(0, len(self._levels) - 1 - max(0, self._frame - note.onset_frame - self._window))]
+        # Only among the notes of a chord: two voices an octave apart are as often both played.
+        chord = [other for other in self._active.values() if other is not note
+                 and abs(other.onset_frame - note.onset_frame) <= self.delay_frames
+                 and not any(other.pitch - d in self._active for d in PARTIAL_STEPS)]
+        if len(chord) < CHORD_NOTES - 1:
+            return False
+        for k, d in enumerate(OVERTONE_STEPS):
+            below = index - d
+            if (below < 0 or self._grid.frequencies[below] < WEAK_FUNDAMENTAL_HZ
+                    or not (note.pitch - d in self._active or strength[below] > 0)):
+                continue
+            tone = self._recent_db(below)
+            if 20.0 * math.log10(max(early.item(below), SILENCE)) < tone - FUNDAMENTAL_SPAN_DB:
+                continue
+            known = sorted((abs(p - (note.pitch - d)), share) for p, shares in self._timbre
+                           if (share := shares[k]) is not None)
+            # Before any note is decided, a partial is taken to be as loud as its fundamental.
+            nearest = sorted(share for _, share in known[:TIMBRE_NOTES]) or [0.0]
+            if own - tone <= nearest[len(nearest) // 2] + OVERTONE_MARGIN_DB:
+                return True
+        return False
+
+    def _settling(self, note: _Note, until: int) -> bool:
+        """Whether `note` has been heard for less than the frames an onset may lie in since a
+        decision window after its onset, up to the frame `until`: it has not shown its swing
+        yet. A slow attack (an organ's, a choir's, bowed strings') wavers as it settles, and its
+        fundamental's channel with it; only a rise of its partials in all is a new attack."""
+        begin = max(0, max(note.onset_frame, note.settled) + self._window - note.first)
+        return until - note.first - begin < self._reach
 
     def _knock(self, note: _Note) -> bool:
         """Whether `note`, low and fallen `HOLD_DB` under its loudest since (a knock beats with
@@ -1028,6 +1120,8 @@ class NoteTracker:
             return None
         after = self._window_loudest.item(slot)
         if after < before * 10.0 ** ((RESTRIKE_DB + self._swing(note, candidate)) / 20.0):
+            return None
+        if not self._lifted[index] and self._settling(note, candidate):
             return None
         return candidate
 

@@ -49,6 +49,17 @@ def test_rendered_pieces_reach_their_floor(render, piece, floor):
     assert onset_f1(piece, events) >= floor
 
 
+def test_an_organs_octave_rank_is_no_note_of_its_own(render):
+    # Held organ chords under a melody: a rank an octave up makes each chord note's second
+    # partial as loud as its fundamental, and its third nearly so.
+    piece = renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    over = [e for e in events
+            if not any(n.pitch == e.pitch and abs(n.onset - e.onset) <= 0.05 for n in piece.notes)
+            and any(e.pitch - n.pitch in (12, 19) for n in piece.notes if n.onset - 0.05 <= e.onset <= n.offset)]
+    assert len(over) <= 11, over
+
+
 def harmonic_tone(pitch, amplitudes, seconds=1.0, rate=48_000, start=0.2):
     t = np.arange(int((start + seconds + 0.3) * rate)) / rate
     f0 = 440.0 * 2 ** ((pitch - 69) / 12)
@@ -139,6 +150,18 @@ def test_a_held_note_that_beats_is_one_note(pitch, depth, hz):
     t = np.arange(int(2.6 * 48_000)) / 48_000
     beating = 1 - depth * (0.5 - 0.5 * np.cos(2 * np.pi * hz * np.maximum(t - 0.5, 0.0)))
     events = transcribe_blocks([bowed(pitch, [(0.2, 2.2)]) * beating.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
+@pytest.mark.parametrize(("pitch", "at"), [(76, 0.2), (84, 0.25)])
+def test_a_fundamental_that_dips_while_a_slow_attack_settles_is_no_new_note(pitch, at):
+    # As a string section's or a choir's voices come in: the fundamental dips 20 dB and comes
+    # back while the other partials hold.
+    def dipping(u):
+        return gate(0.15)(u) * (1 - 0.9 * np.clip(1 - np.abs(u - at) / 0.06, 0.0, 1.0))
+
+    signal = shaped_tone(pitch, [(0.3, dipping), (0.15, gate(0.15)), (0.1, gate(0.15)), (0.07, gate(0.15))])
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
     assert [e.pitch for e in events] == [pitch]
 
 
