@@ -97,6 +97,12 @@ level, its semitone's, began to climb: back from now over the frames at most `FL
 above the lowest so far (a louder frame before that is the sound the note follows), the first
 frame past the last one within `FLOOR_SHARE` of the way from that floor up to now, when the
 level rose `FLOOR_RISE_DB` at least. Both look back only as far as the delay allows.
+A quick attack is placed by its own channel alone, though, where the channel is its loudest
+partial and rose by `ATTACK_DB` within `LAG_CONSTANTS` of its time constants from that onset:
+a note's partials and its channel begin together, the channel a few time constants behind, so
+an earlier harmonic rise that left the channel within `FLOOR_RISE_DB` of where it was is the
+rise of another note's partials that share its channels (a fifth below has its third partial
+on the note's second).
 A sustained note played again without a rest (a bow change, a new breath or tongue stroke)
 dips rather than falls silent, and its restrike may be too slow or too shallow in its
 semitone for the rule above. A note's partials' level (the mean of their log levels above the
@@ -142,6 +148,7 @@ RISE_SHARE = 0.25  # ... over frames that rise by at least this share of the ste
 FLOOR_SLACK_DB = 3.0  # a note's level traced back through frames at most this far above its lowest
 FLOOR_SHARE = 0.25  # ... began to rise where it first climbed this share (in dB) from there to now
 FLOOR_RISE_DB = 6.0  # ... when it rose at least this much; see the module's notes
+LAG_CONSTANTS = 2.0  # a harmonic rise this many time constants before that is another note's
 ATTACK_DB = 12.0  # a note starts only where its partials rose by this much (see the module's notes)
 RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
@@ -945,7 +952,38 @@ class NoteTracker:
             first -= 1
         onset = self._frame - (len(rises) - 1) + first
         traced = self._floor_onset(index)
-        return onset if traced is None else min(onset, traced)
+        if traced is None:
+            return onset
+        return traced if onset < traced and self._unanswered(self._struck[index], onset, traced) else min(onset, traced)
+
+    def _unanswered(self, slot: int, onset: int, traced: int) -> bool:
+        """Whether a harmonic rise at the frame `onset` left the channel `slot` of a note heard
+        there (its fundamental, the loudest of its first partials) where it was, though it rose
+        by an attack since: a note's partials and its own channel begin together, the channel
+        behind by a few of its time constants at most, so that rise was another note's partials."""
+        now, low = self._levels[-1], self._grid.low
+        # A weaker fundamental (a violin's high notes, a cello's low ones) is heard late and among
+        # other sounds. (Where a sounding note has a partial too, the channel is that note's.)
+        others = {n.pitch - low for n in self._active.values()}
+        if any(slot + o < self._grid.count and now.item(slot + o) > now.item(slot)
+               and not any(slot + o - d in others for d in (0, *PARTIAL_STEPS))
+               for o in self._grid.offsets[1:4]):
+            return False
+        lag = math.ceil(LAG_CONSTANTS * time_constant(float(self._grid.frequencies[slot])) / self._seconds - 1e-9)
+        # The channel's level before the onset (the loudest of as many frames, for a noise
+        # floor flickers) and after it.
+        back = self._frame - onset
+        if back + lag >= len(self._levels) or back < lag:
+            return False
+        level = [self._levels[-1 - k].item(slot) for k in range(back + lag, back - lag - 1, -1)]
+        before, after = max(level[:lag]), max(level[lag:])
+        # Only a quick attack, which its channel places within a few time constants: a bowed
+        # or sung note's own channel grows slowly, its partials first.
+        start = self._frame - traced + 1
+        quick = start <= lag + 1 and start < len(self._levels) and (
+            now.item(slot) >= self._levels[-1 - start].item(slot) * 10.0 ** (ATTACK_DB / 20.0))
+        return (quick and now.item(slot) >= before * 10.0 ** (ATTACK_DB / 20.0)
+                and after < before * 10.0 ** (FLOOR_RISE_DB / 20.0))
 
     def _floor_onset(self, index: int, reach: int | None = None) -> int | None:
         """The frame where the note's own level began to rise from its floor (or from where a

@@ -35,6 +35,8 @@ def onset_f1(piece, events):
     (renders.melody("trumpet", renders.TRUMPET, 55, 79, seed=5), 0.8),
     (renders.two_voices("two-voices", seed=6), 0.8),
     (renders.fast("90ms-notes", seed=8), 0.8),
+    # Quick notes whose partials share channels with the notes before them, which rise first.
+    (renders.fast("90ms-flute", seed=27, program=renders.FLUTE), 0.8),
     (renders.melody("piano-quiet", renders.PIANO, 48, 84, seed=9, velocity=25), 0.8),
     # Strong partials that sound before the fundamental's channel has grown.
     (renders.melody("violin-vibrato", renders.VIOLIN, 55, 88, seed=3, vibrato=True), 0.85),
