@@ -60,7 +60,9 @@ partials. (One that only falls under the end threshold, still a voice, is a note
 the lower one that decays: a melody note over a chord.) Such a note is dropped, and so is a note below `KNOCK_HZ` that started with another
 one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
 held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
-string rings on. So each note-on is decided exactly `delay_frames` frames after
+string rings on. A knock beats with the note's own sound and may swell once more after a dip:
+that is no new attack, and a note at its pitch starting within the delay of a knock started
+with it. So each note-on is decided exactly `delay_frames` frames after
 its onset frame: 30 at a 10 ms hop, 300 ms, as long as a live display can wait and still follow
 the music. A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
@@ -539,6 +541,7 @@ class NoteTracker:
         self._history = math.ceil(HISTORY_SECONDS / self._seconds - 1e-9)
         self._levels: deque[npt.NDArray[np.float64]] = deque(maxlen=self._history + self._reach + 1)
         self._ended: dict[int, int] = {}  # the frame each pitch's last note ended in
+        self._knocks: dict[int, int] = {}  # the onset frame of each pitch's last knock
         self._active: dict[int, _Note] = {}
         # Where a note's strikes are heard: at its semitone, but an octave up below
         # `WEAK_FUNDAMENTAL_HZ`, whose fundamental is too faint and slow to tell a strike.
@@ -749,9 +752,12 @@ class NoteTracker:
                     restruck, settled = again
             if restruck is not None:
                 # Struck again before it was decided: the knock of another note's attack is
-                # dropped here as it would be had it ended.
-                if not (t - note.onset_frame <= self.delay_frames and self._knock(note)):
-                    self._close(note, restruck, finished)
+                # dropped here as it would be had it ended, and its dip and return is no new
+                # attack (a knock beats with the note's own sound).
+                if t - note.onset_frame <= self.delay_frames and self._knock(note):
+                    del self._active[key]
+                    continue
+                self._close(note, restruck, finished)
                 self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t, settled=settled)
         for index in self._above:
             key = low + index
@@ -844,10 +850,20 @@ class NoteTracker:
         if not note.fell or self._grid.frequencies[note.pitch - self._grid.low] >= KNOCK_HZ:
             return False
         margin = 10.0 ** (KNOCK_MARGIN_DB / 20.0)
+        # A knock beats with the note's own sound: one that comes back after a dip, within the
+        # delay of a knock dropped at its pitch, started with that knock.
+        began = note.onset_frame
+        knock = self._knocks.get(note.pitch)
+        if knock is not None and 0 <= began - knock <= self.delay_frames:
+            began = knock
         # Notes are updated in turn: one not yet updated in this frame was held in the last.
-        return any(other is not note and other.held >= t - 1 and other.level >= note.level * margin
-                   and abs(other.onset_frame - note.onset_frame) <= self._window
-                   for other in self._active.values())
+        if any(other is not note and other.held >= t - 1 and other.level >= note.level * margin
+               and abs(other.onset_frame - began) <= self._window
+               for other in self._active.values()):
+            # It is dropped (every caller does so); its return is looked for.
+            self._knocks[note.pitch] = began
+            return True
+        return False
 
     def _attack_partial(self, note: _Note, voiced: npt.NDArray[np.bool_]) -> bool:
         """Whether `note`, which has just stopped being a voice, lies on a partial of a lower

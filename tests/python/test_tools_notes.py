@@ -189,6 +189,18 @@ def test_the_knock_of_an_attack_is_no_note(pitch, knock):
     assert [e.pitch for e in events] == [pitch]
 
 
+@pytest.mark.parametrize(("pitch", "knock"), [(55, 46), (52, 43)])
+def test_a_knock_that_beats_and_comes_back_is_no_note(pitch, knock):
+    # A body's resonance beating with the string: it dies into a dip and swells once more.
+    def beating(u):
+        return np.cos(2 * np.pi * 2.5 * u) * np.exp(-np.maximum(u, 0.0) / 0.15) * (u >= 0)
+
+    signal = (shaped_tone(pitch, [(0.3, gate(0.01)), (0.15, gate(0.01)), (0.08, gate(0.01))])
+              + shaped_tone(knock, [(0.15, beating)]))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
 @pytest.mark.parametrize("gap", [0.6, 1.0])
 @pytest.mark.parametrize("pitch", [21, 24, 28])
 def test_a_deep_note_struck_twice_is_two_notes_at_its_pitch(pitch, gap):
