@@ -62,9 +62,14 @@ one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` whi
 held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
 string rings on. A knock beats with the note's own sound and may swell once more after a dip:
 that is no new attack, and a note at its pitch starting within the delay of a knock started
-with it. So each note-on is decided exactly `delay_frames` frames after
-its onset frame: 30 at a 10 ms hop, 300 ms, as long as a live display can wait and still follow
-the music. A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
+with it. A note that starts with a lower one on its sixth or a higher partial, while its own
+second partial does not stand `PARTIAL_MARGIN_DB` out of the lower note's partials beside it,
+is dropped too (when it starts, and again once its onset lies `DECISION_SECONDS` +
+`RISE_SECONDS` back, for a low string's channels are slow): it is one partial of a plucked or
+struck string that the body lifts above the others (a guitar's eighth), begun with the string.
+So each note-on is decided exactly `delay_frames` frames after its onset frame: 30 at a 10 ms
+hop, 300 ms, as long as a live display can wait and still follow the music.
+A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
 the sounding note ends and a new one starts. A note held for the frames an onset may lie in
 must rise further by as much as, since its attack, it came back up after falling, less
@@ -770,6 +775,8 @@ class NoteTracker:
                     key, self._onset(index), float(strength[index]), float(levels[self._struck[index]]), 0.0,
                     held=t,
                 )
+                if self._lifted_partial(index, note.onset_frame, levels):
+                    continue
                 if alone:
                     self._active[key] = note
                     continue
@@ -789,7 +796,8 @@ class NoteTracker:
             if self._attack_partial(self._active[key], strength >= end):
                 del self._active[key]
         for key in [k for k, n in self._active.items() if t - n.onset_frame == self._reach]:
-            if self._lower_partial(self._active[key]):
+            # (A low string's channels are slow: it may be taken after its lifted partial.)
+            if self._lower_partial(self._active[key]) or self._lifted_partial(key - low, t - self._reach, levels):
                 del self._active[key]
         for key in [k for k, n in self._active.items() if t - n.onset_frame == self.delay_frames]:
             if self._knock(self._active[key]):
@@ -863,6 +871,26 @@ class NoteTracker:
             # It is dropped (every caller does so); its return is looked for.
             self._knocks[note.pitch] = began
             return True
+        return False
+
+    def _lifted_partial(self, index: int, onset: int, levels: npt.NDArray[np.float64]) -> bool:
+        """Whether a note starting at `onset` lies on the sixth or a higher partial of a lower
+        note that started with it, while its own second partial does not stand
+        `PARTIAL_MARGIN_DB` out of that note's partials beside it: it is one partial of a
+        plucked or struck string that the body lifts above the others, begun with the string.
+        A note played there has partials of its own."""
+        count, margin = self._grid.count, 10.0 ** (PARTIAL_MARGIN_DB / 20.0)
+        if index + 12 >= count:
+            return False
+        for h in range(6, PARTIALS + 1):
+            d = round(12 * math.log2(h))
+            lower = self._active.get(index + self._grid.low - d)
+            if lower is None or abs(lower.onset_frame - onset) > self._window:
+                continue
+            beside = [index - d + round(12 * math.log2(k)) for k in (2 * h - 1, 2 * h + 1)]
+            spectrum = max(levels.item(b) for b in beside if b < count) if beside[0] < count else 0.0
+            if levels.item(index + 12) <= margin * spectrum:
+                return True
         return False
 
     def _attack_partial(self, note: _Note, voiced: npt.NDArray[np.bool_]) -> bool:

@@ -189,6 +189,19 @@ def test_the_knock_of_an_attack_is_no_note(pitch, knock):
     assert [e.pitch for e in events] == [pitch]
 
 
+@pytest.mark.parametrize("pitch", [40, 43])
+def test_a_partial_that_a_guitars_body_lifts_is_no_note(pitch):
+    # The eighth partial 16 dB over the seventh and ninth, with no partials of its own above it.
+    def plucked(u):
+        return np.clip(u / 0.005, 0.0, 1.0) * np.exp(-np.maximum(u, 0.0) / 0.5)
+
+    amplitudes = [0.03, 0.3, 0.35, 0.1, 0.07, 0.035, 0.04, 0.3, 0.04, 0.02,
+                  0.005, 0.005, 0.003, 0.003, 0.002, 0.002, 0.001]
+    signal = shaped_tone(pitch, [(a, plucked) for a in amplitudes])
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
 @pytest.mark.parametrize(("pitch", "knock"), [(55, 46), (52, 43)])
 def test_a_knock_that_beats_and_comes_back_is_no_note(pitch, knock):
     # A body's resonance beating with the string: it dies into a dip and swells once more.
