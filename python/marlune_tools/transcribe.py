@@ -71,9 +71,16 @@ So each note-on is decided exactly `delay_frames` frames after its onset frame: 
 hop, 300 ms, as long as a live display can wait and still follow the music.
 A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
-the sounding note ends and a new one starts. A note held for the frames an onset may lie in
-must rise further by as much as, since its attack, it came back up after falling, less
-`DIP_SWING_DB`: a chord's notes that beat, or a choir's voices drifting apart, swing again and
+the sounding note ends and a new one starts. So is a plucked or struck note (at its loudest
+within `DECISION_SECONDS` + `RISE_SECONDS` of its onset, decaying since by less than
+`RESTRIKE_DB`, at `STRUCK_DB_PER_SECOND` at least, never coming back `FLOOR_SLACK_DB`) whose
+partials rise by `RESTRIKE_DB` (weighted by level) within `LAG_CONSTANTS` time constants of
+its channel while its own level stops falling, with no other note begun then on its partials:
+a strike renews the upper partials, which die fastest, though the fundamental may rise only a
+few dB over what still rings (a harp's string plucked again); a vibrato or a beating note
+comes back again and again, and a bowed or blown one holds. A note held for the frames an
+onset may lie in must rise further by as much as, since its attack, it came back up after
+falling, less `DIP_SWING_DB`: a chord's notes that beat, or a choir's voices drifting apart, swing again and
 again. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; a decided note whose own level stays within `STEADY_DB`
@@ -166,6 +173,7 @@ HYSTERESIS_DB = 6.0  # a sounding note goes on until this far below the start th
 DECAY_DB = 30.0  # ... or this far below its own peak
 FLUX_RANGE_DB = 60.0  # levels further below the loudest so far do not count for onsets
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
+STRUCK_DB_PER_SECOND = 10.0  # a plucked or struck note decays at least this fast; a bowed one holds
 DIP_DB = 8.0  # a sounding note whose partials' level dips this much is played again (module notes)
 DIP_RISE_DB = 5.0  # ... once it has risen this much out of the dip
 DIP_DEPTH_DB = 20.0  # ... but a deeper fall is the note ending
@@ -1057,10 +1065,13 @@ class NoteTracker:
     def _restrike(self, index: int, note: _Note) -> int | None:
         """The frame of a new attack of a sounding note, once it is certain: the frame that the
         decision window starts with holds the window's strongest rise, and the note's strength,
-        which had fallen `RESTRIKE_DB` below its peak before that frame, grew as much again."""
+        which had fallen `RESTRIKE_DB` below its peak before that frame, grew as much again; or
+        a plucked or struck note was struck again there (`_fresh_attack`)."""
         if len(self._rises) < self._window + 2:
             return None
         candidate = self._frame - self._window
+        if self._fresh_attack(index, note, candidate):
+            return candidate
         if candidate <= max(note.onset_frame, note.settled) + self._window:
             return None
         slot = self._struck[index]
@@ -1075,6 +1086,68 @@ class NoteTracker:
         if after < before * 10.0 ** ((RESTRIKE_DB + self._swing(note, candidate)) / 20.0):
             return None
         return candidate
+
+    def _fresh_attack(self, index: int, note: _Note, candidate: int) -> bool:
+        """Whether a plucked or struck note was struck again at the frame `candidate`: a strike
+        renews its partials, the upper ones most, which decay fastest, though the fundamental
+        may hardly rise over what still rings. So: its partials rose by `RESTRIKE_DB` (weighted
+        by level, as for an attack) over the `LAG_CONSTANTS` time constants of its channel from
+        `candidate`, the strongest harmonic rise there; its own level stopped falling; the
+        note was struck (at its loudest within the frames an onset may lie in after its onset)
+        and has only decayed since, as a string left to ring does (by `FLOOR_SLACK_DB` at most
+        it came back: no vibrato, no beating); and no other note that began then has a partial
+        among its own."""
+        grid = self._grid
+        lag = math.ceil(LAG_CONSTANTS * time_constant(float(grid.frequencies[index])) / self._seconds - 1e-9)
+        back = self._frame - candidate  # frames from the candidate to now
+        begin = max(note.onset_frame, note.settled)
+        if back + 1 >= len(self._levels) or back <= lag or candidate - begin <= lag or note.first < 0:
+            return False
+        rises = self._rises
+        rise = rises[len(rises) - 1 - back].item(index)
+        if rise <= 0 or any(rises[len(rises) - 1 - back + k].item(index) > rise for k in range(1, lag + 1)):
+            return False
+        # The fundamental stops falling (a note let go, or fading under the next, goes on).
+        slot = self._struck[index]
+        if max(self._levels[-1 - back + k].item(slot) for k in range(lag + 1)) < self._levels[-2 - back].item(slot):
+            return False
+        # The partials' rise, weighted by their levels once risen.
+        old, new = self._levels[-2 - back], self._levels[-1 - back + lag]
+        weighted = total = 0.0
+        for offset, weight in zip(grid.offsets, grid.weights):
+            part = index + offset
+            if part >= grid.count:
+                break
+            share = weight * new.item(part)
+            weighted += share * 20.0 * math.log10(max(new.item(part), SILENCE) / max(old.item(part), SILENCE))
+            total += share
+        if total <= 0 or weighted < RESTRIKE_DB * total:
+            return False
+        # Struck: at its loudest soon after its onset, and decaying since.
+        start = max(begin, note.first)
+        level = note.history[start - note.first : candidate - note.first]
+        if not level:
+            return False
+        top = level.index(max(level))
+        if start + top > begin + self._reach or len(level) - top < lag:
+            return False
+        lowest = level[top]
+        for value in level[top:]:
+            if value > lowest * 10.0 ** (FLOOR_SLACK_DB / 20.0):
+                return False
+            lowest = min(lowest, value)
+        # ... slowly, as a string left to ring: not yet `RESTRIKE_DB` (a deeper fall and rise is
+        # a restrike as for any note), yet at `STRUCK_DB_PER_SECOND` at least.
+        fall = level[top] / max(level[-1], SILENCE)
+        if fall >= 1.0 / self._RESTRIKE_FALL or fall < 10.0 ** (
+                STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0):
+            return False
+        # A note that began with it on these partials raised them.
+        own = {index + o for o in grid.offsets}
+        low = grid.low
+        return not any(other.pitch != note.pitch and abs(other.onset_frame - candidate) <= lag
+                       and own.intersection(other.pitch - low + o for o in grid.offsets)
+                       for other in self._active.values())
 
     def _swing(self, note: _Note, until: int) -> float:
         """How far, in dB, the level of a sustained note came back up after falling since its

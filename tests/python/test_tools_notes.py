@@ -214,6 +214,22 @@ def test_a_knock_that_beats_and_comes_back_is_no_note(pitch, knock):
     assert [e.pitch for e in events] == [pitch]
 
 
+@pytest.mark.parametrize(("pitch", "gap"), [(69, 0.15), (76, 0.12)])
+def test_a_plucked_note_struck_again_while_it_rings_is_two_notes(pitch, gap):
+    # As a harp's string plucked again before it has fallen far: its upper partials, which die
+    # within tens of milliseconds, come back at once; its fundamental rises a few dB.
+    def plucked(tau):
+        return lambda u: np.clip(u / 0.005, 0.0, 1.0) * np.exp(-np.maximum(u, 0.0) / tau)
+
+    partials = [(0.3, plucked(0.3))] + [(a, plucked(0.03)) for a in (0.1, 0.08, 0.05, 0.03)]
+    first = shaped_tone(pitch, partials, seconds=1.0)
+    again = shaped_tone(pitch, partials, start=0.2 + gap, seconds=1.0 - gap)
+    signal = first + np.pad(again, (0, len(first) - len(again)))
+    signal += 1e-4 * np.random.default_rng(0).standard_normal(len(signal))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [(e.pitch, round(e.onset, 2)) for e in events] == [(pitch, 0.2), (pitch, round(0.2 + gap, 2))]
+
+
 @pytest.mark.parametrize("gap", [0.6, 1.0])
 @pytest.mark.parametrize("pitch", [21, 24, 28])
 def test_a_deep_note_struck_twice_is_two_notes_at_its_pitch(pitch, gap):
