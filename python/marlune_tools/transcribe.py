@@ -69,18 +69,19 @@ is dropped too (when it starts, and again once its onset lies `DECISION_SECONDS`
 struck string that the body lifts above the others (a guitar's eighth), begun with the string.
 So each note-on is decided exactly `delay_frames` frames after its onset frame: 30 at a 10 ms
 hop, 300 ms, as long as a live display can wait and still follow the music.
+A plucked or struck note (at its loudest within `DECISION_SECONDS` + `RISE_SECONDS` of its
+onset, decaying since by less than `RESTRIKE_DB`, at `STRUCK_DB_PER_SECOND` at least, never
+coming back `FLOOR_SLACK_DB`) is struck again, besides the rule that follows, where its partials
+rise by `RESTRIKE_DB` (weighted by level) within `LAG_CONSTANTS` time constants of its channel
+while its own level rises `FLOOR_SLACK_DB`, with no other note begun then on its partials: a
+strike renews the upper partials, which die fastest, though the fundamental may rise only a
+few dB over what still rings (a harp's string plucked again); a vibrato or a beating note
+comes back again and again, and a bowed or blown one holds.
 A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
-the sounding note ends and a new one starts. So is a plucked or struck note (at its loudest
-within `DECISION_SECONDS` + `RISE_SECONDS` of its onset, decaying since by less than
-`RESTRIKE_DB`, at `STRUCK_DB_PER_SECOND` at least, never coming back `FLOOR_SLACK_DB`) whose
-partials rise by `RESTRIKE_DB` (weighted by level) within `LAG_CONSTANTS` time constants of
-its channel while its own level stops falling, with no other note begun then on its partials:
-a strike renews the upper partials, which die fastest, though the fundamental may rise only a
-few dB over what still rings (a harp's string plucked again); a vibrato or a beating note
-comes back again and again, and a bowed or blown one holds. A note held for the frames an
-onset may lie in must rise further by as much as, since its attack, it came back up after
-falling, less `DIP_SWING_DB`: a chord's notes that beat, or a choir's voices drifting apart, swing again and
+the sounding note ends and a new one starts. A note held for the frames an onset may lie in
+must rise further by as much as, since its attack, it came back up after falling, less
+`DIP_SWING_DB`: a chord's notes that beat, or a choir's voices drifting apart, swing again and
 again. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; a decided note whose own level stays within `STEADY_DB`
@@ -1092,7 +1093,7 @@ class NoteTracker:
         renews its partials, the upper ones most, which decay fastest, though the fundamental
         may hardly rise over what still rings. So: its partials rose by `RESTRIKE_DB` (weighted
         by level, as for an attack) over the `LAG_CONSTANTS` time constants of its channel from
-        `candidate`, the strongest harmonic rise there; its own level stopped falling; the
+        `candidate`, the strongest harmonic rise there; its own level rose `FLOOR_SLACK_DB`; the
         note was struck (at its loudest within the frames an onset may lie in after its onset)
         and has only decayed since, as a string left to ring does (by `FLOOR_SLACK_DB` at most
         it came back: no vibrato, no beating); and no other note that began then has a partial
@@ -1107,9 +1108,11 @@ class NoteTracker:
         rise = rises[len(rises) - 1 - back].item(index)
         if rise <= 0 or any(rises[len(rises) - 1 - back + k].item(index) > rise for k in range(1, lag + 1)):
             return False
-        # The fundamental stops falling (a note let go, or fading under the next, goes on).
+        # The fundamental rises a little (a note let go, or fading under the next, goes on
+        # falling; a new note's partials on this note's leave its own channel where it was).
         slot = self._struck[index]
-        if max(self._levels[-1 - back + k].item(slot) for k in range(lag + 1)) < self._levels[-2 - back].item(slot):
+        rose = max(self._levels[-1 - back + k].item(slot) for k in range(lag + 1))
+        if rose < self._levels[-2 - back].item(slot) * 10.0 ** (FLOOR_SLACK_DB / 20.0):
             return False
         # The partials' rise, weighted by their levels once risen.
         old, new = self._levels[-2 - back], self._levels[-1 - back + lag]
