@@ -148,6 +148,9 @@ VOICES = 6  # candidates taken per frame
 PARTIALS = 16  # a voice that may be one of the first this many partials of a lower one is checked
 PARTIAL_STEPS = sorted({round(12 * math.log2(h)) for h in range(2, PARTIALS + 1)})  # semitones up
 PARTIAL_MARGIN_DB = 6.0  # a voice on a lower one's partial must stand this far out of its spectrum
+# The sixth partial and up: semitones up, and those of the partials beside twice it (2h - 1, 2h + 1).
+HIGH_PARTIALS = [(round(12 * math.log2(h)), (round(12 * math.log2(2 * h - 1)), round(12 * math.log2(2 * h + 1))))
+                 for h in range(6, PARTIALS + 1)]
 LOWER_SPAN_DB = 20.0  # ... and come within this of the lower voice; see `salience`
 WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials alone (low piano)
 FUNDAMENTAL_SPAN_DB = 24.0  # see the module's notes
@@ -499,6 +502,7 @@ class NoteTracker:
     _HOLD = 10.0 ** (-HOLD_DB / 20.0)
     _DECAY = 10.0 ** (-DECAY_DB / 20.0)
     _RESTRIKE_FALL = 10.0 ** (-RESTRIKE_DB / 20.0)
+    _SLACK = 10.0 ** (FLOOR_SLACK_DB / 20.0)
 
     def __init__(
         self,
@@ -543,6 +547,9 @@ class NoteTracker:
         self._joined = 0.0  # the start threshold of a note of a chord in the frame being taken
         self._tonal = np.zeros(self._grid.count, dtype=bool)  # ... and where its levels stand out as tones
         self._tone = _tone_fall(self._grid.frequencies) ** TONAL_SHARE
+        # The frames that `LAG_CONSTANTS` time constants of each semitone's channel take.
+        self._lags = [math.ceil(LAG_CONSTANTS * time_constant(float(f)) / self._seconds - 1e-9)
+                      for f in self._grid.frequencies]
         self._above: list[int] = []  # ... and the semitones at or above either threshold
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         # For restrikes: the harmonic flux and the levels round each semitone of the last frames
@@ -891,12 +898,11 @@ class NoteTracker:
         count, margin = self._grid.count, 10.0 ** (PARTIAL_MARGIN_DB / 20.0)
         if index + 12 >= count:
             return False
-        for h in range(6, PARTIALS + 1):
-            d = round(12 * math.log2(h))
+        for d, around in HIGH_PARTIALS:
             lower = self._active.get(index + self._grid.low - d)
             if lower is None or abs(lower.onset_frame - onset) > self._window:
                 continue
-            beside = [index - d + round(12 * math.log2(k)) for k in (2 * h - 1, 2 * h + 1)]
+            beside = [index - d + b for b in around]
             spectrum = max(levels.item(b) for b in beside if b < count) if beside[0] < count else 0.0
             if levels.item(index + 12) <= margin * spectrum:
                 return True
@@ -1071,11 +1077,13 @@ class NoteTracker:
         if len(self._rises) < self._window + 2:
             return None
         candidate = self._frame - self._window
-        if self._fresh_attack(index, note, candidate):
+        slot = self._struck[index]
+        # (Its own level must have risen since, for a fresh attack: looked at first, at once.)
+        if (self._window_loudest.item(slot) >= self._levels[-2 - self._window].item(slot) * self._SLACK
+                and self._fresh_attack(index, note, candidate)):
             return candidate
         if candidate <= max(note.onset_frame, note.settled) + self._window:
             return None
-        slot = self._struck[index]
         before = self._strengths[0].item(slot)
         if before > note.grouped * self._RESTRIKE_FALL:
             return None
@@ -1099,23 +1107,29 @@ class NoteTracker:
         it came back: no vibrato, no beating); and no other note that began then has a partial
         among its own."""
         grid = self._grid
-        lag = math.ceil(LAG_CONSTANTS * time_constant(float(grid.frequencies[index])) / self._seconds - 1e-9)
+        lag = self._lags[index]
         back = self._frame - candidate  # frames from the candidate to now
         begin = max(note.onset_frame, note.settled)
         if back + 1 >= len(self._levels) or back <= lag or candidate - begin <= lag or note.first < 0:
             return False
-        rises = self._rises
-        rise = rises[len(rises) - 1 - back].item(index)
-        if rise <= 0 or any(rises[len(rises) - 1 - back + k].item(index) > rise for k in range(1, lag + 1)):
-            return False
         # The fundamental rises a little (a note let go, or fading under the next, goes on
         # falling; a new note's partials on this note's leave its own channel where it was).
         slot = self._struck[index]
-        rose = max(self._levels[-1 - back + k].item(slot) for k in range(lag + 1))
-        if rose < self._levels[-2 - back].item(slot) * 10.0 ** (FLOOR_SLACK_DB / 20.0):
+        levels = self._levels
+        floor = levels[-2 - back].item(slot) * self._SLACK
+        rises = self._rises
+        rise = rises[len(rises) - 1 - back].item(index)
+        if rise <= 0:
+            return False
+        for k in range(lag + 1):
+            if levels[-1 - back + k].item(slot) >= floor:
+                break
+        else:
+            return False
+        if any(rises[len(rises) - 1 - back + k].item(index) > rise for k in range(1, lag + 1)):
             return False
         # The partials' rise, weighted by their levels once risen.
-        old, new = self._levels[-2 - back], self._levels[-1 - back + lag]
+        old, new = levels[-2 - back], levels[-1 - back + lag]
         weighted = total = 0.0
         for offset, weight in zip(grid.offsets, grid.weights):
             part = index + offset
