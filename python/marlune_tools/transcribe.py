@@ -60,9 +60,24 @@ partials. (One that only falls under the end threshold, still a voice, is a note
 the lower one that decays: a melody note over a chord.) Such a note is dropped, and so is a note below `KNOCK_HZ` that started with another
 one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
 held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
-string rings on. So each note-on is decided exactly `delay_frames` frames after
-its onset frame: 30 at a 10 ms hop, 300 ms, as long as a live display can wait and still follow
-the music. A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
+string rings on. A knock beats with the note's own sound and may swell once more after a dip:
+that is no new attack, and a note at its pitch starting within the delay of a knock started
+with it. A note that starts with a lower one on its sixth or a higher partial, while its own
+second partial does not stand `PARTIAL_MARGIN_DB` out of the lower note's partials beside it,
+is dropped too (when it starts, and again once its onset lies `DECISION_SECONDS` +
+`RISE_SECONDS` back, for a low string's channels are slow): it is one partial of a plucked or
+struck string that the body lifts above the others (a guitar's eighth), begun with the string.
+So each note-on is decided exactly `delay_frames` frames after its onset frame: 30 at a 10 ms
+hop, 300 ms, as long as a live display can wait and still follow the music.
+A plucked or struck note (at its loudest within `DECISION_SECONDS` + `RISE_SECONDS` of its
+onset, decaying since by less than `RESTRIKE_DB`, at `STRUCK_DB_PER_SECOND` at least, never
+coming back `FLOOR_SLACK_DB`) is struck again, besides the rule that follows, where its partials
+rise by `RESTRIKE_DB` (weighted by level) within `LAG_CONSTANTS` time constants of its channel
+while its own level rises `FLOOR_SLACK_DB`, with no other note begun then on its partials: a
+strike renews the upper partials, which die fastest, though the fundamental may rise only a
+few dB over what still rings (a harp's string plucked again); a vibrato or a beating note
+comes back again and again, and a bowed or blown one holds.
+A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
 the sounding note ends and a new one starts. A note held for the frames an onset may lie in
 must rise further by as much as, since its attack, it came back up after falling, less
@@ -111,6 +126,12 @@ the lower note's attack as the partials beside it do: the climb of the note's le
 is traced the same way, and where it began a decision window or more after both that climb and
 the lower note's onset, the note began there (a melody note over a bowed or blown one that began
 before it). A frame or two either way is no new event.
+A quick attack is placed by its own channel alone, though, where the channel is its loudest
+partial and rose by `ATTACK_DB` within `LAG_CONSTANTS` of its time constants from that onset:
+a note's partials and its channel begin together, the channel a few time constants behind, so
+an earlier harmonic rise that left the channel within `FLOOR_RISE_DB` of where it was is the
+rise of another note's partials that share its channels (a fifth below has its third partial
+on the note's second).
 A sustained note played again without a rest (a bow change, a new breath or tongue stroke)
 dips rather than falls silent, and its restrike may be too slow or too shallow in its
 semitone for the rule above. A note's partials' level (the mean of their log levels above the
@@ -144,6 +165,9 @@ VOICES = 6  # candidates taken per frame
 PARTIALS = 16  # a voice that may be one of the first this many partials of a lower one is checked
 PARTIAL_STEPS = sorted({round(12 * math.log2(h)) for h in range(2, PARTIALS + 1)})  # semitones up
 PARTIAL_MARGIN_DB = 6.0  # a voice on a lower one's partial must stand this far out of its spectrum
+# The sixth partial and up: semitones up, and those of the partials beside twice it (2h - 1, 2h + 1).
+HIGH_PARTIALS = [(round(12 * math.log2(h)), (round(12 * math.log2(2 * h - 1)), round(12 * math.log2(2 * h + 1))))
+                 for h in range(6, PARTIALS + 1)]
 LOWER_SPAN_DB = 20.0  # ... and come within this of the lower voice; see `salience`
 WEAK_FUNDAMENTAL_HZ = 60.0  # below this, a note may be heard by its partials alone (low piano)
 FUNDAMENTAL_SPAN_DB = 24.0  # see the module's notes
@@ -159,6 +183,7 @@ RISE_SHARE = 0.25  # ... over frames that rise by at least this share of the ste
 FLOOR_SLACK_DB = 3.0  # a note's level traced back through frames at most this far above its lowest
 FLOOR_SHARE = 0.25  # ... began to rise where it first climbed this share (in dB) from there to now
 FLOOR_RISE_DB = 6.0  # ... when it rose at least this much; see the module's notes
+LAG_CONSTANTS = 2.0  # a harmonic rise this many time constants before that is another note's
 ATTACK_DB = 12.0  # a note starts only where its partials rose by this much (see the module's notes)
 RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
@@ -169,6 +194,7 @@ HYSTERESIS_DB = 6.0  # a sounding note goes on until this far below the start th
 DECAY_DB = 30.0  # ... or this far below its own peak
 FLUX_RANGE_DB = 60.0  # levels further below the loudest so far do not count for onsets
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
+STRUCK_DB_PER_SECOND = 10.0  # a plucked or struck note decays at least this fast; a bowed one holds
 DIP_DB = 8.0  # a sounding note whose partials' level dips this much is played again (module notes)
 DIP_RISE_DB = 5.0  # ... once it has risen this much out of the dip
 DIP_DEPTH_DB = 20.0  # ... but a deeper fall is the note ending
@@ -497,6 +523,7 @@ class NoteTracker:
     _HOLD = 10.0 ** (-HOLD_DB / 20.0)
     _DECAY = 10.0 ** (-DECAY_DB / 20.0)
     _RESTRIKE_FALL = 10.0 ** (-RESTRIKE_DB / 20.0)
+    _SLACK = 10.0 ** (FLOOR_SLACK_DB / 20.0)
 
     def __init__(
         self,
@@ -541,6 +568,9 @@ class NoteTracker:
         self._joined = 0.0  # the start threshold of a note of a chord in the frame being taken
         self._tonal = np.zeros(self._grid.count, dtype=bool)  # ... and where its levels stand out as tones
         self._tone = _tone_fall(self._grid.frequencies) ** TONAL_SHARE
+        # The frames that `LAG_CONSTANTS` time constants of each semitone's channel take.
+        self._lags = [math.ceil(LAG_CONSTANTS * time_constant(float(f)) / self._seconds - 1e-9)
+                      for f in self._grid.frequencies]
         self._above: list[int] = []  # ... and the semitones at or above either threshold
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         # For restrikes: the harmonic flux and the levels round each semitone of the last frames
@@ -553,6 +583,7 @@ class NoteTracker:
         self._history = math.ceil(HISTORY_SECONDS / self._seconds - 1e-9)
         self._levels: deque[npt.NDArray[np.float64]] = deque(maxlen=self._history + self._reach + 1)
         self._ended: dict[int, int] = {}  # the frame each pitch's last note ended in
+        self._knocks: dict[int, int] = {}  # the onset frame of each pitch's last knock
         self._active: dict[int, _Note] = {}
         # The recording's timbre: (pitch, dB of each of `OVERTONE_STEPS` over the fundamental,
         # None where another note shares it) of the last decided notes.
@@ -768,9 +799,12 @@ class NoteTracker:
                     restruck, settled = again
             if restruck is not None:
                 # Struck again before it was decided: the knock of another note's attack is
-                # dropped here as it would be had it ended.
-                if not (t - note.onset_frame <= self.delay_frames and self._knock(note)):
-                    self._close(note, restruck, finished)
+                # dropped here as it would be had it ended, and its dip and return is no new
+                # attack (a knock beats with the note's own sound).
+                if t - note.onset_frame <= self.delay_frames and self._knock(note):
+                    del self._active[key]
+                    continue
+                self._close(note, restruck, finished)
                 self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t, settled=settled)
         for index in self._above:
             key = low + index
@@ -783,6 +817,8 @@ class NoteTracker:
                     key, self._onset(index), float(strength[index]), float(levels[self._struck[index]]), 0.0,
                     held=t,
                 )
+                if self._lifted_partial(index, note.onset_frame, levels):
+                    continue
                 if alone:
                     self._active[key] = note
                     continue
@@ -802,7 +838,8 @@ class NoteTracker:
             if self._attack_partial(self._active[key], strength >= end):
                 del self._active[key]
         for key in [k for k, n in self._active.items() if t - n.onset_frame == self._reach]:
-            if self._lower_partial(self._active[key]):
+            # (A low string's channels are slow: it may be taken after its lifted partial.)
+            if self._lower_partial(self._active[key]) or self._lifted_partial(key - low, t - self._reach, levels):
                 del self._active[key]
         # Low to high: a note's timbre is learned before the notes over it are judged by it.
         for key in sorted(k for k, n in self._active.items() if t - n.onset_frame == self.delay_frames):
@@ -934,10 +971,39 @@ class NoteTracker:
         if not note.fell or self._grid.frequencies[note.pitch - self._grid.low] >= KNOCK_HZ:
             return False
         margin = 10.0 ** (KNOCK_MARGIN_DB / 20.0)
+        # A knock beats with the note's own sound: one that comes back after a dip, within the
+        # delay of a knock dropped at its pitch, started with that knock.
+        began = note.onset_frame
+        knock = self._knocks.get(note.pitch)
+        if knock is not None and 0 <= began - knock <= self.delay_frames:
+            began = knock
         # Notes are updated in turn: one not yet updated in this frame was held in the last.
-        return any(other is not note and other.held >= t - 1 and other.level >= note.level * margin
-                   and abs(other.onset_frame - note.onset_frame) <= self._window
-                   for other in self._active.values())
+        if any(other is not note and other.held >= t - 1 and other.level >= note.level * margin
+               and abs(other.onset_frame - began) <= self._window
+               for other in self._active.values()):
+            # It is dropped (every caller does so); its return is looked for.
+            self._knocks[note.pitch] = began
+            return True
+        return False
+
+    def _lifted_partial(self, index: int, onset: int, levels: npt.NDArray[np.float64]) -> bool:
+        """Whether a note starting at `onset` lies on the sixth or a higher partial of a lower
+        note that started with it, while its own second partial does not stand
+        `PARTIAL_MARGIN_DB` out of that note's partials beside it: it is one partial of a
+        plucked or struck string that the body lifts above the others, begun with the string.
+        A note played there has partials of its own."""
+        count, margin = self._grid.count, 10.0 ** (PARTIAL_MARGIN_DB / 20.0)
+        if index + 12 >= count:
+            return False
+        for d, around in HIGH_PARTIALS:
+            lower = self._active.get(index + self._grid.low - d)
+            if lower is None or abs(lower.onset_frame - onset) > self._window:
+                continue
+            beside = [index - d + b for b in around]
+            spectrum = max(levels.item(b) for b in beside if b < count) if beside[0] < count else 0.0
+            if levels.item(index + 12) <= margin * spectrum:
+                return True
+        return False
 
     def _attack_partial(self, note: _Note, voiced: npt.NDArray[np.bool_]) -> bool:
         """Whether `note`, which has just stopped being a voice, lies on a partial of a lower
@@ -1052,7 +1118,38 @@ class NoteTracker:
             gained = self._floor_onset(index, beside=beside)
             if gained is not None and gained >= max(traced, lower.onset_frame) + self._window:
                 traced = gained
-        return onset if traced is None else min(onset, traced)
+        if traced is None:
+            return onset
+        return traced if onset < traced and self._unanswered(self._struck[index], onset, traced) else min(onset, traced)
+
+    def _unanswered(self, slot: int, onset: int, traced: int) -> bool:
+        """Whether a harmonic rise at the frame `onset` left the channel `slot` of a note heard
+        there (its fundamental, the loudest of its first partials) where it was, though it rose
+        by an attack since: a note's partials and its own channel begin together, the channel
+        behind by a few of its time constants at most, so that rise was another note's partials."""
+        now, low = self._levels[-1], self._grid.low
+        # A weaker fundamental (a violin's high notes, a cello's low ones) is heard late and among
+        # other sounds. (Where a sounding note has a partial too, the channel is that note's.)
+        others = {n.pitch - low for n in self._active.values()}
+        if any(slot + o < self._grid.count and now.item(slot + o) > now.item(slot)
+               and not any(slot + o - d in others for d in (0, *PARTIAL_STEPS))
+               for o in self._grid.offsets[1:4]):
+            return False
+        lag = math.ceil(LAG_CONSTANTS * time_constant(float(self._grid.frequencies[slot])) / self._seconds - 1e-9)
+        # The channel's level before the onset (the loudest of as many frames, for a noise
+        # floor flickers) and after it.
+        back = self._frame - onset
+        if back + lag >= len(self._levels) or back < lag:
+            return False
+        level = [self._levels[-1 - k].item(slot) for k in range(back + lag, back - lag - 1, -1)]
+        before, after = max(level[:lag]), max(level[lag:])
+        # Only a quick attack, which its channel places within a few time constants: a bowed
+        # or sung note's own channel grows slowly, its partials first.
+        start = self._frame - traced + 1
+        quick = start <= lag + 1 and start < len(self._levels) and (
+            now.item(slot) >= self._levels[-1 - start].item(slot) * 10.0 ** (ATTACK_DB / 20.0))
+        return (quick and now.item(slot) >= before * 10.0 ** (ATTACK_DB / 20.0)
+                and after < before * 10.0 ** (FLOOR_RISE_DB / 20.0))
 
     def _sounding_below(self, index: int) -> tuple[_Note, tuple[int, int]] | None:
         """The highest lower note that began before this frame, still holds its level and has the
@@ -1104,13 +1201,18 @@ class NoteTracker:
     def _restrike(self, index: int, note: _Note) -> int | None:
         """The frame of a new attack of a sounding note, once it is certain: the frame that the
         decision window starts with holds the window's strongest rise, and the note's strength,
-        which had fallen `RESTRIKE_DB` below its peak before that frame, grew as much again."""
+        which had fallen `RESTRIKE_DB` below its peak before that frame, grew as much again; or
+        a plucked or struck note was struck again there (`_fresh_attack`)."""
         if len(self._rises) < self._window + 2:
             return None
         candidate = self._frame - self._window
+        slot = self._struck[index]
+        # (Its own level must have risen since, for a fresh attack: looked at first, at once.)
+        if (self._window_loudest.item(slot) >= self._levels[-2 - self._window].item(slot) * self._SLACK
+                and self._fresh_attack(index, note, candidate)):
+            return candidate
         if candidate <= max(note.onset_frame, note.settled) + self._window:
             return None
-        slot = self._struck[index]
         before = self._strengths[0].item(slot)
         if before > note.grouped * self._RESTRIKE_FALL:
             return None
@@ -1124,6 +1226,76 @@ class NoteTracker:
         if not self._lifted[index] and self._settling(note, candidate):
             return None
         return candidate
+
+    def _fresh_attack(self, index: int, note: _Note, candidate: int) -> bool:
+        """Whether a plucked or struck note was struck again at the frame `candidate`: a strike
+        renews its partials, the upper ones most, which decay fastest, though the fundamental
+        may hardly rise over what still rings. So: its partials rose by `RESTRIKE_DB` (weighted
+        by level, as for an attack) over the `LAG_CONSTANTS` time constants of its channel from
+        `candidate`, the strongest harmonic rise there; its own level rose `FLOOR_SLACK_DB`; the
+        note was struck (at its loudest within the frames an onset may lie in after its onset)
+        and has only decayed since, as a string left to ring does (by `FLOOR_SLACK_DB` at most
+        it came back: no vibrato, no beating); and no other note that began then has a partial
+        among its own."""
+        grid = self._grid
+        lag = self._lags[index]
+        back = self._frame - candidate  # frames from the candidate to now
+        begin = max(note.onset_frame, note.settled)
+        if back + 1 >= len(self._levels) or back <= lag or candidate - begin <= lag or note.first < 0:
+            return False
+        # The fundamental rises a little (a note let go, or fading under the next, goes on
+        # falling; a new note's partials on this note's leave its own channel where it was).
+        slot = self._struck[index]
+        levels = self._levels
+        floor = levels[-2 - back].item(slot) * self._SLACK
+        rises = self._rises
+        rise = rises[len(rises) - 1 - back].item(index)
+        if rise <= 0:
+            return False
+        for k in range(lag + 1):
+            if levels[-1 - back + k].item(slot) >= floor:
+                break
+        else:
+            return False
+        if any(rises[len(rises) - 1 - back + k].item(index) > rise for k in range(1, lag + 1)):
+            return False
+        # The partials' rise, weighted by their levels once risen.
+        old, new = levels[-2 - back], levels[-1 - back + lag]
+        weighted = total = 0.0
+        for offset, weight in zip(grid.offsets, grid.weights):
+            part = index + offset
+            if part >= grid.count:
+                break
+            share = weight * new.item(part)
+            weighted += share * 20.0 * math.log10(max(new.item(part), SILENCE) / max(old.item(part), SILENCE))
+            total += share
+        if total <= 0 or weighted < RESTRIKE_DB * total:
+            return False
+        # Struck: at its loudest soon after its onset, and decaying since.
+        start = max(begin, note.first)
+        level = note.history[start - note.first : candidate - note.first]
+        if not level:
+            return False
+        top = level.index(max(level))
+        if start + top > begin + self._reach or len(level) - top < lag:
+            return False
+        lowest = level[top]
+        for value in level[top:]:
+            if value > lowest * 10.0 ** (FLOOR_SLACK_DB / 20.0):
+                return False
+            lowest = min(lowest, value)
+        # ... slowly, as a string left to ring: not yet `RESTRIKE_DB` (a deeper fall and rise is
+        # a restrike as for any note), yet at `STRUCK_DB_PER_SECOND` at least.
+        fall = level[top] / max(level[-1], SILENCE)
+        if fall >= 1.0 / self._RESTRIKE_FALL or fall < 10.0 ** (
+                STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0):
+            return False
+        # A note that began with it on these partials raised them.
+        own = {index + o for o in grid.offsets}
+        low = grid.low
+        return not any(other.pitch != note.pitch and abs(other.onset_frame - candidate) <= lag
+                       and own.intersection(other.pitch - low + o for o in grid.offsets)
+                       for other in self._active.values())
 
     def _swing(self, note: _Note, until: int) -> float:
         """How far, in dB, the level of a sustained note came back up after falling since its

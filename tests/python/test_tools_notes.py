@@ -35,6 +35,8 @@ def onset_f1(piece, events):
     (renders.melody("trumpet", renders.TRUMPET, 55, 79, seed=5), 0.8),
     (renders.two_voices("two-voices", seed=6), 0.8),
     (renders.fast("90ms-notes", seed=8), 0.8),
+    # Quick notes whose partials share channels with the notes before them, which rise first.
+    (renders.fast("90ms-flute", seed=27, program=renders.FLUTE), 0.8),
     (renders.melody("piano-quiet", renders.PIANO, 48, 84, seed=9, velocity=25), 0.8),
     # Strong partials that sound before the fundamental's channel has grown.
     (renders.melody("violin-vibrato", renders.VIOLIN, 55, 88, seed=3, vibrato=True), 0.85),
@@ -208,6 +210,47 @@ def test_the_knock_of_an_attack_is_no_note(pitch, knock):
               + shaped_tone(knock, [(0.15, dying)]))
     events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
     assert [e.pitch for e in events] == [pitch]
+
+
+@pytest.mark.parametrize("pitch", [40, 43])
+def test_a_partial_that_a_guitars_body_lifts_is_no_note(pitch):
+    # The eighth partial 16 dB over the seventh and ninth, with no partials of its own above it.
+    def plucked(u):
+        return np.clip(u / 0.005, 0.0, 1.0) * np.exp(-np.maximum(u, 0.0) / 0.5)
+
+    amplitudes = [0.03, 0.3, 0.35, 0.1, 0.07, 0.035, 0.04, 0.3, 0.04, 0.02,
+                  0.005, 0.005, 0.003, 0.003, 0.002, 0.002, 0.001]
+    signal = shaped_tone(pitch, [(a, plucked) for a in amplitudes])
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
+@pytest.mark.parametrize(("pitch", "knock"), [(55, 46), (52, 43)])
+def test_a_knock_that_beats_and_comes_back_is_no_note(pitch, knock):
+    # A body's resonance beating with the string: it dies into a dip and swells once more.
+    def beating(u):
+        return np.cos(2 * np.pi * 2.5 * u) * np.exp(-np.maximum(u, 0.0) / 0.15) * (u >= 0)
+
+    signal = (shaped_tone(pitch, [(0.3, gate(0.01)), (0.15, gate(0.01)), (0.08, gate(0.01))])
+              + shaped_tone(knock, [(0.15, beating)]))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
+@pytest.mark.parametrize(("pitch", "gap"), [(69, 0.15), (76, 0.12)])
+def test_a_plucked_note_struck_again_while_it_rings_is_two_notes(pitch, gap):
+    # As a harp's string plucked again before it has fallen far: its upper partials, which die
+    # within tens of milliseconds, come back at once; its fundamental rises a few dB.
+    def plucked(tau):
+        return lambda u: np.clip(u / 0.005, 0.0, 1.0) * np.exp(-np.maximum(u, 0.0) / tau)
+
+    partials = [(0.3, plucked(0.3))] + [(a, plucked(0.03)) for a in (0.1, 0.08, 0.05, 0.03)]
+    first = shaped_tone(pitch, partials, seconds=1.0)
+    again = shaped_tone(pitch, partials, start=0.2 + gap, seconds=1.0 - gap)
+    signal = first + np.pad(again, (0, len(first) - len(again)))
+    signal += 1e-4 * np.random.default_rng(0).standard_normal(len(signal))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [(e.pitch, round(e.onset, 2)) for e in events] == [(pitch, 0.2), (pitch, round(0.2 + gap, 2))]
 
 
 @pytest.mark.parametrize("gap", [0.6, 1.0])
