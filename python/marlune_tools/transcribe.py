@@ -1108,7 +1108,9 @@ class NoteTracker:
             first -= 1
         onset = self._frame - (len(rises) - 1) + first
         traced = self._floor_onset(index)
-        below = None if traced is None else self._sounding_below(index)
+        if traced is None:
+            return onset
+        below = self._sounding_below(index)
         if below is not None:
             # On a partial of a lower note, its level is partly that partial's, which grows with
             # the lower note's attack and swells with its bow or breath as the partials beside
@@ -1118,8 +1120,6 @@ class NoteTracker:
             gained = self._floor_onset(index, beside=beside)
             if gained is not None and gained >= max(traced, lower.onset_frame) + self._window:
                 traced = gained
-        if traced is None:
-            return onset
         return traced if onset < traced and self._unanswered(self._struck[index], onset, traced) else min(onset, traced)
 
     def _unanswered(self, slot: int, onset: int, traced: int) -> bool:
