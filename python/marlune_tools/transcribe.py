@@ -37,7 +37,9 @@ melody is quiet: a note whose fundamental stands out as a tone, on no partial of
 and an octave or a twelfth over no tone, starts `CHORD_FLOOR_DB` nearer the floor when at least
 `CHORD_NOTES` - 1 other notes (not its neighbours, not a partial away) that still hold their level
 began within a decision window of it. Its onset is traced back from its own level as far as the
-delay allows (a slow attack's low notes are heard late, first as their shared partials), and it
+delay allows (a slow attack's low notes are heard late, first as their shared partials), over a
+dip too where its level had risen from a floor `FLOOR_RISE_DB` deeper to within `ATTACK_DB` of
+where it is now (a chord's notes beat with each other, a choir's voices drift apart), and it
 is kept only if it still sounds when it is decided, unless it rises above the floor of a note
 alone.
 A note starts only with an attack: its partials' levels must have risen, in all (the rectified
@@ -762,7 +764,7 @@ class NoteTracker:
                     continue
                 # A chord's low notes are heard late, first as their shared partials: their own
                 # level is traced back as far as the delay allows.
-                traced = self._floor_onset(int(index), self.delay_frames - 1)
+                traced = self._floor_onset(int(index), self.delay_frames - 1, swing=True)
                 if traced is not None and traced < note.onset_frame:
                     note.onset_frame = traced
                 if self._chord(key, note.onset_frame, note.onset_frame):
@@ -947,7 +949,7 @@ class NoteTracker:
         traced = self._floor_onset(index)
         return onset if traced is None else min(onset, traced)
 
-    def _floor_onset(self, index: int, reach: int | None = None) -> int | None:
+    def _floor_onset(self, index: int, reach: int | None = None, swing: bool = False) -> int | None:
         """The frame where the note's own level began to rise from its floor (or from where a
         sound before it left off), within the frames an onset may lie in (or the last `reach`
         frames before this one); None if it hardly rose.
@@ -964,6 +966,8 @@ class NoteTracker:
         while first > 0 and own[first - 1] <= lowest + FLOOR_SLACK_DB:
             first -= 1
             lowest = min(lowest, own[first])
+        if swing:
+            first, lowest = self._swung(index, own, first, lowest)
         if own[-1] - lowest < FLOOR_RISE_DB:
             return None
         # The last frame still near the floor; the rise began after it, or, when that is the
@@ -971,6 +975,21 @@ class NoteTracker:
         bar = lowest + FLOOR_SHARE * (own[-1] - lowest)
         last = max(i for i in range(first, len(own)) if own[i] <= bar)
         return self._frame - (len(own) - 1) + (last + 1 if last else 0)
+
+    def _swung(self, index: int, own: list[float], first: int, lowest: float) -> tuple[int, float]:
+        """(first, lowest) of a held chord's note's rise traced back over a swing: where the
+        frames before the trace's floor came from a floor `FLOOR_RISE_DB` deeper, the note had
+        risen from there and dipped (the notes of a chord beat with each other, a choir's voices
+        drift apart), unless a note of its pitch ended since: that is the sound it follows."""
+        ended = self._ended.get(self._grid.low + index)
+        begin = 0 if ended is None else max(0, ended - (self._frame - (len(own) - 1)))
+        if first <= begin:
+            return first, lowest
+        deepest = min(range(begin, first), key=own.__getitem__)
+        # ... and had come within `ATTACK_DB` of its level now: a floor's flicker is no rise.
+        if own[deepest] > lowest - FLOOR_RISE_DB or max(own[deepest:first]) < own[-1] - ATTACK_DB:
+            return first, lowest
+        return deepest, own[deepest]
 
     def _restrike(self, index: int, note: _Note) -> int | None:
         """The frame of a new attack of a sounding note, once it is certain: the frame that the
