@@ -33,8 +33,9 @@ Notes start when a note's salience crosses the start threshold, which is relativ
 loudest note of the recording so far (`RECORDING_SPAN_DB`) and of the frame (`FRAME_SPAN_DB`),
 and to the frame's noise floor (`NOISE_MARGIN_DB`); so a quiet recording works like a loud one.
 The notes of a chord lift that floor with each other's partials, and a chord under a louder
-melody is quiet: a note whose fundamental stands out as a tone, on no partial of a sounding note
-and an octave or a twelfth over no tone, starts `CHORD_FLOOR_DB` nearer the floor when at least
+melody is quiet: a note whose fundamental stands out as a tone (above the semitones two away, or,
+where the one between is lower, above that: a note of the chord before may still fade a tone
+away), on no partial of a sounding note and an octave or a twelfth over no tone, starts `CHORD_FLOOR_DB` nearer the floor when at least
 `CHORD_NOTES` - 1 other notes (not its neighbours, not a partial away) that still hold their level
 began within a decision window of it. Its onset is traced back from its own level as far as the
 delay allows (a slow attack's low notes are heard late, first as their shared partials), over a
@@ -405,12 +406,13 @@ def _remove(grid: _Grid, residual: npt.NDArray[np.float64], rows: npt.NDArray[np
         residual[rows, slot] = amplitude[h] - share
 
 
-def _tone_fall(frequencies: npt.ArrayLike) -> npt.NDArray[np.float64]:
-    """How many times weaker `bank_for`'s channels two semitones below a tone hear it than its own
-    channel (a resonator's response, 1/|1 + j·Δω·τ|): the channels are wider in the low register."""
+def _tone_fall(frequencies: npt.ArrayLike, semitones: float = 2.0) -> npt.NDArray[np.float64]:
+    """How many times weaker `bank_for`'s channels two (or `semitones`) semitones below a tone hear
+    it than its own channel (a resonator's response, 1/|1 + j·Δω·τ|): the channels are wider in
+    the low register."""
     hz = np.asarray(frequencies, dtype=np.float64)
     taus = np.array([time_constant(float(f)) for f in hz])
-    offset = 2.0 * math.pi * hz * (1.0 - 2.0 ** (-2.0 / 12.0)) * taus
+    offset = 2.0 * math.pi * hz * (1.0 - 2.0 ** (-semitones / 12.0)) * taus
     fall: npt.NDArray[np.float64] = np.sqrt(1.0 + offset**2)
     return fall
 
@@ -522,6 +524,7 @@ class NoteTracker:
         self._joined = 0.0  # the start threshold of a note of a chord in the frame being taken
         self._tonal = np.zeros(self._grid.count, dtype=bool)  # ... and where its levels stand out as tones
         self._tone = _tone_fall(self._grid.frequencies) ** TONAL_SHARE
+        self._tone_next = _tone_fall(self._grid.frequencies, 1.0) ** TONAL_SHARE
         self._above: list[int] = []  # ... and the semitones at or above either threshold
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         # For restrikes: the harmonic flux and the levels round each semitone of the last frames
@@ -624,8 +627,7 @@ class NoteTracker:
             floor * 10.0 ** ((NOISE_MARGIN_DB - CHORD_FLOOR_DB) / 20.0),
             np.full(len(frames), SILENCE * 10.0),
         ])
-        wider = np.pad(levels, ((0, 0), (2, 2)))
-        tonal = levels >= self._tone * np.maximum(wider[:, :-4], wider[:, 4:])
+        tonal = self._tones(levels)
         # A note's level for restrikes is the loudest of its semitone and the two beside it: a
         # vibrato or a glide that moves its energy into a neighbouring channel is no new attack.
         padded = np.pad(levels, ((0, 0), (1, 1)))
@@ -975,6 +977,18 @@ class NoteTracker:
         bar = lowest + FLOOR_SHARE * (own[-1] - lowest)
         last = max(i for i in range(first, len(own)) if own[i] <= bar)
         return self._frame - (len(own) - 1) + (last + 1 if last else 0)
+
+    def _tones(self, levels: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
+        """Where the levels (frames, semitones) stand out as tones on both sides: above the
+        semitone two away by a tone's fall there, or, where the one between is lower than that (a
+        tone of its own two away: a note of the chord before, still fading, a tone from this one),
+        above the one between by a tone's fall a semitone away. A thump is flat, and the skirt of
+        a tone rises toward it."""
+        wider = np.pad(levels, ((0, 0), (2, 2)))
+        tonal = np.ones(levels.shape, dtype=bool)
+        for far, near in ((wider[:, :-4], wider[:, 1:-3]), (wider[:, 4:], wider[:, 3:-1])):
+            tonal &= (levels >= self._tone * far) | ((near < far) & (levels >= self._tone_next * near))
+        return tonal
 
     def _swung(self, index: int, own: list[float], first: int, lowest: float) -> tuple[int, float]:
         """(first, lowest) of a held chord's note's rise traced back over a swing: where the
