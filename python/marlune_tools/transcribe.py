@@ -35,14 +35,15 @@ and to the frame's noise floor (`NOISE_MARGIN_DB`); so a quiet recording works l
 The notes of a chord lift that floor with each other's partials, and a chord under a louder
 melody is quiet: a note whose fundamental stands out as a tone (above the semitones two away, or,
 where the one between is lower, above that: a note of the chord before may still fade a tone
-away), on no partial of a sounding note and an octave or a twelfth over no tone, starts `CHORD_FLOOR_DB` nearer the floor when at least
-`CHORD_NOTES` - 1 other notes (not its neighbours, not a partial away) that still hold their level
-began within a decision window of it. Its onset is traced back from its own level as far as the
-delay allows (a slow attack's low notes are heard late, first as their shared partials), over a
-dip too where its level had risen from a floor `FLOOR_RISE_DB` deeper to within `ATTACK_DB` of
-where it is now (a chord's notes beat with each other, a choir's voices drift apart), and it
-is kept only if it still sounds when it is decided, unless it rises above the floor of a note
-alone.
+away), on no partial of a sounding note and an octave or a twelfth over no tone, starts
+`CHORD_FLOOR_DB` nearer the floor when at least `CHORD_NOTES` - 1 other notes (not its
+neighbours, not a partial away) that still hold their level began within a decision window of it,
+or rise with it above that floor as tones with an attack: a chord's notes begin together. Its
+onset is traced back from its own level as far as the delay allows (a slow attack's low notes are
+heard late, first as their shared partials), over a dip too where its level had risen from a
+floor `FLOOR_RISE_DB` deeper to within `ATTACK_DB` of where it is now (a chord's notes beat with
+each other, a choir's voices drift apart), and it is kept only if it still sounds when it is
+decided, unless it rises above the floor of a note alone.
 A note starts only with an attack: its partials' levels must have risen, in all (the rectified
 rises of the onset strength, averaged over its partials weighted by their levels, so that a
 pure tone's missing partials do not count), by `ATTACK_DB` in the `DECISION_SECONDS` +
@@ -526,6 +527,8 @@ class NoteTracker:
         self._tone = _tone_fall(self._grid.frequencies) ** TONAL_SHARE
         self._tone_next = _tone_fall(self._grid.frequencies, 1.0) ** TONAL_SHARE
         self._above: list[int] = []  # ... and the semitones at or above either threshold
+        self._forming: list[int] = []  # ... and the notes of a chord that may be starting in it
+        self._rising: list[bool] = []  # ... and where each note's partials rose as an attack's do
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         # For restrikes: the harmonic flux and the levels round each semitone of the last frames
         # before this block's; and in the frame being taken, the strongest flux in the decision
@@ -646,6 +649,10 @@ class NoteTracker:
         rose = np.zeros_like(rise)
         for back in range(self._reach + 1):
             rose += recent[back : back + len(rise)]
+        # Where each note's partials rose by `ATTACK_DB` (as `_attacked` finds for one note), for
+        # the notes of a chord that may be forming.
+        total = grid.harmonic_sum(levels)
+        attacked = ((total > 0) & (grid.harmonic_sum(levels * rose) >= ATTACK_DB * total)).tolist()
         # A restrike's window maxima for the whole block. (Before the first frame they see zeros,
         # which no restrike reads: it waits for a full window.)
         recent = np.concatenate([self._rises_tail, rises])
@@ -663,6 +670,7 @@ class NoteTracker:
             self._tonal = tonal[i]
             self._above = above[bounds[i] : bounds[i + 1]]
             self._rose = rose[i]
+            self._rising = attacked[i]
             self._step(strength[i], rises[i], levels[i], spread[i], start.item(i), finished)
         return finished
 
@@ -750,6 +758,11 @@ class NoteTracker:
                 if not (t - note.onset_frame <= self.delay_frames and self._knock(note)):
                     self._close(note, restruck, finished)
                 self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t, settled=settled)
+        # The notes that rise together in this frame, under the floor of a note alone but above a
+        # chord's: a chord's notes begin together, and each is the others' evidence.
+        self._forming = [low + index for index in self._above
+                         if low + index not in self._active and strength[index] < start and self._tonal[index]
+                         and self._rising[index]]
         for index in self._above:
             key = low + index
             alone = strength[index] >= start
@@ -790,7 +803,7 @@ class NoteTracker:
     def _chord(self, pitch: int, earliest: int, latest: int) -> bool:
         """Whether a note at `pitch` starting between the frames `earliest` and `latest` starts
         with at least `CHORD_NOTES` - 1 other notes that still hold their level, their onsets
-        within a decision window of its own: one chord."""
+        within a decision window of its own, or that rise with it in this frame: one chord."""
         # A note on a partial of another, or with no tone of its own standing out (the thump of
         # an attack) is none of a chord's; nor are the neighbours that a transient spreads to.
         index = pitch - self._grid.low
@@ -805,6 +818,10 @@ class NoteTracker:
                      and other.held >= self._frame - 1
                      and abs(other.pitch - pitch) > 2 and abs(other.pitch - pitch) not in PARTIAL_STEPS
                      for other in self._active.values())
+        # ... or that rise with it now, above a chord's floor.
+        others += sum(abs(other - pitch) > 2 and abs(other - pitch) not in PARTIAL_STEPS
+                      and not any(other - d in self._active for d in PARTIAL_STEPS)
+                      for other in self._forming if other not in self._active)
         return others >= CHORD_NOTES - 1
 
     def _release(self, note: _Note) -> int:
