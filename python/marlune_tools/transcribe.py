@@ -71,7 +71,8 @@ window: a slow attack still growing has not fallen) and rises as much again is s
 the sounding note ends and a new one starts. A note held for the frames an onset may lie in
 must rise further by as much as, since its attack, it came back up after falling, less
 `DIP_SWING_DB`: a chord's notes that beat, or a choir's voices drifting apart, swing again and
-again. Notes end, with hysteresis, when their salience
+again. A note of a chord under the floor of a note alone is struck or played again only once it
+is decided: it swings with the others as it grows. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; a decided note whose own level stays within `STEADY_DB`
 of its loudest goes on though, for a louder note nearby can take its place among the voices
@@ -746,9 +747,12 @@ class NoteTracker:
                     del self._active[key]
                 continue
             note.below = 0
-            restruck = self._restrike(key - low, note)
+            # A note of a chord, under the floor of a note alone, swings with the others as it
+            # grows: it is not struck again before it is decided.
+            young = note.joined and t - note.onset_frame <= self.delay_frames
+            restruck = None if young else self._restrike(key - low, note)
             settled = -1
-            if restruck is None and self._lifted[key - low]:
+            if restruck is None and not young and self._lifted[key - low]:
                 again = self._rearticulated(key - low, note)
                 if again is not None:
                     restruck, settled = again
