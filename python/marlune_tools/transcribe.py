@@ -529,7 +529,7 @@ class NoteTracker:
         self._tone_next = _tone_fall(self._grid.frequencies, 1.0) ** TONAL_SHARE
         self._above: list[int] = []  # ... and the semitones at or above either threshold
         self._forming: list[int] = []  # ... and the notes of a chord that may be starting in it
-        self._rising: list[bool] = []  # ... and where each note's partials rose as an attack's do
+        self._rising: list[int] = []  # ... and the semitones under the one, over the other, rising as tones
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         # For restrikes: the harmonic flux and the levels round each semitone of the last frames
         # before this block's; and in the frame being taken, the strongest flux in the decision
@@ -650,10 +650,14 @@ class NoteTracker:
         rose = np.zeros_like(rise)
         for back in range(self._reach + 1):
             rose += recent[back : back + len(rise)]
-        # Where each note's partials rose by `ATTACK_DB` (as `_attacked` finds for one note), for
+        # The notes under the start threshold of a note alone and at or above a chord's that stand
+        # out as tones and whose partials rose by `ATTACK_DB` (as `_attacked` finds for one note):
         # the notes of a chord that may be forming.
         total = grid.harmonic_sum(levels)
-        attacked = ((total > 0) & (grid.harmonic_sum(levels * rose) >= ATTACK_DB * total)).tolist()
+        attacked = (total > 0) & (grid.harmonic_sum(levels * rose) >= ATTACK_DB * total)
+        rows, columns = np.nonzero(attacked & tonal & (strength < start[:, None]) & (strength >= joined[:, None]))
+        rising_bounds = np.searchsorted(rows, np.arange(len(frames) + 1)).tolist()
+        rising = columns.tolist()
         # A restrike's window maxima for the whole block. (Before the first frame they see zeros,
         # which no restrike reads: it waits for a full window.)
         recent = np.concatenate([self._rises_tail, rises])
@@ -671,7 +675,7 @@ class NoteTracker:
             self._tonal = tonal[i]
             self._above = above[bounds[i] : bounds[i + 1]]
             self._rose = rose[i]
-            self._rising = attacked[i]
+            self._rising = rising[rising_bounds[i] : rising_bounds[i + 1]]
             self._step(strength[i], rises[i], levels[i], spread[i], start.item(i), finished)
         return finished
 
@@ -764,9 +768,7 @@ class NoteTracker:
                 self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t, settled=settled)
         # The notes that rise together in this frame, under the floor of a note alone but above a
         # chord's: a chord's notes begin together, and each is the others' evidence.
-        self._forming = [low + index for index in self._above
-                         if low + index not in self._active and strength[index] < start and self._tonal[index]
-                         and self._rising[index]]
+        self._forming = [low + index for index in self._rising if low + index not in self._active]
         for index in self._above:
             key = low + index
             alone = strength[index] >= start
