@@ -101,7 +101,9 @@ notes of a chord share partials), so the onset is the earlier of that and where 
 level, its semitone's, began to climb: back from now over the frames at most `FLOOR_SLACK_DB`
 above the lowest so far (a louder frame before that is the sound the note follows), the first
 frame past the last one within `FLOOR_SHARE` of the way from that floor up to now, when the
-level rose `FLOOR_RISE_DB` at least. Both look back only as far as the delay allows.
+level rose `FLOOR_RISE_DB` at least; or where its second partial's level began to climb so, if
+that was at most half a decision window before (a pipe or a voice speaks in its partials first,
+and their channels settle faster). Both look back only as far as the delay allows.
 A sustained note played again without a rest (a bow change, a new breath or tongue stroke)
 dips rather than falls silent, and its restrike may be too slow or too shallow in its
 semitone for the rule above. A note's partials' level (the mean of their log levels above the
@@ -785,7 +787,8 @@ class NoteTracker:
                     continue
                 # A chord's low notes are heard late, first as their shared partials: their own
                 # level is traced back as far as the delay allows.
-                traced = self._floor_onset(int(index), self.delay_frames - 1, swing=True)
+                reach = self.delay_frames - 1
+                traced = self._heard_first(int(index), self._floor_onset(int(index), reach, swing=True), reach, swing=True)
                 if traced is not None and traced < note.onset_frame:
                     note.onset_frame = traced
                 if self._chord(key, note.onset_frame, note.onset_frame):
@@ -971,7 +974,7 @@ class NoteTracker:
         while first > 0 and rises[first - 1] > 0 and rises[first - 1] >= RISE_SHARE * rises[steepest]:
             first -= 1
         onset = self._frame - (len(rises) - 1) + first
-        traced = self._floor_onset(index)
+        traced = self._heard_first(index, self._floor_onset(index))
         return onset if traced is None else min(onset, traced)
 
     def _floor_onset(self, index: int, reach: int | None = None, swing: bool = False) -> int | None:
@@ -1012,6 +1015,16 @@ class NoteTracker:
         for far, near in ((wider[:, :-4], wider[:, 1:-3]), (wider[:, 4:], wider[:, 3:-1])):
             tonal &= (levels >= self._tone * far) | ((near < far) & (levels >= self._tone_next * near))
         return tonal
+
+    def _heard_first(self, index: int, traced: int | None, reach: int | None = None,
+                     swing: bool = False) -> int | None:
+        """The onset `traced` from the note's own level, or where its second partial's level began
+        to rise, traced alike, up to half a decision window before: a pipe or a voice speaks in
+        its partials first, and their channels settle faster than the fundamental's."""
+        if traced is None or index + 12 >= self._grid.count:
+            return traced
+        partial = self._floor_onset(index + 12, reach, swing)
+        return partial if partial is not None and traced - self._window // 2 <= partial < traced else traced
 
     def _swung(self, index: int, own: list[float], first: int, lowest: float) -> tuple[int, float]:
         """(first, lowest) of a held chord's note's rise traced back over a swing: where the
