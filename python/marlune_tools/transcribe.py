@@ -35,7 +35,8 @@ and to the frame's noise floor (`NOISE_MARGIN_DB`); so a quiet recording works l
 The notes of a chord lift that floor with each other's partials, and a chord under a louder
 melody is quiet: a note whose fundamental stands out as a tone (above the semitones two away, or,
 where the one between is lower, above that: a note of the chord before may still fade a tone
-away), on no partial of a sounding note and an octave or a twelfth over no tone, starts
+away), on no partial of a sounding note and an octave or a twelfth over no tone (but one that
+fell `HOLD_DB` in the last `delay_frames` frames: the chord before, let go), starts
 `CHORD_FLOOR_DB` nearer the floor when at least `CHORD_NOTES` - 1 other notes (not its
 neighbours, not a partial away) that still hold their level began within a decision window of it,
 or rise with it above that floor as tones with an attack: a chord's notes begin together. Its
@@ -818,10 +819,12 @@ class NoteTracker:
         index = pitch - self._grid.low
         if not self._tonal[index] or any(pitch - d in self._active for d in PARTIAL_STEPS):
             return False
-        # ... nor one an octave or a twelfth over a tone, which is heard first as its partials.
+        # ... nor one an octave or a twelfth over a tone, which is heard first as its partials,
+        # unless that tone fades: the chord before, let go, whose partials no longer grow.
         levels = self._levels[-1]
         span = 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
-        if any(index >= d and self._tonal[index - d] and levels[index - d] >= span * levels[index] for d in (12, 19)):
+        if any(index >= d and self._tonal[index - d] and levels[index - d] >= span * levels[index]
+               and not self._fading(index - d) for d in (12, 19)):
             return False
         others = sum(earliest - self._window <= other.onset_frame <= latest + self._window
                      and other.held >= self._frame - 1
@@ -832,6 +835,13 @@ class NoteTracker:
                       and not any(other - d in self._active for d in PARTIAL_STEPS)
                       for other in self._forming if other not in self._active)
         return others >= CHORD_NOTES - 1
+
+    def _fading(self, index: int) -> bool:
+        """Whether the semitone's level has fallen `HOLD_DB` under its loudest in the last
+        `delay_frames` frames: a note there was let go."""
+        levels = self._levels
+        loudest = max(levels[-k].item(index) for k in range(1, min(self.delay_frames + 1, len(levels)) + 1))
+        return levels[-1].item(index) < loudest * self._HOLD
 
     def _release(self, note: _Note) -> int:
         """The frame where the note's release began (see the module's notes), or, for a note with
