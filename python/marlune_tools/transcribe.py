@@ -35,8 +35,8 @@ and to the frame's noise floor (`NOISE_MARGIN_DB`); so a quiet recording works l
 The notes of a chord lift that floor with each other's partials, and a chord under a louder
 melody is quiet: a note whose fundamental stands out as a tone (above the semitones two away, or,
 where the one between is lower, above that: a note of the chord before may still fade a tone
-away), on no partial of a sounding note and an octave or a twelfth over no tone (but one that
-fell `HOLD_DB` in the last `delay_frames` frames: the chord before, let go), starts
+away), on no partial of a sounding note and an octave or a twelfth over no tone (but for one that
+fell `HOLD_DB` in the last `delay_frames` frames, a note of the chord before, let go), starts
 `CHORD_FLOOR_DB` nearer the floor when at least `CHORD_NOTES` - 1 other notes (not its
 neighbours, not a partial away) that still hold their level began within a decision window of it,
 or rise with it above that floor as tones with an attack: a chord's notes begin together. Its
@@ -814,10 +814,12 @@ class NoteTracker:
         """Whether a note at `pitch` starting between the frames `earliest` and `latest` starts
         with at least `CHORD_NOTES` - 1 other notes that still hold their level, their onsets
         within a decision window of its own, or that rise with it in this frame: one chord."""
-        # A note on a partial of another, or with no tone of its own standing out (the thump of
-        # an attack) is none of a chord's; nor are the neighbours that a transient spreads to.
+        # A note on a partial of another (but one let go), or with no tone of its own standing out
+        # (the thump of an attack) is none of a chord's; nor are the neighbours that a transient
+        # spreads to.
         index = pitch - self._grid.low
-        if not self._tonal[index] or any(pitch - d in self._active for d in PARTIAL_STEPS):
+        if not self._tonal[index] or any(pitch - d in self._active and not self._let_go(self._active[pitch - d])
+                                         for d in PARTIAL_STEPS):
             return False
         # ... nor one an octave or a twelfth over a tone, which is heard first as its partials,
         # unless that tone fades: the chord before, let go, whose partials no longer grow.
@@ -842,6 +844,11 @@ class NoteTracker:
         levels = self._levels
         loudest = max(levels[-k].item(index) for k in range(1, min(self.delay_frames + 1, len(levels)) + 1))
         return levels[-1].item(index) < loudest * self._HOLD
+
+    def _let_go(self, note: _Note) -> bool:
+        """Whether `note`, sounding since before the last `delay_frames` frames, fades in them: a
+        note of the chord before, let go, whose partials no longer hide a new note's."""
+        return note.onset_frame < self._frame - self.delay_frames and self._fading(note.pitch - self._grid.low)
 
     def _release(self, note: _Note) -> int:
         """The frame where the note's release began (see the module's notes), or, for a note with
