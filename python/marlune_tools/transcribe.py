@@ -532,7 +532,7 @@ class NoteTracker:
         self._tone_next = _tone_fall(self._grid.frequencies, 1.0) ** TONAL_SHARE
         self._above: list[int] = []  # ... and the semitones at or above either threshold
         self._forming: list[int] = []  # ... and the notes of a chord that may be starting in it
-        self._rising: list[int] = []  # ... and the semitones under the one, over the other, rising as tones
+        self._rising: list[int] = []  # ... and the semitones between the two that rise as tones
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         # For restrikes: the harmonic flux and the levels round each semitone of the last frames
         # before this block's; and in the frame being taken, the strongest flux in the decision
@@ -789,7 +789,8 @@ class NoteTracker:
                 # A chord's low notes are heard late, first as their shared partials: their own
                 # level is traced back as far as the delay allows.
                 reach = self.delay_frames - 1
-                traced = self._heard_first(int(index), self._floor_onset(int(index), reach, swing=True), reach, swing=True)
+                traced = self._floor_onset(int(index), reach, swing=True)
+                traced = self._heard_first(int(index), traced, reach, swing=True)
                 if traced is not None and traced < note.onset_frame:
                     note.onset_frame = traced
                 if self._chord(key, note.onset_frame, note.onset_frame):
@@ -843,7 +844,7 @@ class NoteTracker:
         `delay_frames` frames: a note there was let go."""
         levels = self._levels
         loudest = max(levels[-k].item(index) for k in range(1, min(self.delay_frames + 1, len(levels)) + 1))
-        return levels[-1].item(index) < loudest * self._HOLD
+        return bool(levels[-1].item(index) < loudest * self._HOLD)
 
     def _let_go(self, note: _Note) -> bool:
         """Whether `note`, sounding since before the last `delay_frames` frames, fades in them: a
