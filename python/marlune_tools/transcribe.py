@@ -33,13 +33,18 @@ Notes start when a note's salience crosses the start threshold, which is relativ
 loudest note of the recording so far (`RECORDING_SPAN_DB`) and of the frame (`FRAME_SPAN_DB`),
 and to the frame's noise floor (`NOISE_MARGIN_DB`); so a quiet recording works like a loud one.
 The notes of a chord lift that floor with each other's partials, and a chord under a louder
-melody is quiet: a note whose fundamental stands out as a tone, on no partial of a sounding note
-and an octave or a twelfth over no tone, starts `CHORD_FLOOR_DB` nearer the floor when at least
-`CHORD_NOTES` - 1 other notes (not its neighbours, not a partial away) that still hold their level
-began within a decision window of it. Its onset is traced back from its own level as far as the
-delay allows (a slow attack's low notes are heard late, first as their shared partials), and it
-is kept only if it still sounds when it is decided, unless it rises above the floor of a note
-alone.
+melody is quiet: a note whose fundamental stands out as a tone (above the semitones two away, or,
+where the one between is lower, above that: a note of the chord before may still fade a tone
+away), on no partial of a sounding note and an octave or a twelfth over no tone (but for one that
+fell `HOLD_DB` in the last `delay_frames` frames, a note of the chord before, let go), starts
+`CHORD_FLOOR_DB` nearer the floor when at least `CHORD_NOTES` - 1 other notes (not its
+neighbours, not a partial away) that still hold their level began within a decision window of it,
+or rise with it above that floor as tones with an attack: a chord's notes begin together. Its
+onset is traced back from its own level as far as the delay allows (a slow attack's low notes are
+heard late, first as their shared partials), over a dip too where its level had risen from a
+floor `FLOOR_RISE_DB` deeper to within `ATTACK_DB` of where it is now (a chord's notes beat with
+each other, a choir's voices drift apart), and it is kept only if it still sounds when it is
+decided, unless it rises above the floor of a note alone.
 A note starts only with an attack: its partials' levels must have risen, in all (the rectified
 rises of the onset strength, averaged over its partials weighted by their levels, so that a
 pure tone's missing partials do not count), by `ATTACK_DB` in the `DECISION_SECONDS` +
@@ -82,7 +87,8 @@ window: a slow attack still growing has not fallen) and rises as much again is s
 the sounding note ends and a new one starts. A note held for the frames an onset may lie in
 must rise further by as much as, since its attack, it came back up after falling, less
 `DIP_SWING_DB`: a chord's notes that beat, or a choir's voices drifting apart, swing again and
-again. Notes end, with hysteresis, when their salience
+again. A note of a chord under the floor of a note alone is struck or played again only once it
+is decided: it swings with the others as it grows. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; a decided note whose own level stays within `STEADY_DB`
 of its loudest goes on though, for a louder note nearby can take its place among the voices
@@ -120,7 +126,9 @@ notes of a chord share partials), so the onset is the earlier of that and where 
 level, its semitone's, began to climb: back from now over the frames at most `FLOOR_SLACK_DB`
 above the lowest so far (a louder frame before that is the sound the note follows), the first
 frame past the last one within `FLOOR_SHARE` of the way from that floor up to now, when the
-level rose `FLOOR_RISE_DB` at least. Both look back only as far as the delay allows. On a
+level rose `FLOOR_RISE_DB` at least; or where its second partial's level began to climb so, if
+that was at most half a decision window before (a pipe or a voice speaks in its partials first,
+and their channels settle faster). Both look back only as far as the delay allows. On a
 partial of a lower note that still holds, that climb may be the partial's, which grows through
 the lower note's attack as the partials beside it do: the climb of the note's level over theirs
 is traced the same way, and where it began a decision window or more after both that climb and
@@ -450,12 +458,13 @@ def _remove(grid: _Grid, residual: npt.NDArray[np.float64], rows: npt.NDArray[np
         residual[rows, slot] = amplitude[h] - share
 
 
-def _tone_fall(frequencies: npt.ArrayLike) -> npt.NDArray[np.float64]:
-    """How many times weaker `bank_for`'s channels two semitones below a tone hear it than its own
-    channel (a resonator's response, 1/|1 + j·Δω·τ|): the channels are wider in the low register."""
+def _tone_fall(frequencies: npt.ArrayLike, semitones: float = 2.0) -> npt.NDArray[np.float64]:
+    """How many times weaker `bank_for`'s channels two (or `semitones`) semitones below a tone hear
+    it than its own channel (a resonator's response, 1/|1 + j·Δω·τ|): the channels are wider in
+    the low register."""
     hz = np.asarray(frequencies, dtype=np.float64)
     taus = np.array([time_constant(float(f)) for f in hz])
-    offset = 2.0 * math.pi * hz * (1.0 - 2.0 ** (-2.0 / 12.0)) * taus
+    offset = 2.0 * math.pi * hz * (1.0 - 2.0 ** (-semitones / 12.0)) * taus
     fall: npt.NDArray[np.float64] = np.sqrt(1.0 + offset**2)
     return fall
 
@@ -571,7 +580,10 @@ class NoteTracker:
         # The frames that `LAG_CONSTANTS` time constants of each semitone's channel take.
         self._lags = [math.ceil(LAG_CONSTANTS * time_constant(float(f)) / self._seconds - 1e-9)
                       for f in self._grid.frequencies]
+        self._tone_next = _tone_fall(self._grid.frequencies, 1.0) ** TONAL_SHARE
         self._above: list[int] = []  # ... and the semitones at or above either threshold
+        self._forming: list[int] = []  # ... and the notes of a chord that may be starting in it
+        self._rising: list[int] = []  # ... and the semitones between the two that rise as tones
         self._strengths: deque[npt.NDArray[np.float64]] = deque(maxlen=window)
         # For restrikes: the harmonic flux and the levels round each semitone of the last frames
         # before this block's; and in the frame being taken, the strongest flux in the decision
@@ -678,8 +690,7 @@ class NoteTracker:
             floor * 10.0 ** ((NOISE_MARGIN_DB - CHORD_FLOOR_DB) / 20.0),
             np.full(len(frames), SILENCE * 10.0),
         ])
-        wider = np.pad(levels, ((0, 0), (2, 2)))
-        tonal = levels >= self._tone * np.maximum(wider[:, :-4], wider[:, 4:])
+        tonal = self._tones(levels)
         # A note's level for restrikes is the loudest of its semitone and the two beside it: a
         # vibrato or a glide that moves its energy into a neighbouring channel is no new attack.
         padded = np.pad(levels, ((0, 0), (1, 1)))
@@ -698,6 +709,14 @@ class NoteTracker:
         rose = np.zeros_like(rise)
         for back in range(self._reach + 1):
             rose += recent[back : back + len(rise)]
+        # The notes under the start threshold of a note alone and at or above a chord's that stand
+        # out as tones and whose partials rose by `ATTACK_DB` (as `_attacked` finds for one note):
+        # the notes of a chord that may be forming.
+        total = grid.harmonic_sum(levels)
+        attacked = (total > 0) & (grid.harmonic_sum(levels * rose) >= ATTACK_DB * total)
+        rows, columns = np.nonzero(attacked & tonal & (strength < start[:, None]) & (strength >= joined[:, None]))
+        rising_bounds = np.searchsorted(rows, np.arange(len(frames) + 1)).tolist()
+        rising = columns.tolist()
         # A restrike's window maxima for the whole block. (Before the first frame they see zeros,
         # which no restrike reads: it waits for a full window.)
         recent = np.concatenate([self._rises_tail, rises])
@@ -715,6 +734,7 @@ class NoteTracker:
             self._tonal = tonal[i]
             self._above = above[bounds[i] : bounds[i + 1]]
             self._rose = rose[i]
+            self._rising = rising[rising_bounds[i] : rising_bounds[i + 1]]
             self._step(strength[i], rises[i], levels[i], spread[i], start.item(i), finished)
         return finished
 
@@ -791,9 +811,12 @@ class NoteTracker:
                     del self._active[key]
                 continue
             note.below = 0
-            restruck = self._restrike(key - low, note)
+            # A note of a chord, under the floor of a note alone, swings with the others as it
+            # grows: it is not struck again before it is decided.
+            young = note.joined and t - note.onset_frame <= self.delay_frames
+            restruck = None if young else self._restrike(key - low, note)
             settled = -1
-            if restruck is None and self._lifted[key - low]:
+            if restruck is None and not young and self._lifted[key - low]:
                 again = self._rearticulated(key - low, note)
                 if again is not None:
                     restruck, settled = again
@@ -806,6 +829,9 @@ class NoteTracker:
                     continue
                 self._close(note, restruck, finished)
                 self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t, settled=settled)
+        # The notes that rise together in this frame, under the floor of a note alone but above a
+        # chord's: a chord's notes begin together, and each is the others' evidence.
+        self._forming = [low + index for index in self._rising if low + index not in self._active]
         for index in self._above:
             key = low + index
             alone = strength[index] >= start
@@ -824,7 +850,9 @@ class NoteTracker:
                     continue
                 # A chord's low notes are heard late, first as their shared partials: their own
                 # level is traced back as far as the delay allows.
-                traced = self._floor_onset(int(index), self.delay_frames - 1)
+                reach = self.delay_frames - 1
+                traced = self._floor_onset(int(index), reach, swing=True)
+                traced = self._heard_first(int(index), traced, reach, swing=True)
                 if traced is not None and traced < note.onset_frame:
                     note.onset_frame = traced
                 if self._chord(key, note.onset_frame, note.onset_frame):
@@ -852,22 +880,42 @@ class NoteTracker:
     def _chord(self, pitch: int, earliest: int, latest: int) -> bool:
         """Whether a note at `pitch` starting between the frames `earliest` and `latest` starts
         with at least `CHORD_NOTES` - 1 other notes that still hold their level, their onsets
-        within a decision window of its own: one chord."""
-        # A note on a partial of another, or with no tone of its own standing out (the thump of
-        # an attack) is none of a chord's; nor are the neighbours that a transient spreads to.
+        within a decision window of its own, or that rise with it in this frame: one chord."""
+        # A note on a partial of another (but one let go), or with no tone of its own standing out
+        # (the thump of an attack) is none of a chord's; nor are the neighbours that a transient
+        # spreads to.
         index = pitch - self._grid.low
-        if not self._tonal[index] or any(pitch - d in self._active for d in PARTIAL_STEPS):
+        if not self._tonal[index] or any(pitch - d in self._active and not self._let_go(self._active[pitch - d])
+                                         for d in PARTIAL_STEPS):
             return False
-        # ... nor one an octave or a twelfth over a tone, which is heard first as its partials.
+        # ... nor one an octave or a twelfth over a tone, which is heard first as its partials,
+        # unless that tone fades: the chord before, let go, whose partials no longer grow.
         levels = self._levels[-1]
         span = 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
-        if any(index >= d and self._tonal[index - d] and levels[index - d] >= span * levels[index] for d in (12, 19)):
+        if any(index >= d and self._tonal[index - d] and levels[index - d] >= span * levels[index]
+               and not self._fading(index - d) for d in (12, 19)):
             return False
         others = sum(earliest - self._window <= other.onset_frame <= latest + self._window
                      and other.held >= self._frame - 1
                      and abs(other.pitch - pitch) > 2 and abs(other.pitch - pitch) not in PARTIAL_STEPS
                      for other in self._active.values())
+        # ... or that rise with it now, above a chord's floor.
+        others += sum(abs(other - pitch) > 2 and abs(other - pitch) not in PARTIAL_STEPS
+                      and not any(other - d in self._active for d in PARTIAL_STEPS)
+                      for other in self._forming if other not in self._active)
         return others >= CHORD_NOTES - 1
+
+    def _fading(self, index: int) -> bool:
+        """Whether the semitone's level has fallen `HOLD_DB` under its loudest in the last
+        `delay_frames` frames: a note there was let go."""
+        levels = self._levels
+        loudest = max(levels[-k].item(index) for k in range(1, min(self.delay_frames + 1, len(levels)) + 1))
+        return bool(levels[-1].item(index) < loudest * self._HOLD)
+
+    def _let_go(self, note: _Note) -> bool:
+        """Whether `note`, sounding since before the last `delay_frames` frames, fades in them: a
+        note of the chord before, let go, whose partials no longer hide a new note's."""
+        return note.onset_frame < self._frame - self.delay_frames and self._fading(note.pitch - self._grid.low)
 
     def _release(self, note: _Note) -> int:
         """The frame where the note's release began (see the module's notes), or, for a note with
@@ -1107,7 +1155,7 @@ class NoteTracker:
         while first > 0 and rises[first - 1] > 0 and rises[first - 1] >= RISE_SHARE * rises[steepest]:
             first -= 1
         onset = self._frame - (len(rises) - 1) + first
-        traced = self._floor_onset(index)
+        traced = self._heard_first(index, self._floor_onset(index))
         if traced is None:
             return onset
         below = self._sounding_below(index)
@@ -1168,7 +1216,8 @@ class NoteTracker:
                 return lower, (under, over if over < self._grid.count else under)
         return None
 
-    def _floor_onset(self, index: int, reach: int | None = None, beside: tuple[int, int] | None = None) -> int | None:
+    def _floor_onset(self, index: int, reach: int | None = None, beside: tuple[int, int] | None = None,
+                     swing: bool = False) -> int | None:
         """The frame where the note's own level began to rise from its floor (or from where a
         sound before it left off), within the frames an onset may lie in (or the last `reach`
         frames before this one); None if it hardly rose. Measured against the louder of the
@@ -1190,6 +1239,8 @@ class NoteTracker:
         while first > 0 and own[first - 1] <= lowest + FLOOR_SLACK_DB:
             first -= 1
             lowest = min(lowest, own[first])
+        if swing:
+            first, lowest = self._swung(index, own, first, lowest)
         if own[-1] - lowest < FLOOR_RISE_DB:
             return None
         # The last frame still near the floor; the rise began after it, or, when that is the
@@ -1197,6 +1248,43 @@ class NoteTracker:
         bar = lowest + FLOOR_SHARE * (own[-1] - lowest)
         last = max(i for i in range(first, len(own)) if own[i] <= bar)
         return self._frame - (len(own) - 1) + (last + 1 if last else 0)
+
+    def _tones(self, levels: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
+        """Where the levels (frames, semitones) stand out as tones on both sides: above the
+        semitone two away by a tone's fall there, or, where the one between is lower than that (a
+        tone of its own two away: a note of the chord before, still fading, a tone from this one),
+        above the one between by a tone's fall a semitone away. A thump is flat, and the skirt of
+        a tone rises toward it."""
+        wider = np.pad(levels, ((0, 0), (2, 2)))
+        tonal = np.ones(levels.shape, dtype=bool)
+        for far, near in ((wider[:, :-4], wider[:, 1:-3]), (wider[:, 4:], wider[:, 3:-1])):
+            tonal &= (levels >= self._tone * far) | ((near < far) & (levels >= self._tone_next * near))
+        return tonal
+
+    def _heard_first(self, index: int, traced: int | None, reach: int | None = None,
+                     swing: bool = False) -> int | None:
+        """The onset `traced` from the note's own level, or where its second partial's level began
+        to rise, traced alike, up to half a decision window before: a pipe or a voice speaks in
+        its partials first, and their channels settle faster than the fundamental's."""
+        if traced is None or index + 12 >= self._grid.count:
+            return traced
+        partial = self._floor_onset(index + 12, reach, swing=swing)
+        return partial if partial is not None and traced - self._window // 2 <= partial < traced else traced
+
+    def _swung(self, index: int, own: list[float], first: int, lowest: float) -> tuple[int, float]:
+        """(first, lowest) of a held chord's note's rise traced back over a swing: where the
+        frames before the trace's floor came from a floor `FLOOR_RISE_DB` deeper, the note had
+        risen from there and dipped (the notes of a chord beat with each other, a choir's voices
+        drift apart), unless a note of its pitch ended since: that is the sound it follows."""
+        ended = self._ended.get(self._grid.low + index)
+        begin = 0 if ended is None else max(0, ended - (self._frame - (len(own) - 1)))
+        if first <= begin:
+            return first, lowest
+        deepest = min(range(begin, first), key=own.__getitem__)
+        # ... and had come within `ATTACK_DB` of its level now: a floor's flicker is no rise.
+        if own[deepest] > lowest - FLOOR_RISE_DB or max(own[deepest:first]) < own[-1] - ATTACK_DB:
+            return first, lowest
+        return deepest, own[deepest]
 
     def _restrike(self, index: int, note: _Note) -> int | None:
         """The frame of a new attack of a sounding note, once it is certain: the frame that the

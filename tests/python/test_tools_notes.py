@@ -120,6 +120,27 @@ def test_a_chord_that_swells_after_a_quiet_start_starts_with_it(chord, quiet_db)
     assert all(abs(e.onset - 0.2) <= 0.05 for e in events)
 
 
+def held(begin, end, rise, release=0.4):
+    """Swells in over `rise` s from `begin` and fades over `release` s from `end`, as an organ's
+    pipes do."""
+    return lambda u: np.clip((u - begin) / rise, 0, 1) * np.clip(1 - (u - end) / release, 0, 1)
+
+
+@pytest.mark.parametrize(("release", "started"), [(0.2, {53, 57, 60, 79}), (0.4, {53, 57, 79})])
+def test_a_chord_that_enters_as_another_fades_starts_with_it(release, started):
+    # C major fading as F major enters under a louder melody: A3 is a tone above the fading G3,
+    # and C4 on the second partial of the fading C3, which still hides it if it fades slowly.
+    partials = (0.2, 0.1, 0.07, 0.05)
+    chords = [(chord, held(begin, begin + 0.9, 0.1, release))
+              for chord, begin in (((48, 52, 55), 0.0), ((53, 57, 60), 1.0))]
+    signal = sum(shaped_tone(pitch, [(a, envelope) for a in partials], seconds=2.4)
+                 for chord, envelope in chords for pitch in chord)
+    signal += sum(shaped_tone(pitch, [(4 * a, held(begin, begin + 0.9, 0.01, 0.05)) for a in partials], seconds=2.4)
+                  for pitch, begin in ((76, 0.0), (79, 1.0)))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert started <= {e.pitch for e in events if abs(e.onset - 1.2) <= 0.05}
+
+
 def bowed(pitch, strokes, attack=0.15, release=0.08, vibrato=0.0, rate=48_000, seconds=2.6):
     """Eight partials falling as 1/h; each stroke (start, end) swells in over `attack` s and
     fades over `release` s after its end; `vibrato` semitones at 5.5 Hz."""
