@@ -151,6 +151,12 @@ grows under the old note's fading. A note heard for less than the frames an onse
 since its attack, whose swing is not known yet, is struck again only if its partials' level
 rose `DIP_RISE_DB` out of their lowest too: a slow attack wavers as it settles, its
 fundamental's channel most.
+A tongued note's partials' level dips less (a flute's upper partials ring through the stroke),
+but its fundamental's own channel, where the breath stops, dips deeper: a dip of the partials'
+level by `DIP_SWING_DB` only, that came back within `DIP_FLOOR_DB` of where it fell from, is a
+note played again too where the fundamental's channel fell `DIP_DB` further than it at the
+same time (within two frames of its bottom) and has risen `DIP_RISE_DB` since. A vibrato or a
+chord's beating moves the partials' level and the fundamental's alike.
 """
 
 from __future__ import annotations
@@ -572,8 +578,10 @@ class NoteTracker:
         # the row of the frame being taken; and where that frame has risen out of a dip.
         self._kept = self._reach + self._window + 1
         self._partials: npt.NDArray[np.float64] = np.zeros((0, self._grid.count))
+        self._own: npt.NDArray[np.float64] = np.zeros((0, self._grid.count))  # ... and its own semitone's
         self._row = -1
         self._lifted: list[bool] = [False] * self._grid.count
+        self._tongue: list[bool] = [False] * self._grid.count  # ... or of a tongued dip (`_tongued`)
         self._joined = 0.0  # the start threshold of a note of a chord in the frame being taken
         self._tonal = np.zeros(self._grid.count, dtype=bool)  # ... and where its levels stand out as tones
         self._tone = _tone_fall(self._grid.frequencies) ** TONAL_SHARE
@@ -695,7 +703,7 @@ class NoteTracker:
         # vibrato or a glide that moves its energy into a neighbouring channel is no new attack.
         padded = np.pad(levels, ((0, 0), (1, 1)))
         spread = np.maximum(np.maximum(padded[:, :-2], padded[:, 1:-1]), padded[:, 2:])
-        lifted = self._dips(logs - (_decibels(loudest)[:, None] - FLUX_RANGE_DB)).tolist()
+        lifted, tongue = self._dips(logs - (_decibels(loudest)[:, None] - FLUX_RANGE_DB))
         # The notes at or above the start threshold of a note alone or of a chord's, found for
         # the whole block at once.
         rows, columns = np.nonzero(strength >= np.minimum(start, joined)[:, None])
@@ -730,6 +738,7 @@ class NoteTracker:
             self._later_rise, self._window_loudest = later_rise[i], window_loudest[i]
             self._row = len(self._partials) - len(frames) + i
             self._lifted = lifted[i]
+            self._tongue = tongue[i]
             self._joined = joined.item(i)
             self._tonal = tonal[i]
             self._above = above[bounds[i] : bounds[i + 1]]
@@ -816,7 +825,7 @@ class NoteTracker:
             young = note.joined and t - note.onset_frame <= self.delay_frames
             restruck = None if young else self._restrike(key - low, note)
             settled = -1
-            if restruck is None and not young and self._lifted[key - low]:
+            if restruck is None and not young and (self._lifted[key - low] or self._tongue[key - low]):
                 again = self._rearticulated(key - low, note)
                 if again is not None:
                     restruck, settled = again
@@ -1398,17 +1407,22 @@ class NoteTracker:
         level = _decibels(np.asarray(note.history[begin:end]))
         return max(0.0, float((level - np.minimum.accumulate(level)).max()) - DIP_SWING_DB)
 
-    def _dips(self, above: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
+    def _dips(self, above: npt.NDArray[np.float64]) -> tuple[list[list[bool]], list[list[bool]]]:
         """Takes the log levels `above` the floor of a block's frames (frames, semitones) into
         each note's partials' level: their mean weighted as in the salience. Returns where that
         has risen `DIP_RISE_DB` above its lowest in the frames kept: what a dip needs at the
-        least, found for the whole block at once."""
+        least, found for the whole block at once; and where the note's own semitone has risen
+        `DIP_RISE_DB` and its partials' level `DIP_SWING_DB` - `DIP_FLOOR_DB`: what a tongued
+        dip needs."""
         partials = self._grid.harmonic_sum(above) / sum(self._grid.weights)
         # The last `_kept` - 1 rows before the block, or all there are.
         self._partials = np.concatenate([self._partials[max(0, len(self._partials) - self._kept + 1) :], partials])
+        self._own = np.concatenate([self._own[max(0, len(self._own) - self._kept + 1) :], above])
         lowest = _running(self._partials, self._kept, np.minimum)[len(self._partials) - len(partials) :]
         lifted: npt.NDArray[np.bool_] = partials - lowest >= DIP_RISE_DB
-        return lifted
+        own = _running(self._own, self._kept, np.minimum)[len(self._own) - len(above) :]
+        tongue = (above - own >= DIP_RISE_DB) & (partials - lowest >= DIP_SWING_DB - DIP_FLOOR_DB)
+        return lifted.tolist(), tongue.tolist()
 
     def _rearticulated(self, index: int, note: _Note) -> tuple[int, int] | None:
         """(onset, bottom) of a sounding note played again without a rest, as a bow change or a
@@ -1422,15 +1436,18 @@ class NoteTracker:
         first = self._frame - (self._row - row)
         level: list[float] = self._partials[row : self._row + 1, index].tolist()  # from `first` on
         lowest = min(level)
-        if level[-1] - lowest < DIP_RISE_DB:
-            return None
         bottom = len(level) - 1 - level[::-1].index(lowest)
         if bottom == 0:
             return None
         top = max(level[:bottom])
         peak = level.index(top)
         depth = top - lowest
-        if not DIP_DB <= depth <= DIP_DEPTH_DB or bottom - peak > self._reach:
+        if depth > DIP_DEPTH_DB or bottom - peak > self._reach:
+            return None
+        risen = level[-1] - lowest
+        if (depth < DIP_DB or risen < DIP_RISE_DB) and not (
+                depth >= DIP_SWING_DB and risen >= depth - DIP_FLOOR_DB
+                and self._tongued(index, row, peak, bottom, depth)):
             return None
         # A vibrato or the beating of a chord swings the level too: a dip goes deeper.
         if peak >= 2 and depth < max(level[:peak]) - min(level[:peak]) + DIP_SWING_DB:
@@ -1444,6 +1461,16 @@ class NoteTracker:
             # while the level fell, halfway down.
             onset = next(i for i in range(peak, bottom + 1) if level[i] <= (top + lowest) / 2.0)
         return max(first + onset, self._frame - self._reach), first + end
+
+    def _tongued(self, index: int, row: int, peak: int, bottom: int, depth: float) -> bool:
+        """Whether the note's own channel, in the rows of `_own` from `row` on, fell `DIP_DB`
+        further than its partials' level did (by `depth`, from the row `peak` to `bottom`), within
+        two frames of that dip's bottom, and has risen `DIP_RISE_DB` since: the breath or the
+        tongue stops the fundamental, while the upper partials ring through."""
+        own: list[float] = self._own[row : self._row + 1, index].tolist()
+        near = range(max(peak, bottom - 2), min(len(own), bottom + 3))
+        low = min(near, key=own.__getitem__)
+        return (max(own[: low + 1]) - own[low] >= depth + DIP_DB and own[-1] - own[low] >= DIP_RISE_DB)
 
     def _close(self, note: _Note, end_frame: int, finished: list[NoteEvent], heard_until: int | None = None) -> None:
         """Ends `note` at `end_frame`; it is kept if it was heard (up to `heard_until`, by default
