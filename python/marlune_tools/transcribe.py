@@ -659,7 +659,8 @@ class NoteTracker:
         # channels far below the music is not a rise.
         loudest = np.maximum.accumulate(np.maximum(levels.max(axis=1), self._loudest))
         self._loudest = float(loudest[-1])
-        logs = np.maximum(_decibels(levels), _decibels(loudest)[:, None] - FLUX_RANGE_DB)
+        decibels = _decibels(levels)
+        logs = np.maximum(decibels, _decibels(loudest)[:, None] - FLUX_RANGE_DB)
         # Before the recording there was silence: what sounds in its first frame rose there.
         first = np.full((1, grid.count), _decibels(loudest[:1])[0] - FLUX_RANGE_DB)
         previous = first if self._previous is None else self._previous[None, :]
@@ -726,7 +727,6 @@ class NoteTracker:
         recent = np.concatenate([self._spread_tail, spread])
         self._spread_tail = recent[len(spread) :]
         window_loudest = _running(recent, self._window + 1, np.maximum)[self._window :]
-        decibels = _decibels(levels)
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
             self._decibels.append(decibels[i])
