@@ -602,6 +602,7 @@ class NoteTracker:
         self._window_loudest = np.zeros(self._grid.count)
         self._history = math.ceil(HISTORY_SECONDS / self._seconds - 1e-9)
         self._levels: deque[npt.NDArray[np.float64]] = deque(maxlen=self._history + self._reach + 1)
+        self._decibels: deque[npt.NDArray[np.float64]] = deque(maxlen=self.delay_frames)  # the last levels, in dB
         self._ended: dict[int, int] = {}  # the frame each pitch's last note ended in
         self._knocks: dict[int, int] = {}  # the onset frame of each pitch's last knock
         self._active: dict[int, _Note] = {}
@@ -666,7 +667,8 @@ class NoteTracker:
         # channels far below the music is not a rise.
         loudest = np.maximum.accumulate(np.maximum(levels.max(axis=1), self._loudest))
         self._loudest = float(loudest[-1])
-        logs = np.maximum(_decibels(levels), _decibels(loudest)[:, None] - FLUX_RANGE_DB)
+        decibels = _decibels(levels)
+        logs = np.maximum(decibels, _decibels(loudest)[:, None] - FLUX_RANGE_DB)
         # Before the recording there was silence: what sounds in its first frame rose there.
         first = np.full((1, grid.count), _decibels(loudest[:1])[0] - FLUX_RANGE_DB)
         previous = first if self._previous is None else self._previous[None, :]
@@ -735,6 +737,7 @@ class NoteTracker:
         window_loudest = _running(recent, self._window + 1, np.maximum)[self._window :]
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
+            self._decibels.append(decibels[i])
             self._later_rise, self._window_loudest = later_rise[i], window_loudest[i]
             self._row = len(self._partials) - len(frames) + i
             self._lifted = lifted[i]
@@ -1235,12 +1238,10 @@ class NoteTracker:
         attack's steepest harmonic rise can be its neighbour's."""
         # The levels kept reach further back than an onset may lie: only the last of them count.
         width = (self._reach if reach is None else reach) + 1
-        kept = islice(self._levels, max(0, len(self._levels) - width), None)
-        own = [20.0 * math.log10(max(v.item(index), SILENCE)) for v in kept]
+        kept = list(islice(self._decibels, max(0, len(self._decibels) - width), None))
+        own = [v.item(index) for v in kept]
         if beside is not None:
-            kept = islice(self._levels, max(0, len(self._levels) - width), None)
-            own = [a - 20.0 * math.log10(max(v.item(beside[0]), v.item(beside[1]), SILENCE))
-                   for a, v in zip(own, kept)]
+            own = [a - max(v.item(beside[0]), v.item(beside[1])) for a, v in zip(own, kept)]
         # Back from now while the level was lower, or not much higher than the lowest so far: a
         # level higher than that before the lowest is the sound that the note follows.
         first = len(own) - 1
