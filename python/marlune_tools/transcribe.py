@@ -602,7 +602,11 @@ class NoteTracker:
         self._window_loudest = np.zeros(self._grid.count)
         self._history = math.ceil(HISTORY_SECONDS / self._seconds - 1e-9)
         self._levels: deque[npt.NDArray[np.float64]] = deque(maxlen=self._history + self._reach + 1)
-        self._decibels: deque[npt.NDArray[np.float64]] = deque(maxlen=self.delay_frames)  # the last levels, in dB
+        # The levels in dB and the harmonic rises of the block and of the frames before it that an
+        # onset may be traced back over, read a semitone's column at once; `_row` is this frame's.
+        self._decibels: npt.NDArray[np.float64] = np.zeros((0, self._grid.count))
+        self._rise_rows: npt.NDArray[np.float64] = np.zeros((0, self._grid.count))
+        self._block_row = 0
         self._ended: dict[int, int] = {}  # the frame each pitch's last note ended in
         self._knocks: dict[int, int] = {}  # the onset frame of each pitch's last knock
         self._active: dict[int, _Note] = {}
@@ -735,9 +739,12 @@ class NoteTracker:
         recent = np.concatenate([self._spread_tail, spread])
         self._spread_tail = recent[len(spread) :]
         window_loudest = _running(recent, self._window + 1, np.maximum)[self._window :]
+        self._decibels = np.concatenate([self._decibels[max(0, len(self._decibels) - self.delay_frames) :], decibels])
+        self._rise_rows = np.concatenate([self._rise_rows[max(0, len(self._rise_rows) - self._reach) :], rises])
+        kept = len(self._decibels) - len(frames)
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
-            self._decibels.append(decibels[i])
+            self._block_row = kept + i
             self._later_rise, self._window_loudest = later_rise[i], window_loudest[i]
             self._row = len(self._partials) - len(frames) + i
             self._lifted = lifted[i]
@@ -1160,7 +1167,8 @@ class NoteTracker:
 
     def _onset(self, index: int) -> int:
         """The frame where the note's rise began: see the module's notes."""
-        rises = [r.item(index) for r in self._rises]
+        stop = len(self._rise_rows) - len(self._decibels) + self._block_row + 1
+        rises: list[float] = self._rise_rows[max(0, stop - self._reach - 1) : stop, index].tolist()
         recent = rises[-(self._window + 1) :]
         steepest = len(rises) - len(recent) + recent.index(max(recent))
         first = steepest
@@ -1238,10 +1246,9 @@ class NoteTracker:
         attack's steepest harmonic rise can be its neighbour's."""
         # The levels kept reach further back than an onset may lie: only the last of them count.
         width = (self._reach if reach is None else reach) + 1
-        kept = list(islice(self._decibels, max(0, len(self._decibels) - width), None))
-        own = [v.item(index) for v in kept]
-        if beside is not None:
-            own = [a - max(v.item(beside[0]), v.item(beside[1])) for a, v in zip(own, kept)]
+        kept = self._decibels[max(0, self._block_row + 1 - width) : self._block_row + 1]
+        own: list[float] = (kept[:, index] if beside is None
+                            else kept[:, index] - np.maximum(kept[:, beside[0]], kept[:, beside[1]])).tolist()
         # Back from now while the level was lower, or not much higher than the lowest so far: a
         # level higher than that before the lowest is the sound that the note follows.
         first = len(own) - 1
