@@ -107,7 +107,10 @@ def blocks(
             try:
                 block = f.read(block_frames, dtype="float32", always_2d=True)
             except (soundfile.SoundFileError, RuntimeError, ValueError) as exc:
-                raise FileError(path, f"read failed after {f.tell()} samples ({exc})") from None
+                # Where the decoder stopped; after a failed seek (a header that claims more samples
+                # than the file holds) libsndfile's position is -1, and the samples read so far say it.
+                where = f.tell()
+                raise FileError(path, f"read failed after {where if where >= 0 else done} samples ({exc})") from None
             if len(block) == 0:
                 return
             if not np.isfinite(block).all():

@@ -8,10 +8,11 @@ import sys
 import numpy as np
 import pytest
 import marlune
-from conftest import assert_refused, require, run_marlune, tree, write_audio
+from conftest import assert_refused, broken_flac, require, run_marlune, tree, write_audio
 
 from marlune_tools import FileError, demo, npz
 from marlune_tools.analysis import analyse, analyse_file
+from marlune_tools.audio import BLOCK_FRAMES
 from marlune_tools.cli import MAX_NOTE_LINES, note_lines
 from marlune_tools.notes import Scale, note_number, note_range
 from marlune_tools.notes_command import Options, transcribe_blocks
@@ -234,6 +235,8 @@ BAD_INPUTS = {
     "every channel above Nyquist": (lambda d: write_audio(d / "slow.wav", np.zeros(400), 40), "at or above the Nyquist"),
     "newline in the name": (lambda d: text(d / "a\nb.wav"), "a\\nb.wav: not an audio"),
     "symlink loop only": (lambda d: os.symlink("loop.wav", d / "loop.wav") or d, "no audio files in this folder"),
+    "header longer than the data": (lambda d: broken_flac(d / "long.flac", BLOCK_FRAMES + 1000, 16_000, "lying"),
+                                    f"long.flac: read failed after {BLOCK_FRAMES} samples"),
 }
 
 
