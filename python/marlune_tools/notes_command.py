@@ -206,7 +206,14 @@ def deliver(path: str, seconds: float, events: list[NoteEvent], midi: str, csv_p
 
 
 def check(path: str, opts: Options) -> audio.AudioInfo:
-    """The file's facts if it can be transcribed (readable, at least one hop long), else `FileError`."""
+    """The file's facts if it can be transcribed (readable, at least one hop long, every sample
+    a finite number), else `FileError`."""
+    found = _facts(path, opts)
+    audio.scan(path)
+    return found
+
+
+def _facts(path: str, opts: Options) -> audio.AudioInfo:
     found = audio.info(path)
     hop = opts.hop(found.sample_rate)
     if found.frames < hop:
@@ -216,9 +223,9 @@ def check(path: str, opts: Options) -> audio.AudioInfo:
 
 def run_file(path: str, midi: str, csv_path: str, opts: Options, stop: Callable[[], bool] | None = None) -> Result:
     """Transcribes one audio file and writes its outputs; `stop` as in `corpus.run`."""
-    found = check(path, opts)
+    found = _facts(path, opts)
     # A sample that is not a finite number ends the reading with its time: the bank would carry
-    # it to every later frame.
+    # it to every later frame. (`run` scanned for one before anything was written.)
     blocks: Iterable[npt.NDArray[np.float32]] = audio.blocks(path)
     if stop is not None:
         blocks = corpus.until_stopped(stop, blocks)

@@ -296,6 +296,20 @@ def test_keep_going_skips_and_lists_bad_files_and_exits_1(tmp_path):
     assert "b.wav: not an audio file" in done.stderr and "nan.wav: sample 24000" in done.stderr
 
 
+@pytest.mark.parametrize("command", ["spectrogram", "notes"])
+@pytest.mark.parametrize("bad", ["cut.flac", "nan.wav"])
+def test_skipped_files_are_named_as_given(tmp_path, command, bad):
+    for name in ("a", "c"):
+        write_audio(tmp_path / f"{name}.wav", np.zeros(4800), 48_000)
+    if bad == "cut.flac":
+        broken_flac(tmp_path / bad, 48_000, 48_000, "cut")
+    else:
+        nan_at(tmp_path, 0.5)
+    done = run_marlune(command, "a.wav", bad, "c.wav", "--out", "out", "--keep-going", cwd=tmp_path)
+    assert done.returncode == 1 and len(os.listdir(tmp_path / "out")) == 4, done.stderr
+    assert done.stderr.startswith(f"marlune: skipped {bad}: ") and done.stderr.count("\n") == 1, done.stderr
+
+
 LONG = "x" * 248
 
 
