@@ -242,6 +242,9 @@ def run_demo(midi: str, csv_path: str, opts: Options) -> Result:
 
 def outputs(args: argparse.Namespace, stems: Sequence[str]) -> list[tuple[str, str]]:
     """(midi, csv) for each input: --midi and --csv for a single one, else STEM.mid/.csv in --out."""
+    for option, value in [("--midi", args.midi), ("--csv", args.csv), ("--out", args.out)]:
+        if value == "":
+            raise Refused(f"{option} is empty; give a {'folder' if option == '--out' else 'file name'}")
     if (args.midi or args.csv) and len(stems) > 1:
         raise Refused("--midi and --csv name the outputs of one input; for several, use --out DIR")
     if args.midi or args.csv:
