@@ -328,6 +328,8 @@ def _remove_empty(folders: Sequence[str]) -> None:
 
 
 def report(result: Result) -> None:
-    print(f"{result.path}: {result.seconds:.2f} s, {len(result.events)} notes -> {result.midi}, {result.csv}")
+    # Names may hold newlines or bytes that are not UTF-8: each file's report stays one line.
+    print(corpus.printable(f"{result.path}: {result.seconds:.2f} s, {len(result.events)} notes -> "
+                           f"{result.midi}, {result.csv}"))
     for e in result.events:
         print(f"  {e.onset:7.2f} - {e.offset:7.2f} s  {e.name:<4} velocity {e.velocity}")

@@ -1,6 +1,7 @@
 """Which notes are played: the tracker on rendered and synthesised music, streaming, the command."""
 
 import csv
+import os
 import subprocess
 import sys
 
@@ -430,6 +431,16 @@ def test_bad_options_give_one_line_and_status_2(tmp_path, args):
     done = run_marlune("notes", *args, "--out", tmp_path, cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1), done.stderr
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("name", [b"b\nc.wav", b"caf\xe9.wav"])
+def test_each_file_is_reported_on_one_line_whatever_its_name(tmp_path, name):
+    path = os.path.join(os.fsencode(tmp_path), name)
+    os.rename(write_audio(tmp_path / "w.wav", np.zeros(4800), 48_000), path)
+    done = run_marlune("notes", path, "--out", tmp_path / "out")
+    assert done.returncode == 0, done.stderr
+    shown = name.decode("ascii", "backslashreplace").replace("\n", "\\n")
+    assert done.stdout.count("\n") == 1 and f"{shown}: 0.10 s, 0 notes -> " in done.stdout, done.stdout
 
 
 def test_missing_mido_is_named(tmp_path):
