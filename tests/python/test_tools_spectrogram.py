@@ -310,6 +310,16 @@ def test_skipped_files_are_named_as_given(tmp_path, command, bad):
     assert done.stderr.startswith(f"marlune: skipped {bad}: ") and done.stderr.count("\n") == 1, done.stderr
 
 
+@pytest.mark.parametrize("command", ["spectrogram", "notes"])
+@pytest.mark.parametrize("again", ["a.wav", "./a.wav", "."])
+def test_a_file_named_twice_is_analysed_once(tmp_path, command, again):
+    write_audio(tmp_path / "a.wav", np.zeros(4800), 48_000)
+    done = run_marlune(command, "a.wav", again, "--out", "out", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert [line.split(":")[0] for line in done.stdout.splitlines() if not line.startswith(" ")] == ["a.wav"]
+    assert len(os.listdir(tmp_path / "out")) == 2
+
+
 LONG = "x" * 248
 
 
