@@ -215,10 +215,21 @@ def check(path: str, opts: Options) -> audio.AudioInfo:
 
 def _facts(path: str, opts: Options) -> audio.AudioInfo:
     found = audio.info(path)
+    short = _hop_below_a_sample(opts, found.sample_rate)
+    if short:
+        raise FileError(path, short)
     hop = opts.hop(found.sample_rate)
     if found.frames < hop:
         raise FileError(path, f"shorter than one hop ({found.frames} samples, hop {hop})")
     return found
+
+
+def _hop_below_a_sample(opts: Options, rate: float) -> str:
+    """The line that refuses a hop shorter than one sample at `rate`, or "": it would be rounded
+    up to one sample, and the frames would come far less often than asked."""
+    if opts.hop_ms / 1000.0 * rate < 1.0:
+        return f"at {rate:g} Hz, --hop-ms {opts.hop_ms:g} is shorter than one sample"
+    return ""
 
 
 def run_file(path: str, midi: str, csv_path: str, opts: Options, stop: Callable[[], bool] | None = None) -> Result:
@@ -286,6 +297,9 @@ def run(
         if os.path.isdir(path):
             raise FileError(path, "is a folder; give a file name")
     if not files:
+        short = _hop_below_a_sample(opts, demo.SAMPLE_RATE)
+        if short:
+            raise Refused(f"the demo: {short}")
         make_folders(pairs)
         report(run_demo(*pairs[0], opts))
         return 0

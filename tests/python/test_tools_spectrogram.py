@@ -265,12 +265,13 @@ def test_bad_options_give_one_line_and_status_2(tmp_path, args):
     assert list(tmp_path.iterdir()) == []
 
 
-@pytest.mark.parametrize("option", ["--tau-ms", "--hop-ms"])
+@pytest.mark.parametrize(("command", "option"), [("spectrogram", "--tau-ms"), ("spectrogram", "--hop-ms"),
+                                                  ("notes", "--hop-ms")])
 @pytest.mark.parametrize("demo", [False, True])
-def test_times_below_one_sample_are_refused_for_the_file(tmp_path, option, demo):
+def test_times_below_one_sample_are_refused_for_the_file(tmp_path, command, option, demo):
     # 0.02 ms is 0.96 samples at 48 kHz (the demo's rate too): a hop would round to one sample.
     path = [] if demo else [write_audio(tmp_path / "a.wav", np.zeros(4800), 48_000)]
-    done = run_marlune("spectrogram", *path, option, "0.02", "--out", tmp_path / "o")
+    done = run_marlune(command, *path, option, "0.02", "--out", tmp_path / "o")
     assert_refused(done, f"{option} 0.02 is shorter than one sample")
     assert not (tmp_path / "o").exists()
 
