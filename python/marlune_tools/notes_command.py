@@ -218,6 +218,10 @@ def _facts(path: str, opts: Options) -> audio.AudioInfo:
     short = _hop_below_a_sample(opts, found.sample_rate)
     if short:
         raise FileError(path, short)
+    nyquist = found.sample_rate / 2.0
+    if 440.0 * 2.0 ** ((opts.pitches[0] - 69) / 12.0) >= nyquist:
+        raise FileError(path, f"every note of --range is at or above the Nyquist frequency of this "
+                              f"{found.sample_rate:g} Hz file ({nyquist:g} Hz); choose lower notes")
     hop = opts.hop(found.sample_rate)
     if found.frames < hop:
         raise FileError(path, f"shorter than one hop ({found.frames} samples, hop {hop})")

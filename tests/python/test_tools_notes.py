@@ -9,7 +9,7 @@ import threading
 
 import numpy as np
 import pytest
-from conftest import require, run_marlune, write_audio
+from conftest import assert_refused, require, run_marlune, write_audio
 
 import renders
 from marlune_tools import demo
@@ -491,6 +491,14 @@ def test_bad_input_gives_one_line_status_2_and_no_output(tmp_path, case):
     assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1), done.stderr
     assert done.stderr.startswith("marlune: ") and cause in done.stderr
     assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
+
+
+@pytest.mark.parametrize(("rate", "notes"), [(50, "A0:C8"), (8000, "C8:C8")])
+def test_a_range_wholly_above_a_files_nyquist_is_refused(tmp_path, rate, notes):
+    path = write_audio(tmp_path / "slow.wav", np.zeros(10 * rate), rate)
+    done = run_marlune("notes", path, "--hop-ms", "50", "--range", notes, "--out", tmp_path / "out")
+    assert_refused(done, "slow.wav: every note of --range is at or above the Nyquist frequency")
+    assert not (tmp_path / "out").exists()
 
 
 @pytest.mark.parametrize("args", [["--range", "H2:C8"], ["--range", "C5:C4"], ["--hop-ms", "0"],
