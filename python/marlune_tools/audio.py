@@ -122,7 +122,17 @@ def blocks(
             elif block.shape[1] == 1:
                 yield np.ascontiguousarray(block[:, 0])
             else:
-                yield block.mean(axis=1, dtype=np.float32)
+                yield _mix(block)
+
+
+def _mix(block: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+    """The mean of the channels. Summed in float32, channels near the float32 limit (a float file
+    may hold values far above full scale) overflow to infinity; those blocks are summed in float64."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        mixed: npt.NDArray[np.float32] = block.mean(axis=1, dtype=np.float32)
+    if not np.isfinite(mixed).all():
+        mixed = block.mean(axis=1, dtype=np.float64).astype(np.float32)
+    return mixed
 
 
 def scan(path: StrPath, *, channel: int | None = None) -> None:

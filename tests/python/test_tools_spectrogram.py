@@ -10,7 +10,7 @@ import pytest
 import marlune
 from conftest import assert_refused, broken_flac, require, run_marlune, tree, write_audio
 
-from marlune_tools import FileError, demo, npz
+from marlune_tools import FileError, audio, demo, npz
 from marlune_tools.analysis import analyse, analyse_file
 from marlune_tools.audio import BLOCK_FRAMES
 from marlune_tools.cli import MAX_NOTE_LINES, note_lines
@@ -157,6 +157,13 @@ def test_every_format_gives_the_frames_of_its_samples(tmp_path, test_signal, nam
     expected = SMALL.bank(rate).resonate(np.ascontiguousarray(samples), SMALL.hop(rate))
     got = analyse_file(path, SMALL, channel=channel)
     assert got.frames.tobytes() == expected.tobytes() and got.frames.shape == (625, 25)
+
+
+def test_channels_near_the_float_limit_mix_to_their_mean(tmp_path):
+    loud = np.float32(3e38) * np.array([[1, 1], [1, -1], [-1, -1], [1, 0.5]] * 1000, np.float32)
+    path = write_audio(tmp_path / "loud.wav", loud, 48_000, "FLOAT")
+    got = np.concatenate(list(audio.blocks(path)))
+    assert got.tobytes() == loud.astype(np.float64).mean(axis=1).astype(np.float32).tobytes()
 
 
 @pytest.mark.parametrize("length", [None, 0, 4000, 10_000, 20_000])
