@@ -134,6 +134,9 @@ def options(args: argparse.Namespace) -> Options:
         low, high = note_range(args.range)
     except ValueError as exc:
         raise Refused(str(exc)) from None
+    if high < PIANO_LOW or low > PIANO_HIGH:
+        # The bank covers the piano's keys: no note outside them is ever found.
+        raise Refused(f"--range {args.range} has no piano key; notes are found from A0 to C8")
     return Options(args.threshold_db, (low, high), args.hop_ms)
 
 

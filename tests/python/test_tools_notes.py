@@ -503,7 +503,7 @@ def test_a_range_wholly_above_a_files_nyquist_is_refused(tmp_path, rate, notes):
 
 @pytest.mark.parametrize("args", [["--range", "H2:C8"], ["--range", "C5:C4"], ["--hop-ms", "0"],
                                   ["--hop-ms", "nan"], ["--threshold-db", "inf"], ["--threshold-db=1e308"], ["--midi", "a.mid", "--csv", "a.mid"],
-                                  ["--frobnicate"], ["--midi", ""], ["--csv", ""]])
+                                  ["--frobnicate"], ["--midi", ""], ["--csv", ""], ["--range", "G9:G9"]])
 def test_bad_options_give_one_line_and_status_2(tmp_path, args):
     done = run_marlune("notes", *args, "--out", tmp_path, cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1), done.stderr
