@@ -107,7 +107,10 @@ def blocks(
             try:
                 block = f.read(block_frames, dtype="float32", always_2d=True)
             except (soundfile.SoundFileError, RuntimeError, ValueError) as exc:
-                raise FileError(path, f"read failed after {f.tell()} samples ({exc})") from None
+                # Where the decoder stopped; after a failed seek (a header that claims more samples
+                # than the file holds) libsndfile's position is -1, and the samples read so far say it.
+                where = f.tell()
+                raise FileError(path, f"read failed after {where if where >= 0 else done} samples ({exc})") from None
             if len(block) == 0:
                 return
             if not np.isfinite(block).all():
@@ -119,7 +122,17 @@ def blocks(
             elif block.shape[1] == 1:
                 yield np.ascontiguousarray(block[:, 0])
             else:
-                yield block.mean(axis=1, dtype=np.float32)
+                yield _mix(block)
+
+
+def _mix(block: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
+    """The mean of the channels. Summed in float32, channels near the float32 limit (a float file
+    may hold values far above full scale) overflow to infinity; those blocks are summed in float64."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        mixed: npt.NDArray[np.float32] = block.mean(axis=1, dtype=np.float32)
+    if not np.isfinite(mixed).all():
+        mixed = block.mean(axis=1, dtype=np.float64).astype(np.float32)
+    return mixed
 
 
 def scan(path: StrPath, *, channel: int | None = None) -> None:

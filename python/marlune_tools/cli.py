@@ -255,9 +255,14 @@ def _inputs(names: Sequence[str]) -> list[str]:
             files.extend(found)
         else:
             files.append(name)
-    # A file named twice (or through a folder and by name) is analysed once.
-    unique = {os.path.realpath(path): path for path in reversed(files)}
-    return [path for path in files if unique[os.path.realpath(path)] == path]
+    # A file named twice (or through a folder and by name) is analysed once, under its first name.
+    seen: set[str] = set()
+    unique = []
+    for path in files:
+        if os.path.realpath(path) not in seen:
+            seen.add(os.path.realpath(path))
+            unique.append(path)
+    return unique
 
 
 def _stems(files: Sequence[str]) -> list[str]:

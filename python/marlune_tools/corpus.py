@@ -186,23 +186,44 @@ def run_all(
     if _called_from_a_worker_import():
         raise RuntimeError('run_all was called while a worker process imported the main script; '
                            'put the script\'s work under if __name__ == "__main__":')
-    jobs = [job.absolute() for job in jobs]
+    # Errors name the files as they were given, not as the workers saw them.
+    moved = [job.absolute() for job in jobs]
+    given = {new: old for job, far in zip(jobs, moved)
+             for new, old in zip([far.path, *far.outputs()], [job.path, *job.outputs()])}
+    jobs = moved
     before = {path: _identity(path) for job in jobs for path in job.outputs()}
+    found: list[FileError] | None = None if skipped is None else []
     try:
-        if scheduler is not None:
-            with ExitStack() as stack:
-                client = scheduler if not isinstance(scheduler, str) else stack.enter_context(connect(scheduler))
-                yield from _on_cluster(jobs, client, skipped)
-            return
-        count = min(len(jobs), workers or os.cpu_count() or 1)
-        if count <= 1:
-            for job in jobs:
-                with _skipping(skipped):
-                    yield job.run()
-            return
-        yield from _on_processes(jobs, count, skipped)
+        yield from _run_all(jobs, scheduler, workers, found)
+    except FileError as exc:
+        raise _as_given(exc, given) from None
     except _Lost:
-        raise WorkerLost([job.path for job in jobs if not _replaced(job, before)]) from None
+        raise WorkerLost([given[job.path] for job in jobs if not _replaced(job, before)]) from None
+    finally:
+        if skipped is not None and found is not None:
+            skipped += [_as_given(exc, given) for exc in found]
+
+
+def _as_given(exc: FileError, given: dict[str, str]) -> FileError:
+    if exc.path not in given:
+        return exc
+    return FileError(given[exc.path], exc.cause)
+
+
+def _run_all(jobs: Sequence[Task[R]], scheduler: str | Client | None, workers: int | None,
+             skipped: list[FileError] | None) -> Iterator[R]:
+    if scheduler is not None:
+        with ExitStack() as stack:
+            client = scheduler if not isinstance(scheduler, str) else stack.enter_context(connect(scheduler))
+            yield from _on_cluster(jobs, client, skipped)
+        return
+    count = min(len(jobs), workers or os.cpu_count() or 1)
+    if count <= 1:
+        for job in jobs:
+            with _skipping(skipped):
+                yield job.run()
+        return
+    yield from _on_processes(jobs, count, skipped)
 
 
 def _called_from_a_worker_import() -> bool:

@@ -134,6 +134,9 @@ def options(args: argparse.Namespace) -> Options:
         low, high = note_range(args.range)
     except ValueError as exc:
         raise Refused(str(exc)) from None
+    if high < PIANO_LOW or low > PIANO_HIGH:
+        # The bank covers the piano's keys: no note outside them is ever found.
+        raise Refused(f"--range {args.range} has no piano key; notes are found from A0 to C8")
     return Options(args.threshold_db, (low, high), args.hop_ms)
 
 
@@ -206,19 +209,41 @@ def deliver(path: str, seconds: float, events: list[NoteEvent], midi: str, csv_p
 
 
 def check(path: str, opts: Options) -> audio.AudioInfo:
-    """The file's facts if it can be transcribed (readable, at least one hop long), else `FileError`."""
+    """The file's facts if it can be transcribed (readable, at least one hop long, every sample
+    a finite number), else `FileError`."""
+    found = _facts(path, opts)
+    audio.scan(path)
+    return found
+
+
+def _facts(path: str, opts: Options) -> audio.AudioInfo:
     found = audio.info(path)
+    short = _hop_below_a_sample(opts, found.sample_rate)
+    if short:
+        raise FileError(path, short)
+    nyquist = found.sample_rate / 2.0
+    if 440.0 * 2.0 ** ((opts.pitches[0] - 69) / 12.0) >= nyquist:
+        raise FileError(path, f"every note of --range is at or above the Nyquist frequency of this "
+                              f"{found.sample_rate:g} Hz file ({nyquist:g} Hz); choose lower notes")
     hop = opts.hop(found.sample_rate)
     if found.frames < hop:
         raise FileError(path, f"shorter than one hop ({found.frames} samples, hop {hop})")
     return found
 
 
+def _hop_below_a_sample(opts: Options, rate: float) -> str:
+    """The line that refuses a hop shorter than one sample at `rate`, or "": it would be rounded
+    up to one sample, and the frames would come far less often than asked."""
+    if opts.hop_ms / 1000.0 * rate < 1.0:
+        return f"at {rate:g} Hz, --hop-ms {opts.hop_ms:g} is shorter than one sample"
+    return ""
+
+
 def run_file(path: str, midi: str, csv_path: str, opts: Options, stop: Callable[[], bool] | None = None) -> Result:
     """Transcribes one audio file and writes its outputs; `stop` as in `corpus.run`."""
-    found = check(path, opts)
+    found = _facts(path, opts)
     # A sample that is not a finite number ends the reading with its time: the bank would carry
-    # it to every later frame.
+    # it to every later frame. (`run` scanned for one before anything was written.)
     blocks: Iterable[npt.NDArray[np.float32]] = audio.blocks(path)
     if stop is not None:
         blocks = corpus.until_stopped(stop, blocks)
@@ -235,6 +260,9 @@ def run_demo(midi: str, csv_path: str, opts: Options) -> Result:
 
 def outputs(args: argparse.Namespace, stems: Sequence[str]) -> list[tuple[str, str]]:
     """(midi, csv) for each input: --midi and --csv for a single one, else STEM.mid/.csv in --out."""
+    for option, value in [("--midi", args.midi), ("--csv", args.csv), ("--out", args.out)]:
+        if value == "":
+            raise Refused(f"{option} is empty; give a {'folder' if option == '--out' else 'file name'}")
     if (args.midi or args.csv) and len(stems) > 1:
         raise Refused("--midi and --csv name the outputs of one input; for several, use --out DIR")
     if args.midi or args.csv:
@@ -276,6 +304,9 @@ def run(
         if os.path.isdir(path):
             raise FileError(path, "is a folder; give a file name")
     if not files:
+        short = _hop_below_a_sample(opts, demo.SAMPLE_RATE)
+        if short:
+            raise Refused(f"the demo: {short}")
         make_folders(pairs)
         report(run_demo(*pairs[0], opts))
         return 0
@@ -318,6 +349,8 @@ def _remove_empty(folders: Sequence[str]) -> None:
 
 
 def report(result: Result) -> None:
-    print(f"{result.path}: {result.seconds:.2f} s, {len(result.events)} notes -> {result.midi}, {result.csv}")
+    # Names may hold newlines or bytes that are not UTF-8: each file's report stays one line.
+    print(corpus.printable(f"{result.path}: {result.seconds:.2f} s, {len(result.events)} notes -> "
+                           f"{result.midi}, {result.csv}"))
     for e in result.events:
         print(f"  {e.onset:7.2f} - {e.offset:7.2f} s  {e.name:<4} velocity {e.velocity}")

@@ -162,6 +162,7 @@ chord's beating moves the partials' level and the fundamental's alike.
 from __future__ import annotations
 
 import math
+import threading
 from collections import deque
 from collections.abc import Iterable
 from dataclasses import dataclass, field
@@ -272,9 +273,13 @@ class _Grid:
         numbers = np.asarray(numbers, dtype=np.float64)
         if numbers.ndim != 1 or not len(numbers):
             raise ValueError("the note numbers must be a non-empty one-dimensional sequence")
+        if not np.isfinite(numbers).all():
+            raise ValueError("the note numbers must be finite")
         if np.any(np.diff(numbers) <= 0):
             raise ValueError("the note numbers of the channels must rise")
         freqs = tuning * 2.0 ** ((numbers - 69.0) / 12.0)
+        if not freqs[0] > 0:
+            raise ValueError(f"the note number {numbers[0]} is too low: its frequency is 0 Hz")
         heard = np.flatnonzero(freqs < sample_rate / 2)
         if not len(heard):
             raise ValueError("every channel is at or above the Nyquist frequency")
@@ -550,8 +555,17 @@ class NoteTracker:
         pitches: tuple[int, int] | None = None,
         tuning: float = 440.0,
     ) -> None:
-        if not sample_rate > 0 or hop < 1:
+        if not 0 < sample_rate < math.inf or not _whole(hop) or hop < 1:
             raise ValueError(f"need a positive sample rate and hop, not {sample_rate} Hz and {hop}")
+        if not -math.inf < threshold_db < math.inf:
+            raise ValueError(f"the threshold must be a finite number of dB, not {threshold_db}")
+        if pitches is not None and not (len(pitches) == 2 and all(map(_whole, pitches)) and pitches[0] <= pitches[1]):
+            raise ValueError(f"the pitches must be a range of MIDI numbers (low, high), not {pitches!r}")
+        hop = int(hop)
+        # One call at a time: `sounding`, read by a display while another thread pushes, would
+        # see the sounding notes change under it.
+        self._lock = threading.Lock()
+        self._finished = False
         self._grid = _Grid(numbers, sample_rate, tuning)
         self._seconds = hop / sample_rate
         self._steady = 10.0 ** (-STEADY_DB / 20.0)
@@ -633,11 +647,12 @@ class NoteTracker:
     def sounding(self) -> list[Sounding]:
         """The notes sounding after the last frame pushed, low to high, once decided: from
         `delay_frames` frames after their onset frame."""
-        return [
-            Sounding(n.pitch, n.onset_frame * self._seconds, velocity(n.level))
-            for n in sorted(self._active.values(), key=lambda n: n.pitch)
-            if self._wanted(n.pitch) and self._frame - 1 - n.onset_frame >= self.delay_frames
-        ]
+        with self._lock:
+            return [
+                Sounding(n.pitch, n.onset_frame * self._seconds, velocity(n.level))
+                for n in sorted(self._active.values(), key=lambda n: n.pitch)
+                if self._wanted(n.pitch) and self._frame - 1 - n.onset_frame >= self.delay_frames
+            ]
 
     def push(self, frames: npt.ArrayLike) -> list[NoteEvent]:
         """Takes the next frames (complex, (k, channels)); returns the notes that ended in them.
@@ -646,9 +661,19 @@ class NoteTracker:
         dB, summed over the semitones: spectral flux), and `chroma` their 12 pitch classes (C
         first) from the salience of the notes taken, each frame scaled to its strongest class
         (silent frames are zero)."""
+        # Converted before the lock is taken: an `__array__` that pushes on its own comes first.
         frames = np.asarray(frames)
         if frames.ndim != 2 or frames.shape[1] != self._channel_count():
             raise ValueError(f"frames must have shape (k, {self._channel_count()}), not {frames.shape}")
+        if frames.dtype.kind not in "biufc":
+            raise TypeError(f"frames must be numbers (complex values), not {frames.dtype}")
+        with self._lock:
+            if self._finished:
+                # Its notes were ended; frames after them would start none that was held.
+                raise ValueError("the tracker is finished; make a new one for more frames")
+            return self._push(frames)
+
+    def _push(self, frames: npt.NDArray[np.generic]) -> list[NoteEvent]:
         # A long push is taken in blocks of equal length: the per-frame arrays of a whole file
         # would not stay in the processor's caches, and each block has a cost of its own. Any
         # chunking gives the same events.
@@ -758,7 +783,13 @@ class NoteTracker:
         return finished
 
     def finish(self) -> list[NoteEvent]:
-        """Ends the notes still sounding at the end of the last frame; returns them."""
+        """Ends the notes still sounding at the end of the last frame; returns them. Once
+        finished, the tracker takes no more frames; finishing again returns nothing."""
+        with self._lock:
+            self._finished = True
+            return self._finish()
+
+    def _finish(self) -> list[NoteEvent]:
         finished: list[NoteEvent] = []
         for note in sorted(self._active.values(), key=lambda n: n.pitch):
             # A note already fading ends where its fall began, as it would have a little later.
@@ -1515,6 +1546,15 @@ class NoteTracker:
         return folded
 
 
+def _whole(value: object) -> bool:
+    """Whether `value` is a whole number (an integer, or a float without a fraction), not a bool."""
+    if isinstance(value, (bool, np.bool_)):
+        return False
+    if isinstance(value, (int, np.integer)):
+        return True
+    return isinstance(value, (float, np.floating)) and math.isfinite(value) and float(value).is_integer()
+
+
 def transcribe(
     frames: npt.ArrayLike,
     numbers: npt.ArrayLike,
@@ -1571,7 +1611,11 @@ def bank_for(numbers: npt.ArrayLike, sample_rate: float, tuning: float = 440.0) 
     """A bank whose channels settle fast enough for note onsets: a time constant of `PERIODS`
     periods of the channel's frequency, but never longer than `MAX_TAU`. Below about 200 Hz the
     channels are then wider than a semitone; the notes there are told apart by their partials."""
+    if not 0 < sample_rate < math.inf:
+        raise ValueError(f"the sample rate must be a positive number of Hz, not {sample_rate}")
     freqs = np.array([marlune.midi_to_hz(float(n), tuning) for n in np.asarray(numbers).ravel()], dtype=np.float32)
+    if not (np.isfinite(freqs) & (freqs > 0)).all():
+        raise ValueError("every channel needs a finite frequency above 0 Hz; check the note numbers and tuning")
     taus = [time_constant(float(f)) for f in freqs]
     alphas = np.array([marlune.alpha_from_tau(float(tau), sample_rate) for tau in taus], dtype=np.float32)
     return marlune.ResonatorBank(freqs, sample_rate, alphas=alphas)

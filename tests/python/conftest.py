@@ -310,6 +310,22 @@ def write_audio(path, samples, rate, subtype=None):
     return path
 
 
+def broken_flac(path, frames, rate, fault):
+    """A FLAC file of a tone that only fails once read past its start: "cut" in half, or "lying",
+    its header giving ten times the samples that it holds."""
+    tone = 0.5 * np.sin(2 * np.pi * 440 * np.arange(frames) / rate)
+    data = bytearray(Path(write_audio(path, tone, rate)).read_bytes())
+    if fault == "cut":
+        del data[len(data) // 2:]
+    else:
+        # The sample count: the low 36 bits of the 8 bytes at 18, in the STREAMINFO block that
+        # follows "fLaC" and the block's 4-byte header.
+        field = int.from_bytes(data[18:26], "big")
+        data[18:26] = (field & ~((1 << 36) - 1) | 10 * frames).to_bytes(8, "big")
+    Path(path).write_bytes(bytes(data))
+    return path
+
+
 @pytest.fixture(scope="session")
 def render(tmp_path_factory):
     """Renders a piece of renders.py to float32 samples, each piece once per session. Without

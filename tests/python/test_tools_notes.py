@@ -1,15 +1,19 @@
 """Which notes are played: the tracker on rendered and synthesised music, streaming, the command."""
 
 import csv
+import math
+import os
 import subprocess
 import sys
+import threading
 
 import numpy as np
 import pytest
-from conftest import require, run_marlune, write_audio
+from conftest import assert_refused, require, run_marlune, write_audio
 
 import renders
 from marlune_tools import demo
+from marlune_tools import transcribe as transcribe_module
 from marlune_tools.notes_command import CSV_HEADER, Options, transcribe_blocks
 from marlune_tools.stream import FrameStream
 from marlune_tools.transcribe import NoteTracker, bank_for, features, transcribe
@@ -453,6 +457,72 @@ def test_chroma_of_the_demo_chord_is_its_three_pitch_classes():
 
 
 @pytest.fixture(scope="module")
+def demo_frames():
+    return bank_for(PIANO, demo.SAMPLE_RATE).resonate(demo.signal(), 480)
+
+
+@pytest.mark.parametrize(("make", "cause"), [
+    (lambda: NoteTracker(PIANO, math.inf, 480), "sample rate"),
+    (lambda: NoteTracker(PIANO, 48_000, 480.5), "hop"),
+    (lambda: NoteTracker(PIANO, 48_000, 480, threshold_db=math.nan), "threshold"),
+    (lambda: NoteTracker(PIANO, 48_000, 480, pitches=(80, 20)), "pitches"),
+    (lambda: NoteTracker([60.0, math.nan], 48_000, 480), "finite"),
+    (lambda: NoteTracker([-1e6, -1e6 + 1], 48_000, 480), "too low"),
+    (lambda: bank_for(PIANO, 0.0), "sample rate"),
+    (lambda: bank_for([60.0, math.nan], 48_000), "finite frequency"),
+], ids=["infinite rate", "fractional hop", "NaN threshold", "pitches reversed", "NaN note", "0 Hz note",
+        "bank at 0 Hz", "bank with a NaN note"])
+def test_bad_tracker_or_bank_arguments_are_refused(make, cause):
+    with pytest.raises(ValueError, match=cause):
+        make()
+
+
+@pytest.mark.parametrize(("bad", "error"), [
+    (lambda f: f.astype("U8"), TypeError), (lambda f: f.astype(object), TypeError),
+    (lambda f: f[:, 1:], ValueError), (lambda f: f[0], ValueError),
+], ids=["text", "objects", "a channel short", "one dimension"])
+def test_refused_frames_leave_the_tracker_as_it_was(demo_frames, bad, error):
+    tracker = NoteTracker(PIANO, demo.SAMPLE_RATE, 480)
+    events = tracker.push(demo_frames[:100])
+    with pytest.raises(error, match="frames must"):
+        tracker.push(bad(demo_frames[100:200]))
+    events += tracker.push(demo_frames[100:]) + tracker.finish()
+    assert sorted(events) == transcribe(demo_frames, PIANO, demo.SAMPLE_RATE, 480)
+    # Finished, it takes no more frames (their notes would have lost their start) and ends nothing.
+    with pytest.raises(ValueError, match="finished"):
+        tracker.push(demo_frames[:1])
+    assert tracker.finish() == []
+
+
+@pytest.mark.parametrize("call", [lambda t, f: t.sounding, lambda t, f: t.push(f), lambda t, f: t.finish()],
+                         ids=["sounding", "push", "finish"])
+def test_a_tracker_shared_by_threads_takes_one_call_at_a_time(monkeypatch, demo_frames, call):
+    tracker = NoteTracker(PIANO, demo.SAMPLE_RATE, 480)
+    inside, release = threading.Event(), threading.Event()
+    real = transcribe_module.salience
+
+    def paused(*args):  # the first call waits, inside a push, until released
+        if not inside.is_set():
+            inside.set()
+            release.wait(60)
+        return real(*args)
+
+    monkeypatch.setattr(transcribe_module, "salience", paused)
+    pushing = threading.Thread(target=tracker.push, args=(demo_frames[:50],))
+    pushing.start()
+    assert inside.wait(60)
+    done = []
+    other = threading.Thread(target=lambda: done.append(call(tracker, demo_frames[50:51])))
+    other.start()
+    other.join(0.5)  # only long enough for the call to have got through, had it not waited
+    got_through = bool(done)
+    release.set()
+    pushing.join(60)
+    other.join(60)
+    assert not got_through and done
+
+
+@pytest.fixture(scope="module")
 def demo_notes(tmp_path_factory):
     folder = tmp_path_factory.mktemp("notes")
     done = run_marlune("notes", "--out", folder)
@@ -530,13 +600,31 @@ def test_bad_input_gives_one_line_status_2_and_no_output(tmp_path, case):
     assert not (tmp_path / "out").exists() or not any((tmp_path / "out").iterdir())
 
 
+@pytest.mark.parametrize(("rate", "notes"), [(50, "A0:C8"), (8000, "C8:C8")])
+def test_a_range_wholly_above_a_files_nyquist_is_refused(tmp_path, rate, notes):
+    path = write_audio(tmp_path / "slow.wav", np.zeros(10 * rate), rate)
+    done = run_marlune("notes", path, "--hop-ms", "50", "--range", notes, "--out", tmp_path / "out")
+    assert_refused(done, "slow.wav: every note of --range is at or above the Nyquist frequency")
+    assert not (tmp_path / "out").exists()
+
+
 @pytest.mark.parametrize("args", [["--range", "H2:C8"], ["--range", "C5:C4"], ["--hop-ms", "0"],
                                   ["--hop-ms", "nan"], ["--threshold-db", "inf"], ["--threshold-db=1e308"], ["--midi", "a.mid", "--csv", "a.mid"],
-                                  ["--frobnicate"]])
+                                  ["--frobnicate"], ["--midi", ""], ["--csv", ""], ["--range", "G9:G9"]])
 def test_bad_options_give_one_line_and_status_2(tmp_path, args):
     done = run_marlune("notes", *args, "--out", tmp_path, cwd=tmp_path)
     assert (done.returncode, done.stdout, done.stderr.count("\n")) == (2, "", 1), done.stderr
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("name", [b"b\nc.wav", b"caf\xe9.wav"])
+def test_each_file_is_reported_on_one_line_whatever_its_name(tmp_path, name):
+    path = os.path.join(os.fsencode(tmp_path), name)
+    os.rename(write_audio(tmp_path / "w.wav", np.zeros(4800), 48_000), path)
+    done = run_marlune("notes", path, "--out", tmp_path / "out")
+    assert done.returncode == 0, done.stderr
+    shown = name.decode("ascii", "backslashreplace").replace("\n", "\\n")
+    assert done.stdout.count("\n") == 1 and f"{shown}: 0.10 s, 0 notes -> " in done.stdout, done.stdout
 
 
 def test_missing_mido_is_named(tmp_path):

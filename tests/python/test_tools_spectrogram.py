@@ -8,10 +8,11 @@ import sys
 import numpy as np
 import pytest
 import marlune
-from conftest import assert_refused, require, run_marlune, tree, write_audio
+from conftest import assert_refused, broken_flac, require, run_marlune, tree, write_audio
 
-from marlune_tools import FileError, demo, npz
+from marlune_tools import FileError, audio, demo, npz
 from marlune_tools.analysis import analyse, analyse_file
+from marlune_tools.audio import BLOCK_FRAMES
 from marlune_tools.cli import MAX_NOTE_LINES, note_lines
 from marlune_tools.notes import Scale, note_number, note_range
 from marlune_tools.notes_command import Options, transcribe_blocks
@@ -158,6 +159,13 @@ def test_every_format_gives_the_frames_of_its_samples(tmp_path, test_signal, nam
     assert got.frames.tobytes() == expected.tobytes() and got.frames.shape == (625, 25)
 
 
+def test_channels_near_the_float_limit_mix_to_their_mean(tmp_path):
+    loud = np.float32(3e38) * np.array([[1, 1], [1, -1], [-1, -1], [1, 0.5]] * 1000, np.float32)
+    path = write_audio(tmp_path / "loud.wav", loud, 48_000, "FLOAT")
+    got = np.concatenate(list(audio.blocks(path)))
+    assert got.tobytes() == loud.astype(np.float64).mean(axis=1).astype(np.float32).tobytes()
+
+
 @pytest.mark.parametrize("length", [None, 0, 4000, 10_000, 20_000])
 def test_frames_are_one_calls_whatever_length_is_announced(length):
     signal = np.random.default_rng(3).uniform(-0.5, 0.5, 10_000).astype(np.float32)
@@ -234,6 +242,8 @@ BAD_INPUTS = {
     "every channel above Nyquist": (lambda d: write_audio(d / "slow.wav", np.zeros(400), 40), "at or above the Nyquist"),
     "newline in the name": (lambda d: text(d / "a\nb.wav"), "a\\nb.wav: not an audio"),
     "symlink loop only": (lambda d: os.symlink("loop.wav", d / "loop.wav") or d, "no audio files in this folder"),
+    "header longer than the data": (lambda d: broken_flac(d / "long.flac", BLOCK_FRAMES + 1000, 16_000, "lying"),
+                                    f"long.flac: read failed after {BLOCK_FRAMES} samples"),
 }
 
 
@@ -262,12 +272,13 @@ def test_bad_options_give_one_line_and_status_2(tmp_path, args):
     assert list(tmp_path.iterdir()) == []
 
 
-@pytest.mark.parametrize("option", ["--tau-ms", "--hop-ms"])
+@pytest.mark.parametrize(("command", "option"), [("spectrogram", "--tau-ms"), ("spectrogram", "--hop-ms"),
+                                                  ("notes", "--hop-ms")])
 @pytest.mark.parametrize("demo", [False, True])
-def test_times_below_one_sample_are_refused_for_the_file(tmp_path, option, demo):
+def test_times_below_one_sample_are_refused_for_the_file(tmp_path, command, option, demo):
     # 0.02 ms is 0.96 samples at 48 kHz (the demo's rate too): a hop would round to one sample.
     path = [] if demo else [write_audio(tmp_path / "a.wav", np.zeros(4800), 48_000)]
-    done = run_marlune("spectrogram", *path, option, "0.02", "--out", tmp_path / "o")
+    done = run_marlune(command, *path, option, "0.02", "--out", tmp_path / "o")
     assert_refused(done, f"{option} 0.02 is shorter than one sample")
     assert not (tmp_path / "o").exists()
 
@@ -291,6 +302,30 @@ def test_keep_going_skips_and_lists_bad_files_and_exits_1(tmp_path):
     assert done.returncode == 1 and sorted(os.listdir(tmp_path / "out")) == ["a.npz", "a.png", "c.npz", "c.png"]
     assert [line.split(":")[0] for line in done.stderr.splitlines()] == ["marlune"] * 2
     assert "b.wav: not an audio file" in done.stderr and "nan.wav: sample 24000" in done.stderr
+
+
+@pytest.mark.parametrize("command", ["spectrogram", "notes"])
+@pytest.mark.parametrize("bad", ["cut.flac", "nan.wav"])
+def test_skipped_files_are_named_as_given(tmp_path, command, bad):
+    for name in ("a", "c"):
+        write_audio(tmp_path / f"{name}.wav", np.zeros(4800), 48_000)
+    if bad == "cut.flac":
+        broken_flac(tmp_path / bad, 48_000, 48_000, "cut")
+    else:
+        nan_at(tmp_path, 0.5)
+    done = run_marlune(command, "a.wav", bad, "c.wav", "--out", "out", "--keep-going", cwd=tmp_path)
+    assert done.returncode == 1 and len(os.listdir(tmp_path / "out")) == 4, done.stderr
+    assert done.stderr.startswith(f"marlune: skipped {bad}: ") and done.stderr.count("\n") == 1, done.stderr
+
+
+@pytest.mark.parametrize("command", ["spectrogram", "notes"])
+@pytest.mark.parametrize("again", ["a.wav", "./a.wav", "."])
+def test_a_file_named_twice_is_analysed_once(tmp_path, command, again):
+    write_audio(tmp_path / "a.wav", np.zeros(4800), 48_000)
+    done = run_marlune(command, "a.wav", again, "--out", "out", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert [line.split(":")[0] for line in done.stdout.splitlines() if not line.startswith(" ")] == ["a.wav"]
+    assert len(os.listdir(tmp_path / "out")) == 2
 
 
 LONG = "x" * 248
