@@ -167,7 +167,7 @@ from collections import deque
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from itertools import islice
-from typing import Protocol
+from typing import Any, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -673,7 +673,7 @@ class NoteTracker:
                 raise ValueError("the tracker is finished; make a new one for more frames")
             return self._push(frames)
 
-    def _push(self, frames: npt.NDArray[np.generic]) -> list[NoteEvent]:
+    def _push(self, frames: npt.NDArray[Any]) -> list[NoteEvent]:
         # A long push is taken in blocks of equal length: the per-frame arrays of a whole file
         # would not stay in the processor's caches, and each block has a cost of its own. Any
         # chunking gives the same events.
