@@ -508,6 +508,7 @@ class _Note:
     first: int = -1  # the frame of history[0]
     settled: int = -1  # played again: the frame its dip bottomed out, its own level from there
     joined: bool = False  # started with others of a chord, under the floor of a note alone
+    swung: float = 0.0  # played again: how far the note before it swung (see `_swing`)
 
 
 class NoteTracker:
@@ -828,7 +829,9 @@ class NoteTracker:
                     del self._active[key]
                     continue
                 self._close(note, restruck, finished)
-                self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t, settled=settled)
+                # The same voice goes on swinging: its new attack is held to the swing heard before.
+                self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t, settled=settled,
+                                          swung=self._swing(note, restruck))
         # The notes that rise together in this frame, under the floor of a note alone but above a
         # chord's: a chord's notes begin together, and each is the others' evidence.
         self._forming = [low + index for index in self._rising if low + index not in self._active]
@@ -1390,13 +1393,14 @@ class NoteTracker:
         attack (from a decision window after its onset to the frame `until`), less
         `DIP_SWING_DB`: a chord's notes that beat, or a choir's voices that drift apart, swing
         again and again, where a note played again rises once, further. A note heard for less
-        than the frames an onset may lie in has not shown its swing."""
+        than the frames an onset may lie in has not shown its swing; one played again swings as
+        the note before it did, at least."""
         begin = max(note.onset_frame, note.settled) + self._window - note.first
         end = until - note.first
         if begin < 0 or end - begin < self._reach:
-            return 0.0
+            return note.swung
         level = _decibels(np.asarray(note.history[begin:end]))
-        return max(0.0, float((level - np.minimum.accumulate(level)).max()) - DIP_SWING_DB)
+        return max(note.swung, float((level - np.minimum.accumulate(level)).max()) - DIP_SWING_DB)
 
     def _dips(self, above: npt.NDArray[np.float64]) -> npt.NDArray[np.bool_]:
         """Takes the log levels `above` the floor of a block's frames (frames, semitones) into
