@@ -87,7 +87,9 @@ window: a slow attack still growing has not fallen) and rises as much again is s
 the sounding note ends and a new one starts. A note held for the frames an onset may lie in
 must rise further by as much as, since its attack, it came back up after falling, less
 `DIP_SWING_DB`: a chord's notes that beat, or a choir's voices drifting apart, swing again and
-again. A note of a chord under the floor of a note alone is struck or played again only once it
+again; one played again goes on swinging as the note before it did. A level that fell there
+faster than its channels ring down (by `FLOOR_SLACK_DB` more) was no note let go but a notch
+where its partials beat with another sound's: no restrike. A note of a chord under the floor of a note alone is struck or played again only once it
 is decided: it swings with the others as it grows. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; a decided note whose own level stays within `STEADY_DB`
@@ -1305,7 +1307,7 @@ class NoteTracker:
         if candidate <= max(note.onset_frame, note.settled) + self._window:
             return None
         before = self._strengths[0].item(slot)
-        if before > note.grouped * self._RESTRIKE_FALL:
+        if before > note.grouped * self._RESTRIKE_FALL or self._notched(slot):
             return None
         # The frame that the decision window starts with: the second of the last `_window` + 2.
         rise = self._rises[len(self._rises) - self._window - 1].item(index)
@@ -1317,6 +1319,22 @@ class NoteTracker:
         if not self._lifted[index] and self._settling(note, candidate):
             return None
         return candidate
+
+    def _notched(self, slot: int) -> bool:
+        """Whether the level round the semitone `slot` fell, in the frames before a restrike's
+        decision window, faster than its channels ring down (by `FLOOR_SLACK_DB` more): a note let
+        go fades in the channel at its time constant, while the partials of a chord or of a
+        section that beat cancel each other in a brief notch, no fall at all."""
+        levels, back = self._levels, self._window + 2
+        fade = math.exp(-self._seconds / time_constant(float(self._grid.frequencies[slot]))) / self._SLACK
+        lo, hi = max(0, slot - 1), min(self._grid.count, slot + 2)
+        bound = 0.0
+        for k in range(min(self._lags[slot] + self._window, len(levels) - back), -1, -1):
+            level = float(levels[-back - k][lo:hi].max())
+            if level < bound * fade:
+                return True
+            bound = max(bound * fade * self._SLACK, level)
+        return False
 
     def _fresh_attack(self, index: int, note: _Note, candidate: int) -> bool:
         """Whether a plucked or struck note was struck again at the frame `candidate`: a strike
