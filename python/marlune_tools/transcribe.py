@@ -89,7 +89,8 @@ must rise further by as much as, since its attack, it came back up after falling
 `DIP_SWING_DB`: a chord's notes that beat, or a choir's voices drifting apart, swing again and
 again; one played again goes on swinging as the note before it did. A level that fell there
 faster than its channels ring down (by `FLOOR_SLACK_DB` more) was no note let go but a notch
-where its partials beat with another sound's: no restrike. A note of a chord under the floor of a note alone is struck or played again only once it
+where its partials beat with another sound's: no restrike; nor is a dip of its partials'
+level that fell so. A note of a chord under the floor of a note alone is struck or played again only once it
 is decided: it swings with the others as it grows. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; a decided note whose own level stays within `STEADY_DB`
@@ -821,7 +822,7 @@ class NoteTracker:
             settled = -1
             if restruck is None and not young and self._lifted[key - low]:
                 again = self._rearticulated(key - low, note)
-                if again is not None:
+                if again is not None and not self._dip_notched(key - low, again[1]):
                     restruck, settled = again
             if restruck is not None:
                 # Struck again before it was decided: the knock of another note's attack is
@@ -1334,6 +1335,27 @@ class NoteTracker:
             if level < bound * fade:
                 return True
             bound = max(bound * fade * self._SLACK, level)
+        return False
+
+    def _dip_notched(self, index: int, bottom: int) -> bool:
+        """Whether the note's partials' level (see `_dips`) fell into the dip that bottomed out at
+        the frame `bottom` faster than their channels ring down (by `FLOOR_SLACK_DB` more): a
+        notch where its partials beat with another sound's, as in `_notched`."""
+        grid = self._grid
+        rate = 0.0
+        for offset, weight in zip(grid.offsets, grid.weights):
+            if index + offset >= grid.count:
+                break
+            rate += weight * 20.0 / math.log(10.0) * self._seconds / time_constant(
+                float(grid.frequencies[index + offset]))
+        rate /= sum(grid.weights)
+        end = self._row - (self._frame - bottom)
+        level: list[float] = self._partials[max(0, end - self._reach) : end + 1, index].tolist()
+        bound = -math.inf
+        for value in level:
+            if value < bound - rate - FLOOR_SLACK_DB:
+                return True
+            bound = max(bound - rate, value)
         return False
 
     def _fresh_attack(self, index: int, note: _Note, candidate: int) -> bool:
