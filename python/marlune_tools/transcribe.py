@@ -90,7 +90,10 @@ must rise further by as much as, since its attack, it came back up after falling
 again; one played again goes on swinging as the note before it did. A level that fell there
 faster than its channels ring down (by `FLOOR_SLACK_DB` more) was no note let go but a notch
 where its partials beat with another sound's: no restrike; nor is a dip of its partials'
-level that fell so. A note of a chord under the floor of a note alone is struck or played again only once it
+level that fell so. Nor is either where the note's partials over its fundamental that are heard
+(within `LOWER_SPAN_DB` of it) did not rise with it by `FLOOR_SLACK_DB` (weighted by level): a
+new stroke, breath or strike renews the whole tone, while two voices of one pitch that beat, or
+a voice moving through a formant, swing the fundamental alone. A note of a chord under the floor of a note alone is struck or played again only once it
 is decided: it swings with the others as it grows. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; a decided note whose own level stays within `STEADY_DB`
@@ -822,7 +825,8 @@ class NoteTracker:
             settled = -1
             if restruck is None and not young and self._lifted[key - low]:
                 again = self._rearticulated(key - low, note)
-                if again is not None and not self._dip_notched(key - low, again[1]):
+                if (again is not None and not self._dip_notched(key - low, again[1])
+                        and self._renewed(key - low, again[1] - self._lags[key - low], again[1])):
                     restruck, settled = again
             if restruck is not None:
                 # Struck again before it was decided: the knock of another note's attack is
@@ -1319,7 +1323,38 @@ class NoteTracker:
             return None
         if not self._lifted[index] and self._settling(note, candidate):
             return None
+        # (The partials' channels settle faster than the fundamental's, and lead it.)
+        since = candidate - 1 - self._lags[index]
+        if not self._renewed(index, since, since):
+            return None
         return candidate
+
+    def _renewed(self, index: int, first: int, last: int) -> bool:
+        """Whether the note's partials over its fundamental that are heard (within
+        `LOWER_SPAN_DB` of it) rose too, by `FLOOR_SLACK_DB` (weighted by their levels), from
+        their lowest in the frames `first` to `last` to their loudest since: a new bow stroke,
+        breath or strike renews the whole tone, while where two voices of a pitch beat, or a
+        voice moves through a formant, its fundamental swings on its own. (A tone with no such
+        partials passes.)"""
+        grid, levels = self._grid, self._levels
+        first = max(first, self._frame - len(levels) + 1)
+        if first > last:
+            return True
+        before = [levels[-1 - self._frame + f] for f in range(first, last + 1)]
+        after = [levels[-1 - self._frame + f] for f in range(last + 1, self._frame + 1)]
+        fundamental = max(r.item(index) for r in after)
+        weighted = total = 0.0
+        for offset, weight in zip(grid.offsets[1:], grid.weights[1:]):
+            slot = index + offset
+            if slot >= grid.count:
+                break
+            new = max(r.item(slot) for r in after)
+            if new < fundamental * 10.0 ** (-LOWER_SPAN_DB / 20.0):
+                continue
+            share = weight * new
+            weighted += share * 20.0 * math.log10(new / max(min(r.item(slot) for r in before), SILENCE))
+            total += share
+        return total <= 0 or weighted >= FLOOR_SLACK_DB * total
 
     def _notched(self, slot: int) -> bool:
         """Whether the level round the semitone `slot` fell, in the frames before a restrike's
