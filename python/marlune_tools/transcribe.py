@@ -1312,7 +1312,7 @@ class NoteTracker:
         if candidate <= max(note.onset_frame, note.settled) + self._window:
             return None
         before = self._strengths[0].item(slot)
-        if before > note.grouped * self._RESTRIKE_FALL or self._notched(slot):
+        if before > note.grouped * self._RESTRIKE_FALL:
             return None
         # The frame that the decision window starts with: the second of the last `_window` + 2.
         rise = self._rises[len(self._rises) - self._window - 1].item(index)
@@ -1325,7 +1325,7 @@ class NoteTracker:
             return None
         # (The partials' channels settle faster than the fundamental's, and lead it.)
         since = candidate - 1 - self._lags[index]
-        if not self._renewed(index, since, since):
+        if self._notched(slot) or not self._renewed(index, since, since):
             return None
         return candidate
 
