@@ -1307,7 +1307,7 @@ class NoteTracker:
         slot = self._struck[index]
         # (Its own level must have risen since, for a fresh attack: looked at first, at once.)
         if (self._window_loudest.item(slot) >= self._levels[-2 - self._window].item(slot) * self._SLACK
-                and self._fresh_attack(index, note, candidate)):
+                and self._fresh_attack(index, note, candidate) and not self._notched(slot)):
             return candidate
         if candidate <= max(note.onset_frame, note.settled) + self._window:
             return None
