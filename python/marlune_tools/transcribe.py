@@ -87,7 +87,13 @@ window: a slow attack still growing has not fallen) and rises as much again is s
 the sounding note ends and a new one starts. A note held for the frames an onset may lie in
 must rise further by as much as, since its attack, it came back up after falling, less
 `DIP_SWING_DB`: a chord's notes that beat, or a choir's voices drifting apart, swing again and
-again. A note of a chord under the floor of a note alone is struck or played again only once it
+again; one played again goes on swinging as the note before it did. A level that fell there
+faster than its channels ring down (by `FLOOR_SLACK_DB` more) was no note let go but a notch
+where its partials beat with another sound's: no restrike; nor is a dip of its partials'
+level that fell so. Nor is either where the note's partials over its fundamental that are heard
+(within `LOWER_SPAN_DB` of it) did not rise with it by `FLOOR_SLACK_DB` (weighted by level): a
+new stroke, breath or strike renews the whole tone, while two voices of one pitch that beat, or
+a voice moving through a formant, swing the fundamental alone. A note of a chord under the floor of a note alone is struck or played again only once it
 is decided: it swings with the others as it grows. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; a decided note whose own level stays within `STEADY_DB`
@@ -519,6 +525,7 @@ class _Note:
     first: int = -1  # the frame of history[0]
     settled: int = -1  # played again: the frame its dip bottomed out, its own level from there
     joined: bool = False  # started with others of a chord, under the floor of a note alone
+    swung: float = 0.0  # played again: how far the note before it swung (see `_swing`)
 
 
 class NoteTracker:
@@ -868,7 +875,8 @@ class NoteTracker:
             settled = -1
             if restruck is None and not young and (self._lifted[key - low] or self._tongue[key - low]):
                 again = self._rearticulated(key - low, note)
-                if again is not None:
+                if (again is not None and not self._dip_notched(key - low, again[1])
+                        and self._renewed(key - low, again[1] - self._lags[key - low], again[1])):
                     restruck, settled = again
             if restruck is not None:
                 # Struck again before it was decided: the knock of another note's attack is
@@ -878,7 +886,9 @@ class NoteTracker:
                     del self._active[key]
                     continue
                 self._close(note, restruck, finished)
-                self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t, settled=settled)
+                # The same voice goes on swinging: its new attack is held to the swing heard before.
+                self._active[key] = _Note(key, restruck, value, heard, 0.0, held=t, settled=settled,
+                                          swung=self._swing(note, restruck))
         # The notes that rise together in this frame, under the floor of a note alone but above a
         # chord's: a chord's notes begin together, and each is the others' evidence.
         self._forming = [low + index for index in self._rising if low + index not in self._active]
@@ -1345,7 +1355,7 @@ class NoteTracker:
         slot = self._struck[index]
         # (Its own level must have risen since, for a fresh attack: looked at first, at once.)
         if (self._window_loudest.item(slot) >= self._levels[-2 - self._window].item(slot) * self._SLACK
-                and self._fresh_attack(index, note, candidate)):
+                and self._fresh_attack(index, note, candidate) and not self._notched(slot)):
             return candidate
         if candidate <= max(note.onset_frame, note.settled) + self._window:
             return None
@@ -1361,7 +1371,75 @@ class NoteTracker:
             return None
         if not self._lifted[index] and self._settling(note, candidate):
             return None
+        # (The partials' channels settle faster than the fundamental's, and lead it.)
+        since = candidate - 1 - self._lags[index]
+        if self._notched(slot) or not self._renewed(index, since, since):
+            return None
         return candidate
+
+    def _renewed(self, index: int, first: int, last: int) -> bool:
+        """Whether the note's partials over its fundamental that are heard (within
+        `LOWER_SPAN_DB` of it) rose too, by `FLOOR_SLACK_DB` (weighted by their levels), from
+        their lowest in the frames `first` to `last` to their loudest since: a new bow stroke,
+        breath or strike renews the whole tone, while where two voices of a pitch beat, or a
+        voice moves through a formant, its fundamental swings on its own. (A tone with no such
+        partials passes.)"""
+        grid, levels = self._grid, self._levels
+        first = max(first, self._frame - len(levels) + 1)
+        if first > last:
+            return True
+        before = [levels[-1 - self._frame + f] for f in range(first, last + 1)]
+        after = [levels[-1 - self._frame + f] for f in range(last + 1, self._frame + 1)]
+        fundamental = max(r.item(index) for r in after)
+        weighted = total = 0.0
+        for offset, weight in zip(grid.offsets[1:], grid.weights[1:]):
+            slot = index + offset
+            if slot >= grid.count:
+                break
+            new = max(r.item(slot) for r in after)
+            if new < fundamental * 10.0 ** (-LOWER_SPAN_DB / 20.0):
+                continue
+            share = weight * new
+            weighted += share * 20.0 * math.log10(new / max(min(r.item(slot) for r in before), SILENCE))
+            total += share
+        return total <= 0 or weighted >= FLOOR_SLACK_DB * total
+
+    def _notched(self, slot: int) -> bool:
+        """Whether the level round the semitone `slot` fell, in the frames before a restrike's
+        decision window, faster than its channels ring down (by `FLOOR_SLACK_DB` more): a note let
+        go fades in the channel at its time constant, while the partials of a chord or of a
+        section that beat cancel each other in a brief notch, no fall at all."""
+        levels, back = self._levels, self._window + 2
+        fade = math.exp(-self._seconds / time_constant(float(self._grid.frequencies[slot]))) / self._SLACK
+        lo, hi = max(0, slot - 1), min(self._grid.count, slot + 2)
+        bound = 0.0
+        for k in range(min(self._lags[slot] + self._window, len(levels) - back), -1, -1):
+            level = float(levels[-back - k][lo:hi].max())
+            if level < bound * fade:
+                return True
+            bound = max(bound * fade * self._SLACK, level)
+        return False
+
+    def _dip_notched(self, index: int, bottom: int) -> bool:
+        """Whether the note's partials' level (see `_dips`) fell into the dip that bottomed out at
+        the frame `bottom` faster than their channels ring down (by `FLOOR_SLACK_DB` more): a
+        notch where its partials beat with another sound's, as in `_notched`."""
+        grid = self._grid
+        rate = 0.0
+        for offset, weight in zip(grid.offsets, grid.weights):
+            if index + offset >= grid.count:
+                break
+            rate += weight * 20.0 / math.log(10.0) * self._seconds / time_constant(
+                float(grid.frequencies[index + offset]))
+        rate /= sum(grid.weights)
+        end = self._row - (self._frame - bottom)
+        level: list[float] = self._partials[max(0, end - self._reach) : end + 1, index].tolist()
+        bound = -math.inf
+        for value in level:
+            if value < bound - rate - FLOOR_SLACK_DB:
+                return True
+            bound = max(bound - rate, value)
+        return False
 
     def _fresh_attack(self, index: int, note: _Note, candidate: int) -> bool:
         """Whether a plucked or struck note was struck again at the frame `candidate`: a strike
@@ -1438,13 +1516,14 @@ class NoteTracker:
         attack (from a decision window after its onset to the frame `until`), less
         `DIP_SWING_DB`: a chord's notes that beat, or a choir's voices that drift apart, swing
         again and again, where a note played again rises once, further. A note heard for less
-        than the frames an onset may lie in has not shown its swing."""
+        than the frames an onset may lie in has not shown its swing; one played again swings as
+        the note before it did, at least."""
         begin = max(note.onset_frame, note.settled) + self._window - note.first
         end = until - note.first
         if begin < 0 or end - begin < self._reach:
-            return 0.0
+            return note.swung
         level = _decibels(np.asarray(note.history[begin:end]))
-        return max(0.0, float((level - np.minimum.accumulate(level)).max()) - DIP_SWING_DB)
+        return max(note.swung, float((level - np.minimum.accumulate(level)).max()) - DIP_SWING_DB)
 
     def _dips(self, above: npt.NDArray[np.float64]) -> tuple[list[list[bool]], list[list[bool]]]:
         """Takes the log levels `above` the floor of a block's frames (frames, semitones) into

@@ -188,6 +188,18 @@ def test_a_held_note_that_beats_is_one_note(pitch, depth, hz):
     assert [e.pitch for e in events] == [pitch]
 
 
+@pytest.mark.parametrize(("pitch", "beat"), [(43, 0.5), (48, 1.2), (55, 0.8), (60, 0.5)])
+def test_a_fundamental_that_beats_under_steady_partials_is_one_note(pitch, beat):
+    # Two voices of an organ or a section on one pitch, `beat` Hz apart, where the other
+    # partials hold: the fundamental fades out and back once per beat, with no new attack.
+    def beating(u):
+        return gate(0.08, 2.2)(u) * np.cos(np.pi * beat * u)
+
+    signal = shaped_tone(pitch, [(0.2, beating)] + [(0.2 / h, gate(0.08, 2.2)) for h in range(2, 9)], seconds=2.2)
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
 @pytest.mark.parametrize(("pitch", "at"), [(76, 0.2), (84, 0.25)])
 def test_a_fundamental_that_dips_while_a_slow_attack_settles_is_no_new_note(pitch, at):
     # As a string section's or a choir's voices come in: the fundamental dips 20 dB and comes
