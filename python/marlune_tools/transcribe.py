@@ -621,6 +621,9 @@ class NoteTracker:
         self._spread_tail: npt.NDArray[np.float64] = np.zeros((self._window, self._grid.count))
         self._later_rise = np.zeros(self._grid.count)
         self._window_loudest = np.zeros(self._grid.count)
+        self._peaked: list[bool] = []
+        self._levels_tail: npt.NDArray[np.float64] = np.zeros((self.delay_frames, self._grid.count))
+        self._held_loudest = np.zeros(self._grid.count)  # each semitone's loudest in the delay
         self._history = math.ceil(HISTORY_SECONDS / self._seconds - 1e-9)
         self._levels: deque[npt.NDArray[np.float64]] = deque(maxlen=self._history + self._reach + 1)
         # The levels in dB and the harmonic rises of the block and of the frames before it that an
@@ -771,12 +774,24 @@ class NoteTracker:
         recent = np.concatenate([self._spread_tail, spread])
         self._spread_tail = recent[len(spread) :]
         window_loudest = _running(recent, self._window + 1, np.maximum)[self._window :]
+        recent = np.concatenate([self._levels_tail, levels])
+        self._levels_tail = recent[len(levels) :]
+        held_loudest = _running(recent, self.delay_frames + 1, np.maximum)[self.delay_frames :]
         self._decibels = np.concatenate([self._decibels[max(0, len(self._decibels) - self.delay_frames) :], decibels])
         self._rise_rows = np.concatenate([self._rise_rows[max(0, len(self._rise_rows) - self._reach) :], rises])
         kept = len(self._decibels) - len(frames)
+        # Where the frame that a restrike would start with has a rise, no smaller than the next
+        # frame's: what either kind of restrike needs at the least (cheap, for every note).
+        candidates = np.arange(len(frames)) + len(self._rise_rows) - len(frames) - self._window
+        at = np.maximum(candidates, 0)  # (in the first frames, where there is none, any row)
+        after = np.minimum(at + 1, len(self._rise_rows) - 1)
+        peaked = ((candidates >= 0)[:, None] & (self._rise_rows[at] > 0)
+                  & (self._rise_rows[at] >= self._rise_rows[after])).tolist()
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
             self._block_row = kept + i
+            self._peaked = peaked[i]
+            self._held_loudest = held_loudest[i]
             self._later_rise, self._window_loudest = later_rise[i], window_loudest[i]
             self._row = len(self._partials) - len(frames) + i
             self._lifted = lifted[i]
@@ -968,9 +983,7 @@ class NoteTracker:
     def _fading(self, index: int) -> bool:
         """Whether the semitone's level has fallen `HOLD_DB` under its loudest in the last
         `delay_frames` frames: a note there was let go."""
-        levels = self._levels
-        loudest = max(levels[-k].item(index) for k in range(1, min(self.delay_frames + 1, len(levels)) + 1))
-        return bool(levels[-1].item(index) < loudest * self._HOLD)
+        return bool(self._levels[-1].item(index) < self._held_loudest.item(index) * self._HOLD)
 
     def _let_go(self, note: _Note) -> bool:
         """Whether `note`, sounding since before the last `delay_frames` frames, fades in them: a
@@ -1349,7 +1362,7 @@ class NoteTracker:
         decision window starts with holds the window's strongest rise, and the note's strength,
         which had fallen `RESTRIKE_DB` below its peak before that frame, grew as much again; or
         a plucked or struck note was struck again there (`_fresh_attack`)."""
-        if len(self._rises) < self._window + 2:
+        if len(self._rises) < self._window + 2 or not self._peaked[index]:
             return None
         candidate = self._frame - self._window
         slot = self._struck[index]
