@@ -936,6 +936,14 @@ class NoteTracker:
                     # Placed past where a lower note's partial is checked: checked now.
                     if t - note.onset_frame >= self._reach and self._lower_partial(note):
                         del self._active[key]
+        if self._active:
+            self._check_young(t, strength, levels, end)
+        self._frame += 1
+
+    def _check_young(self, t: int, strength: npt.NDArray[np.float64], levels: npt.NDArray[np.float64],
+                     end: float) -> None:
+        """Drops the notes not yet decided that turn out to be another's attack, partial or knock."""
+        low = self._grid.low
         for key in [k for k, n in self._active.items()
                     if n.below == 1 and not strength[k - low] and t - n.onset_frame < self.delay_frames]:
             if self._attack_partial(self._active[key], strength >= end):
@@ -945,12 +953,12 @@ class NoteTracker:
             if self._lower_partial(self._active[key]) or self._lifted_partial(key - low, t - self._reach, levels):
                 del self._active[key]
         # Low to high: a note's timbre is learned before the notes over it are judged by it.
-        for key in sorted(k for k, n in self._active.items() if t - n.onset_frame == self.delay_frames):
+        decided = [k for k, n in self._active.items() if t - n.onset_frame == self.delay_frames]
+        for key in sorted(decided) if decided else ():
             if self._knock(self._active[key]) or self._overtone(self._active[key], strength):
                 del self._active[key]
             else:
                 self._learn_timbre(key)
-        self._frame += 1
 
     def _chord(self, pitch: int, earliest: int, latest: int) -> bool:
         """Whether a note at `pitch` starting between the frames `earliest` and `latest` starts
