@@ -94,7 +94,9 @@ level that fell so. Nor is either where the note's partials over its fundamental
 (within `LOWER_SPAN_DB` of it) did not rise with it by `FLOOR_SLACK_DB` (weighted by level): a
 new stroke, breath or strike renews the whole tone, while two voices of one pitch that beat, or
 a voice moving through a formant, swing the fundamental alone. A note of a chord under the floor of a note alone is struck or played again only once it
-is decided: it swings with the others as it grows. Notes end, with hysteresis, when their salience
+is decided: it swings with the others as it grows. So does one that began within a decision window
+of `CHORD_NOTES` - 1 others that hold, neither its neighbours nor on its partial steps: it is not
+played again at a frame before it was decided. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; a decided note whose own level stays within `STEADY_DB`
 of its loudest goes on though, for a louder note nearby can take its place among the voices
@@ -526,6 +528,7 @@ class _Note:
     settled: int = -1  # played again: the frame its dip bottomed out, its own level from there
     joined: bool = False  # started with others of a chord, under the floor of a note alone
     swung: float = 0.0  # played again: how far the note before it swung (see `_swing`)
+    swelled: bool = False  # found to swing with a chord's other notes as it grew (see `_swelling`)
 
 
 class NoteTracker:
@@ -893,6 +896,8 @@ class NoteTracker:
                 if (again is not None and not self._dip_notched(key - low, again[1])
                         and self._renewed(key - low, again[1] - self._lags[key - low], again[1])):
                     restruck, settled = again
+            if restruck is not None and self._swelling(note, restruck):
+                restruck = None
             if restruck is not None:
                 # Struck again before it was decided: the knock of another note's attack is
                 # dropped here as it would be had it ended, and its dip and return is no new
@@ -959,6 +964,23 @@ class NoteTracker:
                 del self._active[key]
             else:
                 self._learn_timbre(key)
+
+    def _swelling(self, note: _Note, restruck: int) -> bool:
+        """Whether a restrike found of a note of a chord lies before the note was decided: it
+        swings with the others as it grows (as one under the floor of a note alone does)."""
+        if restruck - note.onset_frame > self.delay_frames:
+            return False
+        note.swelled = note.swelled or self._in_chord(note)
+        return note.swelled
+
+    def _in_chord(self, note: _Note) -> bool:
+        """Whether at least `CHORD_NOTES` - 1 other notes that hold their level began within a
+        decision window of `note`, none of them its neighbour or on a partial step from it."""
+        t, pitch = self._frame, note.pitch
+        others = sum(other.held >= t - 1 and abs(other.onset_frame - note.onset_frame) <= self._window
+                     and abs(other.pitch - pitch) > 2 and abs(other.pitch - pitch) not in PARTIAL_STEPS
+                     for other in self._active.values())
+        return others >= CHORD_NOTES - 1
 
     def _chord(self, pitch: int, earliest: int, latest: int) -> bool:
         """Whether a note at `pitch` starting between the frames `earliest` and `latest` starts

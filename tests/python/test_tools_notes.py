@@ -145,6 +145,16 @@ def test_a_chord_that_enters_as_another_fades_starts_with_it(release, started):
     assert started <= {e.pitch for e in events if abs(e.onset - 1.2) <= 0.05}
 
 
+@pytest.mark.parametrize("piece", [renders.chords_and_melody("triads-strings", seed=26, program=renders.STRINGS),
+                                   renders.chords_and_melody("strings-chords", seed=108, program=renders.STRINGS)],
+                         ids=lambda piece: piece.name)
+def test_a_string_chords_note_that_swings_as_it_grows_is_one_note(render, piece):
+    # The strings' C major from 0.2 s to 1.1 s: G3's level swings as the chord grows, before
+    # it is decided; that swing is no second stroke.
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert [round(e.onset, 1) for e in events if e.pitch == 55 and e.onset < 1.0] == [0.2]
+
+
 def bowed(pitch, strokes, attack=0.15, release=0.08, vibrato=0.0, rate=48_000, seconds=2.6):
     """Eight partials falling as 1/h; each stroke (start, end) swells in over `attack` s and
     fades over `release` s after its end; `vibrato` semitones at 5.5 Hz."""
