@@ -94,11 +94,16 @@ level that fell so. Nor is either where the note's partials over its fundamental
 (within `LOWER_SPAN_DB` of it) did not rise with it by `FLOOR_SLACK_DB` (weighted by level): a
 new stroke, breath or strike renews the whole tone, while two voices of one pitch that beat, or
 a voice moving through a formant, swing the fundamental alone. A note of a chord under the floor of a note alone is struck or played again only once it
-is decided: it swings with the others as it grows. Notes end, with hysteresis, when their salience
+is decided: it swings with the others as it grows. So does one that began within a decision window
+of `CHORD_NOTES` - 1 others that hold, neither its neighbours nor on its partial steps: it is not
+played again at a frame before it was decided. Notes end, with hysteresis, when their salience
 stays `HYSTERESIS_DB` below the start threshold or `DECAY_DB` below their own
 peak for longer than `GAP_SECONDS`; a decided note whose own level stays within `STEADY_DB`
 of its loudest goes on though, for a louder note nearby can take its place among the voices
-(a melody note whose partials fall on its neighbour's) while its sound goes on. The offset is placed where the release began: the
+(a melody note whose partials fall on its neighbour's) while its sound goes on. So does a
+note of such a chord not yet decided whose semitone still stands out as a tone within
+`STEADY_DB` of its loudest, neither on a partial of a note sounding nor an octave or a twelfth
+over a tone as loud: the chord's other notes take its partials among the voices. The offset is placed where the release began: the
 first frame after which the level falls, over `RELEASE_SECONDS`, `RELEASE_DB_PER_SECOND`
 faster than it had decayed from its loudest, and never comes back within `RETURN_DB`. (A bowed
 or blown note holds its level and a piano's decays slowly; either falls fast once let go, and
@@ -229,7 +234,7 @@ RELEASE_DB_PER_SECOND = 30.0  # ... this much faster than the note's decay from 
 RETURN_DB = 1.0  # ... after which the note never comes back to within this of the level it fell from
 RELEASE_START_DB_PER_SECOND = 5.0  # the release began at the first of the frames before that falling this much faster
 GAP_SECONDS = 0.1  # a note goes on through a drop shorter than this
-STEADY_DB = 2.0  # ... and, once decided, while its level stays this close to its loudest
+STEADY_DB = 2.0  # ... and, once decided (or in a chord), while its level stays this close to its loudest
 MIN_SECONDS = 0.06  # shorter notes are dropped ...
 SETTLING = 2.0  # ... and so are notes shorter than this many time constants of their channel
 SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re full scale)
@@ -526,6 +531,7 @@ class _Note:
     settled: int = -1  # played again: the frame its dip bottomed out, its own level from there
     joined: bool = False  # started with others of a chord, under the floor of a note alone
     swung: float = 0.0  # played again: how far the note before it swung (see `_swing`)
+    swelled: bool = False  # found to swing with a chord's other notes as it grew (see `_swelling`)
 
 
 class NoteTracker:
@@ -868,7 +874,8 @@ class NoteTracker:
             # chosen frame by frame, and a louder note nearby can take its place among them
             # (a melody note whose partials lie on its neighbour's) while its sound goes on.
             steady = t - note.onset_frame > self.delay_frames and heard >= note.level * self._steady
-            if (value < end or value < note.peak * self._DECAY) and not steady:
+            if ((value < end or value < note.peak * self._DECAY) and not steady
+                    and not self._held_voice(note, heard)):
                 note.below += 1
                 if note.below > self.gap_frames:
                     # The level is smoothed: it falls for a while after the sound stopped, and
@@ -893,6 +900,8 @@ class NoteTracker:
                 if (again is not None and not self._dip_notched(key - low, again[1])
                         and self._renewed(key - low, again[1] - self._lags[key - low], again[1])):
                     restruck, settled = again
+            if restruck is not None and self._swelling(note, restruck):
+                restruck = None
             if restruck is not None:
                 # Struck again before it was decided: the knock of another note's attack is
                 # dropped here as it would be had it ended, and its dip and return is no new
@@ -959,6 +968,41 @@ class NoteTracker:
                 del self._active[key]
             else:
                 self._learn_timbre(key)
+
+    def _held_voice(self, note: _Note, heard: float) -> bool:
+        """Whether a note of a chord, not yet decided, is a held voice that is no voice in this
+        frame: its semitone still stands out as a tone near its loudest level, on no partial of a
+        note sounding, among others of a chord that hold. Its partials are taken for the chord's
+        other notes' while its sound goes on."""
+        t = self._frame
+        if t - note.onset_frame > self.delay_frames or heard < note.level * self._steady:
+            return False
+        pitch = note.pitch
+        if not self._tonal[pitch - self._grid.low] or any(pitch - d in self._active for d in PARTIAL_STEPS):
+            return False
+        # ... nor an octave or a twelfth over a tone as loud (its partial, the tone no note yet).
+        index, levels = pitch - self._grid.low, self._levels[-1]
+        span = 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
+        if any(index >= d and self._tonal[index - d] and levels[index - d] >= span * levels[index] for d in (12, 19)):
+            return False
+        return self._in_chord(note)
+
+    def _swelling(self, note: _Note, restruck: int) -> bool:
+        """Whether a restrike found of a note of a chord lies before the note was decided: it
+        swings with the others as it grows (as one under the floor of a note alone does)."""
+        if restruck - note.onset_frame > self.delay_frames:
+            return False
+        note.swelled = note.swelled or self._in_chord(note)
+        return note.swelled
+
+    def _in_chord(self, note: _Note) -> bool:
+        """Whether at least `CHORD_NOTES` - 1 other notes that hold their level began within a
+        decision window of `note`, none of them its neighbour or on a partial step from it."""
+        t, pitch = self._frame, note.pitch
+        others = sum(other.held >= t - 1 and abs(other.onset_frame - note.onset_frame) <= self._window
+                     and abs(other.pitch - pitch) > 2 and abs(other.pitch - pitch) not in PARTIAL_STEPS
+                     for other in self._active.values())
+        return others >= CHORD_NOTES - 1
 
     def _chord(self, pitch: int, earliest: int, latest: int) -> bool:
         """Whether a note at `pitch` starting between the frames `earliest` and `latest` starts

@@ -145,6 +145,19 @@ def test_a_chord_that_enters_as_another_fades_starts_with_it(release, started):
     assert started <= {e.pitch for e in events if abs(e.onset - 1.2) <= 0.05}
 
 
+@pytest.mark.parametrize(("piece", "pitch"), [
+    (renders.chords_and_melody("triads-strings", seed=26, program=renders.STRINGS), 55),
+    (renders.chords_and_melody("strings-chords", seed=108, program=renders.STRINGS), 55),
+    (renders.chords_and_melody("organ-chords-2", seed=107, program=renders.ORGAN), 52),
+], ids=lambda value: getattr(value, "name", str(value)))
+def test_a_held_chords_note_is_one_note_before_it_is_decided(render, piece, pitch):
+    # C major from 0.2 s to 1.1 s: the strings' G3 swings as the chord grows, and the organ's E3
+    # is no voice for a while, its partials taken for the other notes'. Neither is played again.
+    assert any(n.pitch == pitch and n.onset == 0.2 and n.offset > 1.0 for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert [round(e.onset, 1) for e in events if e.pitch == pitch and e.onset < 1.0] == [0.2]
+
+
 def bowed(pitch, strokes, attack=0.15, release=0.08, vibrato=0.0, rate=48_000, seconds=2.6):
     """Eight partials falling as 1/h; each stroke (start, end) swells in over `attack` s and
     fades over `release` s after its end; `vibrato` semitones at 5.5 Hz."""
