@@ -944,16 +944,27 @@ class NoteTracker:
                      end: float) -> None:
         """Drops the notes not yet decided that turn out to be another's attack, partial or knock."""
         low = self._grid.low
-        for key in [k for k, n in self._active.items()
-                    if n.below == 1 and not strength[k - low] and t - n.onset_frame < self.delay_frames]:
+        # The notes of each check, found in one pass (only notes are dropped below, none change).
+        fading, reached, decided = [], [], []
+        for k, n in self._active.items():
+            age = t - n.onset_frame
+            if age <= self.delay_frames:
+                if age < self.delay_frames and n.below == 1 and not strength.item(k - low):
+                    fading.append(k)
+                if age == self._reach:
+                    reached.append(k)
+                if age == self.delay_frames:
+                    decided.append(k)
+        for key in fading:
             if self._attack_partial(self._active[key], strength >= end):
                 del self._active[key]
-        for key in [k for k, n in self._active.items() if t - n.onset_frame == self._reach]:
+        for key in reached:
             # (A low string's channels are slow: it may be taken after its lifted partial.)
-            if self._lower_partial(self._active[key]) or self._lifted_partial(key - low, t - self._reach, levels):
+            if key in self._active and (self._lower_partial(self._active[key])
+                                        or self._lifted_partial(key - low, t - self._reach, levels)):
                 del self._active[key]
         # Low to high: a note's timbre is learned before the notes over it are judged by it.
-        decided = [k for k, n in self._active.items() if t - n.onset_frame == self.delay_frames]
+        decided = [k for k in decided if k in self._active]
         for key in sorted(decided) if decided else ():
             if self._knock(self._active[key]) or self._overtone(self._active[key], strength):
                 del self._active[key]
