@@ -783,10 +783,16 @@ class NoteTracker:
         # Where the frame that a restrike would start with has a rise, no smaller than the next
         # frame's: what either kind of restrike needs at the least (cheap, for every note).
         candidates = np.arange(len(frames)) + len(self._rise_rows) - len(frames) - self._window
-        at = np.maximum(candidates, 0)  # (in the first frames, where there is none, any row)
-        after = np.minimum(at + 1, len(self._rise_rows) - 1)
-        peaked = ((candidates >= 0)[:, None] & (self._rise_rows[at] > 0)
-                  & (self._rise_rows[at] >= self._rise_rows[after])).tolist()
+        if candidates[0] >= 0:
+            # (Every frame has one: the rows are slices, which NumPy reads faster than indices.)
+            row = int(candidates[0])
+            now = self._rise_rows[row : row + len(frames)]
+            peaked = ((now > 0) & (now >= self._rise_rows[row + 1 : row + 1 + len(frames)])).tolist()
+        else:
+            at = np.maximum(candidates, 0)  # (in the first frames, where there is none, any row)
+            after = np.minimum(at + 1, len(self._rise_rows) - 1)
+            peaked = ((candidates >= 0)[:, None] & (self._rise_rows[at] > 0)
+                      & (self._rise_rows[at] >= self._rise_rows[after])).tolist()
         finished: list[NoteEvent] = []
         for i in range(len(frames)):
             self._block_row = kept + i
@@ -840,6 +846,8 @@ class NoteTracker:
         self._strengths.append(spread)
         end = start * self._HYSTERESIS
         low = self._grid.low
+        # (Read once: this loop runs for every note in every frame.)
+        struck, delay, restrike_from = self._struck, self.delay_frames, t - self._window - 1
         for key in list(self._active):
             note = self._active[key]
             # Read as Python floats and compared rather than `max`ed: this runs for every note in
@@ -848,13 +856,13 @@ class NoteTracker:
             if value > note.peak:
                 note.peak = value
             note.joined = note.joined and value < start
-            if t - self._window - 1 >= max(note.onset_frame, note.settled):
+            if restrike_from >= note.onset_frame and restrike_from >= note.settled:
                 # Its loudest before the frame that a restrike would start with: a slow attack
                 # that is still growing is no fall and rise.
-                grouped = self._strengths[0].item(self._struck[key - low])
+                grouped = self._strengths[0].item(struck[key - low])
                 if grouped > note.grouped:
                     note.grouped = grouped
-            heard = levels.item(self._struck[key - low])
+            heard = levels.item(struck[key - low])
             if heard > note.level:
                 note.level = heard
             if heard >= note.level * self._HOLD:
@@ -867,7 +875,7 @@ class NoteTracker:
             # A decided note whose own level holds goes on while it is no voice: the voices are
             # chosen frame by frame, and a louder note nearby can take its place among them
             # (a melody note whose partials lie on its neighbour's) while its sound goes on.
-            steady = t - note.onset_frame > self.delay_frames and heard >= note.level * self._steady
+            steady = t - note.onset_frame > delay and heard >= note.level * self._steady
             if (value < end or value < note.peak * self._DECAY) and not steady:
                 note.below += 1
                 if note.below > self.gap_frames:
@@ -885,8 +893,8 @@ class NoteTracker:
             note.below = 0
             # A note of a chord, under the floor of a note alone, swings with the others as it
             # grows: it is not struck again before it is decided.
-            young = note.joined and t - note.onset_frame <= self.delay_frames
-            restruck = None if young else self._restrike(key - low, note)
+            young = note.joined and t - note.onset_frame <= delay
+            restruck = None if young or not self._peaked[key - low] else self._restrike(key - low, note)
             settled = -1
             if restruck is None and not young and (self._lifted[key - low] or self._tongue[key - low]):
                 again = self._rearticulated(key - low, note)
@@ -909,6 +917,8 @@ class NoteTracker:
         self._forming = [low + index for index in self._rising if low + index not in self._active]
         for index in self._above:
             key = low + index
+            if key in self._active:
+                continue
             alone = strength[index] >= start
             # Under the floor of a note alone, only where a chord may have begun (cheap, first).
             if (key not in self._active and (alone or self._chord(key, t - self.delay_frames + 1, t))
