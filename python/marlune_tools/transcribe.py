@@ -701,7 +701,7 @@ class NoteTracker:
     def _push_block(self, frames: npt.NDArray[np.complex64]) -> list[NoteEvent]:
         grid = self._grid
         levels = grid.levels(frames)
-        strength, _, floor = salience(grid, levels)
+        strength, summed, floor = salience(grid, levels)
         # Log levels, floored `FLUX_RANGE_DB` under the loudest level so far: the flicker of
         # channels far below the music is not a rise.
         loudest = np.maximum.accumulate(np.maximum(levels.max(axis=1), self._loudest))
@@ -761,7 +761,7 @@ class NoteTracker:
         # The notes under the start threshold of a note alone and at or above a chord's that stand
         # out as tones and whose partials rose by `ATTACK_DB` (as `_attacked` finds for one note):
         # the notes of a chord that may be forming.
-        total = grid.harmonic_sum(levels)
+        total = summed  # the harmonic sum of the levels
         attacked = (total > 0) & (grid.harmonic_sum(levels * rose) >= ATTACK_DB * total)
         rows, columns = np.nonzero(attacked & tonal & (strength < start[:, None]) & (strength >= joined[:, None]))
         rising_bounds = np.searchsorted(rows, np.arange(len(frames) + 1)).tolist()
@@ -794,6 +794,7 @@ class NoteTracker:
             peaked = ((candidates >= 0)[:, None] & (self._rise_rows[at] > 0)
                       & (self._rise_rows[at] >= self._rise_rows[after])).tolist()
         finished: list[NoteEvent] = []
+        joined_at, start_at = joined.tolist(), start.tolist()
         for i in range(len(frames)):
             self._block_row = kept + i
             self._peaked = peaked[i]
@@ -802,12 +803,12 @@ class NoteTracker:
             self._row = len(self._partials) - len(frames) + i
             self._lifted = lifted[i]
             self._tongue = tongue[i]
-            self._joined = joined.item(i)
+            self._joined = joined_at[i]
             self._tonal = tonal[i]
             self._above = above[bounds[i] : bounds[i + 1]]
             self._rose = rose[i]
             self._rising = rising[rising_bounds[i] : rising_bounds[i + 1]]
-            self._step(strength[i], rises[i], levels[i], spread[i], start.item(i), finished)
+            self._step(strength[i], rises[i], levels[i], spread[i], start_at[i], finished)
         return finished
 
     def finish(self) -> list[NoteEvent]:
