@@ -707,7 +707,7 @@ class NoteTracker:
     def _push_block(self, frames: npt.NDArray[np.complex64]) -> list[NoteEvent]:
         grid = self._grid
         levels = grid.levels(frames)
-        strength, _, floor = salience(grid, levels)
+        strength, summed, floor = salience(grid, levels)
         # Log levels, floored `FLUX_RANGE_DB` under the loudest level so far: the flicker of
         # channels far below the music is not a rise.
         loudest = np.maximum.accumulate(np.maximum(levels.max(axis=1), self._loudest))
@@ -767,7 +767,7 @@ class NoteTracker:
         # The notes under the start threshold of a note alone and at or above a chord's that stand
         # out as tones and whose partials rose by `ATTACK_DB` (as `_attacked` finds for one note):
         # the notes of a chord that may be forming.
-        total = grid.harmonic_sum(levels)
+        total = summed  # the harmonic sum of the levels
         attacked = (total > 0) & (grid.harmonic_sum(levels * rose) >= ATTACK_DB * total)
         rows, columns = np.nonzero(attacked & tonal & (strength < start[:, None]) & (strength >= joined[:, None]))
         rising_bounds = np.searchsorted(rows, np.arange(len(frames) + 1)).tolist()
@@ -789,11 +789,18 @@ class NoteTracker:
         # Where the frame that a restrike would start with has a rise, no smaller than the next
         # frame's: what either kind of restrike needs at the least (cheap, for every note).
         candidates = np.arange(len(frames)) + len(self._rise_rows) - len(frames) - self._window
-        at = np.maximum(candidates, 0)  # (in the first frames, where there is none, any row)
-        after = np.minimum(at + 1, len(self._rise_rows) - 1)
-        peaked = ((candidates >= 0)[:, None] & (self._rise_rows[at] > 0)
-                  & (self._rise_rows[at] >= self._rise_rows[after])).tolist()
+        if candidates[0] >= 0:
+            # (Every frame has one: the rows are slices, which NumPy reads faster than indices.)
+            row = int(candidates[0])
+            now = self._rise_rows[row : row + len(frames)]
+            peaked = ((now > 0) & (now >= self._rise_rows[row + 1 : row + 1 + len(frames)])).tolist()
+        else:
+            at = np.maximum(candidates, 0)  # (in the first frames, where there is none, any row)
+            after = np.minimum(at + 1, len(self._rise_rows) - 1)
+            peaked = ((candidates >= 0)[:, None] & (self._rise_rows[at] > 0)
+                      & (self._rise_rows[at] >= self._rise_rows[after])).tolist()
         finished: list[NoteEvent] = []
+        joined_at, start_at = joined.tolist(), start.tolist()
         for i in range(len(frames)):
             self._block_row = kept + i
             self._peaked = peaked[i]
@@ -802,12 +809,12 @@ class NoteTracker:
             self._row = len(self._partials) - len(frames) + i
             self._lifted = lifted[i]
             self._tongue = tongue[i]
-            self._joined = joined.item(i)
+            self._joined = joined_at[i]
             self._tonal = tonal[i]
             self._above = above[bounds[i] : bounds[i + 1]]
             self._rose = rose[i]
             self._rising = rising[rising_bounds[i] : rising_bounds[i + 1]]
-            self._step(strength[i], rises[i], levels[i], spread[i], start.item(i), finished)
+            self._step(strength[i], rises[i], levels[i], spread[i], start_at[i], finished)
         return finished
 
     def finish(self) -> list[NoteEvent]:
@@ -846,6 +853,8 @@ class NoteTracker:
         self._strengths.append(spread)
         end = start * self._HYSTERESIS
         low = self._grid.low
+        # (Read once: this loop runs for every note in every frame.)
+        struck, delay, restrike_from = self._struck, self.delay_frames, t - self._window - 1
         for key in list(self._active):
             note = self._active[key]
             # Read as Python floats and compared rather than `max`ed: this runs for every note in
@@ -854,13 +863,13 @@ class NoteTracker:
             if value > note.peak:
                 note.peak = value
             note.joined = note.joined and value < start
-            if t - self._window - 1 >= max(note.onset_frame, note.settled):
+            if restrike_from >= note.onset_frame and restrike_from >= note.settled:
                 # Its loudest before the frame that a restrike would start with: a slow attack
                 # that is still growing is no fall and rise.
-                grouped = self._strengths[0].item(self._struck[key - low])
+                grouped = self._strengths[0].item(struck[key - low])
                 if grouped > note.grouped:
                     note.grouped = grouped
-            heard = levels.item(self._struck[key - low])
+            heard = levels.item(struck[key - low])
             if heard > note.level:
                 note.level = heard
             if heard >= note.level * self._HOLD:
@@ -873,7 +882,7 @@ class NoteTracker:
             # A decided note whose own level holds goes on while it is no voice: the voices are
             # chosen frame by frame, and a louder note nearby can take its place among them
             # (a melody note whose partials lie on its neighbour's) while its sound goes on.
-            steady = t - note.onset_frame > self.delay_frames and heard >= note.level * self._steady
+            steady = t - note.onset_frame > delay and heard >= note.level * self._steady
             if ((value < end or value < note.peak * self._DECAY) and not steady
                     and not self._held_voice(note, heard)):
                 note.below += 1
@@ -892,8 +901,8 @@ class NoteTracker:
             note.below = 0
             # A note of a chord, under the floor of a note alone, swings with the others as it
             # grows: it is not struck again before it is decided.
-            young = note.joined and t - note.onset_frame <= self.delay_frames
-            restruck = None if young else self._restrike(key - low, note)
+            young = note.joined and t - note.onset_frame <= delay
+            restruck = None if young or not self._peaked[key - low] else self._restrike(key - low, note)
             settled = -1
             if restruck is None and not young and (self._lifted[key - low] or self._tongue[key - low]):
                 again = self._rearticulated(key - low, note)
@@ -918,6 +927,8 @@ class NoteTracker:
         self._forming = [low + index for index in self._rising if low + index not in self._active]
         for index in self._above:
             key = low + index
+            if key in self._active:
+                continue
             alone = strength[index] >= start
             # Under the floor of a note alone, only where a chord may have begun (cheap, first).
             if (key not in self._active and (alone or self._chord(key, t - self.delay_frames + 1, t))
@@ -953,16 +964,27 @@ class NoteTracker:
                      end: float) -> None:
         """Drops the notes not yet decided that turn out to be another's attack, partial or knock."""
         low = self._grid.low
-        for key in [k for k, n in self._active.items()
-                    if n.below == 1 and not strength[k - low] and t - n.onset_frame < self.delay_frames]:
+        # The notes of each check, found in one pass (only notes are dropped below, none change).
+        fading, reached, decided = [], [], []
+        for k, n in self._active.items():
+            age = t - n.onset_frame
+            if age <= self.delay_frames:
+                if age < self.delay_frames and n.below == 1 and not strength.item(k - low):
+                    fading.append(k)
+                if age == self._reach:
+                    reached.append(k)
+                if age == self.delay_frames:
+                    decided.append(k)
+        for key in fading:
             if self._attack_partial(self._active[key], strength >= end):
                 del self._active[key]
-        for key in [k for k, n in self._active.items() if t - n.onset_frame == self._reach]:
+        for key in reached:
             # (A low string's channels are slow: it may be taken after its lifted partial.)
-            if self._lower_partial(self._active[key]) or self._lifted_partial(key - low, t - self._reach, levels):
+            if key in self._active and (self._lower_partial(self._active[key])
+                                        or self._lifted_partial(key - low, t - self._reach, levels)):
                 del self._active[key]
         # Low to high: a note's timbre is learned before the notes over it are judged by it.
-        decided = [k for k, n in self._active.items() if t - n.onset_frame == self.delay_frames]
+        decided = [k for k in decided if k in self._active]
         for key in sorted(decided) if decided else ():
             if self._knock(self._active[key]) or self._overtone(self._active[key], strength):
                 del self._active[key]
