@@ -1003,9 +1003,7 @@ class NoteTracker:
         if not self._tonal[pitch - self._grid.low] or any(pitch - d in self._active for d in PARTIAL_STEPS):
             return False
         # ... nor an octave or a twelfth over a tone as loud (its partial, the tone no note yet).
-        index, levels = pitch - self._grid.low, self._levels[-1]
-        span = 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
-        if any(index >= d and self._tonal[index - d] and levels[index - d] >= span * levels[index] for d in (12, 19)):
+        if self._tones_under(pitch - self._grid.low):
             return False
         return self._in_chord(note)
 
@@ -1022,9 +1020,16 @@ class NoteTracker:
         decision window of `note`, none of them its neighbour or on a partial step from it."""
         t, pitch = self._frame, note.pitch
         others = sum(other.held >= t - 1 and abs(other.onset_frame - note.onset_frame) <= self._window
-                     and abs(other.pitch - pitch) > 2 and abs(other.pitch - pitch) not in PARTIAL_STEPS
-                     for other in self._active.values())
+                     and _apart(other.pitch, pitch) for other in self._active.values())
         return others >= CHORD_NOTES - 1
+
+    def _tones_under(self, index: int) -> list[int]:
+        """The semitones an octave and a twelfth under `index` that stand out as tones within
+        `FUNDAMENTAL_SPAN_DB` of its level: a note there has it among its first partials."""
+        levels = self._levels[-1]
+        span = 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
+        return [index - d for d in (12, 19)
+                if index >= d and self._tonal[index - d] and levels[index - d] >= span * levels[index]]
 
     def _chord(self, pitch: int, earliest: int, latest: int) -> bool:
         """Whether a note at `pitch` starting between the frames `earliest` and `latest` starts
@@ -1039,18 +1044,13 @@ class NoteTracker:
             return False
         # ... nor one an octave or a twelfth over a tone, which is heard first as its partials,
         # unless that tone fades: the chord before, let go, whose partials no longer grow.
-        levels = self._levels[-1]
-        span = 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
-        if any(index >= d and self._tonal[index - d] and levels[index - d] >= span * levels[index]
-               and not self._fading(index - d) for d in (12, 19)):
+        if any(not self._fading(under) for under in self._tones_under(index)):
             return False
         others = sum(earliest - self._window <= other.onset_frame <= latest + self._window
-                     and other.held >= self._frame - 1
-                     and abs(other.pitch - pitch) > 2 and abs(other.pitch - pitch) not in PARTIAL_STEPS
+                     and other.held >= self._frame - 1 and _apart(other.pitch, pitch)
                      for other in self._active.values())
         # ... or that rise with it now, above a chord's floor.
-        others += sum(abs(other - pitch) > 2 and abs(other - pitch) not in PARTIAL_STEPS
-                      and not any(other - d in self._active for d in PARTIAL_STEPS)
+        others += sum(_apart(other, pitch) and not any(other - d in self._active for d in PARTIAL_STEPS)
                       for other in self._forming if other not in self._active)
         return others >= CHORD_NOTES - 1
 
@@ -1710,6 +1710,12 @@ class NoteTracker:
         top = chroma.max(axis=1, keepdims=True)
         folded: npt.NDArray[np.float64] = np.divide(chroma, top, out=np.zeros_like(chroma), where=top > 0)
         return folded
+
+
+def _apart(pitch: int, other: int) -> bool:
+    """Whether two notes may be two of a chord's: not neighbours (a transient spreads to those),
+    and neither on a partial of the other."""
+    return abs(pitch - other) > 2 and abs(pitch - other) not in PARTIAL_STEPS
 
 
 def _whole(value: object) -> bool:
