@@ -30,7 +30,7 @@ from marlune_tools.errors import INTERRUPTED, FileError, os_cause
 from marlune_tools.live import command as live
 from marlune_tools.notes import Scale, note_name, note_range
 from marlune_tools.output import check_target
-from marlune_tools.settings import MAX_THRESHOLD_DB, PERIODS, Settings
+from marlune_tools.settings import MAX_THRESHOLD_DB, PERIODS, Settings, shorter_than_a_sample
 from marlune_tools.transcribe import NoteEvent
 
 USAGE_ERROR = 2
@@ -211,13 +211,8 @@ def _settings(args: argparse.Namespace) -> Settings:
 
 
 def _shorter_than_a_sample(settings: Settings, rate: float) -> str:
-    """What is shorter than one sample at `rate`, as the line that refuses it, or "". A hop would
-    be rounded up to one sample, so the frames would come far less often than asked; a time
-    constant has no one-sample equivalent at all."""
-    for option, ms in [("--hop-ms", settings.hop_ms), ("--tau-ms", settings.tau_ms)]:
-        if ms is not None and ms / 1000.0 * rate < 1.0:
-            return f"at {rate:g} Hz, {option} {ms:g} is shorter than one sample"
-    return ""
+    """The line that refuses the hop or a time constant shorter than one sample at `rate`, or ""."""
+    return shorter_than_a_sample(rate, [("--hop-ms", settings.hop_ms), ("--tau-ms", settings.tau_ms)])
 
 
 def _fit(settings: Settings, path: str, rate: float) -> Settings:

@@ -24,7 +24,7 @@ from marlune_tools import audio, corpus, demo
 from marlune_tools.errors import FileError
 from marlune_tools.notes import PIANO_HIGH, PIANO_LOW, note_range
 from marlune_tools.output import replacing
-from marlune_tools.settings import MAX_THRESHOLD_DB
+from marlune_tools.settings import MAX_THRESHOLD_DB, shorter_than_a_sample
 from marlune_tools.stream import FrameStream
 from marlune_tools.transcribe import BLOCK_FRAMES, NoteEvent, NoteTracker, bank_for
 
@@ -232,11 +232,8 @@ def _facts(path: str, opts: Options) -> audio.AudioInfo:
 
 
 def _hop_below_a_sample(opts: Options, rate: float) -> str:
-    """The line that refuses a hop shorter than one sample at `rate`, or "": it would be rounded
-    up to one sample, and the frames would come far less often than asked."""
-    if opts.hop_ms / 1000.0 * rate < 1.0:
-        return f"at {rate:g} Hz, --hop-ms {opts.hop_ms:g} is shorter than one sample"
-    return ""
+    """The line that refuses a hop shorter than one sample at `rate`, or ""."""
+    return shorter_than_a_sample(rate, [("--hop-ms", opts.hop_ms)])
 
 
 def run_file(path: str, midi: str, csv_path: str, opts: Options, stop: Callable[[], bool] | None = None) -> Result:

@@ -12,6 +12,7 @@ about 50 ms at A4 and close to a second at A0.
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -24,6 +25,16 @@ PERIODS = 10.0  # time constant of a channel, in periods of its frequency, per b
 # The tracker's thresholds move at most this far: further, every note or none passes, and the
 # factor 10^(dB/20) leaves the floating-point range near 6,000 dB.
 MAX_THRESHOLD_DB = 200.0
+
+
+def shorter_than_a_sample(rate: float, spans: Iterable[tuple[str, float | None]]) -> str:
+    """The line that refuses the first of the (option, milliseconds) `spans` shorter than one
+    sample at `rate`, or "". A hop would be rounded up to one sample, so the frames would come
+    far less often than asked; a time constant has no one-sample equivalent at all."""
+    for option, ms in spans:
+        if ms is not None and ms / 1000.0 * rate < 1.0:
+            return f"at {rate:g} Hz, {option} {ms:g} is shorter than one sample"
+    return ""
 
 
 @dataclass(frozen=True)
