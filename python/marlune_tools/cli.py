@@ -254,8 +254,9 @@ def _inputs(names: Sequence[str]) -> list[str]:
     seen: set[str] = set()
     unique = []
     for path in files:
-        if os.path.realpath(path) not in seen:
-            seen.add(os.path.realpath(path))
+        real = os.path.realpath(path)
+        if real not in seen:
+            seen.add(real)
             unique.append(path)
     return unique
 
