@@ -630,14 +630,13 @@ class NoteTracker:
         # The lowest channel turns, frame to frame, by how far what drives it lies from its
         # frequency (a frame is its output brought down by that frequency): a drive
         # `DRIFT_SEMITONES` or more under the lowest semitone, near 0 Hz, turns it back by these
-        # fractions of a turn (its mirror image too: a slow drift is a real signal). Where a turn
-        # of up to a semitone over the channel's frequency could alias onto them, the hop is too
-        # long to tell them apart, and the channel is taken as it is.
+        # fractions of a turn (its mirror image too: a slow drift is a real signal), short of
+        # where a tone up to a semitone over the channel's frequency turns it forward, which a
+        # long hop aliases there. (A hop too long for any such turn leaves the channel as it is.)
         lowest = tuning * 2.0 ** ((float(np.asarray(numbers, dtype=np.float64)[self._grid.channels[0]]) - 69.0) / 12.0)
         edge = lowest * 2.0 ** (-DRIFT_SEMITONES / 12.0)
-        self._drift_turns = ((lowest - edge) * self._seconds, (lowest + edge) * self._seconds)
-        if self._drift_turns[1] + lowest * (2.0 ** (1.0 / 12.0) - 1.0) * self._seconds >= 1.0:
-            self._drift_turns = (1.0, 0.0)  # (never)
+        tone = 1.0 - lowest * (2.0 ** (1.0 / 12.0) - 1.0) * self._seconds
+        self._drift_turns = ((lowest - edge) * self._seconds, min((lowest + edge) * self._seconds, tone))
         self._drift_last = 0j  # the lowest channel's last frame
         # The turn is taken over the last time constant of the channel, weighted by its level:
         # where a drift and its harmonics beat, the channel passes near zero, and its turn over a

@@ -106,6 +106,13 @@ def test_an_offset_or_a_slow_drift_alone_is_no_note(level, hz):
     assert events == []
 
 
+@pytest.mark.parametrize("lowest", [28, 36])
+def test_an_offset_is_no_note_whatever_the_banks_lowest_note(lowest):
+    numbers = np.arange(lowest, 97, dtype=np.float64)
+    frames = FrameStream(bank_for(numbers, 48_000), 480).push(offset(0.5, 0.3).astype(np.float32))
+    assert transcribe(frames, numbers, 48_000, 480) == []
+
+
 @pytest.mark.parametrize(("pitch", "amplitudes"), [
     (21, [0.01, 0.1, 0.3, 0.2, 0.1]),  # a piano's A0, heard by its partials
     (21, [0.3, 0.1]),  # a synthesiser's A0, heard by its fundamental
