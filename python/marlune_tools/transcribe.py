@@ -28,7 +28,8 @@ Per frame:
      does not is the lower voice's formant. The lowest semitone has no channel below it to be a
      peak over: it is not one where its channel turns as a drive `DRIFT_SEMITONES` or more under
      it would (a DC offset, a slow drift or rumble, whose leak falls smoothly from the bottom of
-     the bank up, whatever its level).
+     the bank up, whatever its level), nor where it stands less than `ALIKE_DB` above the
+     semitone next to it (the ring of a click, alike in the low channels).
   3. Onset strength: spectral flux, the rectified rise of the log levels, grouped by harmonics
      like the salience, so that each note has its own.
 
@@ -249,6 +250,7 @@ OVERTONE_MARGIN_DB = 4.5  # a note on one must stand this far above what the tim
 TIMBRE_NOTES = 5  # the timbre at a pitch is that of this many decided notes nearest to it
 TIMBRE_KEPT = 32  # ... among the last this many
 DRIFT_SEMITONES = 6.0  # a drive this far or further under the lowest semitone is an offset or a drift
+ALIKE_DB = 0.1  # the lowest semitone must stand this far above the next to be a peak (a click's ring)
 
 
 @dataclass(frozen=True, order=True)
@@ -385,9 +387,13 @@ def salience(
     tonal = levels >= _tone_fall(grid.frequencies) ** TONAL_SHARE * np.maximum(wider[:, :-4], wider[:, 4:])
     # The lowest semitone is a peak over nothing below it: where its channel is driven from well
     # under it (a DC offset or a drift, whose leak falls smoothly from the bottom of the bank up
-    # and so peaks there at any level), it is heard by its partials alone.
+    # and so peaks there at any level), it is heard by its partials alone. So it is where it does
+    # not stand above the semitone next to it: a click rings alike in the low channels, which
+    # have one time constant, and a tone half a semitone off is the next semitone's as much.
     if drift is not None:
         peaked[:, 0] &= ~drift
+    if grid.count > 1:
+        peaked[:, 0] &= levels[:, 0] > levels[:, 1] * 10.0 ** (ALIKE_DB / 20.0)
     fundamental = heard(1)
     faint = (peaked[:, : grid.count] & tonal & ~fundamental
              & (levels >= strongest * 10.0 ** (-WEAK_SPAN_DB / 20.0)))

@@ -106,6 +106,14 @@ def test_an_offset_or_a_slow_drift_alone_is_no_note(level, hz):
     assert events == []
 
 
+@pytest.mark.parametrize("rate", [44_100, 48_000, 96_000])
+def test_a_click_is_no_note(rate):
+    # The low channels, of one time constant, ring after it alike.
+    signal = np.zeros(rate * 3 // 2, dtype=np.float32)
+    signal[rate // 2] = 0.9
+    assert transcribe_blocks([signal], rate, Options()) == []
+
+
 @pytest.mark.parametrize("lowest", [28, 36])
 def test_an_offset_is_no_note_whatever_the_banks_lowest_note(lowest):
     numbers = np.arange(lowest, 97, dtype=np.float64)
