@@ -25,7 +25,11 @@ Per frame:
      up, a voice whose own second partial stands out of the lower voice's spectrum is kept, and
      so is one on the second, third or fifth partial whose second and third partials both do;
      below the sixth, one that stands out by less than `FORMANT_DB` while its second partial
-     does not is the lower voice's formant.
+     does not is the lower voice's formant. The lowest semitone has no channel below it to be a
+     peak over: it is not one where its channel turns as a drive `DRIFT_SEMITONES` or more under
+     it would (a DC offset, a slow drift or rumble, whose leak falls smoothly from the bottom of
+     the bank up, whatever its level), nor where it stands less than `ALIKE_DB` above the
+     semitone next to it (the ring of a click, alike in the low channels).
   3. Onset strength: spectral flux, the rectified rise of the log levels, grouped by harmonics
      like the salience, so that each note has its own.
 
@@ -245,6 +249,8 @@ OVERTONE_STEPS = (12, 19, 24)  # the second, third and fourth partials, in semit
 OVERTONE_MARGIN_DB = 4.5  # a note on one must stand this far above what the timbre gives it
 TIMBRE_NOTES = 5  # the timbre at a pitch is that of this many decided notes nearest to it
 TIMBRE_KEPT = 32  # ... among the last this many
+DRIFT_SEMITONES = 6.0  # a drive this far or further under the lowest semitone is an offset or a drift
+ALIKE_DB = 0.1  # the lowest semitone must stand this far above the next to be a peak (a click's ring)
 
 
 @dataclass(frozen=True, order=True)
@@ -329,11 +335,13 @@ class _Grid:
 
 
 def salience(
-    grid: _Grid, levels: npt.NDArray[np.float64]
+    grid: _Grid, levels: npt.NDArray[np.float64], drift: npt.NDArray[np.bool_] | None = None
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """(strength, grouped, floor): each note's salience where it was taken as a voice, else 0;
     each note's harmonic sum of the levels; and the frame's median of those sums. Shapes
-    (frames, semitones) twice and (frames,).
+    (frames, semitones) twice and (frames,). `drift` (frames,) is where the lowest semitone's
+    channel is driven from well under it (see `NoteTracker`): it is heard there by its partials
+    alone.
 
     Up to `VOICES` times, the note of highest salience among the candidates is taken, and its
     partials are removed as far as a smooth spectrum explains them. A voice on one of the first
@@ -377,6 +385,15 @@ def salience(
     # under a note an octave up is a low bump.
     wider = np.pad(levels, ((0, 0), (2, 2)))
     tonal = levels >= _tone_fall(grid.frequencies) ** TONAL_SHARE * np.maximum(wider[:, :-4], wider[:, 4:])
+    # The lowest semitone is a peak over nothing below it: where its channel is driven from well
+    # under it (a DC offset or a drift, whose leak falls smoothly from the bottom of the bank up
+    # and so peaks there at any level), it is heard by its partials alone. So it is where it does
+    # not stand above the semitone next to it: a click rings alike in the low channels, which
+    # have one time constant, and a tone half a semitone off is the next semitone's as much.
+    if drift is not None:
+        peaked[:, 0] &= ~drift
+    if grid.count > 1:
+        peaked[:, 0] &= levels[:, 0] > levels[:, 1] * 10.0 ** (ALIKE_DB / 20.0)
     fundamental = heard(1)
     faint = (peaked[:, : grid.count] & tonal & ~fundamental
              & (levels >= strongest * 10.0 ** (-WEAK_SPAN_DB / 20.0)))
@@ -616,6 +633,22 @@ class NoteTracker:
         self._lags = [math.ceil(LAG_CONSTANTS * time_constant(float(f)) / self._seconds - 1e-9)
                       for f in self._grid.frequencies]
         self._tone_next = _tone_fall(self._grid.frequencies, 1.0) ** TONAL_SHARE
+        # The lowest channel turns, frame to frame, by how far what drives it lies from its
+        # frequency (a frame is its output brought down by that frequency): a drive
+        # `DRIFT_SEMITONES` or more under the lowest semitone, near 0 Hz, turns it back by these
+        # fractions of a turn (its mirror image too: a slow drift is a real signal), short of
+        # where a tone up to a semitone over the channel's frequency turns it forward, which a
+        # long hop aliases there. (A hop too long for any such turn leaves the channel as it is.)
+        lowest = tuning * 2.0 ** ((float(np.asarray(numbers, dtype=np.float64)[self._grid.channels[0]]) - 69.0) / 12.0)
+        edge = lowest * 2.0 ** (-DRIFT_SEMITONES / 12.0)
+        tone = 1.0 - lowest * (2.0 ** (1.0 / 12.0) - 1.0) * self._seconds
+        self._drift_turns = ((lowest - edge) * self._seconds, min((lowest + edge) * self._seconds, tone))
+        self._drift_last = 0j  # the lowest channel's last frame
+        # The turn is taken over the last time constant of the channel, weighted by its level:
+        # where a drift and its harmonics beat, the channel passes near zero, and its turn over a
+        # frame there can be anything.
+        self._drift_span = max(1, round(time_constant(lowest) / self._seconds))
+        self._drift_turned: npt.NDArray[np.complex128] = np.zeros(self._drift_span - 1, dtype=np.complex128)
         self._above: list[int] = []  # ... and the semitones at or above either threshold
         self._forming: list[int] = []  # ... and the notes of a chord that may be starting in it
         self._rising: list[int] = []  # ... and the semitones between the two that rise as tones
@@ -707,7 +740,7 @@ class NoteTracker:
     def _push_block(self, frames: npt.NDArray[np.complex64]) -> list[NoteEvent]:
         grid = self._grid
         levels = grid.levels(frames)
-        strength, summed, floor = salience(grid, levels)
+        strength, summed, floor = salience(grid, levels, self._drift(frames))
         # Log levels, floored `FLUX_RANGE_DB` under the loudest level so far: the flicker of
         # channels far below the music is not a rise.
         loudest = np.maximum.accumulate(np.maximum(levels.max(axis=1), self._loudest))
@@ -837,6 +870,24 @@ class NoteTracker:
 
     def _channel_count(self) -> int:
         return self._grid.total
+
+    def _drift(self, frames: npt.NDArray[np.complex64]) -> npt.NDArray[np.bool_]:
+        """Where the lowest channel turned, over its last time constant, as a drive near 0 Hz turns it."""
+        channel = frames[:, self._grid.channels[0]].astype(np.complex128)
+        before = np.concatenate([[self._drift_last], channel[:-1]])
+        self._drift_last = complex(channel[-1])
+        turned = np.concatenate([self._drift_turned, channel * np.conj(before)])
+        self._drift_turned = turned[len(channel) :]
+        # Summed frame by frame from the oldest, as a sum kept per frame would be: a chunking must
+        # not change a bit.
+        summed = np.zeros(len(channel), dtype=np.complex128)
+        for back in range(self._drift_span):
+            summed += turned[back : back + len(channel)]
+        # The fraction of a turn that the channel fell behind a frame (none where it was silent).
+        behind = (-np.angle(summed) / (2.0 * math.pi)) % 1.0
+        low, high = self._drift_turns
+        drift: npt.NDArray[np.bool_] = (behind >= low) & (behind <= high)
+        return drift
 
     def _step(
         self,

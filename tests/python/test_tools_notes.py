@@ -88,6 +88,62 @@ def test_one_tone_is_one_note_at_its_fundamental_at_any_level(pitch, amplitudes,
     assert abs(events[0].onset - 0.2) <= 0.05 and abs(events[0].offset - 1.2) <= 0.05
 
 
+def offset(level, hz, seconds=2.0, rate=48_000):
+    """A DC offset of `level` that rises from 0 without a step (over 0.2 s), or, at `hz` > 0, a
+    drift that swings from 0 to `level` and back as slowly."""
+    t = np.arange(int(seconds * rate)) / rate
+    if not hz:
+        rise = np.clip(t / 0.2, 0.0, 1.0)
+        return level * rise * rise * (3.0 - 2.0 * rise)
+    return level * (0.5 - 0.5 * np.cos(2.0 * np.pi * hz * t))
+
+
+@pytest.mark.parametrize("level", [1e-3, 0.5, -0.9])
+@pytest.mark.parametrize("hz", [0.0, 0.3, 3.0])
+def test_an_offset_or_a_slow_drift_alone_is_no_note(level, hz):
+    # Its leak falls smoothly from the lowest channel up, so it peaks there at any level.
+    events = transcribe_blocks([offset(level, hz).astype(np.float32)], 48_000, Options())
+    assert events == []
+
+
+@pytest.mark.parametrize("rate", [44_100, 48_000, 96_000])
+def test_a_click_is_no_note(rate):
+    # The low channels, of one time constant, ring after it alike.
+    signal = np.zeros(rate * 3 // 2, dtype=np.float32)
+    signal[rate // 2] = 0.9
+    assert transcribe_blocks([signal], rate, Options()) == []
+
+
+@pytest.mark.parametrize("lowest", [28, 36])
+def test_an_offset_is_no_note_whatever_the_banks_lowest_note(lowest):
+    numbers = np.arange(lowest, 97, dtype=np.float64)
+    frames = FrameStream(bank_for(numbers, 48_000), 480).push(offset(0.5, 0.3).astype(np.float32))
+    assert transcribe(frames, numbers, 48_000, 480) == []
+
+
+@pytest.mark.parametrize(("pitch", "amplitudes"), [
+    (21, [0.01, 0.1, 0.3, 0.2, 0.1]),  # a piano's A0, heard by its partials
+    (21, [0.3, 0.1]),  # a synthesiser's A0, heard by its fundamental
+    (24, [0.3, 0.1, 0.05]),  # an organ pedal's C1
+    (28, [0.3, 0.15]),  # a bass's low E
+])
+def test_a_low_note_over_an_offset_is_heard(pitch, amplitudes):
+    signal = harmonic_tone(pitch, amplitudes, start=0.5) + offset(0.3, 0.0, seconds=1.8)
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert any(e.pitch == pitch and abs(e.onset - 0.5) <= 0.05 and e.offset >= 1.4 for e in events), events
+
+
+def test_frames_over_a_drift_one_at_a_time_give_the_events_of_the_whole():
+    # The drift is told by how the lowest channel turns over the last frames, kept across pushes:
+    # where a quiet drift and its harmonics beat, one frame's turn can be anything.
+    signal = harmonic_tone(28, [0.3, 0.15], start=1.0, seconds=0.5) + offset(1e-3, 8.0, seconds=1.8)
+    frames = FrameStream(bank_for(PIANO, 48_000), 480).push(signal.astype(np.float32))
+    tracker = NoteTracker(PIANO, 48_000, 480)
+    events = [event for frame in frames for event in tracker.push(frame[None])]
+    whole = transcribe(frames, PIANO, 48_000, 480)
+    assert sorted(events + tracker.finish()) == whole and 28 in {e.pitch for e in whole}
+
+
 def shaped_tone(pitch, partials, rate=48_000, start=0.2, seconds=1.2):
     """Partials h = 1, 2, ... as (amplitude, envelope of the time since `start`)."""
     t = np.arange(int((start + seconds + 0.3) * rate)) / rate
