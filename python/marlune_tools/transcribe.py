@@ -168,6 +168,9 @@ level by `DIP_SWING_DB` only, that came back within `DIP_FLOOR_DB` of where it f
 note played again too where the fundamental's channel fell `DIP_DB` further than it at the
 same time (within two frames of its bottom) and has risen `DIP_RISE_DB` since. A vibrato or a
 chord's beating moves the partials' level and the fundamental's alike.
+Above `KNOCK_HZ`, a knock is a note a partial step under the one it started with: the channels
+under a new note gather its partials as a harmonic series of their own, and its attack's noise
+(a reed's) lifts their fundamental.
 """
 
 from __future__ import annotations
@@ -1163,8 +1166,11 @@ class NoteTracker:
         the note's own sound and may come back a little), started with another note that still
         holds: it was the knock of that note's attack (a body or a hammer)."""
         t = self._frame
-        if not note.fell or self._grid.frequencies[note.pitch - self._grid.low] >= KNOCK_HZ:
+        if not note.fell:
             return False
+        # Higher up, only a note whose partials the other's lie on: the channels under a new
+        # note gather its partials as their own, and its attack's noise lifts their fundamental.
+        steps = None if self._grid.frequencies[note.pitch - self._grid.low] < KNOCK_HZ else PARTIAL_STEPS
         margin = 10.0 ** (KNOCK_MARGIN_DB / 20.0)
         # A knock beats with the note's own sound: one that comes back after a dip, within the
         # delay of a knock dropped at its pitch, started with that knock.
@@ -1175,6 +1181,7 @@ class NoteTracker:
         # Notes are updated in turn: one not yet updated in this frame was held in the last.
         if any(other is not note and other.held >= t - 1 and other.level >= note.level * margin
                and abs(other.onset_frame - began) <= self._window
+               and (steps is None or other.pitch - note.pitch in steps)
                for other in self._active.values()):
             # It is dropped (every caller does so); its return is looked for.
             self._knocks[note.pitch] = began
