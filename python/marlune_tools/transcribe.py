@@ -168,6 +168,10 @@ level by `DIP_SWING_DB` only, that came back within `DIP_FLOOR_DB` of where it f
 note played again too where the fundamental's channel fell `DIP_DB` further than it at the
 same time (within two frames of its bottom) and has risen `DIP_RISE_DB` since. A vibrato or a
 chord's beating moves the partials' level and the fundamental's alike.
+A note a semitone from a louder one sounding since before it, that holds while this one ends or
+has fallen `HOLD_DB` before it is decided, is dropped: that note's vibrato or scoop swept its
+pitch into the channel beside it and back (half a semitone off, a tone reads about 13 dB low in
+both channels it lies between, and a tone in tune reads 23 dB low a semitone away).
 Above `KNOCK_HZ`, a knock is a note a partial step under the one it started with: the channels
 under a new note gather its partials as a harmonic series of their own, and its attack's noise
 (a reed's) lifts their fundamental.
@@ -896,7 +900,8 @@ class NoteTracker:
                     # and one ending before it was decided for a knock.
                     if ((t - note.onset_frame >= self._reach or not self._lower_partial(note))
                             and not (t - note.onset_frame <= self.delay_frames
-                                     and (self._knock(note) or self._overtone(note, strength)))):
+                                     and (self._knock(note) or self._overtone(note, strength)
+                                          or self._swept(note)))):
                         self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
                         self._ended[key] = t
                     del self._active[key]
@@ -989,7 +994,8 @@ class NoteTracker:
         # Low to high: a note's timbre is learned before the notes over it are judged by it.
         decided = [k for k in decided if k in self._active]
         for key in sorted(decided) if decided else ():
-            if self._knock(self._active[key]) or self._overtone(self._active[key], strength):
+            if (self._knock(self._active[key]) or self._overtone(self._active[key], strength)
+                    or (self._active[key].fell and self._swept(self._active[key]))):
                 del self._active[key]
             else:
                 self._learn_timbre(key)
@@ -1187,6 +1193,16 @@ class NoteTracker:
             self._knocks[note.pitch] = began
             return True
         return False
+
+    def _swept(self, note: _Note) -> bool:
+        """Whether `note`, not yet decided, lies a semitone from a louder note sounding since
+        before it that holds while it has fallen `HOLD_DB` or ended: a vibrato or a scoop took
+        that note's pitch across into its channel for a moment, and back."""
+        t = self._frame
+        margin = 10.0 ** (KNOCK_MARGIN_DB / 20.0)
+        return any(abs(other.pitch - note.pitch) == 1 and other.onset_frame < note.onset_frame
+                   and other.held >= t - 1 and other.level >= note.level * margin
+                   for other in self._active.values())
 
     def _lifted_partial(self, index: int, onset: int, levels: npt.NDArray[np.float64]) -> bool:
         """Whether a note starting at `onset` lies on the sixth or a higher partial of a lower
