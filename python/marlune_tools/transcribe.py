@@ -175,6 +175,10 @@ both channels it lies between, and a tone in tune reads 23 dB low a semitone awa
 Above `KNOCK_HZ`, a knock is a note a partial step under the one it started with: the channels
 under a new note gather its partials as a harmonic series of their own, and its attack's noise
 (a reed's) lifts their fundamental.
+For the same reason, the level a sounding note fell to before a restrike is the tone's
+wherever its pitch lies between two channels: read from the two by the channels' response,
+where its second partial lies as far off, to the same side (a pitch moves all its partials
+alike; a strike's transient lifts the channels beside it at random).
 """
 
 from __future__ import annotations
@@ -623,6 +627,12 @@ class NoteTracker:
         self._lags = [math.ceil(LAG_CONSTANTS * time_constant(float(f)) / self._seconds - 1e-9)
                       for f in self._grid.frequencies]
         self._tone_next = _tone_fall(self._grid.frequencies, 1.0) ** TONAL_SHARE
+        # Each semitone's channel's width: 2π·τ·f per semitone of detuning (to first order), where
+        # only one channel reads it; none where several do (a tone between them is heard whole).
+        self._widths: list[float] | None = None
+        if len(self._grid.starts) == len(self._grid.channels):
+            self._widths = [2.0 * math.pi * time_constant(float(f)) * float(f) * math.log(2.0) / 12.0
+                            for f in self._grid.frequencies]
         self._above: list[int] = []  # ... and the semitones at or above either threshold
         self._forming: list[int] = []  # ... and the notes of a chord that may be starting in it
         self._rising: list[int] = []  # ... and the semitones between the two that rise as tones
@@ -1472,6 +1482,11 @@ class NoteTracker:
         before = self._strengths[0].item(slot)
         if before > note.grouped * self._RESTRIKE_FALL:
             return None
+        # A vibrato or a glide that took the pitch between two channels lowered both: the level
+        # the note fell to is the tone's, read from the two.
+        before = max(before, self._between(self._levels[-2 - self._window], slot))
+        if before > note.grouped * self._RESTRIKE_FALL:
+            return None
         # The frame that the decision window starts with: the second of the last `_window` + 2.
         rise = self._rises[len(self._rises) - self._window - 1].item(index)
         if rise <= 0 or self._later_rise.item(index) > rise:
@@ -1486,6 +1501,56 @@ class NoteTracker:
         if self._notched(slot) or not self._renewed(index, since, since):
             return None
         return candidate
+
+    def _between(self, row: npt.NDArray[np.float64], slot: int) -> float:
+        """The level of a tone round the semitone `slot` in the frame `row` of levels, wherever
+        its pitch lies between the channels of `slot` and a semitone beside it: a vibrato or a
+        glide half a semitone off reads about 13 dB low in both channels it lies between, where
+        a bow change or a breath fades the tone in its own. It is taken as a quarter of a
+        semitone or more off its channels only where its second partial lies as far off its
+        own, between the channels to the same side: a pitch moves all its partials alike, while
+        the transient of a strike or the noise round a damped string lifts the channels beside
+        it at random."""
+        widths = self._widths
+        if widths is None:
+            return 0.0
+        count = self._grid.count
+        best = 0.0
+        for k in range(max(1, slot - 1), min(count - 2, slot + 1)):
+            # The tone between the semitones k and k + 1.
+            first, second = self._position(row, k), self._position(row, k + 12) if k + 14 < count else None
+            if first is None or second is None or not (0.25 <= first <= 0.75 and 0.25 <= second <= 0.75):
+                continue
+            # ... each a peak of its own (a transient lifts the channels round it alike), the
+            # partial heard (within `LOWER_SPAN_DB` of the fundamental).
+            if (row.item(k + 12) < row.item(k) * 10.0 ** (-LOWER_SPAN_DB / 20.0)
+                    or any(max(row.item(j - 1), row.item(j + 2)) >= min(row.item(j), row.item(j + 1))
+                           for j in (k, k + 12))):
+                continue
+            near, off = (k, first) if first <= 0.5 else (k + 1, 1.0 - first)
+            best = max(best, row.item(near) * (1.0 + widths[near] ** 2 * off ** 2))
+        return best
+
+    def _position(self, row: npt.NDArray[np.float64], k: int) -> float | None:
+        """Where between the semitones `k` and `k` + 1 (0 to 1) a tone read in their channels
+        lies; None where neither is heard. Each channel reads a tone detuned by d semitones at
+        1 / (1 + (w·d)²) of its level (two smoothings of width w = 2π·τ·f per semitone, to first
+        order), so from the ratio R of the louder reading to the other, at d from the louder,
+        w²·((1 - d)² - R·d²) = R - 1."""
+        low, high = row.item(k), row.item(k + 1)
+        if max(low, high) <= SILENCE or self._widths is None:
+            return None
+        square = self._widths[k] ** 2
+        ratio = max(low, high) / max(min(low, high), SILENCE)
+        if ratio >= 1.0 + square:  # as far below as a tone in tune puts it, or further
+            detuned = 0.0
+        elif ratio <= 1.0:
+            detuned = 0.5
+        else:
+            # (R - 1)·w²·d² + 2·w²·d + (R - 1 - w²) = 0, its root in [0, 1/2]
+            a, b, c = (ratio - 1.0) * square, 2.0 * square, ratio - 1.0 - square
+            detuned = (-b + math.sqrt(b * b - 4.0 * a * c)) / (2.0 * a)
+        return detuned if low >= high else 1.0 - detuned
 
     def _renewed(self, index: int, first: int, last: int) -> bool:
         """Whether the note's partials over its fundamental that are heard (within
