@@ -178,7 +178,9 @@ under a new note gather its partials as a harmonic series of their own, and its 
 For the same reason, the level a sounding note fell to before a restrike is the tone's
 wherever its pitch lies between two channels: read from the two by the channels' response,
 where its second partial lies as far off, to the same side (a pitch moves all its partials
-alike; a strike's transient lifts the channels beside it at random).
+alike; a strike's transient lifts the channels beside it at random). And a plucked or struck
+note struck again had risen once to its loudest: one whose level fell `FLOOR_SLACK_DB` on the way
+up and rose again swung, as a bowed or sung note's does (a violin's vibrato in its attack).
 """
 
 from __future__ import annotations
@@ -1673,6 +1675,13 @@ class NoteTracker:
             if value > lowest * 10.0 ** (FLOOR_SLACK_DB / 20.0):
                 return False
             lowest = min(lowest, value)
+        # ... to which it rose once: a level that fell `FLOOR_SLACK_DB` on the way up and rose
+        # again swung, as a bowed or sung note's does.
+        highest = level[0]
+        for value in level[:top]:
+            if value < highest * 10.0 ** (-FLOOR_SLACK_DB / 20.0):
+                return False
+            highest = max(highest, value)
         # ... slowly, as a string left to ring: not yet `RESTRIKE_DB` (a deeper fall and rise is
         # a restrike as for any note), yet at `STRUCK_DB_PER_SECOND` at least.
         fall = level[top] / max(level[-1], SILENCE)

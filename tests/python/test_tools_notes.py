@@ -207,6 +207,15 @@ def test_a_wide_vibrato_is_not_played_again():
     assert not [e for e in events if 0.5 < e.onset < 2.0 and e.pitch == 86]
 
 
+def test_a_violins_vibrato_is_no_new_strike(render):
+    # The E6s' level swings by 8 dB with the vibrato within a tenth of a second of the bow's
+    # attack, and rises again: no string plucked anew, whose level rises once to its loudest.
+    piece = renders.melody("violin-high", renders.VIOLIN, 55, 93, seed=401, vibrato=True)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert [e for e in events if e.pitch == 88 and 5.8 < e.onset < 6.0]
+    assert not [e for e in events if e.pitch == 88 and (4.8 < e.onset < 5.0 or 6.0 < e.onset < 6.2)]
+
+
 @pytest.mark.parametrize(("pitch", "depth", "hz"), [(76, 0.7, 2.0), (84, 0.75, 1.5)])
 def test_a_held_note_that_beats_is_one_note(pitch, depth, hz):
     # Two voices of a choir, or two of a chord's partials, slightly apart: the level swings
