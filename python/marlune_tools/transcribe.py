@@ -172,6 +172,19 @@ level by `DIP_SWING_DB` only, that came back within `DIP_FLOOR_DB` of where it f
 note played again too where the fundamental's channel fell `DIP_DB` further than it at the
 same time (within two frames of its bottom) and has risen `DIP_RISE_DB` since. A vibrato or a
 chord's beating moves the partials' level and the fundamental's alike.
+A note a semitone from a louder one sounding since before it, that holds while this one ends or
+has fallen `HOLD_DB` before it is decided, is dropped: that note's vibrato or scoop swept its
+pitch into the channel beside it and back (half a semitone off, a tone reads about 13 dB low in
+both channels it lies between, and a tone in tune reads 23 dB low a semitone away).
+Above `KNOCK_HZ`, a knock is a note a partial step under the one it started with: the channels
+under a new note gather its partials as a harmonic series of their own, and its attack's noise
+(a reed's) lifts their fundamental.
+For the same reason, the level a sounding note fell to before a restrike is the tone's
+wherever its pitch lies between two channels: read from the two by the channels' response,
+where its second partial lies as far off, to the same side (a pitch moves all its partials
+alike; a strike's transient lifts the channels beside it at random). And a plucked or struck
+note struck again had risen once to its loudest: one whose level fell `FLOOR_SLACK_DB` on the way
+up and rose again swung, as a bowed or sung note's does (a violin's vibrato in its attack).
 """
 
 from __future__ import annotations
@@ -649,6 +662,12 @@ class NoteTracker:
         # frame there can be anything.
         self._drift_span = max(1, round(time_constant(lowest) / self._seconds))
         self._drift_turned: npt.NDArray[np.complex128] = np.zeros(self._drift_span - 1, dtype=np.complex128)
+        # Each semitone's channel's width: 2π·τ·f per semitone of detuning (to first order), where
+        # only one channel reads it; none where several do (a tone between them is heard whole).
+        self._widths: list[float] | None = None
+        if len(self._grid.starts) == len(self._grid.channels):
+            self._widths = [2.0 * math.pi * time_constant(float(f)) * float(f) * math.log(2.0) / 12.0
+                            for f in self._grid.frequencies]
         self._above: list[int] = []  # ... and the semitones at or above either threshold
         self._forming: list[int] = []  # ... and the notes of a chord that may be starting in it
         self._rising: list[int] = []  # ... and the semitones between the two that rise as tones
@@ -944,7 +963,8 @@ class NoteTracker:
                     # and one ending before it was decided for a knock.
                     if ((t - note.onset_frame >= self._reach or not self._lower_partial(note))
                             and not (t - note.onset_frame <= self.delay_frames
-                                     and (self._knock(note) or self._overtone(note, strength)))):
+                                     and (self._knock(note) or self._overtone(note, strength)
+                                          or self._swept(note)))):
                         self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
                         self._ended[key] = t
                     del self._active[key]
@@ -1037,7 +1057,8 @@ class NoteTracker:
         # Low to high: a note's timbre is learned before the notes over it are judged by it.
         decided = [k for k in decided if k in self._active]
         for key in sorted(decided) if decided else ():
-            if self._knock(self._active[key]) or self._overtone(self._active[key], strength):
+            if (self._knock(self._active[key]) or self._overtone(self._active[key], strength)
+                    or (self._active[key].fell and self._swept(self._active[key]))):
                 del self._active[key]
             else:
                 self._learn_timbre(key)
@@ -1214,8 +1235,11 @@ class NoteTracker:
         the note's own sound and may come back a little), started with another note that still
         holds: it was the knock of that note's attack (a body or a hammer)."""
         t = self._frame
-        if not note.fell or self._grid.frequencies[note.pitch - self._grid.low] >= KNOCK_HZ:
+        if not note.fell:
             return False
+        # Higher up, only a note whose partials the other's lie on: the channels under a new
+        # note gather its partials as their own, and its attack's noise lifts their fundamental.
+        steps = None if self._grid.frequencies[note.pitch - self._grid.low] < KNOCK_HZ else PARTIAL_STEPS
         margin = 10.0 ** (KNOCK_MARGIN_DB / 20.0)
         # A knock beats with the note's own sound: one that comes back after a dip, within the
         # delay of a knock dropped at its pitch, started with that knock.
@@ -1226,11 +1250,22 @@ class NoteTracker:
         # Notes are updated in turn: one not yet updated in this frame was held in the last.
         if any(other is not note and other.held >= t - 1 and other.level >= note.level * margin
                and abs(other.onset_frame - began) <= self._window
+               and (steps is None or other.pitch - note.pitch in steps)
                for other in self._active.values()):
             # It is dropped (every caller does so); its return is looked for.
             self._knocks[note.pitch] = began
             return True
         return False
+
+    def _swept(self, note: _Note) -> bool:
+        """Whether `note`, not yet decided, lies a semitone from a louder note sounding since
+        before it that holds while it has fallen `HOLD_DB` or ended: a vibrato or a scoop took
+        that note's pitch across into its channel for a moment, and back."""
+        t = self._frame
+        margin = 10.0 ** (KNOCK_MARGIN_DB / 20.0)
+        return any(abs(other.pitch - note.pitch) == 1 and other.onset_frame < note.onset_frame
+                   and other.held >= t - 1 and other.level >= note.level * margin
+                   for other in self._active.values())
 
     def _lifted_partial(self, index: int, onset: int, levels: npt.NDArray[np.float64]) -> bool:
         """Whether a note starting at `onset` lies on the sixth or a higher partial of a lower
@@ -1500,6 +1535,11 @@ class NoteTracker:
         before = self._strengths[0].item(slot)
         if before > note.grouped * self._RESTRIKE_FALL:
             return None
+        # A vibrato or a glide that took the pitch between two channels lowered both: the level
+        # the note fell to is the tone's, read from the two.
+        before = max(before, self._between(self._levels[-2 - self._window], slot))
+        if before > note.grouped * self._RESTRIKE_FALL:
+            return None
         # The frame that the decision window starts with: the second of the last `_window` + 2.
         rise = self._rises[len(self._rises) - self._window - 1].item(index)
         if rise <= 0 or self._later_rise.item(index) > rise:
@@ -1514,6 +1554,56 @@ class NoteTracker:
         if self._notched(slot) or not self._renewed(index, since, since):
             return None
         return candidate
+
+    def _between(self, row: npt.NDArray[np.float64], slot: int) -> float:
+        """The level of a tone round the semitone `slot` in the frame `row` of levels, wherever
+        its pitch lies between the channels of `slot` and a semitone beside it: a vibrato or a
+        glide half a semitone off reads about 13 dB low in both channels it lies between, where
+        a bow change or a breath fades the tone in its own. It is taken as a quarter of a
+        semitone or more off its channels only where its second partial lies as far off its
+        own, between the channels to the same side: a pitch moves all its partials alike, while
+        the transient of a strike or the noise round a damped string lifts the channels beside
+        it at random."""
+        widths = self._widths
+        if widths is None:
+            return 0.0
+        count = self._grid.count
+        best = 0.0
+        for k in range(max(1, slot - 1), min(count - 2, slot + 1)):
+            # The tone between the semitones k and k + 1.
+            first, second = self._position(row, k), self._position(row, k + 12) if k + 14 < count else None
+            if first is None or second is None or not (0.25 <= first <= 0.75 and 0.25 <= second <= 0.75):
+                continue
+            # ... each a peak of its own (a transient lifts the channels round it alike), the
+            # partial heard (within `LOWER_SPAN_DB` of the fundamental).
+            if (row.item(k + 12) < row.item(k) * 10.0 ** (-LOWER_SPAN_DB / 20.0)
+                    or any(max(row.item(j - 1), row.item(j + 2)) >= min(row.item(j), row.item(j + 1))
+                           for j in (k, k + 12))):
+                continue
+            near, off = (k, first) if first <= 0.5 else (k + 1, 1.0 - first)
+            best = max(best, row.item(near) * (1.0 + widths[near] ** 2 * off ** 2))
+        return best
+
+    def _position(self, row: npt.NDArray[np.float64], k: int) -> float | None:
+        """Where between the semitones `k` and `k` + 1 (0 to 1) a tone read in their channels
+        lies; None where neither is heard. Each channel reads a tone detuned by d semitones at
+        1 / (1 + (w·d)²) of its level (two smoothings of width w = 2π·τ·f per semitone, to first
+        order), so from the ratio R of the louder reading to the other, at d from the louder,
+        w²·((1 - d)² - R·d²) = R - 1."""
+        low, high = row.item(k), row.item(k + 1)
+        if max(low, high) <= SILENCE or self._widths is None:
+            return None
+        square = self._widths[k] ** 2
+        ratio = max(low, high) / max(min(low, high), SILENCE)
+        if ratio >= 1.0 + square:  # as far below as a tone in tune puts it, or further
+            detuned = 0.0
+        elif ratio <= 1.0:
+            detuned = 0.5
+        else:
+            # (R - 1)·w²·d² + 2·w²·d + (R - 1 - w²) = 0, its root in [0, 1/2]
+            a, b, c = (ratio - 1.0) * square, 2.0 * square, ratio - 1.0 - square
+            detuned = (-b + math.sqrt(b * b - 4.0 * a * c)) / (2.0 * a)
+        return detuned if low >= high else 1.0 - detuned
 
     def _renewed(self, index: int, first: int, last: int) -> bool:
         """Whether the note's partials over its fundamental that are heard (within
@@ -1636,6 +1726,13 @@ class NoteTracker:
             if value > lowest * 10.0 ** (FLOOR_SLACK_DB / 20.0):
                 return False
             lowest = min(lowest, value)
+        # ... to which it rose once: a level that fell `FLOOR_SLACK_DB` on the way up and rose
+        # again swung, as a bowed or sung note's does.
+        highest = level[0]
+        for value in level[:top]:
+            if value < highest * 10.0 ** (-FLOOR_SLACK_DB / 20.0):
+                return False
+            highest = max(highest, value)
         # ... slowly, as a string left to ring: not yet `RESTRIKE_DB` (a deeper fall and rise is
         # a restrike as for any note), yet at `STRUCK_DB_PER_SECOND` at least.
         fall = level[top] / max(level[-1], SILENCE)

@@ -247,6 +247,31 @@ def test_a_held_note_with_vibrato_is_one_note(pitch):
     assert [e.pitch for e in events] == [pitch]
 
 
+@pytest.mark.parametrize(("pitch", "vibrato"), [(91, 0.5), (86, 0.5)])
+def test_a_wide_vibrato_starts_no_note_on_the_keys_beside_it(pitch, vibrato):
+    # Half a semitone off, a tone reads 13 dB low in both channels it lies between: a vibrato
+    # that wide sweeps the fundamental into the channel beside it and back, again and again.
+    events = transcribe_blocks([bowed(pitch, [(0.2, 2.2)], vibrato=vibrato)], 48_000, Options())
+    assert any(e.pitch == pitch and abs(e.onset - 0.2) <= 0.05 for e in events)
+    assert not [e for e in events if 0.5 < e.onset < 2.0 and abs(e.pitch - pitch) == 1]
+
+
+def test_a_wide_vibrato_is_not_played_again():
+    # Its level swings 10 dB and more as the pitch crosses between the channels, no fall.
+    events = transcribe_blocks([bowed(86, [(0.2, 2.2)], vibrato=0.4)], 48_000, Options())
+    assert any(e.pitch == 86 and abs(e.onset - 0.2) <= 0.05 for e in events)
+    assert not [e for e in events if 0.5 < e.onset < 2.0 and e.pitch == 86]
+
+
+def test_a_violins_vibrato_is_no_new_strike(render):
+    # The E6s' level swings by 8 dB with the vibrato within a tenth of a second of the bow's
+    # attack, and rises again: no string plucked anew, whose level rises once to its loudest.
+    piece = renders.melody("violin-high", renders.VIOLIN, 55, 93, seed=401, vibrato=True)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert [e for e in events if e.pitch == 88 and 5.8 < e.onset < 6.0]
+    assert not [e for e in events if e.pitch == 88 and (4.8 < e.onset < 5.0 or 6.0 < e.onset < 6.2)]
+
+
 @pytest.mark.parametrize(("pitch", "depth", "hz"), [(76, 0.7, 2.0), (84, 0.75, 1.5)])
 def test_a_held_note_that_beats_is_one_note(pitch, depth, hz):
     # Two voices of a choir, or two of a chord's partials, slightly apart: the level swings
@@ -314,9 +339,10 @@ def test_a_ringing_note_and_a_new_one_make_no_note_under_them(ringing, new):
     assert [e.pitch for e in events] == [ringing, new]
 
 
-@pytest.mark.parametrize(("pitch", "knock"), [(55, 36), (48, 38)])
+@pytest.mark.parametrize(("pitch", "knock"), [(55, 36), (48, 38), (84, 72), (76, 64)])
 def test_the_knock_of_an_attack_is_no_note(pitch, knock):
-    # A low resonance struck with the note, under it, and dying in a tenth of a second.
+    # A low resonance struck with the note, under it, and dying in a tenth of a second; higher
+    # up, an octave under the note, whose partials the note's own make a harmonic series of.
     def dying(u):
         return np.exp(-np.maximum(u, 0.0) / 0.06) * (u >= 0)
 
