@@ -103,7 +103,12 @@ of its loudest goes on though, for a louder note nearby can take its place among
 (a melody note whose partials fall on its neighbour's) while its sound goes on. So does a
 note of such a chord not yet decided whose semitone still stands out as a tone within
 `STEADY_DB` of its loudest, neither on a partial of a note sounding nor an octave or a twelfth
-over a tone as loud: the chord's other notes take its partials among the voices. The offset is placed where the release began: the
+over a tone as loud: the chord's other notes take its partials among the voices. So does a decided
+note whose chord sounds on (at least `CHORD_NOTES` - 1 others begun within a decision window of it,
+not its neighbours nor a partial step away, that hold their level and are voices still) while its
+own level stays within `HOLD_DB` of its loudest: the notes of a chord beat with each other and
+share partials, while a note let go falls that far within a few time constants of its channel, and
+a chord let go falls out of the voices together. The offset is placed where the release began: the
 first frame after which the level falls, over `RELEASE_SECONDS`, `RELEASE_DB_PER_SECOND`
 faster than it had decayed from its loudest, and never comes back within `RETURN_DB`. (A bowed
 or blown note holds its level and a piano's decays slowly; either falls fast once let go, and
@@ -883,6 +888,12 @@ class NoteTracker:
             # chosen frame by frame, and a louder note nearby can take its place among them
             # (a melody note whose partials lie on its neighbour's) while its sound goes on.
             steady = t - note.onset_frame > delay and heard >= note.level * self._steady
+            # ... and so does one of a chord whose other notes still sound as voices, while its own
+            # level stays within `HOLD_DB` of its loudest: the notes of a chord beat with each other
+            # and share partials, and the voices pass among them, while a note let go falls that
+            # far within a few time constants of its channel.
+            steady = steady or (value < end and t - note.onset_frame > delay and heard >= note.level * self._HOLD
+                                and self._chord_sounds(note))
             if ((value < end or value < note.peak * self._DECAY) and not steady
                     and not self._held_voice(note, heard)):
                 note.below += 1
@@ -1020,6 +1031,16 @@ class NoteTracker:
         decision window of `note`, none of them its neighbour or on a partial step from it."""
         t, pitch = self._frame, note.pitch
         others = sum(other.held >= t - 1 and abs(other.onset_frame - note.onset_frame) <= self._window
+                     and _apart(other.pitch, pitch) for other in self._active.values())
+        return others >= CHORD_NOTES - 1
+
+    def _chord_sounds(self, note: _Note) -> bool:
+        """Whether at least `CHORD_NOTES` - 1 other notes that began within a decision window of
+        `note`, none of them its neighbour or on a partial step from it, hold their level and
+        are voices still: its chord sounds on. (A chord let go falls out of the voices together.)"""
+        t, pitch = self._frame, note.pitch
+        others = sum(other.held >= t - 1 and not other.below
+                     and abs(other.onset_frame - note.onset_frame) <= self._window
                      and _apart(other.pitch, pitch) for other in self._active.values())
         return others >= CHORD_NOTES - 1
 
