@@ -166,7 +166,11 @@ where the level left the dip if it rose quickly, else halfway down the fall, as 
 grows under the old note's fading. A note heard for less than the frames an onset may lie in
 since its attack, whose swing is not known yet, is struck again only if its partials' level
 rose `DIP_RISE_DB` out of their lowest too: a slow attack wavers as it settles, its
-fundamental's channel most.
+fundamental's channel most. A decided note is played again out of a dip only where most of the
+level of its partials over the fundamental that are heard (within `LOWER_SPAN_DB` of it) dipped
+with it, each by `DIP_SWING_DB` from its loudest before the dip's bottom to its lowest within two
+frames of it: a new stroke or breath stops and renews the whole tone at once, while where a
+chord's notes, or the ranks or voices of one note, beat, each partial beats at its own rate.
 A tongued note's partials' level dips less (a flute's upper partials ring through the stroke),
 but its fundamental's own channel, where the breath stops, dips deeper: a dip of the partials'
 level by `DIP_SWING_DB` only, that came back within `DIP_FLOOR_DB` of where it fell from, is a
@@ -921,6 +925,10 @@ class NoteTracker:
                         and self._renewed(key - low, again[1] - self._lags[key - low], again[1])):
                     restruck, settled = again
             if restruck is not None and self._swelling(note, restruck):
+                restruck = None
+            # A decided note is played again out of a dip only where its partials dipped with it.
+            if (restruck is not None and settled >= 0 and t - note.onset_frame > delay
+                    and not self._shared_dip(key - low, settled)):
                 restruck = None
             if restruck is not None:
                 # Struck again before it was decided: the knock of another note's attack is
@@ -1687,6 +1695,37 @@ class NoteTracker:
             # while the level fell, halfway down.
             onset = next(i for i in range(peak, bottom + 1) if level[i] <= (top + lowest) / 2.0)
         return max(first + onset, self._frame - self._reach), first + end
+
+    def _shared_dip(self, index: int, bottom: int) -> bool:
+        """Whether most of the level of the note's partials over its fundamental that are heard
+        (within `LOWER_SPAN_DB` of it) dipped with it: each by `DIP_SWING_DB`, from its loudest in
+        the frames an onset may lie in up to the frame `bottom` of the dip, to its lowest within
+        two frames of that (weighted as in the salience). A new bow stroke or breath stops and
+        renews the whole tone at once, while where the notes of a chord, or the ranks or voices
+        of one note, beat, each partial beats at its own rate: the fundamental falls into a
+        notch while the partials over it hold, or fall into theirs at other frames. (A tone with
+        no such partials passes.)"""
+        levels, grid = self._levels, self._grid
+        back = self._frame - bottom
+        if back < 2 or back + self._reach >= len(levels):
+            return True
+        span = [levels[-1 - k] for k in range(back + self._reach, back - 3, -1)]  # oldest first
+        before, near = span[: self._reach + 1], span[self._reach - 2 :]
+        fundamental = max(r.item(index) for r in before)
+        dipped = 10.0 ** (-DIP_SWING_DB / 20.0)
+        weighted = total = 0.0
+        for offset, weight in zip(grid.offsets[1:], grid.weights[1:]):
+            slot = index + offset
+            if slot >= grid.count:
+                break
+            top = max(r.item(slot) for r in before)
+            if top < fundamental * 10.0 ** (-LOWER_SPAN_DB / 20.0):
+                continue
+            share = weight * top
+            if min(r.item(slot) for r in near) <= top * dipped:
+                weighted += share
+            total += share
+        return total <= 0 or 2.0 * weighted >= total
 
     def _tongued(self, index: int, row: int, peak: int, bottom: int, depth: float) -> bool:
         """Whether the note's own channel, in the rows of `_own` from `row` on, fell `DIP_DB`
