@@ -93,7 +93,9 @@ where its partials beat with another sound's: no restrike; nor is a dip of its p
 level that fell so. Nor is either where the note's partials over its fundamental that are heard
 (within `LOWER_SPAN_DB` of it) did not rise with it by `FLOOR_SLACK_DB` (weighted by level): a
 new stroke, breath or strike renews the whole tone, while two voices of one pitch that beat, or
-a voice moving through a formant, swing the fundamental alone. A note of a chord under the floor of a note alone is struck or played again only once it
+a voice moving through a formant, swing the fundamental alone. Nor, for a decided note, is a rise
+out of a fall that most of its partials did not share (see the dips below).
+A note of a chord under the floor of a note alone is struck or played again only once it
 is decided: it swings with the others as it grows. So does one that began within a decision window
 of `CHORD_NOTES` - 1 others that hold, neither its neighbours nor on its partial steps: it is not
 played again at a frame before it was decided. Notes end, with hysteresis, when their salience
@@ -166,11 +168,12 @@ where the level left the dip if it rose quickly, else halfway down the fall, as 
 grows under the old note's fading. A note heard for less than the frames an onset may lie in
 since its attack, whose swing is not known yet, is struck again only if its partials' level
 rose `DIP_RISE_DB` out of their lowest too: a slow attack wavers as it settles, its
-fundamental's channel most. A decided note is played again out of a dip only where most of the
-level of its partials over the fundamental that are heard (within `LOWER_SPAN_DB` of it) dipped
-with it, each by `DIP_SWING_DB` from its loudest before the dip's bottom to its lowest within two
-frames of it: a new stroke or breath stops and renews the whole tone at once, while where a
-chord's notes, or the ranks or voices of one note, beat, each partial beats at its own rate.
+fundamental's channel most. A decided note is played again out of a dip or a fall only where
+most of the level of its partials over the fundamental that are heard (within `LOWER_SPAN_DB` of
+it) dipped with it, each by `DIP_SWING_DB` from its loudest before the bottom to its lowest
+within two frames of it: a new stroke or breath stops and renews the whole tone at once, while
+where a chord's notes, or the ranks or voices of one note, beat, each partial beats at its own
+rate.
 A tongued note's partials' level dips less (a flute's upper partials ring through the stroke),
 but its fundamental's own channel, where the breath stops, dips deeper: a dip of the partials'
 level by `DIP_SWING_DB` only, that came back within `DIP_FLOOR_DB` of where it fell from, is a
@@ -1490,6 +1493,9 @@ class NoteTracker:
         # (The partials' channels settle faster than the fundamental's, and lead it.)
         since = candidate - 1 - self._lags[index]
         if self._notched(slot) or not self._renewed(index, since, since):
+            return None
+        # ... and for a decided note, its partials fell with it into the frame before the rise.
+        if self._frame - note.onset_frame > self.delay_frames and not self._shared_dip(index, candidate - 1):
             return None
         return candidate
 

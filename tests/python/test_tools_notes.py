@@ -164,6 +164,8 @@ def test_a_held_chords_note_is_one_note_before_it_is_decided(render, piece, pitc
     # Its fundamental falls into a notch and comes back, and its third partial into another,
     # while its second partial holds: no new attack.
     (renders.chords_and_melody("organ-chords-2", seed=107, program=renders.ORGAN), 55, 3.2),
+    # Its fundamental falls and rises again by `RESTRIKE_DB`, its partials over it not with it.
+    (renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN), 59, 6.2),
 ], ids=lambda value: getattr(value, "name", str(value)))
 def test_a_decided_note_of_a_held_chord_is_one_note_to_its_end(render, piece, pitch, onset):
     note = next(n for n in piece.notes if n.pitch == pitch and n.onset == onset)
