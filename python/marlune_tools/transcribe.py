@@ -97,7 +97,9 @@ where its partials beat with another sound's: no restrike; nor is a dip of its p
 level that fell so. Nor is either where the note's partials over its fundamental that are heard
 (within `LOWER_SPAN_DB` of it) did not rise with it by `FLOOR_SLACK_DB` (weighted by level): a
 new stroke, breath or strike renews the whole tone, while two voices of one pitch that beat, or
-a voice moving through a formant, swing the fundamental alone. A note of a chord under the floor of a note alone is struck or played again only once it
+a voice moving through a formant, swing the fundamental alone. Nor, for a decided note, is a rise
+out of a fall that most of its partials did not share (see the dips below).
+A note of a chord under the floor of a note alone is struck or played again only once it
 is decided: it swings with the others as it grows. So does one that began within a decision window
 of `CHORD_NOTES` - 1 others that hold, neither its neighbours nor on its partial steps: it is not
 played again at a frame before it was decided. Notes end, with hysteresis, when their salience
@@ -107,7 +109,12 @@ of its loudest goes on though, for a louder note nearby can take its place among
 (a melody note whose partials fall on its neighbour's) while its sound goes on. So does a
 note of such a chord not yet decided whose semitone still stands out as a tone within
 `STEADY_DB` of its loudest, neither on a partial of a note sounding nor an octave or a twelfth
-over a tone as loud: the chord's other notes take its partials among the voices. The offset is placed where the release began: the
+over a tone as loud: the chord's other notes take its partials among the voices. So does a decided
+note whose chord sounds on (at least `CHORD_NOTES` - 1 others begun within a decision window of it,
+not its neighbours nor a partial step away, that hold their level and are voices still) while its
+own level stays within `HOLD_DB` of its loudest: the notes of a chord beat with each other and
+share partials, while a note let go falls that far within a few time constants of its channel, and
+a chord let go falls out of the voices together. The offset is placed where the release began: the
 first frame after which the level falls, over `RELEASE_SECONDS`, `RELEASE_DB_PER_SECOND`
 faster than it had decayed from its loudest, and never comes back within `RETURN_DB`. (A bowed
 or blown note holds its level and a piano's decays slowly; either falls fast once let go, and
@@ -165,7 +172,12 @@ where the level left the dip if it rose quickly, else halfway down the fall, as 
 grows under the old note's fading. A note heard for less than the frames an onset may lie in
 since its attack, whose swing is not known yet, is struck again only if its partials' level
 rose `DIP_RISE_DB` out of their lowest too: a slow attack wavers as it settles, its
-fundamental's channel most.
+fundamental's channel most. A decided note is played again out of a dip or a fall only where
+most of the level of its partials over the fundamental that are heard (within `LOWER_SPAN_DB` of
+it) dipped with it, each by `DIP_SWING_DB` from its loudest before the bottom to its lowest
+within two frames of it: a new stroke or breath stops and renews the whole tone at once, while
+where a chord's notes, or the ranks or voices of one note, beat, each partial beats at its own
+rate.
 A tongued note's partials' level dips less (a flute's upper partials ring through the stroke),
 but its fundamental's own channel, where the breath stops, dips deeper: a dip of the partials'
 level by `DIP_SWING_DB` only, that came back within `DIP_FLOOR_DB` of where it fell from, is a
@@ -953,6 +965,12 @@ class NoteTracker:
             # chosen frame by frame, and a louder note nearby can take its place among them
             # (a melody note whose partials lie on its neighbour's) while its sound goes on.
             steady = t - note.onset_frame > delay and heard >= note.level * self._steady
+            # ... and so does one of a chord whose other notes still sound as voices, while its own
+            # level stays within `HOLD_DB` of its loudest: the notes of a chord beat with each other
+            # and share partials, and the voices pass among them, while a note let go falls that
+            # far within a few time constants of its channel.
+            steady = steady or (value < end and t - note.onset_frame > delay and heard >= note.level * self._HOLD
+                                and self._chord_sounds(note))
             if ((value < end or value < note.peak * self._DECAY) and not steady
                     and not self._held_voice(note, heard)):
                 note.below += 1
@@ -981,6 +999,10 @@ class NoteTracker:
                         and self._renewed(key - low, again[1] - self._lags[key - low], again[1])):
                     restruck, settled = again
             if restruck is not None and self._swelling(note, restruck):
+                restruck = None
+            # A decided note is played again out of a dip only where its partials dipped with it.
+            if (restruck is not None and settled >= 0 and t - note.onset_frame > delay
+                    and not self._shared_dip(key - low, settled)):
                 restruck = None
             if restruck is not None:
                 # Struck again before it was decided: the knock of another note's attack is
@@ -1092,6 +1114,16 @@ class NoteTracker:
         decision window of `note`, none of them its neighbour or on a partial step from it."""
         t, pitch = self._frame, note.pitch
         others = sum(other.held >= t - 1 and abs(other.onset_frame - note.onset_frame) <= self._window
+                     and _apart(other.pitch, pitch) for other in self._active.values())
+        return others >= CHORD_NOTES - 1
+
+    def _chord_sounds(self, note: _Note) -> bool:
+        """Whether at least `CHORD_NOTES` - 1 other notes that began within a decision window of
+        `note`, none of them its neighbour or on a partial step from it, hold their level and
+        are voices still: its chord sounds on. (A chord let go falls out of the voices together.)"""
+        t, pitch = self._frame, note.pitch
+        others = sum(other.held >= t - 1 and not other.below
+                     and abs(other.onset_frame - note.onset_frame) <= self._window
                      and _apart(other.pitch, pitch) for other in self._active.values())
         return others >= CHORD_NOTES - 1
 
@@ -1553,6 +1585,9 @@ class NoteTracker:
         since = candidate - 1 - self._lags[index]
         if self._notched(slot) or not self._renewed(index, since, since):
             return None
+        # ... and for a decided note, its partials fell with it into the frame before the rise.
+        if self._frame - note.onset_frame > self.delay_frames and not self._shared_dip(index, candidate - 1):
+            return None
         return candidate
 
     def _between(self, row: npt.NDArray[np.float64], slot: int) -> float:
@@ -1814,6 +1849,37 @@ class NoteTracker:
             # while the level fell, halfway down.
             onset = next(i for i in range(peak, bottom + 1) if level[i] <= (top + lowest) / 2.0)
         return max(first + onset, self._frame - self._reach), first + end
+
+    def _shared_dip(self, index: int, bottom: int) -> bool:
+        """Whether most of the level of the note's partials over its fundamental that are heard
+        (within `LOWER_SPAN_DB` of it) dipped with it: each by `DIP_SWING_DB`, from its loudest in
+        the frames an onset may lie in up to the frame `bottom` of the dip, to its lowest within
+        two frames of that (weighted as in the salience). A new bow stroke or breath stops and
+        renews the whole tone at once, while where the notes of a chord, or the ranks or voices
+        of one note, beat, each partial beats at its own rate: the fundamental falls into a
+        notch while the partials over it hold, or fall into theirs at other frames. (A tone with
+        no such partials passes.)"""
+        levels, grid = self._levels, self._grid
+        back = self._frame - bottom
+        if back < 2 or back + self._reach >= len(levels):
+            return True
+        span = [levels[-1 - k] for k in range(back + self._reach, back - 3, -1)]  # oldest first
+        before, near = span[: self._reach + 1], span[self._reach - 2 :]
+        fundamental = max(r.item(index) for r in before)
+        dipped = 10.0 ** (-DIP_SWING_DB / 20.0)
+        weighted = total = 0.0
+        for offset, weight in zip(grid.offsets[1:], grid.weights[1:]):
+            slot = index + offset
+            if slot >= grid.count:
+                break
+            top = max(r.item(slot) for r in before)
+            if top < fundamental * 10.0 ** (-LOWER_SPAN_DB / 20.0):
+                continue
+            share = weight * top
+            if min(r.item(slot) for r in near) <= top * dipped:
+                weighted += share
+            total += share
+        return total <= 0 or 2.0 * weighted >= total
 
     def _tongued(self, index: int, row: int, peak: int, bottom: int, depth: float) -> bool:
         """Whether the note's own channel, in the rows of `_own` from `row` on, fell `DIP_DB`

@@ -214,6 +214,22 @@ def test_a_held_chords_note_is_one_note_before_it_is_decided(render, piece, pitc
     assert [round(e.onset, 1) for e in events if e.pitch == pitch and e.onset < 1.0] == [0.2]
 
 
+@pytest.mark.parametrize(("piece", "pitch", "onset"), [
+    # Falls out of the voices for a while, its level still near its loudest, as the chord beats.
+    (renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN), 59, 2.2),
+    # Its fundamental falls into a notch and comes back, and its third partial into another,
+    # while its second partial holds: no new attack.
+    (renders.chords_and_melody("organ-chords-2", seed=107, program=renders.ORGAN), 55, 3.2),
+    # Its fundamental falls and rises again by `RESTRIKE_DB`, its partials over it not with it.
+    (renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN), 59, 6.2),
+], ids=lambda value: getattr(value, "name", str(value)))
+def test_a_decided_note_of_a_held_chord_is_one_note_to_its_end(render, piece, pitch, onset):
+    note = next(n for n in piece.notes if n.pitch == pitch and n.onset == onset)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    played = [e for e in events if e.pitch == pitch and onset - 0.05 <= e.onset < note.offset - 0.1]
+    assert [round(e.onset, 1) for e in played] == [onset] and played[0].offset >= note.offset - 0.2, played
+
+
 def bowed(pitch, strokes, attack=0.15, release=0.08, vibrato=0.0, rate=48_000, seconds=2.6):
     """Eight partials falling as 1/h; each stroke (start, end) swells in over `attack` s and
     fades over `release` s after its end; `vibrato` semitones at 5.5 Hz."""
