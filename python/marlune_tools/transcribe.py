@@ -907,7 +907,8 @@ class NoteTracker:
             if restruck is None and not young and (self._lifted[key - low] or self._tongue[key - low]):
                 again = self._rearticulated(key - low, note)
                 if (again is not None and not self._dip_notched(key - low, again[1])
-                        and self._renewed(key - low, again[1] - self._lags[key - low], again[1])):
+                        and self._renewed(key - low, again[1] - self._lags[key - low], again[1])
+                        and (self._tongue[key - low] or not self._rings_on(key - low, note, again[0]))):
                     restruck, settled = again
             if restruck is not None and self._swelling(note, restruck):
                 restruck = None
@@ -1454,8 +1455,15 @@ class NoteTracker:
         if rise <= 0 or self._later_rise.item(index) > rise:
             return None
         after = self._window_loudest.item(slot)
-        if after < before * 10.0 ** ((RESTRIKE_DB + self._swing(note, candidate)) / 20.0):
+        needed = 10.0 ** ((RESTRIKE_DB + self._swing(note, candidate)) / 20.0)
+        if after < before * needed:
             return None
+        if self._neighbour_began(note, candidate):
+            # The attack of a note a tone or a semitone away is a broadband transient that
+            # spills into the semitones round it: the note's own semitone must rise as much.
+            own = [self._levels[-1 - k].item(slot) for k in range(self._window + 2)]
+            if max(own[:-1]) < own[-1] * needed:
+                return None
         if not self._lifted[index] and self._settling(note, candidate):
             return None
         # (The partials' channels settle faster than the fundamental's, and lead it.)
@@ -1463,6 +1471,36 @@ class NoteTracker:
         if self._notched(slot) or not self._renewed(index, since, since):
             return None
         return candidate
+
+    def _rings_on(self, index: int, note: _Note, candidate: int) -> bool:
+        """Whether `note` was struck and left to ring up to the frame `candidate` (at its loudest
+        within the frames an onset may lie in after its onset, decaying since at
+        `STRUCK_DB_PER_SECOND` at least and never coming back `FLOOR_SLACK_DB`), while its own
+        level now stands no `FLOOR_SLACK_DB` above where it rang in the decision window before:
+        the dip of its partials' level was their faster decay, or another sound's attack or
+        beating among them. A new strike lifts the string's own level above what still rang."""
+        begin = max(note.onset_frame, note.settled)
+        start = max(begin, note.first)
+        level = note.history[start - note.first : candidate - note.first]
+        if len(level) <= self._window:
+            return False
+        top = level.index(max(level))
+        if start + top > begin + self._reach or len(level) - top <= self._lags[index]:
+            return False
+        lowest = level[top]
+        for value in level[top:]:
+            if value > lowest * self._SLACK:
+                return False
+            lowest = min(lowest, value)
+        if level[top] < level[-1] * 10.0 ** (STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0):
+            return False
+        return note.history[-1] < max(level[-self._window :]) * self._SLACK
+
+    def _neighbour_began(self, note: _Note, candidate: int) -> bool:
+        """Whether another note a semitone or a tone from `note` began within a decision window
+        of the frame `candidate`."""
+        return any(0 < abs(other.pitch - note.pitch) <= 2 and abs(other.onset_frame - candidate) <= self._window
+                   for other in self._active.values())
 
     def _renewed(self, index: int, first: int, last: int) -> bool:
         """Whether the note's partials over its fundamental that are heard (within
