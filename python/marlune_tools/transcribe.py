@@ -532,6 +532,7 @@ class _Note:
     joined: bool = False  # started with others of a chord, under the floor of a note alone
     swung: float = 0.0  # played again: how far the note before it swung (see `_swing`)
     swelled: bool = False  # found to swing with a chord's other notes as it grew (see `_swelling`)
+    tone: bool = True  # whether its semitone stood out as a tone (see `_tones`) in the frame `held`
 
 
 class NoteTracker:
@@ -616,6 +617,9 @@ class NoteTracker:
         self._lags = [math.ceil(LAG_CONSTANTS * time_constant(float(f)) / self._seconds - 1e-9)
                       for f in self._grid.frequencies]
         self._tone_next = _tone_fall(self._grid.frequencies, 1.0) ** TONAL_SHARE
+        # Where a channel's bandwidth, 1/(pi·tau), is wider than a semitone (see `_skirt`).
+        self._wide = [f >= WEAK_FUNDAMENTAL_HZ and 1.0 / (math.pi * time_constant(float(f))) > f * (2.0 ** (1 / 12) - 1.0)
+                      for f in self._grid.frequencies]
         self._above: list[int] = []  # ... and the semitones at or above either threshold
         self._forming: list[int] = []  # ... and the notes of a chord that may be starting in it
         self._rising: list[int] = []  # ... and the semitones between the two that rise as tones
@@ -855,6 +859,7 @@ class NoteTracker:
         low = self._grid.low
         # (Read once: this loop runs for every note in every frame.)
         struck, delay, restrike_from = self._struck, self.delay_frames, t - self._window - 1
+        tonal, active, wide = self._tonal, self._active, self._wide
         for key in list(self._active):
             note = self._active[key]
             # Read as Python floats and compared rather than `max`ed: this runs for every note in
@@ -874,6 +879,13 @@ class NoteTracker:
                 note.level = heard
             if heard >= note.level * self._HOLD:
                 note.held = t
+                if wide[key - low]:
+                    # (A low string's second partial may be stronger than its fundamental; see
+                    # `_skirt`.)
+                    octave = key - low + 12
+                    note.tone = tonal.item(key - low) or (
+                        octave < len(tonal) and tonal.item(octave) and key + 12 not in active
+                        and levels.item(octave) > levels.item(key - low))
             else:
                 note.fell = True
             if note.first < 0:
@@ -893,7 +905,8 @@ class NoteTracker:
                     # and one ending before it was decided for a knock.
                     if ((t - note.onset_frame >= self._reach or not self._lower_partial(note))
                             and not (t - note.onset_frame <= self.delay_frames
-                                     and (self._knock(note) or self._overtone(note, strength)))):
+                                     and (self._knock(note) or self._overtone(note, strength)
+                                          or self._skirt(note)))):
                         self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
                         self._ended[key] = t
                     del self._active[key]
@@ -987,7 +1000,8 @@ class NoteTracker:
         # Low to high: a note's timbre is learned before the notes over it are judged by it.
         decided = [k for k in decided if k in self._active]
         for key in sorted(decided) if decided else ():
-            if self._knock(self._active[key]) or self._overtone(self._active[key], strength):
+            if (self._knock(self._active[key]) or self._overtone(self._active[key], strength)
+                    or self._skirt(self._active[key])):
                 del self._active[key]
             else:
                 self._learn_timbre(key)
@@ -1181,6 +1195,16 @@ class NoteTracker:
             self._knocks[note.pitch] = began
             return True
         return False
+
+    def _skirt(self, note: _Note) -> bool:
+        """Whether `note`, where the channels are wider than a semitone (from
+        `WEAK_FUNDAMENTAL_HZ` up), was no tone in the last frame it held its level: a string
+        rings as a tone, standing out of the semitones beside it by a tone's fall, until it is
+        let go. There the skirts of a low note and of its neighbour still ringing beat with each
+        other, or with a pluck's thump, into a level that swells like a note's but rises toward
+        them. (A second partial stronger than the fundamental, as a low guitar string has, that
+        stands out as a tone where no other note sounds, stands for it.)"""
+        return not note.tone and self._wide[note.pitch - self._grid.low]
 
     def _lifted_partial(self, index: int, onset: int, levels: npt.NDArray[np.float64]) -> bool:
         """Whether a note starting at `onset` lies on the sixth or a higher partial of a lower
