@@ -532,7 +532,7 @@ class _Note:
     joined: bool = False  # started with others of a chord, under the floor of a note alone
     swung: float = 0.0  # played again: how far the note before it swung (see `_swing`)
     swelled: bool = False  # found to swing with a chord's other notes as it grew (see `_swelling`)
-    tone: bool = True  # whether its semitone stood out as a tone (see `_tones`) in the frame `held`
+    tone: bool = True  # whether it stood out as a tone (see `_tones`, `_skirt`) in the frame `held`
 
 
 class NoteTracker:
@@ -620,6 +620,7 @@ class NoteTracker:
         # Where a channel's bandwidth, 1/(pi·tau), is wider than a semitone (see `_skirt`).
         self._wide = [f >= WEAK_FUNDAMENTAL_HZ and 1.0 / (math.pi * time_constant(float(f))) > f * (2.0 ** (1 / 12) - 1.0)
                       for f in self._grid.frequencies]
+        self._deep = [f < WEAK_FUNDAMENTAL_HZ and i + 19 < self._grid.count for i, f in enumerate(self._grid.frequencies)]
         self._above: list[int] = []  # ... and the semitones at or above either threshold
         self._forming: list[int] = []  # ... and the notes of a chord that may be starting in it
         self._rising: list[int] = []  # ... and the semitones between the two that rise as tones
@@ -859,7 +860,7 @@ class NoteTracker:
         low = self._grid.low
         # (Read once: this loop runs for every note in every frame.)
         struck, delay, restrike_from = self._struck, self.delay_frames, t - self._window - 1
-        tonal, active, wide = self._tonal, self._active, self._wide
+        tonal, active, wide, deep = self._tonal, self._active, self._wide, self._deep
         for key in list(self._active):
             note = self._active[key]
             # Read as Python floats and compared rather than `max`ed: this runs for every note in
@@ -879,7 +880,10 @@ class NoteTracker:
                 note.level = heard
             if heard >= note.level * self._HOLD:
                 note.held = t
-                if wide[key - low]:
+                if deep[key - low]:
+                    # Named by its partials (see `salience`): its second and third must be tones.
+                    note.tone = tonal.item(key - low + 12) and tonal.item(key - low + 19)
+                elif wide[key - low]:
                     # (A low string's second partial may be stronger than its fundamental; see
                     # `_skirt`.)
                     octave = key - low + 12
@@ -1203,8 +1207,11 @@ class NoteTracker:
         let go. There the skirts of a low note and of its neighbour still ringing beat with each
         other, or with a pluck's thump, into a level that swells like a note's but rises toward
         them. (A second partial stronger than the fundamental, as a low guitar string has, that
-        stands out as a tone where no other note sounds, stands for it.)"""
-        return not note.tone and self._wide[note.pitch - self._grid.low]
+        stands out as a tone where no other note sounds, stands for it.) Below
+        `WEAK_FUNDAMENTAL_HZ`, where a note is named by its partials, its second and third must
+        both have been tones: the local peaks of those beating skirts name no note."""
+        index = note.pitch - self._grid.low
+        return not note.tone and (self._wide[index] or self._deep[index])
 
     def _lifted_partial(self, index: int, onset: int, levels: npt.NDArray[np.float64]) -> bool:
         """Whether a note starting at `onset` lies on the sixth or a higher partial of a lower
