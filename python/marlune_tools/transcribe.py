@@ -82,6 +82,13 @@ while its own level rises `FLOOR_SLACK_DB`, with no other note begun then on its
 strike renews the upper partials, which die fastest, though the fundamental may rise only a
 few dB over what still rings (a harp's string plucked again); a vibrato or a beating note
 comes back again and again, and a bowed or blown one holds.
+Where a note a semitone or a tone away began with it, the restrike that follows must rise in the
+note's own semitone too, not only in the level round it: an attack is a broadband transient that
+spills into the semitones beside it. And a note struck and left to ring (as above, up to the dip)
+is not played again by the dip of its partials' level below (a tongued dip aside) unless its
+own level stands `FLOOR_SLACK_DB` above where it rang in the decision window before: its partials
+die faster than its fundamental, and another note's attack lifts them, while a new strike lifts
+the string.
 A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
 the sounding note ends and a new one starts. A note held for the frames an onset may lie in
@@ -115,6 +122,13 @@ A note's level, for its strikes, its fall and its velocity, is its semitone's, b
 `WEAK_FUNDAMENTAL_HZ` its octave's: its fundamental there is too faint to tell them. Such a note
 that stops being a voice before it is decided, while another that started with it is one, was
 that note's knock: a deep string rings for seconds.
+Where the channels are wider than a semitone (below about 110 Hz), the skirts of a low note and of
+its neighbour still ringing beat with each other, or with a pluck's thump, into levels that swell
+like a note's. A string rings as a tone until it is let go: a note there whose semitone was no
+tone (`_tones`) in the last frame it held its level is dropped when it is decided (or ends
+before), unless its second partial, stronger, was one with no other note on it (a low guitar
+string); and below `WEAK_FUNDAMENTAL_HZ`, where the partials name a note, so is one whose second
+and third partials were not both tones.
 Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their channel, are
 dropped: they are the transients of other notes' starts.
 A new note on a partial of a lower note that was sounding before it is dropped too when its
