@@ -1539,7 +1539,7 @@ class NoteTracker:
             lowest = min(lowest, value)
         if level[top] < level[-1] * 10.0 ** (STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0):
             return False
-        return note.history[-1] < max(level[-self._window :]) * self._SLACK
+        return bool(note.history[-1] < max(level[-self._window :]) * self._SLACK)
 
     def _neighbour_began(self, note: _Note, candidate: int) -> bool:
         """Whether another note a semitone or a tone from `note` began within a decision window
