@@ -137,6 +137,9 @@ last `HISTORY_SECONDS` before its onset, neither at its fundamental nor at its s
 (checked `DECISION_SECONDS` + `RISE_SECONDS` after the onset, or when it ends if sooner): that
 is the lower note's partial swelling or coming back after a dip (brass, the formants of a
 voice), while a note played there raises the channel above what the lower note gave it.
+A lower note struck and left to ring (at its loudest soon after its onset, decaying since at
+`STRUCK_DB_PER_SECOND` at least) lends no growth by its fall: a string's partials decay at their
+own rates, and one that beats (a piano's strings of one key) comes back out of its notch.
 The recording's timbre is learned from the notes decided so far: how far each one's second,
 third and fourth partials stand over its fundamental, where no other note shares them. A note
 of a chord (with at least `CHORD_NOTES` - 1 others begun within the delay of it) that lies an
@@ -1285,11 +1288,17 @@ class NoteTracker:
                 continue
             recent = np.array(self._levels)
             base = lower.pitch - low
+            ringing = self._left_to_ring(base, lower, self._frame + 1, beating=True)
             grown = False
             for index in (note.pitch - low, note.pitch + 12 - low):
                 if index >= self._grid.count:
                     break
-                before = recent[begin : after - 1, index].max() * recent[after:, base].max()
+                # A struck string left to ring lends its partials no growth by its fall: they
+                # decay at their own rates, and one that beats comes back out of its notch.
+                lower_now = recent[after:, base].max()
+                if ringing:
+                    lower_now = max(lower_now, recent[begin : after - 1, base].max())
+                before = recent[begin : after - 1, index].max() * lower_now
                 now = recent[after:, index].max() * recent[begin : after - 1, base].max()
                 grown |= now >= before * 10.0 ** (PARTIAL_RISE_DB / 20.0)
             if not grown:
@@ -1518,28 +1527,36 @@ class NoteTracker:
         return candidate
 
     def _rings_on(self, index: int, note: _Note, candidate: int) -> bool:
-        """Whether `note` was struck and left to ring up to the frame `candidate` (at its loudest
+        """Whether `note` was struck and left to ring up to the frame `candidate` (see
+        `_left_to_ring`), while its own level now stands no `FLOOR_SLACK_DB` above where it rang
+        in the decision window before: the dip of its partials' level was their faster decay, or
+        another sound's attack or beating among them. A new strike lifts the string's own level
+        above what still rang."""
+        if not self._left_to_ring(index, note, candidate):
+            return False
+        level = note.history[max(0, candidate - self._window - note.first) : candidate - note.first]
+        return bool(note.history[-1] < max(level) * self._SLACK)
+
+    def _left_to_ring(self, index: int, note: _Note, until: int, beating: bool = False) -> bool:
+        """Whether `note` was struck and left to ring up to the frame `until`: at its loudest
         within the frames an onset may lie in after its onset, decaying since at
-        `STRUCK_DB_PER_SECOND` at least and never coming back `FLOOR_SLACK_DB`), while its own
-        level now stands no `FLOOR_SLACK_DB` above where it rang in the decision window before:
-        the dip of its partials' level was their faster decay, or another sound's attack or
-        beating among them. A new strike lifts the string's own level above what still rang."""
+        `STRUCK_DB_PER_SECOND` at least and (unless `beating`: a piano's strings of one key beat)
+        never coming back `FLOOR_SLACK_DB`, for more than a decision window."""
         begin = max(note.onset_frame, note.settled)
         start = max(begin, note.first)
-        level = note.history[start - note.first : candidate - note.first]
+        level = note.history[start - note.first : until - note.first]
         if len(level) <= self._window:
             return False
         top = level.index(max(level))
         if start + top > begin + self._reach or len(level) - top <= self._lags[index]:
             return False
         lowest = level[top]
-        for value in level[top:]:
+        for value in level[top:] if not beating else ():
             if value > lowest * self._SLACK:
                 return False
             lowest = min(lowest, value)
-        if level[top] < level[-1] * 10.0 ** (STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0):
-            return False
-        return bool(note.history[-1] < max(level[-self._window :]) * self._SLACK)
+        return bool(level[top] >= level[-1] * 10.0 ** (
+            STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0))
 
     def _neighbour_began(self, note: _Note, candidate: int) -> bool:
         """Whether another note a semitone or a tone from `note` began within a decision window

@@ -325,6 +325,14 @@ def test_the_beating_skirts_of_low_strings_are_no_notes(render, piece):
     assert unplayed(piece, events) == []
 
 
+def test_the_beating_partial_of_a_struck_string_is_no_note(render):
+    # High piano notes whose second partial beats into a notch and back while the fundamental
+    # decays faster: the partial outgrows the fundamental but not what it was.
+    piece = renders.melody("piano-high", renders.PIANO, 21, 108, seed=435, beat=0.4)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert unplayed(piece, events) == []
+
+
 @pytest.mark.parametrize(("pitch", "gap"), [(69, 0.15), (76, 0.12)])
 def test_a_plucked_note_struck_again_while_it_rings_is_two_notes(pitch, gap):
     # As a harp's string plucked again before it has fallen far: its upper partials, which die
