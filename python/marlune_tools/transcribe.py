@@ -634,10 +634,12 @@ class NoteTracker:
         self._lags = [math.ceil(LAG_CONSTANTS * time_constant(float(f)) / self._seconds - 1e-9)
                       for f in self._grid.frequencies]
         self._tone_next = _tone_fall(self._grid.frequencies, 1.0) ** TONAL_SHARE
-        # Where a channel's bandwidth, 1/(pi·tau), is wider than a semitone (see `_skirt`).
-        self._wide = [f >= WEAK_FUNDAMENTAL_HZ and 1.0 / (math.pi * time_constant(float(f))) > f * (2.0 ** (1 / 12) - 1.0)
-                      for f in self._grid.frequencies]
-        self._deep = [f < WEAK_FUNDAMENTAL_HZ and i + 19 < self._grid.count for i, f in enumerate(self._grid.frequencies)]
+        # Where a channel's bandwidth, 1/(pi·tau), is wider than a semitone, and below that where
+        # a note is named by its partials (see `_skirt`).
+        hz = [float(f) for f in self._grid.frequencies]
+        self._wide = [f >= WEAK_FUNDAMENTAL_HZ and 1.0 / (math.pi * time_constant(f)) > f * (2.0 ** (1 / 12) - 1.0)
+                      for f in hz]
+        self._deep = [f < WEAK_FUNDAMENTAL_HZ and i + 19 < self._grid.count for i, f in enumerate(hz)]
         self._above: list[int] = []  # ... and the semitones at or above either threshold
         self._forming: list[int] = []  # ... and the notes of a chord that may be starting in it
         self._rising: list[int] = []  # ... and the semitones between the two that rise as tones
