@@ -86,6 +86,13 @@ while its own level rises `FLOOR_SLACK_DB`, with no other note begun then on its
 strike renews the upper partials, which die fastest, though the fundamental may rise only a
 few dB over what still rings (a harp's string plucked again); a vibrato or a beating note
 comes back again and again, and a bowed or blown one holds.
+Where a note a semitone or a tone away began with it, the restrike that follows must rise in the
+note's own semitone too, not only in the level round it: an attack is a broadband transient that
+spills into the semitones beside it. And a note struck and left to ring (as above, up to the dip)
+is not played again by the dip of its partials' level below (a tongued dip aside) unless its
+own level stands `FLOOR_SLACK_DB` above where it rang in the decision window before: its partials
+die faster than its fundamental, and another note's attack lifts them, while a new strike lifts
+the string.
 A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
 the sounding note ends and a new one starts. A note held for the frames an onset may lie in
@@ -126,6 +133,13 @@ A note's level, for its strikes, its fall and its velocity, is its semitone's, b
 `WEAK_FUNDAMENTAL_HZ` its octave's: its fundamental there is too faint to tell them. Such a note
 that stops being a voice before it is decided, while another that started with it is one, was
 that note's knock: a deep string rings for seconds.
+Where the channels are wider than a semitone (below about 110 Hz), the skirts of a low note and of
+its neighbour still ringing beat with each other, or with a pluck's thump, into levels that swell
+like a note's. A string rings as a tone until it is let go: a note there whose semitone was no
+tone (`_tones`) in the last frame it held its level is dropped when it is decided (or ends
+before), unless its second partial, stronger, was one with no other note on it (a low guitar
+string); and below `WEAK_FUNDAMENTAL_HZ`, where the partials name a note, so is one whose second
+and third partials were not both tones.
 Notes shorter than `MIN_SECONDS`, or than `SETTLING` time constants of their channel, are
 dropped: they are the transients of other notes' starts.
 A new note on a partial of a lower note that was sounding before it is dropped too when its
@@ -134,6 +148,9 @@ last `HISTORY_SECONDS` before its onset, neither at its fundamental nor at its s
 (checked `DECISION_SECONDS` + `RISE_SECONDS` after the onset, or when it ends if sooner): that
 is the lower note's partial swelling or coming back after a dip (brass, the formants of a
 voice), while a note played there raises the channel above what the lower note gave it.
+A lower note struck and left to ring (at its loudest soon after its onset, decaying since at
+`STRUCK_DB_PER_SECOND` at least) lends no growth by its fall: a string's partials decay at their
+own rates, and one that beats (a piano's strings of one key) comes back out of its notch.
 The recording's timbre is learned from the notes decided so far: how far each one's second,
 third and fourth partials stand over its fundamental, where no other note shares them. A note
 of a chord (with at least `CHORD_NOTES` - 1 others begun within the delay of it) that lies an
@@ -574,6 +591,7 @@ class _Note:
     joined: bool = False  # started with others of a chord, under the floor of a note alone
     swung: float = 0.0  # played again: how far the note before it swung (see `_swing`)
     swelled: bool = False  # found to swing with a chord's other notes as it grew (see `_swelling`)
+    tone: bool = True  # whether it stood out as a tone (see `_tones`, `_skirt`) in the frame `held`
 
 
 class NoteTracker:
@@ -680,6 +698,12 @@ class NoteTracker:
         if len(self._grid.starts) == len(self._grid.channels):
             self._widths = [2.0 * math.pi * time_constant(float(f)) * float(f) * math.log(2.0) / 12.0
                             for f in self._grid.frequencies]
+        # Where a channel's bandwidth, 1/(pi·tau), is wider than a semitone, and below that where
+        # a note is named by its partials (see `_skirt`).
+        hz = [float(f) for f in self._grid.frequencies]
+        self._wide = [f >= WEAK_FUNDAMENTAL_HZ and 1.0 / (math.pi * time_constant(f)) > f * (2.0 ** (1 / 12) - 1.0)
+                      for f in hz]
+        self._deep = [f < WEAK_FUNDAMENTAL_HZ and i + 19 < self._grid.count for i, f in enumerate(hz)]
         self._above: list[int] = []  # ... and the semitones at or above either threshold
         self._forming: list[int] = []  # ... and the notes of a chord that may be starting in it
         self._rising: list[int] = []  # ... and the semitones between the two that rise as tones
@@ -937,6 +961,7 @@ class NoteTracker:
         low = self._grid.low
         # (Read once: this loop runs for every note in every frame.)
         struck, delay, restrike_from = self._struck, self.delay_frames, t - self._window - 1
+        tonal, active, wide, deep = self._tonal, self._active, self._wide, self._deep
         for key in list(self._active):
             note = self._active[key]
             # Read as Python floats and compared rather than `max`ed: this runs for every note in
@@ -956,6 +981,16 @@ class NoteTracker:
                 note.level = heard
             if heard >= note.level * self._HOLD:
                 note.held = t
+                if deep[key - low]:
+                    # Named by its partials (see `salience`): its second and third must be tones.
+                    note.tone = tonal.item(key - low + 12) and tonal.item(key - low + 19)
+                elif wide[key - low]:
+                    # (A low string's second partial may be stronger than its fundamental; see
+                    # `_skirt`.)
+                    octave = key - low + 12
+                    note.tone = tonal.item(key - low) or (
+                        octave < len(tonal) and tonal.item(octave) and key + 12 not in active
+                        and levels.item(octave) > levels.item(key - low))
             else:
                 note.fell = True
             if note.first < 0:
@@ -982,7 +1017,7 @@ class NoteTracker:
                     if ((t - note.onset_frame >= self._reach or not self._lower_partial(note))
                             and not (t - note.onset_frame <= self.delay_frames
                                      and (self._knock(note) or self._overtone(note, strength)
-                                          or self._swept(note)))):
+                                          or self._swept(note) or self._skirt(note)))):
                         self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
                         self._ended[key] = t
                     del self._active[key]
@@ -996,7 +1031,8 @@ class NoteTracker:
             if restruck is None and not young and (self._lifted[key - low] or self._tongue[key - low]):
                 again = self._rearticulated(key - low, note)
                 if (again is not None and not self._dip_notched(key - low, again[1])
-                        and self._renewed(key - low, again[1] - self._lags[key - low], again[1])):
+                        and self._renewed(key - low, again[1] - self._lags[key - low], again[1])
+                        and (self._tongue[key - low] or not self._rings_on(key - low, note, again[0]))):
                     restruck, settled = again
             if restruck is not None and self._swelling(note, restruck):
                 restruck = None
@@ -1080,7 +1116,8 @@ class NoteTracker:
         decided = [k for k in decided if k in self._active]
         for key in sorted(decided) if decided else ():
             if (self._knock(self._active[key]) or self._overtone(self._active[key], strength)
-                    or (self._active[key].fell and self._swept(self._active[key]))):
+                    or (self._active[key].fell and self._swept(self._active[key]))
+                    or self._skirt(self._active[key])):
                 del self._active[key]
             else:
                 self._learn_timbre(key)
@@ -1299,6 +1336,19 @@ class NoteTracker:
                    and other.held >= t - 1 and other.level >= note.level * margin
                    for other in self._active.values())
 
+    def _skirt(self, note: _Note) -> bool:
+        """Whether `note`, where the channels are wider than a semitone (from
+        `WEAK_FUNDAMENTAL_HZ` up), was no tone in the last frame it held its level: a string
+        rings as a tone, standing out of the semitones beside it by a tone's fall, until it is
+        let go. There the skirts of a low note and of its neighbour still ringing beat with each
+        other, or with a pluck's thump, into a level that swells like a note's but rises toward
+        them. (A second partial stronger than the fundamental, as a low guitar string has, that
+        stands out as a tone where no other note sounds, stands for it.) Below
+        `WEAK_FUNDAMENTAL_HZ`, where a note is named by its partials, its second and third must
+        both have been tones: the local peaks of those beating skirts name no note."""
+        index = note.pitch - self._grid.low
+        return not note.tone and (self._wide[index] or self._deep[index])
+
     def _lifted_partial(self, index: int, onset: int, levels: npt.NDArray[np.float64]) -> bool:
         """Whether a note starting at `onset` lies on the sixth or a higher partial of a lower
         note that started with it, while its own second partial does not stand
@@ -1357,11 +1407,17 @@ class NoteTracker:
                 continue
             recent = np.array(self._levels)
             base = lower.pitch - low
+            ringing = self._left_to_ring(base, lower, self._frame + 1, beating=True)
             grown = False
             for index in (note.pitch - low, note.pitch + 12 - low):
                 if index >= self._grid.count:
                     break
-                before = recent[begin : after - 1, index].max() * recent[after:, base].max()
+                # A struck string left to ring lends its partials no growth by its fall: they
+                # decay at their own rates, and one that beats comes back out of its notch.
+                lower_now = recent[after:, base].max()
+                if ringing:
+                    lower_now = max(lower_now, recent[begin : after - 1, base].max())
+                before = recent[begin : after - 1, index].max() * lower_now
                 now = recent[after:, index].max() * recent[begin : after - 1, base].max()
                 grown |= now >= before * 10.0 ** (PARTIAL_RISE_DB / 20.0)
             if not grown:
@@ -1577,8 +1633,15 @@ class NoteTracker:
         if rise <= 0 or self._later_rise.item(index) > rise:
             return None
         after = self._window_loudest.item(slot)
-        if after < before * 10.0 ** ((RESTRIKE_DB + self._swing(note, candidate)) / 20.0):
+        needed = 10.0 ** ((RESTRIKE_DB + self._swing(note, candidate)) / 20.0)
+        if after < before * needed:
             return None
+        if self._neighbour_began(note, candidate):
+            # The attack of a note a tone or a semitone away is a broadband transient that
+            # spills into the semitones round it: the note's own semitone must rise as much.
+            own = [self._levels[-1 - k].item(slot) for k in range(self._window + 2)]
+            if max(own[:-1]) < own[-1] * needed:
+                return None
         if not self._lifted[index] and self._settling(note, candidate):
             return None
         # (The partials' channels settle faster than the fundamental's, and lead it.)
@@ -1639,6 +1702,44 @@ class NoteTracker:
             a, b, c = (ratio - 1.0) * square, 2.0 * square, ratio - 1.0 - square
             detuned = (-b + math.sqrt(b * b - 4.0 * a * c)) / (2.0 * a)
         return detuned if low >= high else 1.0 - detuned
+
+    def _rings_on(self, index: int, note: _Note, candidate: int) -> bool:
+        """Whether `note` was struck and left to ring up to the frame `candidate` (see
+        `_left_to_ring`), while its own level now stands no `FLOOR_SLACK_DB` above where it rang
+        in the decision window before: the dip of its partials' level was their faster decay, or
+        another sound's attack or beating among them. A new strike lifts the string's own level
+        above what still rang."""
+        if not self._left_to_ring(index, note, candidate):
+            return False
+        level = note.history[max(0, candidate - self._window - note.first) : candidate - note.first]
+        return bool(note.history[-1] < max(level) * self._SLACK)
+
+    def _left_to_ring(self, index: int, note: _Note, until: int, beating: bool = False) -> bool:
+        """Whether `note` was struck and left to ring up to the frame `until`: at its loudest
+        within the frames an onset may lie in after its onset, decaying since at
+        `STRUCK_DB_PER_SECOND` at least and (unless `beating`: a piano's strings of one key beat)
+        never coming back `FLOOR_SLACK_DB`, for more than a decision window."""
+        begin = max(note.onset_frame, note.settled)
+        start = max(begin, note.first)
+        level = note.history[start - note.first : until - note.first]
+        if len(level) <= self._window:
+            return False
+        top = level.index(max(level))
+        if start + top > begin + self._reach or len(level) - top <= self._lags[index]:
+            return False
+        lowest = level[top]
+        for value in level[top:] if not beating else ():
+            if value > lowest * self._SLACK:
+                return False
+            lowest = min(lowest, value)
+        return bool(level[top] >= level[-1] * 10.0 ** (
+            STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0))
+
+    def _neighbour_began(self, note: _Note, candidate: int) -> bool:
+        """Whether another note a semitone or a tone from `note` began within a decision window
+        of the frame `candidate`."""
+        return any(0 < abs(other.pitch - note.pitch) <= 2 and abs(other.onset_frame - candidate) <= self._window
+                   for other in self._active.values())
 
     def _renewed(self, index: int, first: int, last: int) -> bool:
         """Whether the note's partials over its fundamental that are heard (within

@@ -393,6 +393,44 @@ def test_a_knock_that_beats_and_comes_back_is_no_note(pitch, knock):
     assert [e.pitch for e in events] == [pitch]
 
 
+def unplayed(piece, events, pitches=None):
+    """The events (pitch, onset) that start no note of `piece` at their pitch within 50 ms."""
+    return [(e.pitch, round(e.onset, 2)) for e in events if (pitches is None or e.pitch in pitches)
+            and not any(n.pitch == e.pitch and abs(n.onset - e.onset) <= 0.05 for n in piece.notes)]
+
+
+# A harp melody whose strings ring on under the next notes: the attack of a note a tone away
+# (69 under 71, 72 under 74) spills into the semitones round it, and that of a note a fourth
+# below raises a ringing note's partials (77 over 72), but neither strikes the string again.
+HARP_MELODY = renders.melody("harp-ringing", renders.HARP, 36, 96, seed=414)
+
+
+@pytest.mark.parametrize("pitch", [69, 72, 77])
+def test_a_ringing_string_is_not_struck_again_by_another_notes_attack(render, pitch):
+    events = transcribe_blocks([render(HARP_MELODY)], renders.SAMPLE_RATE, Options())
+    assert unplayed(HARP_MELODY, events, {pitch}) == []
+
+
+@pytest.mark.parametrize("piece", [
+    renders.melody("bass", renders.BASS, 28, 55, seed=105, beat=0.4),
+    renders.melody("bass-quick", renders.BASS, 28, 60, seed=411),
+], ids=lambda piece: piece.name)
+def test_the_beating_skirts_of_low_strings_are_no_notes(render, piece):
+    # Below about 110 Hz the channels are wider than a semitone: a bass note's skirt and its
+    # neighbour's, still ringing, beat into levels that swell as notes do, a few semitones
+    # away or (their peaks) as the partials of the lowest keys.
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert unplayed(piece, events) == []
+
+
+def test_the_beating_partial_of_a_struck_string_is_no_note(render):
+    # High piano notes whose second partial beats into a notch and back while the fundamental
+    # decays faster: the partial outgrows the fundamental but not what it was.
+    piece = renders.melody("piano-high", renders.PIANO, 21, 108, seed=435, beat=0.4)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert unplayed(piece, events) == []
+
+
 @pytest.mark.parametrize(("pitch", "gap"), [(69, 0.15), (76, 0.12)])
 def test_a_plucked_note_struck_again_while_it_rings_is_two_notes(pitch, gap):
     # As a harp's string plucked again before it has fallen far: its upper partials, which die
