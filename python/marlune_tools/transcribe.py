@@ -982,8 +982,9 @@ class NoteTracker:
             if heard >= note.level * self._HOLD:
                 note.held = t
                 if deep[key - low]:
-                    # Named by its partials (see `salience`): its second and third must be tones.
-                    note.tone = tonal.item(key - low + 12) and tonal.item(key - low + 19)
+                    # A tone of its own, or named by its partials (see `salience`): then its
+                    # second and third must be tones.
+                    note.tone = tonal.item(key - low) or (tonal.item(key - low + 12) and tonal.item(key - low + 19))
                 elif wide[key - low]:
                     # (A low string's second partial may be stronger than its fundamental; see
                     # `_skirt`.)
