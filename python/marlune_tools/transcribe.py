@@ -392,8 +392,8 @@ def salience(
     # frames that found one in the round before.
     found = rows
     for voice in range(VOICES):
-        scores = grid.harmonic_sum(residual[found, : grid.count]) if voice else first.copy()
-        scores[~peaks[found] | (strength[found] > 0)] = 0.0
+        scores = _open_scores(grid, first if voice == 0 else residual, found, peaks[found] & ~(strength[found] > 0),
+                              summed=voice == 0)
         best = scores.argmax(axis=1)
         taken = scores[np.arange(len(found)), best] > 0
         found, best = found[taken], best[taken]
@@ -461,6 +461,28 @@ def salience(
             explained |= rich
         high[explained] = 0.0
     return strength, first, floor
+
+
+def _open_scores(grid: _Grid, values: npt.NDArray[np.float64], found: npt.NDArray[np.int64],
+                 open_: npt.NDArray[np.bool_], summed: bool) -> npt.NDArray[np.float64]:
+    """The harmonic sums of `values` in the rows `found` (one row of the result each) at the
+    notes `open_` to be taken, zero elsewhere: `values` are the sums already when `summed`, else
+    the residual, added as `harmonic_sum` adds them but only where they are read, for the
+    candidates are a few notes a frame."""
+    scores = np.zeros(open_.shape)
+    rows, notes = np.nonzero(open_)
+    if summed:
+        scores[rows, notes] = values[found[rows], notes]
+        return scores
+    # The residual's columns past the top stay zero (nothing is taken from nothing): a partial
+    # there adds zero, which leaves a sum as `harmonic_sum`, adding nothing, leaves it.
+    at = found[rows] * values.shape[1] + notes
+    flat = values.ravel()
+    total = np.zeros(len(at))
+    for offset, weight in zip(grid.offsets, grid.weights):
+        total += weight * flat.take(at + offset)
+    scores[rows, notes] = total
+    return scores
 
 
 def _remove(grid: _Grid, residual: npt.NDArray[np.float64], rows: npt.NDArray[np.int64],
