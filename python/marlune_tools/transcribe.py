@@ -629,8 +629,8 @@ class NoteTracker:
         self._partials: npt.NDArray[np.float64] = np.zeros((0, self._grid.count))
         self._own: npt.NDArray[np.float64] = np.zeros((0, self._grid.count))  # ... and its own semitone's
         self._row = -1
-        self._lifted: list[bool] = [False] * self._grid.count
-        self._tongue: list[bool] = [False] * self._grid.count  # ... or of a tongued dip (`_tongued`)
+        self._lifted: npt.NDArray[np.bool_] = np.zeros(self._grid.count, dtype=bool)
+        self._tongue: npt.NDArray[np.bool_] = np.zeros(self._grid.count, dtype=bool)  # ... or of a tongued dip (`_tongued`)
         self._joined = 0.0  # the start threshold of a note of a chord in the frame being taken
         self._tonal = np.zeros(self._grid.count, dtype=bool)  # ... and where its levels stand out as tones
         self._tone = _tone_fall(self._grid.frequencies) ** TONAL_SHARE
@@ -649,7 +649,7 @@ class NoteTracker:
         self._spread_tail: npt.NDArray[np.float64] = np.zeros((self._window, self._grid.count))
         self._later_rise = np.zeros(self._grid.count)
         self._window_loudest = np.zeros(self._grid.count)
-        self._peaked: list[bool] = []
+        self._peaked: npt.NDArray[np.bool_] = np.zeros(0, dtype=bool)
         self._levels_tail: npt.NDArray[np.float64] = np.zeros((self.delay_frames, self._grid.count))
         self._held_loudest = np.zeros(self._grid.count)  # each semitone's loudest in the delay
         self._history = math.ceil(HISTORY_SECONDS / self._seconds - 1e-9)
@@ -815,12 +815,12 @@ class NoteTracker:
             # (Every frame has one: the rows are slices, which NumPy reads faster than indices.)
             row = int(candidates[0])
             now = self._rise_rows[row : row + len(frames)]
-            peaked = ((now > 0) & (now >= self._rise_rows[row + 1 : row + 1 + len(frames)])).tolist()
+            peaked = (now > 0) & (now >= self._rise_rows[row + 1 : row + 1 + len(frames)])
         else:
             at = np.maximum(candidates, 0)  # (in the first frames, where there is none, any row)
             after = np.minimum(at + 1, len(self._rise_rows) - 1)
             peaked = ((candidates >= 0)[:, None] & (self._rise_rows[at] > 0)
-                      & (self._rise_rows[at] >= self._rise_rows[after])).tolist()
+                      & (self._rise_rows[at] >= self._rise_rows[after]))
         finished: list[NoteEvent] = []
         joined_at, start_at = joined.tolist(), start.tolist()
         for i in range(len(frames)):
@@ -1634,7 +1634,7 @@ class NoteTracker:
         level = _decibels(np.asarray(note.history[begin:end]))
         return max(note.swung, float((level - np.minimum.accumulate(level)).max()) - DIP_SWING_DB)
 
-    def _dips(self, above: npt.NDArray[np.float64]) -> tuple[list[list[bool]], list[list[bool]]]:
+    def _dips(self, above: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.bool_]]:
         """Takes the log levels `above` the floor of a block's frames (frames, semitones) into
         each note's partials' level: their mean weighted as in the salience. Returns where that
         has risen `DIP_RISE_DB` above its lowest in the frames kept: what a dip needs at the
@@ -1649,7 +1649,7 @@ class NoteTracker:
         lifted: npt.NDArray[np.bool_] = partials - lowest >= DIP_RISE_DB
         own = _running(self._own, self._kept, np.minimum)[len(self._own) - len(above) :]
         tongue = (above - own >= DIP_RISE_DB) & (partials - lowest >= DIP_SWING_DB - DIP_FLOOR_DB)
-        return lifted.tolist(), tongue.tolist()
+        return lifted, tongue
 
     def _rearticulated(self, index: int, note: _Note) -> tuple[int, int] | None:
         """(onset, bottom) of a sounding note played again without a rest, as a bow change or a
