@@ -535,7 +535,7 @@ def velocity(level: float) -> int:
     """MIDI velocity of a note whose loudest semitone had magnitude `level`: 127 at full scale,
     falling linearly in dB to 1 at `VELOCITY_SPAN_DB` below it."""
     db = 20.0 * math.log10(max(level, SILENCE) / FULL_SCALE)
-    return int(np.clip(round(127 + db * 126 / VELOCITY_SPAN_DB), 1, 127))
+    return min(max(round(127 + db * 126 / VELOCITY_SPAN_DB), 1), 127)
 
 
 @dataclass
