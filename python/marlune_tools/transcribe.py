@@ -415,7 +415,7 @@ def salience(
         low, high = strength[:, :-d], strength[:, d:]
         both = (low > 0) & (high > 0)
         # Pairs of voices are few: they are judged one by one.
-        pair_rows, pair_lows = np.nonzero(both)
+        pair_rows, pair_lows = _nonzero(both)
         envelope = np.maximum.reduce([wide[pair_rows, pair_lows + o] for o in others if o != d])
         # ... or where it is `LOWER_SPAN_DB` weaker than the lower voice itself.
         weak = levels[pair_rows, pair_lows + d] < levels[pair_rows, pair_lows] * 10.0 ** (-LOWER_SPAN_DB / 20.0)
@@ -470,7 +470,7 @@ def _open_scores(grid: _Grid, values: npt.NDArray[np.float64], found: npt.NDArra
     the residual, added as `harmonic_sum` adds them but only where they are read, for the
     candidates are a few notes a frame."""
     scores = np.zeros(open_.shape)
-    rows, notes = np.nonzero(open_)
+    rows, notes = _nonzero(open_)
     if summed:
         scores[rows, notes] = values[found[rows], notes]
         return scores
@@ -483,6 +483,15 @@ def _open_scores(grid: _Grid, values: npt.NDArray[np.float64], found: npt.NDArra
         total += weight * flat.take(at + offset)
     scores[rows, notes] = total
     return scores
+
+
+def _nonzero(mask: npt.NDArray[np.bool_]) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.intp]]:
+    """(rows, columns) of the true entries of a two-dimensional mask, row by row, as `np.nonzero`
+    gives them: found in the flattened mask, which NumPy searches many times faster."""
+    if not mask.size:
+        rows, columns = np.nonzero(mask)
+        return rows, columns
+    return np.divmod(np.flatnonzero(mask), mask.shape[1])
 
 
 def _remove(grid: _Grid, residual: npt.NDArray[np.float64], rows: npt.NDArray[np.int64],
@@ -775,7 +784,7 @@ class NoteTracker:
         lifted, tongue = self._dips(logs - (_decibels(loudest)[:, None] - FLUX_RANGE_DB))
         # The notes at or above the start threshold of a note alone or of a chord's, found for
         # the whole block at once.
-        rows, columns = np.nonzero(strength >= np.minimum(start, joined)[:, None])
+        rows, columns = _nonzero(strength >= np.minimum(start, joined)[:, None])
         bounds = np.searchsorted(rows, np.arange(len(frames) + 1)).tolist()
         above = columns.tolist()
         # Each semitone's rise over the frames an onset may lie in, for every frame of the block:
@@ -791,7 +800,7 @@ class NoteTracker:
         # the notes of a chord that may be forming.
         total = summed  # the harmonic sum of the levels
         attacked = (total > 0) & (grid.harmonic_sum(levels * rose) >= ATTACK_DB * total)
-        rows, columns = np.nonzero(attacked & tonal & (strength < start[:, None]) & (strength >= joined[:, None]))
+        rows, columns = _nonzero(attacked & tonal & (strength < start[:, None]) & (strength >= joined[:, None]))
         rising_bounds = np.searchsorted(rows, np.arange(len(frames) + 1)).tolist()
         rising = columns.tolist()
         # A restrike's window maxima for the whole block. (Before the first frame they see zeros,
