@@ -350,7 +350,7 @@ def salience(
     residual = np.zeros((frames, width))
     residual[:, : grid.count] = levels
     first = grid.harmonic_sum(levels)
-    floor = np.median(first, axis=1)
+    floor = _median(first)
     padded = np.pad(first, ((0, 0), (1, 1)))
     peaks = (first > 0) & (first >= padded[:, :-2]) & (first >= padded[:, 2:])
     # Above `WEAK_FUNDAMENTAL_HZ` a note's fundamental must be heard, within `FUNDAMENTAL_SPAN_DB`
@@ -483,6 +483,19 @@ def _open_scores(grid: _Grid, values: npt.NDArray[np.float64], found: npt.NDArra
         total += weight * flat.take(at + offset)
     scores[rows, notes] = total
     return scores
+
+
+def _median(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """The median of each row (of numbers, none NaN), as `np.median` gives it: the middle one, or
+    the mean of the two middle ones. One partition at the upper middle leaves the lower one as
+    the largest before it, where NumPy partitions at both, which costs three times as much."""
+    half = values.shape[1] // 2
+    parted = np.partition(values, half, axis=1)
+    if values.shape[1] % 2:
+        middle: npt.NDArray[np.float64] = parted[:, half]
+        return middle
+    mean: npt.NDArray[np.float64] = (parted[:, :half].max(axis=1) + parted[:, half]) / 2.0
+    return mean
 
 
 def _nonzero(mask: npt.NDArray[np.bool_]) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.intp]]:
