@@ -512,10 +512,9 @@ def _remove(grid: _Grid, residual: npt.NDArray[np.float64], rows: npt.NDArray[np
     """Removes from `residual` the partials of `notes` (one per row) as far as a smooth
     spectrum explains them: a partial that stands out above both of its neighbours also belongs
     to another note and keeps the excess."""
-    # Read and written in the flattened residual, by one index per entry rather than two.
-    flat = np.reshape(residual, -1, copy=False)
+    # Read and written by one index per entry into the flattened residual rather than two.
     slots = [rows * residual.shape[1] + notes + offset for offset in grid.offsets]
-    amplitude = [flat.take(slot) for slot in slots]
+    amplitude = [residual.take(slot) for slot in slots]
     for h, slot in enumerate(slots):
         if h == 0:
             share = amplitude[0]
@@ -523,7 +522,7 @@ def _remove(grid: _Grid, residual: npt.NDArray[np.float64], rows: npt.NDArray[np
             # The last partial's neighbour above is not looked at: the one below stands for it.
             after = amplitude[h + 1] if h + 1 < len(slots) else amplitude[h - 1]
             share = np.minimum(amplitude[h], np.maximum(amplitude[h - 1], after))
-        flat[slot] = amplitude[h] - share
+        residual.put(slot, amplitude[h] - share)
 
 
 def _tone_fall(frequencies: npt.ArrayLike, semitones: float = 2.0) -> npt.NDArray[np.float64]:
