@@ -179,16 +179,17 @@ def write_midi(events: Sequence[NoteEvent], file: BinaryIO) -> None:
     import mido
 
     ticks_per_second = TICKS_PER_BEAT * 1_000_000 / TEMPO
+    # Each message is made once, with its time: making one checks every field.
     timeline = []
     for e in events:
         on, off = round(e.onset * ticks_per_second), round(e.offset * ticks_per_second)
-        timeline.append((on, 1, mido.Message("note_on", note=e.pitch, velocity=e.velocity)))
-        timeline.append((max(off, on + 1), 0, mido.Message("note_off", note=e.pitch, velocity=0)))
+        timeline.append((on, 1, "note_on", e.pitch, e.velocity))
+        timeline.append((max(off, on + 1), 0, "note_off", e.pitch, 0))
     timeline.sort(key=lambda item: (item[0], item[1]))  # at one tick, note-offs first
     track = mido.MidiTrack([mido.MetaMessage("set_tempo", tempo=TEMPO, time=0)])
     now = 0
-    for tick, _, message in timeline:
-        track.append(message.copy(time=tick - now))
+    for tick, _, kind, pitch, velocity in timeline:
+        track.append(mido.Message(kind, note=pitch, velocity=velocity, time=tick - now))
         now = tick
     track.append(mido.MetaMessage("end_of_track", time=0))
     midi = mido.MidiFile(type=0, ticks_per_beat=TICKS_PER_BEAT)

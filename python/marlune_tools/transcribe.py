@@ -400,7 +400,7 @@ def salience(
     residual = np.zeros((frames, width))
     residual[:, : grid.count] = levels
     first = grid.harmonic_sum(levels)
-    floor = np.median(first, axis=1)
+    floor = _median(first)
     padded = np.pad(first, ((0, 0), (1, 1)))
     peaks = (first > 0) & (first >= padded[:, :-2]) & (first >= padded[:, 2:])
     # Above `WEAK_FUNDAMENTAL_HZ` a note's fundamental must be heard, within `FUNDAMENTAL_SPAN_DB`
@@ -451,8 +451,8 @@ def salience(
     # frames that found one in the round before.
     found = rows
     for voice in range(VOICES):
-        scores = grid.harmonic_sum(residual[found, : grid.count]) if voice else first.copy()
-        scores[~peaks[found] | (strength[found] > 0)] = 0.0
+        scores = _open_scores(grid, first if voice == 0 else residual, found, peaks[found] & ~(strength[found] > 0),
+                              summed=voice == 0)
         best = scores.argmax(axis=1)
         taken = scores[np.arange(len(found)), best] > 0
         found, best = found[taken], best[taken]
@@ -474,7 +474,7 @@ def salience(
         low, high = strength[:, :-d], strength[:, d:]
         both = (low > 0) & (high > 0)
         # Pairs of voices are few: they are judged one by one.
-        pair_rows, pair_lows = np.nonzero(both)
+        pair_rows, pair_lows = _nonzero(both)
         envelope = np.maximum.reduce([wide[pair_rows, pair_lows + o] for o in others if o != d])
         # ... or where it is `LOWER_SPAN_DB` weaker than the lower voice itself.
         weak = levels[pair_rows, pair_lows + d] < levels[pair_rows, pair_lows] * 10.0 ** (-LOWER_SPAN_DB / 20.0)
@@ -522,13 +522,58 @@ def salience(
     return strength, first, floor
 
 
+def _open_scores(grid: _Grid, values: npt.NDArray[np.float64], found: npt.NDArray[np.int64],
+                 open_: npt.NDArray[np.bool_], summed: bool) -> npt.NDArray[np.float64]:
+    """The harmonic sums of `values` in the rows `found` (one row of the result each) at the
+    notes `open_` to be taken, zero elsewhere: `values` are the sums already when `summed`, else
+    the residual, added as `harmonic_sum` adds them but only where they are read, for the
+    candidates are a few notes a frame."""
+    scores = np.zeros(open_.shape)
+    rows, notes = _nonzero(open_)
+    if summed:
+        scores[rows, notes] = values[found[rows], notes]
+        return scores
+    # The residual's columns past the top stay zero (nothing is taken from nothing): a partial
+    # there adds zero, which leaves a sum as `harmonic_sum`, adding nothing, leaves it.
+    at = found[rows] * values.shape[1] + notes
+    flat = values.ravel()
+    total = np.zeros(len(at))
+    for offset, weight in zip(grid.offsets, grid.weights):
+        total += weight * flat.take(at + offset)
+    scores[rows, notes] = total
+    return scores
+
+
+def _median(values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+    """The median of each row (of numbers, none NaN), as `np.median` gives it: the middle one, or
+    the mean of the two middle ones. One partition at the upper middle leaves the lower one as
+    the largest before it, where NumPy partitions at both, which costs three times as much."""
+    half = values.shape[1] // 2
+    parted = np.partition(values, half, axis=1)
+    if values.shape[1] % 2:
+        middle: npt.NDArray[np.float64] = parted[:, half]
+        return middle
+    mean: npt.NDArray[np.float64] = (parted[:, :half].max(axis=1) + parted[:, half]) / 2.0
+    return mean
+
+
+def _nonzero(mask: npt.NDArray[np.bool_]) -> tuple[npt.NDArray[np.intp], npt.NDArray[np.intp]]:
+    """(rows, columns) of the true entries of a two-dimensional mask, row by row, as `np.nonzero`
+    gives them: found in the flattened mask, which NumPy searches many times faster."""
+    if not mask.size:
+        rows, columns = np.nonzero(mask)
+        return rows, columns
+    return np.divmod(np.flatnonzero(mask), mask.shape[1])
+
+
 def _remove(grid: _Grid, residual: npt.NDArray[np.float64], rows: npt.NDArray[np.int64],
             notes: npt.NDArray[np.int64]) -> None:
     """Removes from `residual` the partials of `notes` (one per row) as far as a smooth
     spectrum explains them: a partial that stands out above both of its neighbours also belongs
     to another note and keeps the excess."""
-    slots = [notes + offset for offset in grid.offsets]
-    amplitude = [residual[rows, slot] for slot in slots]
+    # Read and written by one index per entry into the flattened residual rather than two.
+    slots = [rows * residual.shape[1] + notes + offset for offset in grid.offsets]
+    amplitude = [residual.take(slot) for slot in slots]
     for h, slot in enumerate(slots):
         if h == 0:
             share = amplitude[0]
@@ -536,7 +581,7 @@ def _remove(grid: _Grid, residual: npt.NDArray[np.float64], rows: npt.NDArray[np
             # The last partial's neighbour above is not looked at: the one below stands for it.
             after = amplitude[h + 1] if h + 1 < len(slots) else amplitude[h - 1]
             share = np.minimum(amplitude[h], np.maximum(amplitude[h - 1], after))
-        residual[rows, slot] = amplitude[h] - share
+        residual.put(slot, amplitude[h] - share)
 
 
 def _tone_fall(frequencies: npt.ArrayLike, semitones: float = 2.0) -> npt.NDArray[np.float64]:
@@ -572,7 +617,7 @@ def velocity(level: float) -> int:
     """MIDI velocity of a note whose loudest semitone had magnitude `level`: 127 at full scale,
     falling linearly in dB to 1 at `VELOCITY_SPAN_DB` below it."""
     db = 20.0 * math.log10(max(level, SILENCE) / FULL_SCALE)
-    return int(np.clip(round(127 + db * 126 / VELOCITY_SPAN_DB), 1, 127))
+    return min(max(round(127 + db * 126 / VELOCITY_SPAN_DB), 1), 127)
 
 
 @dataclass
@@ -667,8 +712,8 @@ class NoteTracker:
         self._partials: npt.NDArray[np.float64] = np.zeros((0, self._grid.count))
         self._own: npt.NDArray[np.float64] = np.zeros((0, self._grid.count))  # ... and its own semitone's
         self._row = -1
-        self._lifted: list[bool] = [False] * self._grid.count
-        self._tongue: list[bool] = [False] * self._grid.count  # ... or of a tongued dip (`_tongued`)
+        self._lifted: npt.NDArray[np.bool_] = np.zeros(self._grid.count, dtype=bool)
+        self._tongue: npt.NDArray[np.bool_] = np.zeros(self._grid.count, dtype=bool)  # ... or of a tongued dip (`_tongued`)
         self._joined = 0.0  # the start threshold of a note of a chord in the frame being taken
         self._tonal = np.zeros(self._grid.count, dtype=bool)  # ... and where its levels stand out as tones
         self._tone = _tone_fall(self._grid.frequencies) ** TONAL_SHARE
@@ -715,7 +760,7 @@ class NoteTracker:
         self._spread_tail: npt.NDArray[np.float64] = np.zeros((self._window, self._grid.count))
         self._later_rise = np.zeros(self._grid.count)
         self._window_loudest = np.zeros(self._grid.count)
-        self._peaked: list[bool] = []
+        self._peaked: npt.NDArray[np.bool_] = np.zeros(0, dtype=bool)
         self._levels_tail: npt.NDArray[np.float64] = np.zeros((self.delay_frames, self._grid.count))
         self._held_loudest = np.zeros(self._grid.count)  # each semitone's loudest in the delay
         self._history = math.ceil(HISTORY_SECONDS / self._seconds - 1e-9)
@@ -841,7 +886,7 @@ class NoteTracker:
         lifted, tongue = self._dips(logs - (_decibels(loudest)[:, None] - FLUX_RANGE_DB))
         # The notes at or above the start threshold of a note alone or of a chord's, found for
         # the whole block at once.
-        rows, columns = np.nonzero(strength >= np.minimum(start, joined)[:, None])
+        rows, columns = _nonzero(strength >= np.minimum(start, joined)[:, None])
         bounds = np.searchsorted(rows, np.arange(len(frames) + 1)).tolist()
         above = columns.tolist()
         # Each semitone's rise over the frames an onset may lie in, for every frame of the block:
@@ -857,7 +902,7 @@ class NoteTracker:
         # the notes of a chord that may be forming.
         total = summed  # the harmonic sum of the levels
         attacked = (total > 0) & (grid.harmonic_sum(levels * rose) >= ATTACK_DB * total)
-        rows, columns = np.nonzero(attacked & tonal & (strength < start[:, None]) & (strength >= joined[:, None]))
+        rows, columns = _nonzero(attacked & tonal & (strength < start[:, None]) & (strength >= joined[:, None]))
         rising_bounds = np.searchsorted(rows, np.arange(len(frames) + 1)).tolist()
         rising = columns.tolist()
         # A restrike's window maxima for the whole block. (Before the first frame they see zeros,
@@ -881,12 +926,12 @@ class NoteTracker:
             # (Every frame has one: the rows are slices, which NumPy reads faster than indices.)
             row = int(candidates[0])
             now = self._rise_rows[row : row + len(frames)]
-            peaked = ((now > 0) & (now >= self._rise_rows[row + 1 : row + 1 + len(frames)])).tolist()
+            peaked = (now > 0) & (now >= self._rise_rows[row + 1 : row + 1 + len(frames)])
         else:
             at = np.maximum(candidates, 0)  # (in the first frames, where there is none, any row)
             after = np.minimum(at + 1, len(self._rise_rows) - 1)
             peaked = ((candidates >= 0)[:, None] & (self._rise_rows[at] > 0)
-                      & (self._rise_rows[at] >= self._rise_rows[after])).tolist()
+                      & (self._rise_rows[at] >= self._rise_rows[after]))
         finished: list[NoteEvent] = []
         joined_at, start_at = joined.tolist(), start.tolist()
         for i in range(len(frames)):
@@ -1897,7 +1942,7 @@ class NoteTracker:
         level = _decibels(np.asarray(note.history[begin:end]))
         return max(note.swung, float((level - np.minimum.accumulate(level)).max()) - DIP_SWING_DB)
 
-    def _dips(self, above: npt.NDArray[np.float64]) -> tuple[list[list[bool]], list[list[bool]]]:
+    def _dips(self, above: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.bool_]]:
         """Takes the log levels `above` the floor of a block's frames (frames, semitones) into
         each note's partials' level: their mean weighted as in the salience. Returns where that
         has risen `DIP_RISE_DB` above its lowest in the frames kept: what a dip needs at the
@@ -1912,7 +1957,7 @@ class NoteTracker:
         lifted: npt.NDArray[np.bool_] = partials - lowest >= DIP_RISE_DB
         own = _running(self._own, self._kept, np.minimum)[len(self._own) - len(above) :]
         tongue = (above - own >= DIP_RISE_DB) & (partials - lowest >= DIP_SWING_DB - DIP_FLOOR_DB)
-        return lifted.tolist(), tongue.tolist()
+        return lifted, tongue
 
     def _rearticulated(self, index: int, note: _Note) -> tuple[int, int] | None:
         """(onset, bottom) of a sounding note played again without a rest, as a bow change or a

@@ -607,6 +607,17 @@ def test_each_note_on_is_decided_within_the_delay(played_frames):
     assert len(delays) > 20 and set(delays) == {tracker.delay_frames}
 
 
+# The salience's own medians and mask entries, which it finds faster than NumPy: NumPy's, to the bit.
+@pytest.mark.parametrize("shape", [(0, 88), (5, 1), (7, 2), (9, 87), (594, 88)])
+def test_the_salience_finds_numpys_medians_and_mask_entries(shape):
+    values = np.random.default_rng(shape[1]).random(shape)
+    values[::2] = np.round(values[::2] * 8)  # ties, as silent semitones give
+    assert transcribe_module._median(values).tobytes() == np.median(values, axis=1).tobytes()
+    mask = values > 2
+    for ours, numpys in zip(transcribe_module._nonzero(mask), np.nonzero(mask)):
+        assert ours.tolist() == numpys.tolist()
+
+
 def test_chroma_of_the_demo_chord_is_its_three_pitch_classes():
     hop = 480
     frames = bank_for(PIANO, demo.SAMPLE_RATE).resonate(demo.signal(), hop)
