@@ -66,7 +66,9 @@ being a voice within `CONFIRM_SECONDS` more, while a lower note that started wit
 window) has it on one of its partials and is a voice, was that note's attack: the upper
 partials' channels settle faster than the fundamental's, so a low note is first heard as its
 partials. (One that only falls under the end threshold, still a voice, is a note struck with
-the lower one that decays: a melody note over a chord.) Such a note is dropped, and so is a note below `KNOCK_HZ` that started with another
+the lower one that decays: a melody note over a chord.) Such a note is dropped (where it was the
+lower note's second partial and began first, the lower note began there: a bowed or blown high
+note speaks in its octave before its fundamental grows), and so is a note below `KNOCK_HZ` that started with another
 one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
 held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
 string rings on. A knock beats with the note's own sound and may swell once more after a dip:
@@ -1107,6 +1109,7 @@ class NoteTracker:
                     decided.append(k)
         for key in fading:
             if self._attack_partial(self._active[key], strength >= end):
+                self._attack_began(self._active[key], strength >= end)
                 del self._active[key]
         for key in reached:
             # (A low string's channels are slow: it may be taken after its lifted partial.)
@@ -1385,6 +1388,19 @@ class NoteTracker:
         return any(other is not note and voiced[other.pitch - self._grid.low]
                    and abs(other.onset_frame - note.onset_frame) <= self._window
                    for other in self._active.values())
+
+    def _attack_began(self, attack: _Note, voiced: npt.NDArray[np.bool_]) -> None:
+        """Places the onset of the lower note whose attack `attack` was (see `_attack_partial`) where
+        that attack began, if it was the lower note's second partial and began first: a bowed or
+        blown high note speaks in its octave before its fundamental grows, and its own level is
+        traced from where that grew. Only while the lower note is young enough for its checks
+        still to come."""
+        if self._frame - attack.onset_frame >= self._reach:
+            return
+        lower = self._active.get(attack.pitch - 12)
+        if (lower is not None and voiced[lower.pitch - self._grid.low]
+                and 0 < lower.onset_frame - attack.onset_frame <= self._window):
+            lower.onset_frame = attack.onset_frame
 
     def _lower_partial(self, note: _Note) -> bool:
         """Whether `note` lies on a partial of a lower note that was sounding before it and has
