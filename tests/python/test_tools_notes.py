@@ -549,6 +549,15 @@ def test_a_quiet_voice_over_a_held_one_begins_at_its_attack(render, pitch, onset
     assert any(e.pitch == pitch and abs(e.onset - onset) <= 0.05 for e in events)
 
 
+def test_the_octave_of_a_quiet_voice_over_a_held_one_is_no_note(render):
+    # The oboe's A5 over the cello's held F3: its second partial rises with it, and is no voice
+    # of its own traced back over a swing.
+    piece = renders.two_voices("oboe-cello", seed=461, programs=(renders.OBOE, renders.CELLO))
+    assert any(n.pitch == 81 and n.onset == 1.7 for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert [e.pitch for e in events if 1.65 <= e.onset <= 1.8] == [81]
+
+
 @pytest.mark.parametrize(("lower", "upper"), [(48, 76), (52, 83), (48, 84)])  # fifth, sixth and eighth partials
 def test_a_note_struck_with_a_lower_one_on_its_partial_is_heard(lower, upper):
     # A melody note struck with a chord, decaying as a piano's high notes do: it falls under the
