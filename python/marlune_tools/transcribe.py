@@ -61,12 +61,17 @@ played there, it adds only a few dB to channels that the held notes' partials fi
 The onset is placed where the note's rise began: from its strongest rise in the last
 `DECISION_SECONDS` (100 ms) back over the frames before it that still rise by `RISE_SHARE` of
 that, up to `RISE_SECONDS` (100 ms) further. A slow attack (bowed strings, organ, choir) crosses
-the threshold long after it began, and its steepest frame can be late too. A new note that stops
+the threshold long after it began, and its steepest frame can be late too; under a voice more
+than an octave away, decided and holding its level, whose salience lifts the threshold, its own
+level is traced back over a swing as a chord's note's is (its bow or breath settling), unless it
+lies on a partial of a note not yet decided: it rises with that note. A new note that stops
 being a voice within `CONFIRM_SECONDS` more, while a lower note that started with it (within the
 window) has it on one of its partials and is a voice, was that note's attack: the upper
 partials' channels settle faster than the fundamental's, so a low note is first heard as its
 partials. (One that only falls under the end threshold, still a voice, is a note struck with
-the lower one that decays: a melody note over a chord.) Such a note is dropped, and so is a note below `KNOCK_HZ` that started with another
+the lower one that decays: a melody note over a chord.) Such a note is dropped (where it was the
+lower note's second partial and began first, the lower note began there: a bowed or blown high
+note speaks in its octave before its fundamental grows), and so is a note below `KNOCK_HZ` that started with another
 one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
 held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
 string rings on. A knock beats with the note's own sound and may swell once more after a dip:
@@ -1152,6 +1157,7 @@ class NoteTracker:
                     decided.append(k)
         for key in fading:
             if self._attack_partial(self._active[key], strength >= end):
+                self._attack_began(self._active[key], strength >= end)
                 del self._active[key]
         for key in reached:
             # (A low string's channels are slow: it may be taken after its lifted partial.)
@@ -1431,6 +1437,19 @@ class NoteTracker:
                    and abs(other.onset_frame - note.onset_frame) <= self._window
                    for other in self._active.values())
 
+    def _attack_began(self, attack: _Note, voiced: npt.NDArray[np.bool_]) -> None:
+        """Places the onset of the lower note whose attack `attack` was (see `_attack_partial`) where
+        that attack began, if it was the lower note's second partial and began first: a bowed or
+        blown high note speaks in its octave before its fundamental grows, and its own level is
+        traced from where that grew. Only while the lower note is young enough for its checks
+        still to come."""
+        if self._frame - attack.onset_frame >= self._reach:
+            return
+        lower = self._active.get(attack.pitch - 12)
+        if (lower is not None and voiced[lower.pitch - self._grid.low]
+                and 0 < lower.onset_frame - attack.onset_frame <= self._window):
+            lower.onset_frame = attack.onset_frame
+
     def _lower_partial(self, note: _Note) -> bool:
         """Whether `note` lies on a partial of a lower note that was sounding before it and has
         not outgrown that partial: its level, relative to the lower note's, is within
@@ -1523,7 +1542,16 @@ class NoteTracker:
         while first > 0 and rises[first - 1] > 0 and rises[first - 1] >= RISE_SHARE * rises[steepest]:
             first -= 1
         onset = self._frame - (len(rises) - 1) + first
-        traced = self._heard_first(index, self._floor_onset(index))
+        # Under another voice that holds its level, begun before the frames an onset may lie in,
+        # the threshold is that voice's too: a quieter voice's slow attack crosses it late, after
+        # its level rose from its floor and swung as the bow or breath settled.
+        pitch = index + self._grid.low
+        swing = any(other.held == self._frame and abs(other.pitch - pitch) > 12
+                    and other.onset_frame < self._frame - self.delay_frames for other in self._active.values())
+        # (A partial of a note just begun rises with that note, not over a swing of its own.)
+        swing = swing and not any(pitch - d in self._active and self._active[pitch - d].onset_frame
+                                  > self._frame - self.delay_frames for d in PARTIAL_STEPS)
+        traced = self._heard_first(index, self._floor_onset(index, swing=swing), swing=swing)
         if traced is None:
             return onset
         below = self._sounding_below(index)
