@@ -61,10 +61,7 @@ played there, it adds only a few dB to channels that the held notes' partials fi
 The onset is placed where the note's rise began: from its strongest rise in the last
 `DECISION_SECONDS` (100 ms) back over the frames before it that still rise by `RISE_SHARE` of
 that, up to `RISE_SECONDS` (100 ms) further. A slow attack (bowed strings, organ, choir) crosses
-the threshold long after it began, and its steepest frame can be late too; under a voice more
-than an octave away, decided and holding its level, whose salience lifts the threshold, its own
-level is traced back over a swing as a chord's note's is (its bow or breath settling), unless it
-lies on a partial of a note not yet decided: it rises with that note. A new note that stops
+the threshold long after it began, and its steepest frame can be late too. A new note that stops
 being a voice within `CONFIRM_SECONDS` more, while a lower note that started with it (within the
 window) has it on one of its partials and is a voice, was that note's attack: the upper
 partials' channels settle faster than the fundamental's, so a low note is first heard as its
@@ -1542,16 +1539,7 @@ class NoteTracker:
         while first > 0 and rises[first - 1] > 0 and rises[first - 1] >= RISE_SHARE * rises[steepest]:
             first -= 1
         onset = self._frame - (len(rises) - 1) + first
-        # Under another voice that holds its level, begun before the frames an onset may lie in,
-        # the threshold is that voice's too: a quieter voice's slow attack crosses it late, after
-        # its level rose from its floor and swung as the bow or breath settled.
-        pitch = index + self._grid.low
-        swing = any(other.held == self._frame and abs(other.pitch - pitch) > 12
-                    and other.onset_frame < self._frame - self.delay_frames for other in self._active.values())
-        # (A partial of a note just begun rises with that note, not over a swing of its own.)
-        swing = swing and not any(pitch - d in self._active and self._active[pitch - d].onset_frame
-                                  > self._frame - self.delay_frames for d in PARTIAL_STEPS)
-        traced = self._heard_first(index, self._floor_onset(index, swing=swing), swing=swing)
+        traced = self._heard_first(index, self._floor_onset(index))
         if traced is None:
             return onset
         below = self._sounding_below(index)

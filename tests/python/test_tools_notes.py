@@ -539,25 +539,6 @@ def test_a_high_bowed_note_heard_first_as_its_octave_begins_there(render):
     assert any(e.pitch == 84 and abs(e.onset - 4.2) <= 0.05 for e in events)
 
 
-@pytest.mark.parametrize(("pitch", "onset"), [(83, 2.45), (81, 2.95)])
-def test_a_quiet_voice_over_a_held_one_begins_at_its_attack(render, pitch, onset):
-    # The violin's B5 and A5 under the cello's held notes: the cello sets the frame's threshold,
-    # and the violin's bow attack, rising and swinging as it settles, crosses it late.
-    piece = renders.two_voices("violin-cello", seed=116, programs=(renders.VIOLIN, renders.CELLO))
-    assert any(n.pitch == pitch and n.onset == onset for n in piece.notes)
-    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
-    assert any(e.pitch == pitch and abs(e.onset - onset) <= 0.05 for e in events)
-
-
-def test_the_octave_of_a_quiet_voice_over_a_held_one_is_no_note(render):
-    # The oboe's A5 over the cello's held F3: its second partial rises with it, and is no voice
-    # of its own traced back over a swing.
-    piece = renders.two_voices("oboe-cello", seed=461, programs=(renders.OBOE, renders.CELLO))
-    assert any(n.pitch == 81 and n.onset == 1.7 for n in piece.notes)
-    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
-    assert [e.pitch for e in events if 1.65 <= e.onset <= 1.8] == [81]
-
-
 @pytest.mark.parametrize(("lower", "upper"), [(48, 76), (52, 83), (48, 84)])  # fifth, sixth and eighth partials
 def test_a_note_struck_with_a_lower_one_on_its_partial_is_heard(lower, upper):
     # A melody note struck with a chord, decaying as a piano's high notes do: it falls under the
