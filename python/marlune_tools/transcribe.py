@@ -29,7 +29,9 @@ Per frame:
      peak over: it is not one where its channel turns as a drive `DRIFT_SEMITONES` or more under
      it would (a DC offset, a slow drift or rumble, whose leak falls smoothly from the bottom of
      the bank up, whatever its level), nor where it stands less than `ALIKE_DB` above the
-     semitone next to it (the ring of a click, alike in the low channels).
+     semitone next to it (the ring of a click, alike in the low channels). Nor, below
+     `KNOCK_HZ`, is any semitone whose channel turns so: once an abrupt change has rung out
+     there, its ring beats with that leak into swells.
   3. Onset strength: spectral flux, the rectified rise of the log levels, grouped by harmonics
      like the salience, so that each note has its own.
 
@@ -433,7 +435,9 @@ def salience(
     # not stand above the semitone next to it: a click rings alike in the low channels, which
     # have one time constant, and a tone half a semitone off is the next semitone's as much.
     if drift is not None:
-        peaked[:, 0] &= ~drift
+        # (Two-dimensional, it covers the semitones from the lowest up: see `NoteTracker._led`.)
+        led = drift.reshape(frames, -1)
+        peaked[:, : led.shape[1]] &= ~led
     if grid.count > 1:
         peaked[:, 0] &= levels[:, 0] > levels[:, 1] * 10.0 ** (ALIKE_DB / 20.0)
     fundamental = heard(1)
@@ -692,6 +696,20 @@ class NoteTracker:
         # frame there can be anything.
         self._drift_span = max(1, round(time_constant(lowest) / self._seconds))
         self._drift_turned: npt.NDArray[np.complex128] = np.zeros(self._drift_span - 1, dtype=np.complex128)
+        # The same holds for every low semitone's channel over the leak of an offset, a drift or
+        # rumble: once an abrupt change (a step, a tone's hard end) has rung out, the channel
+        # turns as that drive does, beating with its ring into swells that are no tone. Below
+        # `KNOCK_HZ` the channels share one time constant and the leak is wide; where one channel
+        # reads each semitone only.
+        self._led_count = 0
+        if len(self._grid.starts) == len(self._grid.channels):
+            self._led_count = int(np.count_nonzero(self._grid.frequencies < KNOCK_HZ))
+        led_hz = self._grid.frequencies[1 : max(1, self._led_count)]
+        self._led_low = (led_hz - led_hz * 2.0 ** (-DRIFT_SEMITONES / 12.0)) * self._seconds
+        self._led_high = np.minimum((led_hz + led_hz * 2.0 ** (-DRIFT_SEMITONES / 12.0)) * self._seconds,
+                                    1.0 - led_hz * (2.0 ** (1.0 / 12.0) - 1.0) * self._seconds)
+        self._led_last = np.zeros(len(led_hz), dtype=np.complex128)
+        self._led_turned = np.zeros((self._drift_span - 1, len(led_hz)), dtype=np.complex128)
         # Each semitone's channel's width: 2π·τ·f per semitone of detuning (to first order), where
         # only one channel reads it; none where several do (a tone between them is heard whole).
         self._widths: list[float] | None = None
@@ -795,7 +813,7 @@ class NoteTracker:
     def _push_block(self, frames: npt.NDArray[np.complex64]) -> list[NoteEvent]:
         grid = self._grid
         levels = grid.levels(frames)
-        strength, summed, floor = salience(grid, levels, self._drift(frames))
+        strength, summed, floor = salience(grid, levels, np.column_stack([self._drift(frames), self._led(frames)]))
         # Log levels, floored `FLUX_RANGE_DB` under the loudest level so far: the flicker of
         # channels far below the music is not a rise.
         loudest = np.maximum.accumulate(np.maximum(levels.max(axis=1), self._loudest))
@@ -943,6 +961,22 @@ class NoteTracker:
         low, high = self._drift_turns
         drift: npt.NDArray[np.bool_] = (behind >= low) & (behind <= high)
         return drift
+
+    def _led(self, frames: npt.NDArray[np.complex64]) -> npt.NDArray[np.bool_]:
+        """Where each low semitone's channel over the lowest turned, over the lowest channel's
+        time constant, as a drive `DRIFT_SEMITONES` or more under it turns it (frames, semitones)."""
+        channels = frames[:, self._grid.channels[1 : 1 + len(self._led_last)]].astype(np.complex128)
+        before = np.concatenate([self._led_last[None, :], channels[:-1]])
+        if len(channels):
+            self._led_last = channels[-1].copy()
+        turned = np.concatenate([self._led_turned, channels * np.conj(before)])
+        self._led_turned = turned[len(channels) :]
+        summed = np.zeros(channels.shape, dtype=np.complex128)
+        for back in range(self._drift_span):
+            summed += turned[back : back + len(channels)]
+        behind = (-np.angle(summed) / (2.0 * math.pi)) % 1.0
+        led: npt.NDArray[np.bool_] = (behind >= self._led_low) & (behind <= self._led_high)
+        return led
 
     def _step(
         self,

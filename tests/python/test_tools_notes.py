@@ -133,6 +133,14 @@ def test_a_low_note_over_an_offset_is_heard(pitch, amplitudes):
     assert any(e.pitch == pitch and abs(e.onset - 0.5) <= 0.05 and e.offset >= 1.4 for e in events), events
 
 
+@pytest.mark.parametrize(("pitch", "amplitudes"), [(40, [0.3, 0.1]), (21, [0.01, 0.1, 0.3, 0.2, 0.1])])
+def test_a_low_tone_ending_over_an_offset_leaves_no_note_under_it(pitch, amplitudes):
+    # Its end rings in the low channels, which then beat with the offset's leak into swells.
+    signal = harmonic_tone(pitch, amplitudes, start=0.5) + offset(0.3, 0.0, seconds=1.8)
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch], events
+
+
 def test_frames_over_a_drift_one_at_a_time_give_the_events_of_the_whole():
     # The drift is told by how the lowest channel turns over the last frames, kept across pushes:
     # where a quiet drift and its harmonics beat, one frame's turn can be anything.
