@@ -71,7 +71,8 @@ partials. (One that only falls under the end threshold, still a voice, is a note
 the lower one that decays: a melody note over a chord.) Such a note is dropped, and so is a note below `KNOCK_HZ` that started with another
 one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
 held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
-string rings on. A knock beats with the note's own sound and may swell once more after a dip:
+string rings on. (A note under `WEAK_FUNDAMENTAL_HZ`, read at its octave, whose own semitone rings
+on as a tone within `HOLD_DB` of its loudest is the string itself.) A knock beats with the note's own sound and may swell once more after a dip:
 that is no new attack, and a note at its pitch starting within the delay of a knock started
 with it. A note that starts with a lower one on its sixth or a higher partial, while its own
 second partial does not stand `PARTIAL_MARGIN_DB` out of the lower note's partials beside it,
@@ -1341,6 +1342,14 @@ class NoteTracker:
         t = self._frame
         if not note.fell:
             return False
+        # Below `WEAK_FUNDAMENTAL_HZ` its level is its octave's, which the leak of an offset or the
+        # attack's noise may swing: a fundamental that rings on as a tone within `HOLD_DB` of its
+        # loudest is the string or pipe itself, where a knock dies at once.
+        index = note.pitch - self._grid.low
+        if self._struck[index] != index and self._tonal[index]:
+            own = self._decibels[max(0, self._block_row - (t - note.onset_frame)) : self._block_row + 1, index]
+            if own[-1] >= own.max() - HOLD_DB:
+                return False
         # Higher up, only a note whose partials the other's lie on: the channels under a new
         # note gather its partials as their own, and its attack's noise lifts their fundamental.
         steps = None if self._grid.frequencies[note.pitch - self._grid.low] < KNOCK_HZ else PARTIAL_STEPS

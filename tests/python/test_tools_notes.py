@@ -126,6 +126,7 @@ def test_an_offset_is_no_note_whatever_the_banks_lowest_note(lowest):
     (21, [0.3, 0.1]),  # a synthesiser's A0, heard by its fundamental
     (24, [0.3, 0.1, 0.05]),  # an organ pedal's C1
     (28, [0.3, 0.15]),  # a bass's low E
+    (28, [0.3]),  # a pure low E: its octave channel holds only the offset's leak
 ])
 def test_a_low_note_over_an_offset_is_heard(pitch, amplitudes):
     signal = harmonic_tone(pitch, amplitudes, start=0.5) + offset(0.3, 0.0, seconds=1.8)
