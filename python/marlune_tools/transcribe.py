@@ -1791,7 +1791,8 @@ class NoteTracker:
         their lowest in the frames `first` to `last` to their loudest since: a new bow stroke,
         breath or strike renews the whole tone, while where two voices of a pitch beat, or a
         voice moves through a formant, its fundamental swings on its own. (A tone with no such
-        partials passes.)"""
+        partials passes, where the channels are wider than a semitone only if its fundamental rose
+        so.)"""
         grid, levels = self._grid, self._levels
         first = max(first, self._frame - len(levels) + 1)
         if first > last:
@@ -1810,6 +1811,11 @@ class NoteTracker:
             share = weight * new
             weighted += share * 20.0 * math.log10(new / max(min(r.item(slot) for r in before), SILENCE))
             total += share
+        if total <= 0 and (self._wide[index] or grid.frequencies[index] < WEAK_FUNDAMENTAL_HZ):
+            # A low tone with no such partials: where the channels are wider than a semitone,
+            # their level is the leak of the tone and of an offset or rumble, which beat on their
+            # own; a new stroke lifts its fundamental.
+            return bool(fundamental >= min(r.item(index) for r in before) * 10.0 ** (FLOOR_SLACK_DB / 20.0))
         return total <= 0 or weighted >= FLOOR_SLACK_DB * total
 
     def _notched(self, slot: int) -> bool:

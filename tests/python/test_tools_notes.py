@@ -124,6 +124,7 @@ def test_an_offset_is_no_note_whatever_the_banks_lowest_note(lowest):
 @pytest.mark.parametrize(("pitch", "amplitudes"), [
     (21, [0.01, 0.1, 0.3, 0.2, 0.1]),  # a piano's A0, heard by its partials
     (21, [0.3, 0.1]),  # a synthesiser's A0, heard by its fundamental
+    (21, [0.3]),  # a pure A0, over whose partials' channels only leak beats
     (24, [0.3, 0.1, 0.05]),  # an organ pedal's C1
     (28, [0.3, 0.15]),  # a bass's low E
     (28, [0.3]),  # a pure low E: its octave channel holds only the offset's leak
