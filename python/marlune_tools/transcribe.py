@@ -30,8 +30,8 @@ Per frame:
      it would (a DC offset, a slow drift or rumble, whose leak falls smoothly from the bottom of
      the bank up, whatever its level), nor where it stands less than `ALIKE_DB` above the
      semitone next to it (the ring of a click, alike in the low channels). Nor, below
-     `KNOCK_HZ`, is any semitone whose channel turns so: once an abrupt change has rung out
-     there, its ring beats with that leak into swells.
+     `KNOCK_HZ`, is any semitone whose channel turns so, as a fundamental or as a partial: once
+     an abrupt change has rung out there, its ring beats with that leak into swells.
   3. Onset strength: spectral flux, the rectified rise of the log levels, grouped by harmonics
      like the salience, so that each note has its own.
 
@@ -420,8 +420,6 @@ def salience(
         result: npt.NDArray[np.bool_] = peaked[:, o : o + grid.count] & (residual[:, o : o + grid.count] >= strongest * span)
         return result
 
-    # Below it, the second and third partials must be heard instead.
-    pattern = heard(2) & heard(3)
     # Above it, a fundamental further down (a bassoon's, under its formant) still counts when
     # the second and third partials are heard and it stands clear of the levels two semitones
     # away as a tone does (the channels are wide in the low register, where a tone stands less
@@ -441,6 +439,9 @@ def salience(
         peaked[:, : led.shape[1]] &= ~led
     if grid.count > 1:
         peaked[:, 0] &= levels[:, 0] > levels[:, 1] * 10.0 ** (ALIKE_DB / 20.0)
+    # Below it, the second and third partials must be heard instead (a low channel that turns as
+    # an offset's leak does holds no partial).
+    pattern = heard(2) & heard(3)
     fundamental = heard(1)
     faint = (peaked[:, : grid.count] & tonal & ~fundamental
              & (levels >= strongest * 10.0 ** (-WEAK_SPAN_DB / 20.0)))

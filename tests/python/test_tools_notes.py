@@ -143,6 +143,16 @@ def test_a_low_tone_ending_over_an_offset_leaves_no_note_under_it(pitch, amplitu
     assert [e.pitch for e in events] == [pitch], events
 
 
+def test_a_low_tone_cut_off_over_an_offset_names_no_note_by_its_ring():
+    # The low channels ring after the cut and beat with the offset's leak: no partials of a lower note.
+    t = np.arange(int(1.8 * 48_000)) / 48_000
+    f0 = 440.0 * 2 ** ((40 - 69) / 12)
+    tone = 0.5 * np.sin(2 * np.pi * f0 * t) + 0.2 * np.sin(4 * np.pi * f0 * t)
+    signal = tone * ((t >= 0.5) & (t < 1.5)) + 0.2
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [40], events
+
+
 def test_frames_over_a_drift_one_at_a_time_give_the_events_of_the_whole():
     # The drift is told by how the lowest channel turns over the last frames, kept across pushes:
     # where a quiet drift and its harmonics beat, one frame's turn can be anything.
