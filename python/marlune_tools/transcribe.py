@@ -71,8 +71,7 @@ partials. (One that only falls under the end threshold, still a voice, is a note
 the lower one that decays: a melody note over a chord.) Such a note is dropped, and so is a note below `KNOCK_HZ` that started with another
 one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
 held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
-string rings on. (A note under `WEAK_FUNDAMENTAL_HZ`, read at its octave, whose own semitone rings
-on as a tone within `HOLD_DB` of its loudest is the string itself.) A knock beats with the note's own sound and may swell once more after a dip:
+string rings on. A knock beats with the note's own sound and may swell once more after a dip:
 that is no new attack, and a note at its pitch starting within the delay of a knock started
 with it. A note that starts with a lower one on its sixth or a higher partial, while its own
 second partial does not stand `PARTIAL_MARGIN_DB` out of the lower note's partials beside it,
@@ -136,6 +135,8 @@ A note's level, for its strikes, its fall and its velocity, is its semitone's, b
 `WEAK_FUNDAMENTAL_HZ` its octave's: its fundamental there is too faint to tell them. Such a note
 that stops being a voice before it is decided, while another that started with it is one, was
 that note's knock: a deep string rings for seconds.
+No note there is a knock, though, whose own semitone rings on as a tone within `HOLD_DB` of its
+loudest: its octave, alone, may hold only an offset's leak and the attack's noise.
 Where the channels are wider than a semitone (below about 110 Hz), the skirts of a low note and of
 its neighbour still ringing beat with each other, or with a pluck's thump, into levels that swell
 like a note's. A string rings as a tone until it is let go: a note there whose semitone was no
