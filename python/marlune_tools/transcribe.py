@@ -29,7 +29,9 @@ Per frame:
      peak over: it is not one where its channel turns as a drive `DRIFT_SEMITONES` or more under
      it would (a DC offset, a slow drift or rumble, whose leak falls smoothly from the bottom of
      the bank up, whatever its level), nor where it stands less than `ALIKE_DB` above the
-     semitone next to it (the ring of a click, alike in the low channels).
+     semitone next to it (the ring of a click, alike in the low channels). Nor, below
+     `KNOCK_HZ`, is any semitone whose channel turns so, as a fundamental or as a partial: once
+     an abrupt change has rung out there, its ring beats with that leak into swells.
   3. Onset strength: spectral flux, the rectified rise of the log levels, grouped by harmonics
      like the salience, so that each note has its own.
 
@@ -135,6 +137,8 @@ A note's level, for its strikes, its fall and its velocity, is its semitone's, b
 `WEAK_FUNDAMENTAL_HZ` its octave's: its fundamental there is too faint to tell them. Such a note
 that stops being a voice before it is decided, while another that started with it is one, was
 that note's knock: a deep string rings for seconds.
+No note there is a knock, though, whose own semitone rings on as a tone within `HOLD_DB` of its
+loudest: its octave, alone, may hold only an offset's leak and the attack's noise.
 Where the channels are wider than a semitone (below about 110 Hz), the skirts of a low note and of
 its neighbour still ringing beat with each other, or with a pluck's thump, into levels that swell
 like a note's. A string rings as a tone until it is let go: a note there whose semitone was no
@@ -419,8 +423,6 @@ def salience(
         result: npt.NDArray[np.bool_] = peaked[:, o : o + grid.count] & (residual[:, o : o + grid.count] >= strongest * span)
         return result
 
-    # Below it, the second and third partials must be heard instead.
-    pattern = heard(2) & heard(3)
     # Above it, a fundamental further down (a bassoon's, under its formant) still counts when
     # the second and third partials are heard and it stands clear of the levels two semitones
     # away as a tone does (the channels are wide in the low register, where a tone stands less
@@ -435,9 +437,14 @@ def salience(
     # not stand above the semitone next to it: a click rings alike in the low channels, which
     # have one time constant, and a tone half a semitone off is the next semitone's as much.
     if drift is not None:
-        peaked[:, 0] &= ~drift
+        # (Two-dimensional, it covers the semitones from the lowest up: see `NoteTracker._led`.)
+        led = drift.reshape(frames, -1)
+        peaked[:, : led.shape[1]] &= ~led
     if grid.count > 1:
         peaked[:, 0] &= levels[:, 0] > levels[:, 1] * 10.0 ** (ALIKE_DB / 20.0)
+    # Below it, the second and third partials must be heard instead (a low channel that turns as
+    # an offset's leak does holds no partial).
+    pattern = heard(2) & heard(3)
     fundamental = heard(1)
     faint = (peaked[:, : grid.count] & tonal & ~fundamental
              & (levels >= strongest * 10.0 ** (-WEAK_SPAN_DB / 20.0)))
@@ -739,6 +746,20 @@ class NoteTracker:
         # frame there can be anything.
         self._drift_span = max(1, round(time_constant(lowest) / self._seconds))
         self._drift_turned: npt.NDArray[np.complex128] = np.zeros(self._drift_span - 1, dtype=np.complex128)
+        # The same holds for every low semitone's channel over the leak of an offset, a drift or
+        # rumble: once an abrupt change (a step, a tone's hard end) has rung out, the channel
+        # turns as that drive does, beating with its ring into swells that are no tone. Below
+        # `KNOCK_HZ` the channels share one time constant and the leak is wide; where one channel
+        # reads each semitone only.
+        self._led_count = 0
+        if len(self._grid.starts) == len(self._grid.channels):
+            self._led_count = int(np.count_nonzero(self._grid.frequencies < KNOCK_HZ))
+        led_hz = self._grid.frequencies[1 : max(1, self._led_count)]
+        self._led_low = (led_hz - led_hz * 2.0 ** (-DRIFT_SEMITONES / 12.0)) * self._seconds
+        self._led_high = np.minimum((led_hz + led_hz * 2.0 ** (-DRIFT_SEMITONES / 12.0)) * self._seconds,
+                                    1.0 - led_hz * (2.0 ** (1.0 / 12.0) - 1.0) * self._seconds)
+        self._led_last = np.zeros(len(led_hz), dtype=np.complex128)
+        self._led_turned = np.zeros((self._drift_span - 1, len(led_hz)), dtype=np.complex128)
         # Each semitone's channel's width: 2π·τ·f per semitone of detuning (to first order), where
         # only one channel reads it; none where several do (a tone between them is heard whole).
         self._widths: list[float] | None = None
@@ -842,7 +863,7 @@ class NoteTracker:
     def _push_block(self, frames: npt.NDArray[np.complex64]) -> list[NoteEvent]:
         grid = self._grid
         levels = grid.levels(frames)
-        strength, summed, floor = salience(grid, levels, self._drift(frames))
+        strength, summed, floor = salience(grid, levels, np.column_stack([self._drift(frames), self._led(frames)]))
         # Log levels, floored `FLUX_RANGE_DB` under the loudest level so far: the flicker of
         # channels far below the music is not a rise.
         loudest = np.maximum.accumulate(np.maximum(levels.max(axis=1), self._loudest))
@@ -990,6 +1011,22 @@ class NoteTracker:
         low, high = self._drift_turns
         drift: npt.NDArray[np.bool_] = (behind >= low) & (behind <= high)
         return drift
+
+    def _led(self, frames: npt.NDArray[np.complex64]) -> npt.NDArray[np.bool_]:
+        """Where each low semitone's channel over the lowest turned, over the lowest channel's
+        time constant, as a drive `DRIFT_SEMITONES` or more under it turns it (frames, semitones)."""
+        channels = frames[:, self._grid.channels[1 : 1 + len(self._led_last)]].astype(np.complex128)
+        before = np.concatenate([self._led_last[None, :], channels[:-1]])
+        if len(channels):
+            self._led_last = channels[-1].copy()
+        turned = np.concatenate([self._led_turned, channels * np.conj(before)])
+        self._led_turned = turned[len(channels) :]
+        summed = np.zeros(channels.shape, dtype=np.complex128)
+        for back in range(self._drift_span):
+            summed += turned[back : back + len(channels)]
+        behind = (-np.angle(summed) / (2.0 * math.pi)) % 1.0
+        led: npt.NDArray[np.bool_] = (behind >= self._led_low) & (behind <= self._led_high)
+        return led
 
     def _step(
         self,
@@ -1355,6 +1392,14 @@ class NoteTracker:
         t = self._frame
         if not note.fell:
             return False
+        # Below `WEAK_FUNDAMENTAL_HZ` its level is its octave's, which the leak of an offset or the
+        # attack's noise may swing: a fundamental that rings on as a tone within `HOLD_DB` of its
+        # loudest is the string or pipe itself, where a knock dies at once.
+        index = note.pitch - self._grid.low
+        if self._struck[index] != index and self._tonal[index]:
+            own = self._decibels[max(0, self._block_row - (t - note.onset_frame)) : self._block_row + 1, index]
+            if own[-1] >= own.max() - HOLD_DB:
+                return False
         # Higher up, only a note whose partials the other's lie on: the channels under a new
         # note gather its partials as their own, and its attack's noise lifts their fundamental.
         steps = None if self._grid.frequencies[note.pitch - self._grid.low] < KNOCK_HZ else PARTIAL_STEPS
@@ -1809,7 +1854,8 @@ class NoteTracker:
         their lowest in the frames `first` to `last` to their loudest since: a new bow stroke,
         breath or strike renews the whole tone, while where two voices of a pitch beat, or a
         voice moves through a formant, its fundamental swings on its own. (A tone with no such
-        partials passes.)"""
+        partials passes, where the channels are wider than a semitone only if its fundamental rose
+        so.)"""
         grid, levels = self._grid, self._levels
         first = max(first, self._frame - len(levels) + 1)
         if first > last:
@@ -1828,6 +1874,11 @@ class NoteTracker:
             share = weight * new
             weighted += share * 20.0 * math.log10(new / max(min(r.item(slot) for r in before), SILENCE))
             total += share
+        if total <= 0 and (self._wide[index] or grid.frequencies[index] < WEAK_FUNDAMENTAL_HZ):
+            # A low tone with no such partials: where the channels are wider than a semitone,
+            # their level is the leak of the tone and of an offset or rumble, which beat on their
+            # own; a new stroke lifts its fundamental.
+            return bool(fundamental >= min(r.item(index) for r in before) * 10.0 ** (FLOOR_SLACK_DB / 20.0))
         return total <= 0 or weighted >= FLOOR_SLACK_DB * total
 
     def _notched(self, slot: int) -> bool:

@@ -124,13 +124,33 @@ def test_an_offset_is_no_note_whatever_the_banks_lowest_note(lowest):
 @pytest.mark.parametrize(("pitch", "amplitudes"), [
     (21, [0.01, 0.1, 0.3, 0.2, 0.1]),  # a piano's A0, heard by its partials
     (21, [0.3, 0.1]),  # a synthesiser's A0, heard by its fundamental
+    (21, [0.3]),  # a pure A0, over whose partials' channels only leak beats
     (24, [0.3, 0.1, 0.05]),  # an organ pedal's C1
     (28, [0.3, 0.15]),  # a bass's low E
+    (28, [0.3]),  # a pure low E: its octave channel holds only the offset's leak
 ])
 def test_a_low_note_over_an_offset_is_heard(pitch, amplitudes):
     signal = harmonic_tone(pitch, amplitudes, start=0.5) + offset(0.3, 0.0, seconds=1.8)
     events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
     assert any(e.pitch == pitch and abs(e.onset - 0.5) <= 0.05 and e.offset >= 1.4 for e in events), events
+
+
+@pytest.mark.parametrize(("pitch", "amplitudes"), [(40, [0.3, 0.1]), (21, [0.01, 0.1, 0.3, 0.2, 0.1])])
+def test_a_low_tone_ending_over_an_offset_leaves_no_note_under_it(pitch, amplitudes):
+    # Its end rings in the low channels, which then beat with the offset's leak into swells.
+    signal = harmonic_tone(pitch, amplitudes, start=0.5) + offset(0.3, 0.0, seconds=1.8)
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch], events
+
+
+def test_a_low_tone_cut_off_over_an_offset_names_no_note_by_its_ring():
+    # The low channels ring after the cut and beat with the offset's leak: no partials of a lower note.
+    t = np.arange(int(1.8 * 48_000)) / 48_000
+    f0 = 440.0 * 2 ** ((40 - 69) / 12)
+    tone = 0.5 * np.sin(2 * np.pi * f0 * t) + 0.2 * np.sin(4 * np.pi * f0 * t)
+    signal = tone * ((t >= 0.5) & (t < 1.5)) + 0.2
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [40], events
 
 
 def test_frames_over_a_drift_one_at_a_time_give_the_events_of_the_whole():
