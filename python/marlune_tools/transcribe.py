@@ -85,7 +85,9 @@ rise by `RESTRIKE_DB` (weighted by level) within `LAG_CONSTANTS` time constants 
 while its own level rises `FLOOR_SLACK_DB`, with no other note begun then on its partials: a
 strike renews the upper partials, which die fastest, though the fundamental may rise only a
 few dB over what still rings (a harp's string plucked again); a vibrato or a beating note
-comes back again and again, and a bowed or blown one holds.
+comes back again and again, and a bowed or blown one holds. Where the string had rung long enough
+for its partials over the fundamental to die (none within `LOWER_SPAN_DB` of it), the ringing
+fundamental outweighs them all: their rise alone, weighted among themselves, is the strike.
 Where a note a semitone or a tone away began with it, the restrike that follows must rise in the
 note's own semitone too, not only in the level round it: an attack is a broadband transient that
 spills into the semitones beside it. And a note struck and left to ring (as above, up to the dip)
@@ -1846,7 +1848,8 @@ class NoteTracker:
         renews its partials, the upper ones most, which decay fastest, though the fundamental
         may hardly rise over what still rings. So: its partials rose by `RESTRIKE_DB` (weighted
         by level, as for an attack) over the `LAG_CONSTANTS` time constants of its channel from
-        `candidate`, the strongest harmonic rise there; its own level rose `FLOOR_SLACK_DB`; the
+        `candidate`, the strongest harmonic rise there (or those over the fundamental did, where
+        none was heard within `LOWER_SPAN_DB` of it before); its own level rose `FLOOR_SLACK_DB`; the
         note was struck (at its loudest within the frames an onset may lie in after its onset)
         and has only decayed since, as a string left to ring does (by `FLOOR_SLACK_DB` at most
         it came back: no vibrato, no beating); and no other note that began then has a partial
@@ -1876,14 +1879,25 @@ class NoteTracker:
         # The partials' rise, weighted by their levels once risen.
         old, new = levels[-2 - back], levels[-1 - back + lag]
         weighted = total = 0.0
+        upper = upper_total = 0.0  # ... and of those over the fundamental alone
+        ringing = old.item(slot) * 10.0 ** (-LOWER_SPAN_DB / 20.0)  # ... which none was heard near
+        pure = True
         for offset, weight in zip(grid.offsets, grid.weights):
             part = index + offset
             if part >= grid.count:
                 break
             share = weight * new.item(part)
-            weighted += share * 20.0 * math.log10(max(new.item(part), SILENCE) / max(old.item(part), SILENCE))
+            gain = share * 20.0 * math.log10(max(new.item(part), SILENCE) / max(old.item(part), SILENCE))
+            weighted += gain
             total += share
-        if total <= 0 or weighted < RESTRIKE_DB * total:
+            if offset:
+                upper += gain
+                upper_total += share
+                pure = pure and old.item(part) < ringing
+        # A string that rang long enough for its partials over the fundamental to die (none within
+        # `LOWER_SPAN_DB` of it) is a pure tone that outweighs them: their rise alone is its strike.
+        if (total <= 0 or weighted < RESTRIKE_DB * total) and (
+                not pure or upper_total <= 0 or upper < RESTRIKE_DB * upper_total):
             return False
         # Struck: at its loudest soon after its onset, and decaying since.
         start = max(begin, note.first)

@@ -458,6 +458,22 @@ def test_a_plucked_note_struck_again_while_it_rings_is_two_notes(pitch, gap):
     assert [(e.pitch, round(e.onset, 2)) for e in events] == [(pitch, 0.2), (pitch, round(0.2 + gap, 2))]
 
 
+@pytest.mark.parametrize(("pitch", "gap"), [(69, 0.25), (76, 0.2)])
+def test_a_string_struck_again_over_its_pure_ringing_fundamental_is_two_notes(pitch, gap):
+    # Its faint upper partials have died when it is struck again more softly: the fundamental
+    # rises about 4 dB over what still rings, its partials by tens of dB.
+    def plucked(tau):
+        return lambda u: np.clip(u / 0.005, 0.0, 1.0) * np.exp(-np.maximum(u, 0.0) / tau)
+
+    upper = [(a, plucked(0.03)) for a in (0.02, 0.015, 0.01, 0.005)]
+    first = shaped_tone(pitch, [(0.3, plucked(0.3))] + upper, seconds=1.0)
+    again = shaped_tone(pitch, [(0.15, plucked(0.3))] + upper, start=0.2 + gap, seconds=1.0 - gap)
+    signal = first + np.pad(again, (0, len(first) - len(again)))
+    signal += 1e-4 * np.random.default_rng(0).standard_normal(len(signal))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [(e.pitch, round(e.onset, 2)) for e in events] == [(pitch, 0.2), (pitch, round(0.2 + gap, 2))]
+
+
 @pytest.mark.parametrize("gap", [0.6, 1.0])
 @pytest.mark.parametrize("pitch", [21, 24, 28])
 def test_a_deep_note_struck_twice_is_two_notes_at_its_pitch(pitch, gap):
