@@ -89,7 +89,9 @@ rise by `RESTRIKE_DB` (weighted by level) within `LAG_CONSTANTS` time constants 
 while its own level rises `FLOOR_SLACK_DB`, with no other note begun then on its partials: a
 strike renews the upper partials, which die fastest, though the fundamental may rise only a
 few dB over what still rings (a harp's string plucked again); a vibrato or a beating note
-comes back again and again, and a bowed or blown one holds.
+comes back again and again, and a bowed or blown one holds. Where the string had rung long enough
+for its partials over the fundamental to die (none within `LOWER_SPAN_DB` of it), the ringing
+fundamental outweighs them all: their rise alone, weighted among themselves, is the strike.
 Where a note a semitone or a tone away began with it, the restrike that follows must rise in the
 note's own semitone too, not only in the level round it: an attack is a broadband transient that
 spills into the semitones beside it. And a note struck and left to ring (as above, up to the dip)
@@ -97,6 +99,13 @@ is not played again by the dip of its partials' level below (a tongued dip aside
 own level stands `FLOOR_SLACK_DB` above where it rang in the decision window before: its partials
 die faster than its fundamental, and another note's attack lifts them, while a new strike lifts
 the string.
+A string struck and left to ring drops out of the voices under louder notes and comes back as
+they fade, or as the next attack spills into its channel. A note whose pitch's last note was last
+a voice within `delay_frames` of its onset, having rung on for more than that below `HOLD_DB`
+under its loudest, decaying freely (at `STRUCK_DB_PER_SECOND` at least), is dropped when it is
+decided if its own level then stands no `FLOOR_SLACK_DB` above where it was in the decision window
+before its onset: a ringing string only decays, while one struck again stands above what still
+rang for long after the strike.
 A sounding note that had fallen `RESTRIKE_DB` below its loudest (before the decision
 window: a slow attack still growing has not fallen) and rises as much again is struck again:
 the sounding note ends and a new one starts. A note held for the frames an onset may lie in
@@ -794,6 +803,7 @@ class NoteTracker:
         self._rise_rows: npt.NDArray[np.float64] = np.zeros((0, self._grid.count))
         self._block_row = 0
         self._ended: dict[int, int] = {}  # the frame each pitch's last note ended in
+        self._rang: dict[int, int] = {}  # ... and its last frame as a voice, where it was struck and left to ring
         self._knocks: dict[int, int] = {}  # the onset frame of each pitch's last knock
         self._active: dict[int, _Note] = {}
         # The recording's timbre: (pitch, dB of each of `OVERTONE_STEPS` over the fundamental,
@@ -1105,6 +1115,12 @@ class NoteTracker:
                                           or self._swept(note) or self._skirt(note)))):
                         self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
                         self._ended[key] = t
+                        # (Its string may ring on under the notes that took its place; see `_rings_back`.)
+                        if (t - note.below - note.held > delay
+                                and self._left_to_ring(key - low, note, t - note.below, beating=True)):
+                            self._rang[key] = t - note.below
+                        else:
+                            self._rang.pop(key, None)
                     del self._active[key]
                 continue
             note.below = 0
@@ -1203,7 +1219,7 @@ class NoteTracker:
         for key in sorted(decided) if decided else ():
             if (self._knock(self._active[key]) or self._overtone(self._active[key], strength)
                     or (self._active[key].fell and self._swept(self._active[key]))
-                    or self._skirt(self._active[key])):
+                    or self._skirt(self._active[key]) or self._rings_back(self._active[key], levels)):
                 del self._active[key]
             else:
                 self._learn_timbre(key)
@@ -1442,6 +1458,27 @@ class NoteTracker:
         both have been tones: the local peaks of those beating skirts name no note."""
         index = note.pitch - self._grid.low
         return not note.tone and (self._wide[index] or self._deep[index])
+
+    def _rings_back(self, note: _Note, levels: npt.NDArray[np.float64]) -> bool:
+        """Whether `note`, decided now, lies where the last note of its pitch ended while it was
+        struck and left to ring, and its own level now stands no `FLOOR_SLACK_DB` above where it
+        was in the decision window before its onset: that string rang on under a louder note, which
+        took it out of the voices, and comes back as that note fades or as another's attack
+        spills into its channel. A string struck again stands above what still rang a decision
+        window after the strike; one left to ring only decays."""
+        rang = self._rang.get(note.pitch)
+        if rang is None or abs(note.onset_frame - rang) > self.delay_frames:
+            return False
+        slot = self._struck[note.pitch - self._grid.low]
+        back = self._frame - note.onset_frame + 1  # frames from the one before the onset to now
+        if back + self._window > len(self._levels):
+            return False
+        before = max(self._levels[-1 - back - k].item(slot) for k in range(self._window))
+        if levels.item(slot) >= before * self._SLACK:
+            return False
+        # The string rings on through it, and may come back again as the next attack spills.
+        self._rang[note.pitch] = self._frame
+        return True
 
     def _lifted_partial(self, index: int, onset: int, levels: npt.NDArray[np.float64]) -> bool:
         """Whether a note starting at `onset` lies on the sixth or a higher partial of a lower
@@ -1923,7 +1960,8 @@ class NoteTracker:
         renews its partials, the upper ones most, which decay fastest, though the fundamental
         may hardly rise over what still rings. So: its partials rose by `RESTRIKE_DB` (weighted
         by level, as for an attack) over the `LAG_CONSTANTS` time constants of its channel from
-        `candidate`, the strongest harmonic rise there; its own level rose `FLOOR_SLACK_DB`; the
+        `candidate`, the strongest harmonic rise there (or those over the fundamental did, where
+        none was heard within `LOWER_SPAN_DB` of it before); its own level rose `FLOOR_SLACK_DB`; the
         note was struck (at its loudest within the frames an onset may lie in after its onset)
         and has only decayed since, as a string left to ring does (by `FLOOR_SLACK_DB` at most
         it came back: no vibrato, no beating); and no other note that began then has a partial
@@ -1953,14 +1991,25 @@ class NoteTracker:
         # The partials' rise, weighted by their levels once risen.
         old, new = levels[-2 - back], levels[-1 - back + lag]
         weighted = total = 0.0
+        upper = upper_total = 0.0  # ... and of those over the fundamental alone
+        ringing = old.item(slot) * 10.0 ** (-LOWER_SPAN_DB / 20.0)  # ... which none was heard near
+        pure = True
         for offset, weight in zip(grid.offsets, grid.weights):
             part = index + offset
             if part >= grid.count:
                 break
             share = weight * new.item(part)
-            weighted += share * 20.0 * math.log10(max(new.item(part), SILENCE) / max(old.item(part), SILENCE))
+            gain = share * 20.0 * math.log10(max(new.item(part), SILENCE) / max(old.item(part), SILENCE))
+            weighted += gain
             total += share
-        if total <= 0 or weighted < RESTRIKE_DB * total:
+            if offset:
+                upper += gain
+                upper_total += share
+                pure = pure and old.item(part) < ringing
+        # A string that rang long enough for its partials over the fundamental to die (none within
+        # `LOWER_SPAN_DB` of it) is a pure tone that outweighs them: their rise alone is its strike.
+        if (total <= 0 or weighted < RESTRIKE_DB * total) and (
+                not pure or upper_total <= 0 or upper < RESTRIKE_DB * upper_total):
             return False
         # Struck: at its loudest soon after its onset, and decaying since.
         start = max(begin, note.first)
