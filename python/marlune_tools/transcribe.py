@@ -267,6 +267,8 @@ DECAY_DB = 30.0  # ... or this far below its own peak
 FLUX_RANGE_DB = 60.0  # levels further below the loudest so far do not count for onsets
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
 STRUCK_DB_PER_SECOND = 10.0  # a plucked or struck note decays at least this fast; a bowed one holds
+STRIKE_SECONDS = 0.02  # a strike, tongue or breath renews the partials within this ...
+STRIKE_SHARE = 0.55  # ... by this share (in dB) of their rise over a channel's lag at least
 DIP_DB = 8.0  # a sounding note whose partials' level dips this much is played again (module notes)
 DIP_RISE_DB = 5.0  # ... once it has risen this much out of the dip
 DIP_DEPTH_DB = 20.0  # ... but a deeper fall is the note ending
@@ -1815,7 +1817,9 @@ class NoteTracker:
         note was struck (at its loudest within the frames an onset may lie in after its onset)
         and has only decayed since, as a string left to ring does (by `FLOOR_SLACK_DB` at most
         it came back: no vibrato, no beating); and no other note that began then has a partial
-        among its own."""
+        among its own. A note not yet decided may still be in its attack, which a bowed or blown
+        note may swell through again: its partials rose `STRIKE_SHARE` of that within
+        `STRIKE_SECONDS`."""
         grid = self._grid
         lag = self._lags[index]
         back = self._frame - candidate  # frames from the candidate to now
@@ -1850,6 +1854,22 @@ class NoteTracker:
             total += share
         if total <= 0 or weighted < RESTRIKE_DB * total:
             return False
+        # A note not yet decided may still be in its attack, and a bowed or blown attack may
+        # swell again after its first peak, over several time constants; a new strike renews
+        # the partials at once, at the pace of their channels, which settle faster than the
+        # fundamental's.
+        if candidate - note.onset_frame <= self.delay_frames:
+            early = min(lag, max(1, round(STRIKE_SECONDS / self._seconds))) - 1
+            soon = levels[-1 - back + early]
+            risen = 0.0
+            for offset, weight in zip(grid.offsets, grid.weights):
+                part = index + offset
+                if part >= grid.count:
+                    break
+                risen += weight * new.item(part) * 20.0 * math.log10(
+                    max(soon.item(part), SILENCE) / max(old.item(part), SILENCE))
+            if risen < STRIKE_SHARE * weighted:
+                return False
         # Struck: at its loudest soon after its onset, and decaying since.
         start = max(begin, note.first)
         level = note.history[start - note.first : candidate - note.first]

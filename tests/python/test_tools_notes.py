@@ -288,6 +288,19 @@ def test_a_violins_vibrato_is_no_new_strike(render):
     assert not [e for e in events if e.pitch == 88 and (4.8 < e.onset < 5.0 or 6.0 < e.onset < 6.2)]
 
 
+@pytest.mark.parametrize(("piece", "pitch", "at"), [
+    (renders.melody("horn-swell", renders.HORN, 41, 77, seed=408), 65, 5.72),
+    (renders.melody("cello-swell", renders.CELLO, 36, 69, seed=403, vibrato=True), 64, 3.37),
+    (renders.melody("viola-swell", renders.VIOLA, 48, 81, seed=422, vibrato=True, beat=0.4), 64, 1.65),
+], ids=lambda value: getattr(value, "name", value))
+def test_a_bowed_or_blown_attack_that_swells_again_is_no_new_strike(render, piece, pitch, at):
+    # The attack overshoots, dips a few dB and swells again over several time constants of the
+    # channel, before the note is decided: a string struck again renews its partials at once.
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == pitch and e.onset < at - 0.1 for e in events)
+    assert not [e for e in events if e.pitch == pitch and abs(e.onset - at) <= 0.05]
+
+
 @pytest.mark.parametrize(("pitch", "depth", "hz"), [(76, 0.7, 2.0), (84, 0.75, 1.5)])
 def test_a_held_note_that_beats_is_one_note(pitch, depth, hz):
     # Two voices of a choir, or two of a chord's partials, slightly apart: the level swings
