@@ -1034,6 +1034,7 @@ class NoteTracker:
             if restruck is None and not young and (self._lifted[key - low] or self._tongue[key - low]):
                 again = self._rearticulated(key - low, note)
                 if (again is not None and not self._dip_notched(key - low, again[1])
+                        and not self._moved(key - low, again[1])
                         and self._renewed(key - low, again[1] - self._lags[key - low], again[1])
                         and (self._tongue[key - low] or not self._rings_on(key - low, note, again[0]))):
                     restruck, settled = again
@@ -1971,6 +1972,23 @@ class NoteTracker:
             # while the level fell, halfway down.
             onset = next(i for i in range(peak, bottom + 1) if level[i] <= (top + lowest) / 2.0)
         return max(first + onset, self._frame - self._reach), first + end
+
+    def _moved(self, index: int, bottom: int) -> bool:
+        """Whether the partials' level (see `_dips`) of the semitone to one side of the note's
+        rose `DIP_RISE_DB` more than that to the other side did into the dip of the note's own
+        that bottomed out at the frame `bottom`, from where that began to fall (its loudest in
+        the frames an onset may lie in before): a vibrato or a glide moves all the partials by
+        one ratio, out of the note's channels into those to one side, while a bow change or a
+        breath fades them in their own, and the transient of the new attack lifts both sides."""
+        end = self._row - (self._frame - bottom)
+        begin = max(0, end - self._reach)
+        if end <= begin or index < 1 or index + 1 >= self._grid.count:
+            return False
+        level = self._partials[begin : end + 1, index].tolist()
+        peak = begin + level.index(max(level))
+        near = self._partials[max(peak, end - 1) : end + 1]
+        rises = [float(near[:, side].max() - self._partials[peak, side]) for side in (index - 1, index + 1)]
+        return abs(rises[0] - rises[1]) >= DIP_RISE_DB and max(rises) >= DIP_RISE_DB
 
     def _shared_dip(self, index: int, bottom: int) -> bool:
         """Whether most of the level of the note's partials over its fundamental that are heard

@@ -301,6 +301,18 @@ def test_a_bowed_or_blown_attack_that_swells_again_is_no_new_strike(render, piec
     assert not [e for e in events if e.pitch == pitch and abs(e.onset - at) <= 0.05]
 
 
+@pytest.mark.parametrize(("piece", "pitch", "at"), [
+    (renders.melody("violin-high", renders.VIOLIN, 55, 93, seed=401, vibrato=True), 81, 2.92),
+    (renders.melody("cello-vibrato", renders.CELLO, 36, 69, seed=423, vibrato=True, beat=0.4), 69, 6.25),
+], ids=lambda value: getattr(value, "name", value))
+def test_a_vibrato_into_the_keys_beside_is_no_bow_change(render, piece, pitch, at):
+    # The vibrato takes all the partials into the channels a semitone to one side at once: the
+    # note's partials' level dips as deep as at a bow change, while that beside it rises.
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == pitch and e.onset < at - 0.1 for e in events)
+    assert not [e for e in events if e.pitch == pitch and abs(e.onset - at) <= 0.05]
+
+
 @pytest.mark.parametrize(("pitch", "depth", "hz"), [(76, 0.7, 2.0), (84, 0.75, 1.5)])
 def test_a_held_note_that_beats_is_one_note(pitch, depth, hz):
     # Two voices of a choir, or two of a chord's partials, slightly apart: the level swings
