@@ -1116,6 +1116,9 @@ class NoteTracker:
             if key in self._active and (self._lower_partial(self._active[key])
                                         or self._lifted_partial(key - low, t - self._reach, levels)):
                 del self._active[key]
+        for key in decided:
+            if key in self._active and self._swollen_partial(self._active[key]):
+                del self._active[key]
         # Low to high: a note's timbre is learned before the notes over it are judged by it.
         decided = [k for k in decided if k in self._active]
         for key in sorted(decided) if decided else ():
@@ -1125,6 +1128,28 @@ class NoteTracker:
                 del self._active[key]
             else:
                 self._learn_timbre(key)
+
+    def _swollen_partial(self, note: _Note) -> bool:
+        """Whether the note, now decided, lies an octave over a note sounding since a decision
+        window before its onset, and its own second partial (the lower note's fourth) rose, from
+        the frame before its onset to its loudest since, by no more than `FLOOR_SLACK_DB` over
+        the lower note's third partial: a note played an octave over a held one brings partials
+        of its own, while a held note that swells (a bow's pressure, a player's breath) swells
+        in its partials together, though its octave partial may swell most."""
+        low, count = self._grid.low, self._grid.count
+        index = note.pitch - low
+        under = self._active.get(note.pitch - 12)
+        back = self._frame - note.onset_frame + 1
+        if (under is None or under.onset_frame >= note.onset_frame - self._window or index + 12 >= count
+                or back >= len(self._levels)):
+            return False
+        rows = [self._levels[-1 - k] for k in range(back, -1, -1)]
+
+        def rise(slot: int) -> float:
+            return 20.0 * math.log10(max(max(r.item(slot) for r in rows[1:]), SILENCE)
+                                     / max(rows[0].item(slot), SILENCE))
+
+        return rise(index + 12) <= rise(index + 7) + FLOOR_SLACK_DB
 
     def _held_voice(self, note: _Note, heard: float) -> bool:
         """Whether a note of a chord, not yet decided, is a held voice that is no voice in this

@@ -313,6 +313,17 @@ def test_a_vibrato_into_the_keys_beside_is_no_bow_change(render, piece, pitch, a
     assert not [e for e in events if e.pitch == pitch and abs(e.onset - at) <= 0.05]
 
 
+@pytest.mark.parametrize("piece", [
+    renders.melody("cello-swell", renders.CELLO, 36, 69, seed=403, vibrato=True),
+    renders.melody("cello-vibrato", renders.CELLO, 36, 69, seed=423, vibrato=True, beat=0.4),
+], ids=lambda piece: piece.name)
+def test_the_octave_partial_of_a_held_note_that_swells_is_no_note(render, piece):
+    # The A3's octave partial swells 20 dB under the bow while its other partials grow by 5 to
+    # 10: no A4, which would bring a second partial of its own.
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert unplayed(piece, events, {81}) == []
+
+
 @pytest.mark.parametrize(("pitch", "depth", "hz"), [(76, 0.7, 2.0), (84, 0.75, 1.5)])
 def test_a_held_note_that_beats_is_one_note(pitch, depth, hz):
     # Two voices of a choir, or two of a chord's partials, slightly apart: the level swings
