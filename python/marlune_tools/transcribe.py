@@ -1020,7 +1020,8 @@ class NoteTracker:
                     if ((t - note.onset_frame >= self._reach or not self._lower_partial(note))
                             and not (t - note.onset_frame <= self.delay_frames
                                      and (self._knock(note) or self._overtone(note, strength)
-                                          or self._swept(note) or self._skirt(note)))):
+                                          or self._swept(note) or self._skirt(note)
+                                          or self._swollen_partial(note)))):
                         self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
                         self._ended[key] = t
                     del self._active[key]
@@ -1130,12 +1131,13 @@ class NoteTracker:
                 self._learn_timbre(key)
 
     def _swollen_partial(self, note: _Note) -> bool:
-        """Whether the note, now decided, lies an octave over a note sounding since a decision
-        window before its onset, and its own second partial (the lower note's fourth) rose, from
-        the frame before its onset to its loudest since, by no more than `FLOOR_SLACK_DB` over
-        the lower note's third partial: a note played an octave over a held one brings partials
-        of its own, while a held note that swells (a bow's pressure, a player's breath) swells
-        in its partials together, though its octave partial may swell most."""
+        """Whether the note, now decided (or ending before that), lies an octave over a note
+        sounding since a decision window before its onset, and its own second partial (the lower
+        note's fourth) rose, from the frame before its onset to its loudest since, by no more
+        than `FLOOR_SLACK_DB` over the lower note's third partial: a note played an octave over a
+        held one brings partials of its own, while a held note that swells (a bow's pressure, a
+        player's breath) swells in its partials together, though its octave partial may swell
+        most."""
         low, count = self._grid.low, self._grid.count
         index = note.pitch - low
         under = self._active.get(note.pitch - 12)
