@@ -1360,10 +1360,14 @@ class NoteTracker:
     def _swept(self, note: _Note) -> bool:
         """Whether `note`, not yet decided, lies a semitone from a louder note sounding since
         before it that holds while it has fallen `HOLD_DB` or ended: a vibrato or a scoop took
-        that note's pitch across into its channel for a moment, and back."""
+        that note's pitch across into its channel for a moment, and back. Or a semitone under a
+        louder note that began within a decision window after it: that note started flat and
+        rose into its pitch, as a bowed or blown note may, all its partials alike."""
         t = self._frame
         margin = 10.0 ** (KNOCK_MARGIN_DB / 20.0)
-        return any(abs(other.pitch - note.pitch) == 1 and other.onset_frame < note.onset_frame
+        return any(abs(other.pitch - note.pitch) == 1
+                   and (other.onset_frame < note.onset_frame
+                        or (other.pitch > note.pitch and other.onset_frame - note.onset_frame <= self._window))
                    and other.held >= t - 1 and other.level >= note.level * margin
                    for other in self._active.values())
 
