@@ -282,6 +282,8 @@ DECAY_DB = 30.0  # ... or this far below its own peak
 FLUX_RANGE_DB = 60.0  # levels further below the loudest so far do not count for onsets
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
 STRUCK_DB_PER_SECOND = 10.0  # a plucked or struck note decays at least this fast; a bowed one holds
+STRIKE_SECONDS = 0.02  # a strike, tongue or breath renews the partials within this ...
+STRIKE_SHARE = 0.55  # ... by this share (in dB) of their rise over a channel's lag at least
 DIP_DB = 8.0  # a sounding note whose partials' level dips this much is played again (module notes)
 DIP_RISE_DB = 5.0  # ... once it has risen this much out of the dip
 DIP_DEPTH_DB = 20.0  # ... but a deeper fall is the note ending
@@ -1112,7 +1114,8 @@ class NoteTracker:
                     if ((t - note.onset_frame >= self._reach or not self._lower_partial(note))
                             and not (t - note.onset_frame <= self.delay_frames
                                      and (self._knock(note) or self._overtone(note, strength)
-                                          or self._swept(note) or self._skirt(note)))):
+                                          or self._swept(note) or self._skirt(note)
+                                          or self._swollen_partial(note)))):
                         self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
                         self._ended[key] = t
                         # (Its string may ring on under the notes that took its place; see `_rings_back`.)
@@ -1132,6 +1135,7 @@ class NoteTracker:
             if restruck is None and not young and (self._lifted[key - low] or self._tongue[key - low]):
                 again = self._rearticulated(key - low, note)
                 if (again is not None and not self._dip_notched(key - low, again[1])
+                        and not self._moved(key - low, again[1])
                         and self._renewed(key - low, again[1] - self._lags[key - low], again[1])
                         and (self._tongue[key - low] or not self._rings_on(key - low, note, again[0]))):
                     restruck, settled = again
@@ -1214,6 +1218,9 @@ class NoteTracker:
             if key in self._active and (self._lower_partial(self._active[key])
                                         or self._lifted_partial(key - low, t - self._reach, levels)):
                 del self._active[key]
+        for key in decided:
+            if key in self._active and self._swollen_partial(self._active[key]):
+                del self._active[key]
         # Low to high: a note's timbre is learned before the notes over it are judged by it.
         decided = [k for k in decided if k in self._active]
         for key in sorted(decided) if decided else ():
@@ -1223,6 +1230,29 @@ class NoteTracker:
                 del self._active[key]
             else:
                 self._learn_timbre(key)
+
+    def _swollen_partial(self, note: _Note) -> bool:
+        """Whether the note, now decided (or ending before that), lies an octave over a note
+        sounding since a decision window before its onset, and its own second partial (the lower
+        note's fourth) rose, from the frame before its onset to its loudest since, by no more
+        than `FLOOR_SLACK_DB` over the lower note's third partial: a note played an octave over a
+        held one brings partials of its own, while a held note that swells (a bow's pressure, a
+        player's breath) swells in its partials together, though its octave partial may swell
+        most."""
+        low, count = self._grid.low, self._grid.count
+        index = note.pitch - low
+        under = self._active.get(note.pitch - 12)
+        back = self._frame - note.onset_frame + 1
+        if (under is None or under.onset_frame >= note.onset_frame - self._window or index + 12 >= count
+                or back >= len(self._levels)):
+            return False
+        rows = [self._levels[-1 - k] for k in range(back, -1, -1)]
+
+        def rise(slot: int) -> float:
+            return 20.0 * math.log10(max(max(r.item(slot) for r in rows[1:]), SILENCE)
+                                     / max(rows[0].item(slot), SILENCE))
+
+        return rise(index + 12) <= rise(index + 7) + FLOOR_SLACK_DB
 
     def _held_voice(self, note: _Note, heard: float) -> bool:
         """Whether a note of a chord, not yet decided, is a held voice that is no voice in this
@@ -1439,10 +1469,14 @@ class NoteTracker:
     def _swept(self, note: _Note) -> bool:
         """Whether `note`, not yet decided, lies a semitone from a louder note sounding since
         before it that holds while it has fallen `HOLD_DB` or ended: a vibrato or a scoop took
-        that note's pitch across into its channel for a moment, and back."""
+        that note's pitch across into its channel for a moment, and back. Or a semitone under a
+        louder note that began within a decision window after it: that note started flat and
+        rose into its pitch, as a bowed or blown note may, all its partials alike."""
         t = self._frame
         margin = 10.0 ** (KNOCK_MARGIN_DB / 20.0)
-        return any(abs(other.pitch - note.pitch) == 1 and other.onset_frame < note.onset_frame
+        return any(abs(other.pitch - note.pitch) == 1
+                   and (other.onset_frame < note.onset_frame
+                        or (other.pitch > note.pitch and other.onset_frame - note.onset_frame <= self._window))
                    and other.held >= t - 1 and other.level >= note.level * margin
                    for other in self._active.values())
 
@@ -1965,7 +1999,9 @@ class NoteTracker:
         note was struck (at its loudest within the frames an onset may lie in after its onset)
         and has only decayed since, as a string left to ring does (by `FLOOR_SLACK_DB` at most
         it came back: no vibrato, no beating); and no other note that began then has a partial
-        among its own."""
+        among its own. A note not yet decided may still be in its attack, which a bowed or blown
+        note may swell through again: its partials rose `STRIKE_SHARE` of that within
+        `STRIKE_SECONDS`."""
         grid = self._grid
         lag = self._lags[index]
         back = self._frame - candidate  # frames from the candidate to now
@@ -2011,6 +2047,22 @@ class NoteTracker:
         if (total <= 0 or weighted < RESTRIKE_DB * total) and (
                 not pure or upper_total <= 0 or upper < RESTRIKE_DB * upper_total):
             return False
+        # A note not yet decided may still be in its attack, and a bowed or blown attack may
+        # swell again after its first peak, over several time constants; a new strike renews
+        # the partials at once, at the pace of their channels, which settle faster than the
+        # fundamental's.
+        if candidate - note.onset_frame <= self.delay_frames:
+            early = min(lag, max(1, round(STRIKE_SECONDS / self._seconds))) - 1
+            soon = levels[-1 - back + early]
+            risen = 0.0
+            for offset, weight in zip(grid.offsets, grid.weights):
+                part = index + offset
+                if part >= grid.count:
+                    break
+                risen += weight * new.item(part) * 20.0 * math.log10(
+                    max(soon.item(part), SILENCE) / max(old.item(part), SILENCE))
+            if risen < STRIKE_SHARE * weighted:
+                return False
         # Struck: at its loudest soon after its onset, and decaying since.
         start = max(begin, note.first)
         level = note.history[start - note.first : candidate - note.first]
@@ -2112,6 +2164,23 @@ class NoteTracker:
             # while the level fell, halfway down.
             onset = next(i for i in range(peak, bottom + 1) if level[i] <= (top + lowest) / 2.0)
         return max(first + onset, self._frame - self._reach), first + end
+
+    def _moved(self, index: int, bottom: int) -> bool:
+        """Whether the partials' level (see `_dips`) of the semitone to one side of the note's
+        rose `DIP_RISE_DB` more than that to the other side did into the dip of the note's own
+        that bottomed out at the frame `bottom`, from where that began to fall (its loudest in
+        the frames an onset may lie in before): a vibrato or a glide moves all the partials by
+        one ratio, out of the note's channels into those to one side, while a bow change or a
+        breath fades them in their own, and the transient of the new attack lifts both sides."""
+        end = self._row - (self._frame - bottom)
+        begin = max(0, end - self._reach)
+        if end <= begin or index < 1 or index + 1 >= self._grid.count:
+            return False
+        level = self._partials[begin : end + 1, index].tolist()
+        peak = begin + level.index(max(level))
+        near = self._partials[max(peak, end - 1) : end + 1]
+        rises = [float(near[:, side].max() - self._partials[peak, side]) for side in (index - 1, index + 1)]
+        return abs(rises[0] - rises[1]) >= DIP_RISE_DB and max(rises) >= DIP_RISE_DB
 
     def _shared_dip(self, index: int, bottom: int) -> bool:
         """Whether most of the level of the note's partials over its fundamental that are heard

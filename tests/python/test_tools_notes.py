@@ -308,6 +308,57 @@ def test_a_violins_vibrato_is_no_new_strike(render):
     assert not [e for e in events if e.pitch == 88 and (4.8 < e.onset < 5.0 or 6.0 < e.onset < 6.2)]
 
 
+@pytest.mark.parametrize(("piece", "pitch", "at"), [
+    (renders.melody("horn-swell", renders.HORN, 41, 77, seed=408), 65, 5.72),
+    (renders.melody("cello-swell", renders.CELLO, 36, 69, seed=403, vibrato=True), 64, 3.37),
+    (renders.melody("viola-swell", renders.VIOLA, 48, 81, seed=422, vibrato=True, beat=0.4), 64, 1.65),
+], ids=lambda value: getattr(value, "name", value))
+def test_a_bowed_or_blown_attack_that_swells_again_is_no_new_strike(render, piece, pitch, at):
+    # The attack overshoots, dips a few dB and swells again over several time constants of the
+    # channel, before the note is decided: a string struck again renews its partials at once.
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == pitch and e.onset < at - 0.1 for e in events)
+    assert not [e for e in events if e.pitch == pitch and abs(e.onset - at) <= 0.05]
+
+
+@pytest.mark.parametrize(("piece", "pitch", "at"), [
+    (renders.melody("violin-high", renders.VIOLIN, 55, 93, seed=401, vibrato=True), 81, 2.92),
+    (renders.melody("cello-vibrato", renders.CELLO, 36, 69, seed=423, vibrato=True, beat=0.4), 69, 6.25),
+], ids=lambda value: getattr(value, "name", value))
+def test_a_vibrato_into_the_keys_beside_is_no_bow_change(render, piece, pitch, at):
+    # The vibrato takes all the partials into the channels a semitone to one side at once: the
+    # note's partials' level dips as deep as at a bow change, while that beside it rises.
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == pitch and e.onset < at - 0.1 for e in events)
+    assert not [e for e in events if e.pitch == pitch and abs(e.onset - at) <= 0.05]
+
+
+@pytest.mark.parametrize("piece", [
+    renders.melody("cello-swell", renders.CELLO, 36, 69, seed=403, vibrato=True),
+    renders.melody("cello-vibrato", renders.CELLO, 36, 69, seed=423, vibrato=True, beat=0.4),
+], ids=lambda piece: piece.name)
+def test_the_octave_partial_of_a_held_note_that_swells_is_no_note(render, piece):
+    # The A3's octave partial swells 20 dB under the bow while its other partials grow by 5 to
+    # 10: no A4, which would bring a second partial of its own.
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert unplayed(piece, events, {81}) == []
+
+
+def test_the_octave_partial_of_a_held_horn_note_is_no_short_note(render):
+    # The F5's octave partial swells for a tenth of a second and ends before it is decided.
+    piece = renders.melody("horn-octave", renders.HORN, 41, 77, seed=428, beat=0.4)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert unplayed(piece, events, {89}) == [] and any(e.pitch == 77 for e in events)
+
+
+def test_a_note_that_starts_flat_is_no_note_on_the_key_under_it(render):
+    # The viola's A5s start flat and scoop up into their pitch: the key under them sounds
+    # first, for a few hundredths of a second, and falls as theirs rises.
+    piece = renders.melody("viola-scoop", renders.VIOLA, 48, 81, seed=402, vibrato=True)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert unplayed(piece, events, {80}) == [] and any(e.pitch == 81 for e in events)
+
+
 @pytest.mark.parametrize(("pitch", "depth", "hz"), [(76, 0.7, 2.0), (84, 0.75, 1.5)])
 def test_a_held_note_that_beats_is_one_note(pitch, depth, hz):
     # Two voices of a choir, or two of a chord's partials, slightly apart: the level swings
