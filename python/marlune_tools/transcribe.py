@@ -2044,8 +2044,8 @@ class NoteTracker:
                 pure = pure and old.item(part) < ringing
         # A string that rang long enough for its partials over the fundamental to die (none within
         # `LOWER_SPAN_DB` of it) is a pure tone that outweighs them: their rise alone is its strike.
-        if (total <= 0 or weighted < RESTRIKE_DB * total) and (
-                not pure or upper_total <= 0 or upper < RESTRIKE_DB * upper_total):
+        whole = total > 0 and weighted >= RESTRIKE_DB * total
+        if not whole and (not pure or upper_total <= 0 or upper < RESTRIKE_DB * upper_total):
             return False
         # A note not yet decided may still be in its attack, and a bowed or blown attack may
         # swell again after its first peak, over several time constants; a new strike renews
@@ -2054,14 +2054,16 @@ class NoteTracker:
         if candidate - note.onset_frame <= self.delay_frames:
             early = min(lag, max(1, round(STRIKE_SECONDS / self._seconds))) - 1
             soon = levels[-1 - back + early]
+            # (Of the partials over the fundamental alone, where their rise alone was the strike.)
             risen = 0.0
             for offset, weight in zip(grid.offsets, grid.weights):
                 part = index + offset
                 if part >= grid.count:
                     break
-                risen += weight * new.item(part) * 20.0 * math.log10(
-                    max(soon.item(part), SILENCE) / max(old.item(part), SILENCE))
-            if risen < STRIKE_SHARE * weighted:
+                if offset or whole:
+                    risen += weight * new.item(part) * 20.0 * math.log10(
+                        max(soon.item(part), SILENCE) / max(old.item(part), SILENCE))
+            if risen < STRIKE_SHARE * (weighted if whole else upper):
                 return False
         # Struck: at its loudest soon after its onset, and decaying since.
         start = max(begin, note.first)
