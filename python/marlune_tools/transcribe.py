@@ -458,9 +458,9 @@ def salience(
     # second, third or fourth partial of a heard fundamental, which it may be; nor below
     # `WEAK_FUNDAMENTAL_HZ`, where the channels are too wide to tell a tone from another's skirt.
     skirt = levels / _tone_fall(grid.frequencies, 1.0)
-    flank = np.pad(levels, ((0, 0), (1, 1)))
-    own = (fundamental & tonal & (grid.frequencies >= WEAK_FUNDAMENTAL_HZ)
-           & (skirt >= flank[:, :-2]) & (skirt >= flank[:, 2:]))
+    own = fundamental & tonal & (grid.frequencies >= WEAK_FUNDAMENTAL_HZ)
+    own[:, 1:] &= skirt[:, 1:] >= levels[:, :-1]
+    own[:, :-1] &= skirt[:, :-1] >= levels[:, 1:]
     for step in OVERTONE_STEPS:
         if step < grid.count:
             own[:, step:] &= ~fundamental[:, :-step]
