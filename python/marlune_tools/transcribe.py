@@ -16,7 +16,11 @@ Per frame:
      second partial) the second, third and fifth partials stand in for it, and the second and
      third do above it for a fundamental within `WEAK_SPAN_DB` that stands above the semitones
      two away as a tone does (by `TONAL_SHARE` of a tone's fall there, in dB: the channels are
-     wider in the low register), a bassoon's, far under its formant. The strongest candidate is
+     wider in the low register), a bassoon's, far under its formant. Above it, a heard
+     fundamental that stands above the semitones beside it as far as a tone's channel does
+     over theirs, on no second, third or fourth partial of another, is a candidate though a
+     neighbour's salience is larger: a louder note's leak fills that neighbour's partials
+     (a chord note under a melody). The strongest candidate is
      taken and the share of its partials that a smooth harmonic spectrum explains is removed;
      then the next, up to `VOICES` times. A voice that lies on one of the first `PARTIALS`
      partials of a lower voice and does not stand out of that voice's spectrum is dropped: it
@@ -466,6 +470,21 @@ def salience(
     deep = (grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern & heard(5)
     eligible = fundamental | (faint & pattern) | deep
     peaks &= eligible
+    # A note whose channel stands above the semitones beside it by as much as a channel's
+    # response falls a semitone off its tone (and above those two away as a tone does) is a
+    # tone of its own, a candidate even where a neighbour's harmonic sum is larger: a louder
+    # note's partial leaks into a channel on that neighbour's partials (a chord's G3 under a
+    # melody's E5, whose leak a semitone down is the third partial of A-flat 3). Not so on the
+    # second, third or fourth partial of a heard fundamental, which it may be; nor below
+    # `WEAK_FUNDAMENTAL_HZ`, where the channels are too wide to tell a tone from another's skirt.
+    skirt = levels / _tone_fall(grid.frequencies, 1.0)
+    own = fundamental & tonal & (grid.frequencies >= WEAK_FUNDAMENTAL_HZ)
+    own[:, 1:] &= skirt[:, 1:] >= levels[:, :-1]
+    own[:, :-1] &= skirt[:, :-1] >= levels[:, 1:]
+    for step in OVERTONE_STEPS:
+        if step < grid.count:
+            own[:, step:] &= ~fundamental[:, :-step]
+    peaks |= own
     strength = np.zeros_like(levels)
     # A frame that has no candidate left gets no more voices: later rounds look only at the
     # frames that found one in the round before.

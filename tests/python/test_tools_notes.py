@@ -234,6 +234,18 @@ def test_a_held_chords_note_is_one_note_before_it_is_decided(render, piece, pitc
     assert [round(e.onset, 1) for e in events if e.pitch == pitch and e.onset < 1.0] == [0.2]
 
 
+@pytest.mark.parametrize(("pitch", "onset"), [(55, 0.2), (57, 5.2), (48, 7.2)])
+def test_a_chord_note_hidden_by_a_neighbours_salience_starts_with_its_chord(render, pitch, onset):
+    # Organ chords under a melody: the chord note's channel stands well above its neighbours',
+    # but the melody's leak into a neighbour's partial channels makes that neighbour's harmonic
+    # sum the larger one.
+    piece = renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN)
+    assert any(n.pitch == pitch and n.onset == onset for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == pitch and abs(e.onset - onset) <= 0.05 for e in events), \
+        [e for e in events if e.pitch == pitch]
+
+
 @pytest.mark.parametrize(("piece", "pitch", "onset"), [
     # Falls out of the voices for a while, its level still near its loudest, as the chord beats.
     (renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN), 59, 2.2),
