@@ -122,7 +122,11 @@ level that fell so. Nor is either where the note's partials over its fundamental
 (within `LOWER_SPAN_DB` of it) did not rise with it by `FLOOR_SLACK_DB` (weighted by level): a
 new stroke, breath or strike renews the whole tone, while two voices of one pitch that beat, or
 a voice moving through a formant, swing the fundamental alone. Nor, for a decided note, is a rise
-out of a fall that most of its partials did not share (see the dips below).
+out of a fall that most of its partials did not share (see the dips below). A wind note tongued
+again on one key dips too little for that, its own channel only 5 to 8 dB: where no chord sounds,
+it is played again where its own channel and its octave's fell and rose together, the octave
+further and first (its channel is faster), more than either swung before (`_stopped`); and a note
+played again out of a dip is no lower note's partial, for its level before was its own note's.
 A note of a chord under the floor of a note alone is struck or played again only once it
 is decided: it swings with the others as it grows. So does one that began within a decision window
 of `CHORD_NOTES` - 1 others that hold, neither its neighbours nor on its partial steps: it is not
