@@ -122,7 +122,11 @@ level that fell so. Nor is either where the note's partials over its fundamental
 (within `LOWER_SPAN_DB` of it) did not rise with it by `FLOOR_SLACK_DB` (weighted by level): a
 new stroke, breath or strike renews the whole tone, while two voices of one pitch that beat, or
 a voice moving through a formant, swing the fundamental alone. Nor, for a decided note, is a rise
-out of a fall that most of its partials did not share (see the dips below).
+out of a fall that most of its partials did not share (see the dips below). A wind note tongued
+again on one key dips too little for that, its own channel only 5 to 8 dB: where no chord sounds,
+it is played again where its own channel and its octave's fell and rose together, the octave
+further and first (its channel is faster), more than either swung before (`_stopped`); and a note
+played again out of a dip is no lower note's partial, for its level before was its own note's.
 A note of a chord under the floor of a note alone is struck or played again only once it
 is decided: it swings with the others as it grows. So does one that began within a decision window
 of `CHORD_NOTES` - 1 others that hold, neither its neighbours nor on its partial steps: it is not
@@ -753,6 +757,7 @@ class NoteTracker:
         self._row = -1
         self._lifted: npt.NDArray[np.bool_] = np.zeros(self._grid.count, dtype=bool)
         self._tongue: npt.NDArray[np.bool_] = np.zeros(self._grid.count, dtype=bool)  # ... or of a tongued dip (`_tongued`)
+        self._stop: npt.NDArray[np.bool_] = np.zeros(self._grid.count, dtype=bool)  # ... or of a stopped one (`_stopped`)
         self._joined = 0.0  # the start threshold of a note of a chord in the frame being taken
         self._tonal = np.zeros(self._grid.count, dtype=bool)  # ... and where its levels stand out as tones
         self._tone = _tone_fall(self._grid.frequencies) ** TONAL_SHARE
@@ -937,7 +942,7 @@ class NoteTracker:
         # vibrato or a glide that moves its energy into a neighbouring channel is no new attack.
         padded = np.pad(levels, ((0, 0), (1, 1)))
         spread = np.maximum(np.maximum(padded[:, :-2], padded[:, 1:-1]), padded[:, 2:])
-        lifted, tongue = self._dips(logs - (_decibels(loudest)[:, None] - FLUX_RANGE_DB))
+        lifted, tongue, stop = self._dips(logs - (_decibels(loudest)[:, None] - FLUX_RANGE_DB))
         # The notes at or above the start threshold of a note alone or of a chord's, found for
         # the whole block at once.
         rows, columns = _nonzero(strength >= np.minimum(start, joined)[:, None])
@@ -996,6 +1001,7 @@ class NoteTracker:
             self._row = len(self._partials) - len(frames) + i
             self._lifted = lifted[i]
             self._tongue = tongue[i]
+            self._stop = stop[i]
             self._joined = joined_at[i]
             self._tonal = tonal[i]
             self._above = above[bounds[i] : bounds[i + 1]]
@@ -1151,8 +1157,9 @@ class NoteTracker:
             young = note.joined and t - note.onset_frame <= delay
             restruck = None if young or not self._peaked[key - low] else self._restrike(key - low, note)
             settled = -1
-            if restruck is None and not young and (self._lifted[key - low] or self._tongue[key - low]):
-                again = self._rearticulated(key - low, note)
+            dipped = self._lifted[key - low] or self._tongue[key - low]
+            if restruck is None and not young and (dipped or self._stop[key - low]):
+                again = self._rearticulated(key - low, note, stopped_only=not dipped)
                 if (again is not None and not self._dip_notched(key - low, again[1])
                         and not self._moved(key - low, again[1])
                         and self._renewed(key - low, again[1] - self._lags[key - low], again[1])
@@ -1589,6 +1596,9 @@ class NoteTracker:
         partial. A partial that swells or comes back after a dip (brass, the formants of a
         choir) is no new note; a note played on the partial raises its channel, or that of its
         second partial (a weak fundamental), above what the lower note gave it."""
+        # Played again out of a dip, its level before was the note's own before it, kept as one.
+        if note.settled >= 0:
+            return False
         low = self._grid.low
         frames = len(self._levels)
         after = frames - (self._frame - note.onset_frame) - 1  # index of the onset frame
@@ -2131,13 +2141,15 @@ class NoteTracker:
         level = _decibels(np.asarray(note.history[begin:end]))
         return max(note.swung, float((level - np.minimum.accumulate(level)).max()) - DIP_SWING_DB)
 
-    def _dips(self, above: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.bool_]]:
+    def _dips(self, above: npt.NDArray[np.float64]
+              ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.bool_], npt.NDArray[np.bool_]]:
         """Takes the log levels `above` the floor of a block's frames (frames, semitones) into
         each note's partials' level: their mean weighted as in the salience. Returns where that
         has risen `DIP_RISE_DB` above its lowest in the frames kept: what a dip needs at the
         least, found for the whole block at once; and where the note's own semitone has risen
         `DIP_RISE_DB` and its partials' level `DIP_SWING_DB` - `DIP_FLOOR_DB`: what a tongued
-        dip needs."""
+        dip needs; and where its octave has risen `DIP_DB` and its own semitone `DIP_SWING_DB` -
+        `DIP_FLOOR_DB`: what a stopped one needs (see `_stopped`)."""
         partials = self._grid.harmonic_sum(above) / sum(self._grid.weights)
         # The last `_kept` - 1 rows before the block, or all there are.
         self._partials = np.concatenate([self._partials[max(0, len(self._partials) - self._kept + 1) :], partials])
@@ -2146,11 +2158,15 @@ class NoteTracker:
         lifted: npt.NDArray[np.bool_] = partials - lowest >= DIP_RISE_DB
         own = _running(self._own, self._kept, np.minimum)[len(self._own) - len(above) :]
         tongue = (above - own >= DIP_RISE_DB) & (partials - lowest >= DIP_SWING_DB - DIP_FLOOR_DB)
-        return lifted, tongue
+        stop = np.zeros_like(tongue)
+        stop[:, :-12] = ((above[:, 12:] - own[:, 12:] >= DIP_DB)
+                         & (above[:, :-12] - own[:, :-12] >= DIP_SWING_DB - DIP_FLOOR_DB))
+        return lifted, tongue, stop
 
-    def _rearticulated(self, index: int, note: _Note) -> tuple[int, int] | None:
+    def _rearticulated(self, index: int, note: _Note, stopped_only: bool = False) -> tuple[int, int] | None:
         """(onset, bottom) of a sounding note played again without a rest, as a bow change or a
-        new breath does, once it is certain (see the module's notes); None if it was not."""
+        new breath does, once it is certain (see the module's notes); None if it was not. With
+        `stopped_only`, only a stopped dip (`_stopped`) counts."""
         # From a decision window after the note began (or after its dip's bottom): its attack
         # is no dip.
         first = max(note.onset_frame, note.settled) + self._window
@@ -2169,12 +2185,21 @@ class NoteTracker:
         if depth > DIP_DEPTH_DB or bottom - peak > self._reach:
             return None
         risen = level[-1] - lowest
-        if (depth < DIP_DB or risen < DIP_RISE_DB) and not (
+        stopped = False
+        if stopped_only or (depth < DIP_DB or risen < DIP_RISE_DB) and not (
                 depth >= DIP_SWING_DB and risen >= depth - DIP_FLOOR_DB
                 and self._tongued(index, row, peak, bottom, depth)):
-            return None
-        # A vibrato or the beating of a chord swings the level too: a dip goes deeper.
-        if peak >= 2 and depth < max(level[:peak]) - min(level[:peak]) + DIP_SWING_DB:
+            # (Where a chord sounds, its notes' partials beat in the channels they share.)
+            if (peak < 2 or depth < DIP_SWING_DB - DIP_FLOOR_DB or len(self._active) > CHORD_NOTES - 1
+                    or not self._stopped(index, row, peak, bottom)):
+                return None
+            stopped = True
+        # A vibrato or the beating of a chord swings the level too: a dip goes deeper. (A stopped
+        # dip is measured in its octave's channel, which falls the furthest.)
+        swing = self._own[row : self._row + 1, index + 12].tolist() if stopped else level
+        if stopped:
+            depth = max(swing[: bottom + 1]) - min(swing[max(peak, bottom - 2) : bottom + 3])
+        if peak >= 2 and depth < max(swing[:peak]) - min(swing[:peak]) + DIP_SWING_DB:
             return None
         end = max(i for i in range(bottom, len(level)) if level[i] <= lowest + DIP_FLOOR_DB)
         if level[min(end + 2, len(level) - 1)] - level[end] >= DIP_RISE_DB:
@@ -2243,6 +2268,36 @@ class NoteTracker:
         near = range(max(peak, bottom - 2), min(len(own), bottom + 3))
         low = min(near, key=own.__getitem__)
         return (max(own[: low + 1]) - own[low] >= depth + DIP_DB and own[-1] - own[low] >= DIP_RISE_DB)
+
+    def _stopped(self, index: int, row: int, peak: int, bottom: int) -> bool:
+        """Whether, in the rows of `_own` from `row` on, the note's own channel fell
+        `DIP_SWING_DB` - `DIP_FLOOR_DB` and its octave's `DIP_DB`, at least as far (but neither
+        more than `DIP_DEPTH_DB`: a notch), from the row `peak` to within two frames of the dip
+        `bottom` of its partials' level, the octave's bottom no later than the fundamental's and
+        at most two frames before it, and both have risen by as much again, less `DIP_FLOOR_DB`,
+        further than either had fallen before: the tongue or the breath stops the reed or the
+        lip, and every partial falls at once, the upper ones furthest and first, for their
+        channels ring down fastest; then all come back together. A vibrato, a beat or a swell
+        moves one partial at a time, and swings again and again."""
+        if index + 12 >= self._grid.count:
+            return False
+        near = range(max(peak, bottom - 2), min(self._row - row + 1, bottom + 3))
+        falls, lows = [], []
+        for slot, least in ((index, DIP_SWING_DB - DIP_FLOOR_DB), (index + 12, DIP_DB)):
+            own: list[float] = self._own[row : self._row + 1, slot].tolist()
+            low = min(near, key=own.__getitem__)
+            fall = max(own[peak : low + 1]) - own[low]
+            if fall < least or fall > DIP_DEPTH_DB or own[-1] - own[low] < fall - DIP_FLOOR_DB:
+                return False
+            # A vibrato or a beat fell as far before: the channel swings, it is not stopped.
+            top = -math.inf
+            for value in own[:peak]:
+                top = max(top, value)
+                if top - value + DIP_FLOOR_DB > fall:
+                    return False
+            falls.append(fall)
+            lows.append(low)
+        return falls[1] >= falls[0] and 0 <= lows[0] - lows[1] <= 2
 
     def _close(self, note: _Note, end_frame: int, finished: list[NoteEvent], heard_until: int | None = None) -> None:
         """Ends `note` at `end_frame`; it is kept if it was heard (up to `heard_until`, by default
