@@ -1958,7 +1958,7 @@ class NoteTracker:
         so.)"""
         grid, levels = self._grid, self._levels
         first = max(first, self._frame - len(levels) + 1)
-        if first > last:
+        if first > last or last >= self._frame:  # nothing to judge it by, before or since
             return True
         before = [levels[-1 - self._frame + f] for f in range(first, last + 1)]
         after = [levels[-1 - self._frame + f] for f in range(last + 1, self._frame + 1)]
