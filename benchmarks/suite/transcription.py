@@ -160,7 +160,35 @@ def measure(run) -> dict:
                 intervals = np.array(notes["intervals"]).reshape(-1, 2)
                 row["basic_pitch"] = {**score(piece, intervals, np.array(notes["pitches"])), "time": notes["time"],
                                       "real_time": row["seconds"] / notes["time"]}
-    return {"rows": rows, "summary": summary(rows)}
+    return {"rows": rows, "summary": summary(rows), "blocks": measure_blocks(run, pieces[0])}
+
+
+BLOCKS = (512, 594, 1000, 1024)  # frames per push: the command's 594 at 44.1 kHz, and powers of two
+
+
+def measure_blocks(run, piece: renders.Piece) -> dict:
+    """The note tracker alone on a piece's frames pushed in blocks of each of `BLOCKS` frames, in
+    frames per second: a caller's block may be any size, a power of two not least."""
+    import timing
+    from marlune_tools import FrameStream
+    from marlune_tools.transcribe import NoteTracker, bank_for
+
+    run.progress("transcription: blocks of frames")
+    numbers = np.arange(21, 109)
+    hop = renders.SAMPLE_RATE // 100
+    frames = FrameStream(bank_for(numbers, renders.SAMPLE_RATE), hop).push(
+        renders.render(piece, ROOT / "build" / "bench" / "renders"))
+
+    def track(block: int) -> None:
+        tracker = NoteTracker(numbers, renders.SAMPLE_RATE, hop)
+        for start in range(0, len(frames), block):
+            tracker.push(frames[start : start + block])
+        tracker.finish()
+
+    best = timing.best_interleaved({str(b): (lambda b=b: track(b)) for b in BLOCKS},
+                                   max(3, run.repeats // 3), run.target)
+    return {"piece": piece.name, "frames": len(frames),
+            "frames_per_second": {b: len(frames) / best[str(b)] for b in BLOCKS}}
 
 
 def summary(rows: list[dict]) -> dict:
@@ -209,6 +237,11 @@ def table(result: dict) -> str:
         key = f"marlune_{part}_mean_onset_f1"
         if key in result["summary"]:
             lines.append(f"marlune on the {part.replace('_', '-')} pieces: mean onset F1 {result['summary'][key]:.3f}")
+    if "blocks" in result:
+        rates = result["blocks"]["frames_per_second"]
+        slowest = min(rates.values())
+        lines.append(f"the note tracker alone on {result['blocks']['piece']}, by frames per push: " + ", ".join(
+            f"{block}: {rate / 1e3:.0f}k frames/s ({rate / slowest:.2f}x the slowest)" for block, rate in rates.items()))
     return "\n".join(lines)
 
 
