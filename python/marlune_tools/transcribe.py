@@ -383,7 +383,10 @@ class _Grid:
 
     def levels(self, frames: npt.NDArray[np.complex64]) -> npt.NDArray[np.float64]:
         """The loudest magnitude within each semitone, (frames, semitones)."""
-        magnitude: npt.NDArray[np.float64] = np.abs(frames[:, self.channels]).astype(np.float64)
+        # Row by row in memory, as every later step reads them: taking the channels leaves the
+        # frames in columns, and a block of a power of two frames then puts each frame's
+        # semitones a power of two bytes apart, which the caches take badly.
+        magnitude: npt.NDArray[np.float64] = np.abs(frames[:, self.channels]).astype(np.float64, order="C")
         # A bank fed a NaN or an infinity holds it for ever; such channels are taken as silent.
         magnitude[~np.isfinite(magnitude)] = 0.0
         if len(self.starts) == len(self.channels):
