@@ -410,8 +410,8 @@ def salience(
     """(strength, grouped, floor): each note's salience where it was taken as a voice, else 0;
     each note's harmonic sum of the levels; and the frame's median of those sums. Shapes
     (frames, semitones) twice and (frames,). `drift` (frames,) is where the lowest semitone's
-    channel is driven from well under it (see `NoteTracker`): it is heard there by its partials
-    alone.
+    channel is driven from well under it (see `NoteTracker`), or (frames, semitones) the same for
+    the semitones from the lowest up: they are heard there by their partials alone.
 
     Up to `VOICES` times, the note of highest salience among the candidates is taken, and its
     partials are removed as far as a smooth spectrum explains them. A voice on one of the first
@@ -775,29 +775,25 @@ class NoteTracker:
         # where a tone up to a semitone over the channel's frequency turns it forward, which a
         # long hop aliases there. (A hop too long for any such turn leaves the channel as it is.)
         lowest = tuning * 2.0 ** ((float(np.asarray(numbers, dtype=np.float64)[self._grid.channels[0]]) - 69.0) / 12.0)
-        edge = lowest * 2.0 ** (-DRIFT_SEMITONES / 12.0)
-        tone = 1.0 - lowest * (2.0 ** (1.0 / 12.0) - 1.0) * self._seconds
-        self._drift_turns = ((lowest - edge) * self._seconds, min((lowest + edge) * self._seconds, tone))
-        self._drift_last = 0j  # the lowest channel's last frame
         # The turn is taken over the last time constant of the channel, weighted by its level:
         # where a drift and its harmonics beat, the channel passes near zero, and its turn over a
         # frame there can be anything.
         self._drift_span = max(1, round(time_constant(lowest) / self._seconds))
-        self._drift_turned: npt.NDArray[np.complex128] = np.zeros(self._drift_span - 1, dtype=np.complex128)
         # The same holds for every low semitone's channel over the leak of an offset, a drift or
         # rumble: once an abrupt change (a step, a tone's hard end) has rung out, the channel
         # turns as that drive does, beating with its ring into swells that are no tone. Below
         # `KNOCK_HZ` the channels share one time constant and the leak is wide; where one channel
-        # reads each semitone only.
-        self._led_count = 0
+        # reads each semitone only. So the lowest channel and those: their frequencies, the
+        # fractions of a turn, and each one's last frame and last turns.
+        led_count = 0
         if len(self._grid.starts) == len(self._grid.channels):
-            self._led_count = int(np.count_nonzero(self._grid.frequencies < KNOCK_HZ))
-        led_hz = self._grid.frequencies[1 : max(1, self._led_count)]
-        self._led_low = (led_hz - led_hz * 2.0 ** (-DRIFT_SEMITONES / 12.0)) * self._seconds
-        self._led_high = np.minimum((led_hz + led_hz * 2.0 ** (-DRIFT_SEMITONES / 12.0)) * self._seconds,
-                                    1.0 - led_hz * (2.0 ** (1.0 / 12.0) - 1.0) * self._seconds)
-        self._led_last = np.zeros(len(led_hz), dtype=np.complex128)
-        self._led_turned = np.zeros((self._drift_span - 1, len(led_hz)), dtype=np.complex128)
+            led_count = int(np.count_nonzero(self._grid.frequencies < KNOCK_HZ))
+        led = np.concatenate([[lowest], self._grid.frequencies[1 : max(1, led_count)]])
+        self._led_low = (led - led * 2.0 ** (-DRIFT_SEMITONES / 12.0)) * self._seconds
+        self._led_high = np.minimum((led + led * 2.0 ** (-DRIFT_SEMITONES / 12.0)) * self._seconds,
+                                    1.0 - led * (2.0 ** (1.0 / 12.0) - 1.0) * self._seconds)
+        self._led_last = np.zeros(len(led), dtype=np.complex128)
+        self._led_turned = np.zeros((self._drift_span - 1, len(led)), dtype=np.complex128)
         # Each semitone's channel's width: 2π·τ·f per semitone of detuning (to first order), where
         # only one channel reads it; none where several do (a tone between them is heard whole).
         self._widths: list[float] | None = None
@@ -902,7 +898,7 @@ class NoteTracker:
     def _push_block(self, frames: npt.NDArray[np.complex64]) -> list[NoteEvent]:
         grid = self._grid
         levels = grid.levels(frames)
-        strength, summed, floor = salience(grid, levels, np.column_stack([self._drift(frames), self._led(frames)]))
+        strength, summed, floor = salience(grid, levels, self._led(frames))
         # Log levels, floored `FLUX_RANGE_DB` under the loudest level so far: the flicker of
         # channels far below the music is not a rise.
         loudest = np.maximum.accumulate(np.maximum(levels.max(axis=1), self._loudest))
@@ -1034,36 +1030,22 @@ class NoteTracker:
     def _channel_count(self) -> int:
         return self._grid.total
 
-    def _drift(self, frames: npt.NDArray[np.complex64]) -> npt.NDArray[np.bool_]:
-        """Where the lowest channel turned, over its last time constant, as a drive near 0 Hz turns it."""
-        channel = frames[:, self._grid.channels[0]].astype(np.complex128)
-        before = np.concatenate([[self._drift_last], channel[:-1]])
-        self._drift_last = complex(channel[-1])
-        turned = np.concatenate([self._drift_turned, channel * np.conj(before)])
-        self._drift_turned = turned[len(channel) :]
-        # Summed frame by frame from the oldest, as a sum kept per frame would be: a chunking must
-        # not change a bit.
-        summed = np.zeros(len(channel), dtype=np.complex128)
-        for back in range(self._drift_span):
-            summed += turned[back : back + len(channel)]
-        # The fraction of a turn that the channel fell behind a frame (none where it was silent).
-        behind = (-np.angle(summed) / (2.0 * math.pi)) % 1.0
-        low, high = self._drift_turns
-        drift: npt.NDArray[np.bool_] = (behind >= low) & (behind <= high)
-        return drift
-
     def _led(self, frames: npt.NDArray[np.complex64]) -> npt.NDArray[np.bool_]:
-        """Where each low semitone's channel over the lowest turned, over the lowest channel's
-        time constant, as a drive `DRIFT_SEMITONES` or more under it turns it (frames, semitones)."""
-        channels = frames[:, self._grid.channels[1 : 1 + len(self._led_last)]].astype(np.complex128)
+        """Where the lowest channel, and each low semitone's over it, turned over the lowest
+        channel's time constant as a drive `DRIFT_SEMITONES` or more under it turns it, near 0 Hz
+        (frames, semitones)."""
+        channels = frames[:, self._grid.channels[: len(self._led_last)]].astype(np.complex128)
         before = np.concatenate([self._led_last[None, :], channels[:-1]])
         if len(channels):
             self._led_last = channels[-1].copy()
         turned = np.concatenate([self._led_turned, channels * np.conj(before)])
         self._led_turned = turned[len(channels) :]
+        # Summed frame by frame from the oldest, as a sum kept per frame would be: a chunking must
+        # not change a bit.
         summed = np.zeros(channels.shape, dtype=np.complex128)
         for back in range(self._drift_span):
             summed += turned[back : back + len(channels)]
+        # The fraction of a turn that each channel fell behind a frame (none where it was silent).
         behind = (-np.angle(summed) / (2.0 * math.pi)) % 1.0
         led: npt.NDArray[np.bool_] = (behind >= self._led_low) & (behind <= self._led_high)
         return led
