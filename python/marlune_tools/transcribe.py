@@ -1112,7 +1112,7 @@ class NoteTracker:
             # and share partials, and the voices pass among them, while a note let go falls that
             # far within a few time constants of its channel.
             steady = steady or (value < end and t - note.onset_frame > delay and heard >= note.level * self._HOLD
-                                and self._chord_sounds(note))
+                                and self._in_chord(note, voices=True))
             if ((value < end or value < note.peak * self._DECAY) and not steady
                     and not self._held_voice(note, heard)):
                 note.below += 1
@@ -1289,20 +1289,13 @@ class NoteTracker:
         note.swelled = note.swelled or self._in_chord(note)
         return note.swelled
 
-    def _in_chord(self, note: _Note) -> bool:
-        """Whether at least `CHORD_NOTES` - 1 other notes that hold their level began within a
-        decision window of `note`, none of them its neighbour or on a partial step from it."""
+    def _in_chord(self, note: _Note, voices: bool = False) -> bool:
+        """Whether at least `CHORD_NOTES` - 1 other notes that hold their level (and, with
+        `voices`, are voices still: its chord sounds on, for a chord let go falls out of the
+        voices together) began within a decision window of `note`, none of them its neighbour or
+        on a partial step from it."""
         t, pitch = self._frame, note.pitch
-        others = sum(other.held >= t - 1 and abs(other.onset_frame - note.onset_frame) <= self._window
-                     and _apart(other.pitch, pitch) for other in self._active.values())
-        return others >= CHORD_NOTES - 1
-
-    def _chord_sounds(self, note: _Note) -> bool:
-        """Whether at least `CHORD_NOTES` - 1 other notes that began within a decision window of
-        `note`, none of them its neighbour or on a partial step from it, hold their level and
-        are voices still: its chord sounds on. (A chord let go falls out of the voices together.)"""
-        t, pitch = self._frame, note.pitch
-        others = sum(other.held >= t - 1 and not other.below
+        others = sum(other.held >= t - 1 and not (voices and other.below)
                      and abs(other.onset_frame - note.onset_frame) <= self._window
                      and _apart(other.pitch, pitch) for other in self._active.values())
         return others >= CHORD_NOTES - 1
