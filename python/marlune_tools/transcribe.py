@@ -217,7 +217,10 @@ most of the level of its partials over the fundamental that are heard (within `L
 it) dipped with it, each by `DIP_SWING_DB` from its loudest before the bottom to its lowest
 within two frames of it: a new stroke or breath stops and renews the whole tone at once, while
 where a chord's notes, or the ranks or voices of one note, beat, each partial beats at its own
-rate.
+rate. Nor is a note played again out of a dip while `CHORD_NOTES` - 1 others (not its neighbours,
+not a partial step away) that began before that dip's new onset hold their level round it: the
+notes of a held chord beat in the channels their partials share, and dip each other's level
+there, while nothing new began; a chord played again begins its other notes with it.
 A tongued note's partials' level dips less (a flute's upper partials ring through the stroke),
 but its fundamental's own channel, where the breath stops, dips deeper: a dip of the partials'
 level by `DIP_SWING_DB` only, that came back within `DIP_FLOOR_DB` of where it fell from, is a
@@ -1152,6 +1155,9 @@ class NoteTracker:
                     restruck, settled = again
             if restruck is not None and self._swelling(note, restruck):
                 restruck = None
+            # Nor out of a dip while a chord holds round it: its notes beat with each other.
+            if restruck is not None and settled >= 0 and self._chord_held(note, restruck):
+                restruck = None
             # A decided note is played again out of a dip only where its partials dipped with it.
             if (restruck is not None and settled >= 0 and t - note.onset_frame > delay
                     and not self._shared_dip(key - low, settled)):
@@ -1298,6 +1304,16 @@ class NoteTracker:
         others = sum(other.held >= t - 1 and not (voices and other.below)
                      and abs(other.onset_frame - note.onset_frame) <= self._window
                      and _apart(other.pitch, pitch) for other in self._active.values())
+        return others >= CHORD_NOTES - 1
+
+    def _chord_held(self, note: _Note, candidate: int) -> bool:
+        """Whether at least `CHORD_NOTES` - 1 other notes, none of them its neighbour or on a
+        partial step from it, began before the frame `candidate` and hold their level: a chord
+        held round it, whose notes' partials beat in the channels they share and dip a note's
+        level there, while nothing new began."""
+        t, pitch = self._frame, note.pitch
+        others = sum(other.held >= t - 1 and other.onset_frame < candidate and _apart(other.pitch, pitch)
+                     for other in self._active.values() if other is not note)
         return others >= CHORD_NOTES - 1
 
     def _tones_under(self, index: int) -> list[int]:
