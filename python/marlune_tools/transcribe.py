@@ -122,7 +122,10 @@ level that fell so. Nor is either where the note's partials over its fundamental
 (within `LOWER_SPAN_DB` of it) did not rise with it by `FLOOR_SLACK_DB` (weighted by level): a
 new stroke, breath or strike renews the whole tone, while two voices of one pitch that beat, or
 a voice moving through a formant, swing the fundamental alone. Nor, for a decided note, is a rise
-out of a fall that most of its partials did not share (see the dips below). A wind note tongued
+out of a fall that most of its partials did not share (see the dips below). Nor is a note,
+unless struck and left to ring, struck again while a chord holds round it (see the dips below): a
+bowed, blown or sung chord's notes hold and beat with each other, and a note among them swings
+with their partials, while a struck string only decays till it is struck again. A wind note tongued
 again on one key dips too little for that, its own channel only 5 to 8 dB: where no chord sounds,
 it is played again where its own channel and its octave's fell and rose together, the octave
 further and first (its channel is faster), more than either swung before (`_stopped`); and a note
@@ -1155,8 +1158,10 @@ class NoteTracker:
                     restruck, settled = again
             if restruck is not None and self._swelling(note, restruck):
                 restruck = None
-            # Nor out of a dip while a chord holds round it: its notes beat with each other.
-            if restruck is not None and settled >= 0 and self._chord_held(note, restruck):
+            # Nor out of a dip, or a fall unless struck and left to ring, while a chord holds round
+            # it: its notes beat with each other.
+            if (restruck is not None and self._chord_held(note, restruck)
+                    and (settled >= 0 or not self._left_to_ring(key - low, note, restruck, beating=True))):
                 restruck = None
             # A decided note is played again out of a dip only where its partials dipped with it.
             if (restruck is not None and settled >= 0 and t - note.onset_frame > delay

@@ -265,6 +265,16 @@ def test_a_decided_note_of_a_held_chord_is_one_note_to_its_end(render, piece, pi
     assert [round(e.onset, 1) for e in played] == [onset] and played[0].offset >= note.offset - 0.2, played
 
 
+def test_a_bowed_chords_note_that_beats_is_not_played_again_while_its_chord_holds(render):
+    # D minor from 5.2 s to 6.1 s: the strings' A3 falls and rises again by `RESTRIKE_DB` halfway
+    # through as it beats with the chord's other notes, which hold; it decays no faster than a
+    # bow holds it, as no struck string would.
+    piece = renders.chords_and_melody("triads-strings", seed=26, program=renders.STRINGS)
+    assert any(n.pitch == 57 and n.onset == 5.2 and n.offset == 6.1 for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert [e for e in events if e.pitch == 57 and 5.3 < e.onset < 6.0] == []
+
+
 def bowed(pitch, strokes, attack=0.15, release=0.08, vibrato=0.0, rate=48_000, seconds=2.6):
     """Eight partials falling as 1/h; each stroke (start, end) swells in over `attack` s and
     fades over `release` s after its end; `vibrato` semitones at 5.5 Hz."""
