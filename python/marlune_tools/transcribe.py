@@ -20,9 +20,12 @@ Per frame:
      fundamental that stands above the semitones beside it as far as a tone's channel does
      over theirs, on no second, third or fourth partial of another, is a candidate though a
      neighbour's salience is larger: a louder note's leak fills that neighbour's partials
-     (a chord note under a melody). The strongest candidate is
-     taken and the share of its partials that a smooth harmonic spectrum explains is removed;
-     then the next, up to `VOICES` times. A voice that lies on one of the first `PARTIALS`
+     (a chord note under a melody). So is a fundamental heard as a tone, its second partial
+     heard too, that is a peak of salience over those neighbours whose fundamental is heard,
+     where the channels are no wider than a semitone, on no second, third or fourth partial of
+     another: a neighbour that is no note sums only other notes' partials. The strongest
+     candidate is taken and the share of its partials that a smooth harmonic spectrum explains is
+     removed; then the next, up to `VOICES` times. A voice that lies on one of the first `PARTIALS`
      partials of a lower voice and does not stand out of that voice's spectrum is dropped: it
      is the lower voice's partial (an octave up is the lower note's when that note's third
      partial is strong too: a rich tone, not a melody over a pure one). From the sixth partial
@@ -386,6 +389,9 @@ class _Grid:
         # Partial h of note n lies round(12·log2 h) semitones up; slots past the top read zero.
         self.offsets = [round(12 * math.log2(h)) for h in HARMONICS]
         self.weights = [1.0 / math.sqrt(h) for h in HARMONICS]
+        # The first semitone from which the channels' bandwidth, 1/(pi·tau), is at most a semitone.
+        self.narrow = next((k for k, f in enumerate(self.frequencies.tolist())
+                            if 1.0 / (math.pi * time_constant(f)) <= f * (2.0 ** (1 / 12) - 1.0)), self.count)
 
     def levels(self, frames: npt.NDArray[np.complex64]) -> npt.NDArray[np.float64]:
         """The loudest magnitude within each semitone, (frames, semitones)."""
@@ -472,7 +478,8 @@ def salience(
         peaked[:, 0] &= levels[:, 0] > levels[:, 1] * 10.0 ** (ALIKE_DB / 20.0)
     # Below it, the second and third partials must be heard instead (a low channel that turns as
     # an offset's leak does holds no partial).
-    pattern = heard(2) & heard(3)
+    second = heard(2)
+    pattern = second & heard(3)
     fundamental = heard(1)
     faint = (peaked[:, : grid.count] & tonal & ~fundamental
              & (levels >= strongest * 10.0 ** (-WEAK_SPAN_DB / 20.0)))
@@ -483,6 +490,25 @@ def salience(
     deep = (grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern & heard(5)
     eligible = fundamental | (faint & pattern) | deep
     peaks &= eligible
+    # A note whose fundamental is heard as a tone, with its second partial heard too, is also a
+    # candidate where it is a peak of salience over the neighbours that may be notes themselves:
+    # a neighbour whose fundamental is not heard sums only other notes' partials (an organ's E3
+    # under a melody's C5, beside the F3 whose third and sixth partials those are). Not so on the
+    # second, third or fourth partial of a heard fundamental, which it may be, nor where the
+    # channels are wider than a semitone, where an attack's thump makes such peaks; and a lone
+    # peak with no partial of its own is a resonance of the instrument's body, or a ring beside a
+    # louder note's partial. (They are few: judged one by one.)
+    narrow = slice(grid.narrow, None)
+    at_rows, at = _nonzero(fundamental[:, narrow] & tonal[:, narrow] & second[:, narrow] & ~peaks[:, narrow])
+    at += grid.narrow
+    level = first[at_rows, at]
+    taken = level > 0
+    for side in (-1, 1):
+        next_to = np.clip(at + side, 0, grid.count - 1)
+        taken &= (next_to != at + side) | ~eligible[at_rows, next_to] | (level >= first[at_rows, next_to])
+    for step in OVERTONE_STEPS:
+        taken &= (at < step) | ~fundamental[at_rows, np.maximum(at - step, 0)]
+    peaks[at_rows[taken], at[taken]] = True
     # A note whose channel stands above the semitones beside it by as much as a channel's
     # response falls a semitone off its tone (and above those two away as a tone does) is a
     # tone of its own, a candidate even where a neighbour's harmonic sum is larger: a louder

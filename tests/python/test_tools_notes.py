@@ -247,6 +247,21 @@ def test_a_chord_note_hidden_by_a_neighbours_salience_starts_with_its_chord(rend
 
 
 @pytest.mark.parametrize(("piece", "pitch", "onset"), [
+    # The chord note's channel stands only a few dB over the semitones beside it, neither of them
+    # a note, whose harmonic sums the other notes' partials fill: the organ's E3 of C major ...
+    (renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN), 52, 7.2),
+    # ... and the strings' B3 of G major, a semitone under the C4 of the chord before, fading.
+    (renders.chords_and_melody("strings-chords", seed=108, program=renders.STRINGS), 59, 2.2),
+    (renders.chords_and_melody("triads-strings", seed=26, program=renders.STRINGS), 59, 2.2),
+], ids=lambda value: getattr(value, "name", str(value)))
+def test_a_chord_note_beside_a_neighbour_that_is_no_note_starts_with_its_chord(render, piece, pitch, onset):
+    assert any(n.pitch == pitch and n.onset == onset for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == pitch and abs(e.onset - onset) <= 0.05 for e in events), \
+        [e for e in events if e.pitch == pitch]
+
+
+@pytest.mark.parametrize(("piece", "pitch", "onset"), [
     # Falls out of the voices for a while, its level still near its loudest, as the chord beats.
     (renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN), 59, 2.2),
     # Its fundamental falls into a notch and comes back, and its third partial into another,
