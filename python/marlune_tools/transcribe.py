@@ -227,7 +227,10 @@ chord's beating moves the partials' level and the fundamental's alike.
 A note a semitone from a louder one sounding since before it, that holds while this one ends or
 has fallen `HOLD_DB` before it is decided, is dropped: that note's vibrato or scoop swept its
 pitch into the channel beside it and back (half a semitone off, a tone reads about 13 dB low in
-both channels it lies between, and a tone in tune reads 23 dB low a semitone away).
+both channels it lies between, and a tone in tune reads 23 dB low a semitone away). So is a
+note a semitone from a partial of a note that holds, begun with it or before, where that partial
+and the fundamental read as far off their channels toward it (`_swept_partial`): a scoop or a
+vibrato moves every partial by one ratio (a reed's attack rising into its pitch).
 Above `KNOCK_HZ`, a knock is a note a partial step under the one it started with: the channels
 under a new note gather its partials as a harmonic series of their own, and its attack's noise
 (a reed's) lifts their fundamental.
@@ -1482,7 +1485,50 @@ class NoteTracker:
                    and (other.onset_frame < note.onset_frame
                         or (other.pitch > note.pitch and other.onset_frame - note.onset_frame <= self._window))
                    and other.held >= t - 1 and other.level >= note.level * margin
-                   for other in self._active.values())
+                   for other in self._active.values()) or self._swept_partial(note)
+
+    def _swept_partial(self, note: _Note) -> bool:
+        """Whether `note`, not yet decided, lies a semitone from a partial of a note that holds,
+        sounding since before it or begun with it (a frame or two later at most), where in the frame
+        `note` was loudest that partial and the fundamental both read between their channel and
+        the one beside it toward `note`, as far off (by the channels' response), each a peak of
+        its own: a scoop or a vibrato moves all the partials of a tone by one ratio, so the
+        partial crossed into the channel beside it with the fundamental (a reed's attack rising
+        into its pitch, whose second partial may outweigh its fundamental). A note played there
+        is in tune in its own channel, and another note's partial beside a fundamental is no
+        peak of it. (Only the partials that lie on a semitone, whose channel reads them in tune.)"""
+        widths, t = self._widths, self._frame
+        if widths is None or not note.history:
+            return False
+        history = note.history
+        back = t - (note.first + history.index(max(history)))
+        if back >= len(self._levels):
+            return False
+        row = self._levels[-1 - back]
+        index, count = note.pitch - self._grid.low, self._grid.count
+        for other in self._active.values():
+            base = other.pitch - self._grid.low
+            if (other is note or other.held < t - 1 or other.onset_frame - note.onset_frame > 2
+                    or not 1 < base < count - 2):
+                continue
+            for h, offset in zip(HARMONICS[1:], self._grid.offsets[1:]):
+                side = index - base - offset
+                if abs(side) != 1 or abs(12.0 * math.log2(h) - offset) > 0.05:
+                    continue
+                # The pairs of channels each lies between, the lower channel of each.
+                pairs = (index, base - 1) if side < 0 else (index - 1, base)
+                if any(k < 1 or k + 2 >= count
+                       or max(row.item(k - 1), row.item(k + 2)) >= min(row.item(k), row.item(k + 1))
+                       for k in pairs):
+                    continue
+                partial, fundamental = self._position(row, pairs[0]), self._position(row, pairs[1])
+                if partial is None or fundamental is None:
+                    continue
+                if side < 0:  # how far each lies off its channel toward the note
+                    partial, fundamental = 1.0 - partial, 1.0 - fundamental
+                if partial >= 0.25 and fundamental >= 0.25 and abs(partial - fundamental) <= 0.25:
+                    return True
+        return False
 
     def _skirt(self, note: _Note) -> bool:
         """Whether `note`, where the channels are wider than a semitone (from
