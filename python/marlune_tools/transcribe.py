@@ -233,7 +233,9 @@ and the fundamental read as far off their channels toward it (`_swept_partial`):
 vibrato moves every partial by one ratio (a reed's attack rising into its pitch).
 Above `KNOCK_HZ`, a knock is a note a partial step under the one it started with: the channels
 under a new note gather its partials as a harmonic series of their own, and its attack's noise
-(a reed's) lifts their fundamental.
+(a reed's) lifts their fundamental. So is one anywhere under a note alone (no chord) that began
+with it or before it: a body resonance, fixed in frequency whatever the string plays, that the
+attack strikes and that dies while the string holds.
 For the same reason, the level a sounding note fell to before a restrike is the tone's
 wherever its pitch lies between two channels: read from the two by the channels' response,
 where its second partial lies as far off, to the same side (a pitch moves all its partials
@@ -1455,6 +1457,10 @@ class NoteTracker:
                 return False
         # Higher up, only a note whose partials the other's lie on: the channels under a new
         # note gather its partials as their own, and its attack's noise lifts their fundamental.
+        # Or one under a note alone that began before it or with it (a frame or two after at
+        # most): the attack struck a body resonance, which rings at its own frequency and dies at
+        # once. A knock cannot come before the attack that struck it, and a chord's notes fade
+        # each at its own rate.
         steps = None if self._grid.frequencies[note.pitch - self._grid.low] < KNOCK_HZ else PARTIAL_STEPS
         margin = 10.0 ** (KNOCK_MARGIN_DB / 20.0)
         # A knock beats with the note's own sound: one that comes back after a dip, within the
@@ -1466,7 +1472,9 @@ class NoteTracker:
         # Notes are updated in turn: one not yet updated in this frame was held in the last.
         if any(other is not note and other.held >= t - 1 and other.level >= note.level * margin
                and abs(other.onset_frame - began) <= self._window
-               and (steps is None or other.pitch - note.pitch in steps)
+               and (steps is None or other.pitch - note.pitch in steps
+                    or (other.pitch > note.pitch and other.onset_frame <= began + 2
+                        and not note.joined and not self._in_chord(note)))
                for other in self._active.values()):
             # It is dropped (every caller does so); its return is looked for.
             self._knocks[note.pitch] = began

@@ -468,10 +468,11 @@ def test_a_ringing_note_and_a_new_one_make_no_note_under_them(ringing, new):
     assert [e.pitch for e in events] == [ringing, new]
 
 
-@pytest.mark.parametrize(("pitch", "knock"), [(55, 36), (48, 38), (84, 72), (76, 64)])
+@pytest.mark.parametrize(("pitch", "knock"), [(55, 36), (48, 38), (84, 72), (76, 64), (81, 65), (77, 69)])
 def test_the_knock_of_an_attack_is_no_note(pitch, knock):
     # A low resonance struck with the note, under it, and dying in a tenth of a second; higher
-    # up, an octave under the note, whose partials the note's own make a harmonic series of.
+    # up, an octave under the note, whose partials the note's own make a harmonic series of, or
+    # a body's resonance anywhere under it, struck by the attack of a note alone.
     def dying(u):
         return np.exp(-np.maximum(u, 0.0) / 0.06) * (u >= 0)
 
