@@ -207,9 +207,10 @@ dips rather than falls silent, and its restrike may be too slow or too shallow i
 semitone for the rule above. A note's partials' level (the mean of their log levels above the
 `FLUX_RANGE_DB` floor, weighted as in the salience) that fell by `DIP_DB` to `DIP_DEPTH_DB`
 (deeper is the note ending), `DIP_SWING_DB` more than it swung before the fall (vibrato,
-beating), and has risen `DIP_RISE_DB` out of the dip, ends the note, and a new one starts:
-where the level left the dip if it rose quickly, else halfway down the fall, as a slow attack
-grows under the old note's fading. A note heard for less than the frames an onset may lie in
+beating), and has risen `DIP_RISE_DB` out of the dip and half as far as it fell (a note let go
+comes back a little only, as the next attack spills into its partials), ends the note, and a
+new one starts: where the level left the dip if it rose quickly, else halfway down the fall,
+as a slow attack grows under the old note's fading. A note heard for less than the frames an onset may lie in
 since its attack, whose swing is not known yet, is struck again only if its partials' level
 rose `DIP_RISE_DB` out of their lowest too: a slow attack wavers as it settles, its
 fundamental's channel most. A decided note is played again out of a dip or a fall only where
@@ -2226,6 +2227,11 @@ class NoteTracker:
                     or not self._stopped(index, row, peak, bottom)):
                 return None
             stopped = True
+        elif risen < depth / 2.0:
+            # A new stroke or breath brings the tone back near where it fell from; a note let go
+            # comes back a little only, as the next note's attack spills into its partials or
+            # its own ring swells once more.
+            return None
         # A vibrato or the beating of a chord swings the level too: a dip goes deeper. (A stopped
         # dip is measured in its octave's channel, which falls the furthest.)
         swing = self._own[row : self._row + 1, index + 12].tolist() if stopped else level
