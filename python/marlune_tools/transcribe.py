@@ -105,8 +105,9 @@ die faster than its fundamental, and another note's attack lifts them, while a n
 the string.
 A string struck and left to ring drops out of the voices under louder notes and comes back as
 they fade, or as the next attack spills into its channel. A note whose pitch's last note was last
-a voice within `delay_frames` of its onset, having rung on for more than that below `HOLD_DB`
-under its loudest, decaying freely (at `STRUCK_DB_PER_SECOND` at least), is dropped when it is
+a voice within `delay_frames` of its onset, having sounded for more than that (a louder note a
+tone away takes it out of the voices before it has fallen far), decaying freely (at
+`STRUCK_DB_PER_SECOND` at least), is dropped when it is
 decided if its own level then stands no `FLOOR_SLACK_DB` above where it was in the decision window
 before its onset: a ringing string only decays, while one struck again stands above what still
 rang for long after the strike.
@@ -1134,8 +1135,10 @@ class NoteTracker:
                                           or self._swollen_partial(note)))):
                         self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
                         self._ended[key] = t
-                        # (Its string may ring on under the notes that took its place; see `_rings_back`.)
-                        if (t - note.below - note.held > delay
+                        # (Its string may ring on under the notes that took its place, though it had not
+                        # fallen far: a louder note a tone away takes it out of the voices at once; see
+                        # `_rings_back`.)
+                        if (t - note.below - note.onset_frame > delay
                                 and self._left_to_ring(key - low, note, t - note.below, beating=True)):
                             self._rang[key] = t - note.below
                         else:

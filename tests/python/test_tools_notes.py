@@ -534,6 +534,14 @@ def test_a_ringing_string_is_not_struck_again_by_another_notes_attack(render, pi
     assert unplayed(HARP_MELODY, events, {pitch}) == []
 
 
+def test_a_string_taken_out_of_the_voices_while_loud_is_not_struck_again(render):
+    # The G4 plucked at 2.9 s rings on under the next notes, within 12 dB of its loudest as they
+    # take it out of the voices; the A4 a tone over it, plucked at 4.4 s, spills into its channel.
+    events = transcribe_blocks([render(HARP_MELODY)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == 67 and abs(e.onset - 2.9) <= 0.05 for e in events)
+    assert not [e for e in events if e.pitch == 67 and 4.3 < e.onset < 4.7]
+
+
 # Harp strings left to ring under louder notes: each drops out of the voices while they sound
 # and comes back as they fade or as the next attack spills into its channel (72 and 74 under
 # 76, 62 under 64), though its own level has only decayed.
