@@ -79,9 +79,10 @@ one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` whi
 held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
 string rings on. A knock beats with the note's own sound and may swell once more after a dip:
 that is no new attack, and a note at its pitch starting within the delay of a knock started
-with it. A note that starts with a lower one on its sixth or a higher partial, while its own
-second partial does not stand `PARTIAL_MARGIN_DB` out of the lower note's partials beside it,
-is dropped too (when it starts, and again once its onset lies `DECISION_SECONDS` +
+with it (and fell with it: one taken late, as it swells again, is decided before it falls).
+A note that starts with a lower one on its sixth or a higher partial, while its own second
+partial does not stand `PARTIAL_MARGIN_DB` out of the lower note's partials beside it, is
+dropped too (when it starts, and again once its onset lies `DECISION_SECONDS` +
 `RISE_SECONDS` back, for a low string's channels are slow): it is one partial of a plucked or
 struck string that the body lifts above the others (a guitar's eighth), begun with the string.
 So each note-on is decided exactly `delay_frames` frames after its onset frame: 30 at a 10 ms
@@ -1449,7 +1450,9 @@ class NoteTracker:
         the note's own sound and may come back a little), started with another note that still
         holds: it was the knock of that note's attack (a body or a hammer)."""
         t = self._frame
-        if not note.fell:
+        # (A knock's return, though, need not fall again: the knock it goes on with fell.)
+        knock = self._knocks.get(note.pitch)
+        if not note.fell and not (knock is not None and 0 <= note.onset_frame - knock <= self.delay_frames):
             return False
         # Below `WEAK_FUNDAMENTAL_HZ` its level is its octave's, which the leak of an offset or the
         # attack's noise may swing: a fundamental that rings on as a tone within `HOLD_DB` of its
@@ -1470,7 +1473,6 @@ class NoteTracker:
         # A knock beats with the note's own sound: one that comes back after a dip, within the
         # delay of a knock dropped at its pitch, started with that knock.
         began = note.onset_frame
-        knock = self._knocks.get(note.pitch)
         if knock is not None and 0 <= began - knock <= self.delay_frames:
             began = knock
         # Notes are updated in turn: one not yet updated in this frame was held in the last.

@@ -516,6 +516,16 @@ def test_a_knock_that_beats_and_comes_back_is_no_note(pitch, knock):
     assert [e.pitch for e in events] == [pitch]
 
 
+def test_a_knock_that_swells_back_before_it_is_decided_is_no_note(render):
+    # The bass's A3 pluck lifts every low channel. The C3's is dropped as a knock once it has
+    # fallen, then taken again as it swells once more, its onset traced back to the pluck: decided
+    # two frames after it is taken, it has not fallen yet.
+    piece = renders.melody("bass-thump", renders.BASS, 28, 60, seed=431, beat=0.4)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == 57 and abs(e.onset - 3.4) <= 0.05 for e in events)
+    assert not [e for e in events if e.pitch == 48 and 3.3 < e.onset < 3.8]
+
+
 def unplayed(piece, events, pitches=None):
     """The events (pitch, onset) that start no note of `piece` at their pitch within 50 ms."""
     return [(e.pitch, round(e.onset, 2)) for e in events if (pitches is None or e.pitch in pitches)
