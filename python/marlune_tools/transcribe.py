@@ -82,9 +82,10 @@ one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` whi
 held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
 string rings on. A knock beats with the note's own sound and may swell once more after a dip:
 that is no new attack, and a note at its pitch starting within the delay of a knock started
-with it. A note that starts with a lower one on its sixth or a higher partial, while its own
-second partial does not stand `PARTIAL_MARGIN_DB` out of the lower note's partials beside it,
-is dropped too (when it starts, and again once its onset lies `DECISION_SECONDS` +
+with it (and fell with it: one taken late, as it swells again, is decided before it falls).
+A note that starts with a lower one on its sixth or a higher partial, while its own second
+partial does not stand `PARTIAL_MARGIN_DB` out of the lower note's partials beside it, is
+dropped too (when it starts, and again once its onset lies `DECISION_SECONDS` +
 `RISE_SECONDS` back, for a low string's channels are slow): it is one partial of a plucked or
 struck string that the body lifts above the others (a guitar's eighth), begun with the string.
 So each note-on is decided exactly `delay_frames` frames after its onset frame: 30 at a 10 ms
@@ -108,8 +109,9 @@ die faster than its fundamental, and another note's attack lifts them, while a n
 the string.
 A string struck and left to ring drops out of the voices under louder notes and comes back as
 they fade, or as the next attack spills into its channel. A note whose pitch's last note was last
-a voice within `delay_frames` of its onset, having rung on for more than that below `HOLD_DB`
-under its loudest, decaying freely (at `STRUCK_DB_PER_SECOND` at least), is dropped when it is
+a voice within `delay_frames` of its onset, having sounded for more than that (a louder note a
+tone away takes it out of the voices before it has fallen far), decaying freely (at
+`STRUCK_DB_PER_SECOND` at least), is dropped when it is
 decided if its own level then stands no `FLOOR_SLACK_DB` above where it was in the decision window
 before its onset: a ringing string only decays, while one struck again stands above what still
 rang for long after the strike.
@@ -213,9 +215,10 @@ dips rather than falls silent, and its restrike may be too slow or too shallow i
 semitone for the rule above. A note's partials' level (the mean of their log levels above the
 `FLUX_RANGE_DB` floor, weighted as in the salience) that fell by `DIP_DB` to `DIP_DEPTH_DB`
 (deeper is the note ending), `DIP_SWING_DB` more than it swung before the fall (vibrato,
-beating), and has risen `DIP_RISE_DB` out of the dip, ends the note, and a new one starts:
-where the level left the dip if it rose quickly, else halfway down the fall, as a slow attack
-grows under the old note's fading. A note heard for less than the frames an onset may lie in
+beating), and has risen `DIP_RISE_DB` out of the dip and half as far as it fell (a note let go
+comes back a little only, as the next attack spills into its partials), ends the note, and a
+new one starts: where the level left the dip if it rose quickly, else halfway down the fall,
+as a slow attack grows under the old note's fading. A note heard for less than the frames an onset may lie in
 since its attack, whose swing is not known yet, is struck again only if its partials' level
 rose `DIP_RISE_DB` out of their lowest too: a slow attack wavers as it settles, its
 fundamental's channel most. A decided note is played again out of a dip or a fall only where
@@ -236,10 +239,15 @@ chord's beating moves the partials' level and the fundamental's alike.
 A note a semitone from a louder one sounding since before it, that holds while this one ends or
 has fallen `HOLD_DB` before it is decided, is dropped: that note's vibrato or scoop swept its
 pitch into the channel beside it and back (half a semitone off, a tone reads about 13 dB low in
-both channels it lies between, and a tone in tune reads 23 dB low a semitone away).
+both channels it lies between, and a tone in tune reads 23 dB low a semitone away). So is a
+note a semitone from a partial of a note that holds, begun with it or before, where that partial
+and the fundamental read as far off their channels toward it (`_swept_partial`): a scoop or a
+vibrato moves every partial by one ratio (a reed's attack rising into its pitch).
 Above `KNOCK_HZ`, a knock is a note a partial step under the one it started with: the channels
 under a new note gather its partials as a harmonic series of their own, and its attack's noise
-(a reed's) lifts their fundamental.
+(a reed's) lifts their fundamental. So is one anywhere under a note alone (no chord) that began
+with it or before it: a body resonance, fixed in frequency whatever the string plays, that the
+attack strikes and that dies while the string holds.
 For the same reason, the level a sounding note fell to before a restrike is the tone's
 wherever its pitch lies between two channels: read from the two by the channels' response,
 where its second partial lies as far off, to the same side (a pitch moves all its partials
@@ -1160,8 +1168,10 @@ class NoteTracker:
                                           or self._swollen_partial(note)))):
                         self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
                         self._ended[key] = t
-                        # (Its string may ring on under the notes that took its place; see `_rings_back`.)
-                        if (t - note.below - note.held > delay
+                        # (Its string may ring on under the notes that took its place, though it had not
+                        # fallen far: a louder note a tone away takes it out of the voices at once; see
+                        # `_rings_back`.)
+                        if (t - note.below - note.onset_frame > delay
                                 and self._left_to_ring(key - low, note, t - note.below, beating=True)):
                             self._rang[key] = t - note.below
                         else:
@@ -1487,7 +1497,9 @@ class NoteTracker:
         the note's own sound and may come back a little), started with another note that still
         holds: it was the knock of that note's attack (a body or a hammer)."""
         t = self._frame
-        if not note.fell:
+        # (A knock's return, though, need not fall again: the knock it goes on with fell.)
+        knock = self._knocks.get(note.pitch)
+        if not note.fell and not (knock is not None and 0 <= note.onset_frame - knock <= self.delay_frames):
             return False
         # Below `WEAK_FUNDAMENTAL_HZ` its level is its octave's, which the leak of an offset or the
         # attack's noise may swing: a fundamental that rings on as a tone within `HOLD_DB` of its
@@ -1499,18 +1511,23 @@ class NoteTracker:
                 return False
         # Higher up, only a note whose partials the other's lie on: the channels under a new
         # note gather its partials as their own, and its attack's noise lifts their fundamental.
+        # Or one under a note alone that began before it or with it (a frame or two after at
+        # most): the attack struck a body resonance, which rings at its own frequency and dies at
+        # once. A knock cannot come before the attack that struck it, and a chord's notes fade
+        # each at its own rate.
         steps = None if self._grid.frequencies[note.pitch - self._grid.low] < KNOCK_HZ else PARTIAL_STEPS
         margin = 10.0 ** (KNOCK_MARGIN_DB / 20.0)
         # A knock beats with the note's own sound: one that comes back after a dip, within the
         # delay of a knock dropped at its pitch, started with that knock.
         began = note.onset_frame
-        knock = self._knocks.get(note.pitch)
         if knock is not None and 0 <= began - knock <= self.delay_frames:
             began = knock
         # Notes are updated in turn: one not yet updated in this frame was held in the last.
         if any(other is not note and other.held >= t - 1 and other.level >= note.level * margin
                and abs(other.onset_frame - began) <= self._window
-               and (steps is None or other.pitch - note.pitch in steps)
+               and (steps is None or other.pitch - note.pitch in steps
+                    or (other.pitch > note.pitch and other.onset_frame <= began + 2
+                        and not note.joined and not self._in_chord(note)))
                for other in self._active.values()):
             # It is dropped (every caller does so); its return is looked for.
             self._knocks[note.pitch] = began
@@ -1529,7 +1546,50 @@ class NoteTracker:
                    and (other.onset_frame < note.onset_frame
                         or (other.pitch > note.pitch and other.onset_frame - note.onset_frame <= self._window))
                    and other.held >= t - 1 and other.level >= note.level * margin
-                   for other in self._active.values())
+                   for other in self._active.values()) or self._swept_partial(note)
+
+    def _swept_partial(self, note: _Note) -> bool:
+        """Whether `note`, not yet decided, lies a semitone from a partial of a note that holds,
+        sounding since before it or begun with it (a frame or two later at most), where in the frame
+        `note` was loudest that partial and the fundamental both read between their channel and
+        the one beside it toward `note`, as far off (by the channels' response), each a peak of
+        its own: a scoop or a vibrato moves all the partials of a tone by one ratio, so the
+        partial crossed into the channel beside it with the fundamental (a reed's attack rising
+        into its pitch, whose second partial may outweigh its fundamental). A note played there
+        is in tune in its own channel, and another note's partial beside a fundamental is no
+        peak of it. (Only the partials that lie on a semitone, whose channel reads them in tune.)"""
+        widths, t = self._widths, self._frame
+        if widths is None or not note.history:
+            return False
+        history = note.history
+        back = t - (note.first + history.index(max(history)))
+        if back >= len(self._levels):
+            return False
+        row = self._levels[-1 - back]
+        index, count = note.pitch - self._grid.low, self._grid.count
+        for other in self._active.values():
+            base = other.pitch - self._grid.low
+            if (other is note or other.held < t - 1 or other.onset_frame - note.onset_frame > 2
+                    or not 1 < base < count - 2):
+                continue
+            for h, offset in zip(HARMONICS[1:], self._grid.offsets[1:]):
+                side = index - base - offset
+                if abs(side) != 1 or abs(12.0 * math.log2(h) - offset) > 0.05:
+                    continue
+                # The pairs of channels each lies between, the lower channel of each.
+                pairs = (index, base - 1) if side < 0 else (index - 1, base)
+                if any(k < 1 or k + 2 >= count
+                       or max(row.item(k - 1), row.item(k + 2)) >= min(row.item(k), row.item(k + 1))
+                       for k in pairs):
+                    continue
+                partial, fundamental = self._position(row, pairs[0]), self._position(row, pairs[1])
+                if partial is None or fundamental is None:
+                    continue
+                if side < 0:  # how far each lies off its channel toward the note
+                    partial, fundamental = 1.0 - partial, 1.0 - fundamental
+                if partial >= 0.25 and fundamental >= 0.25 and abs(partial - fundamental) <= 0.25:
+                    return True
+        return False
 
     def _skirt(self, note: _Note) -> bool:
         """Whether `note`, where the channels are wider than a semitone (from
@@ -2219,6 +2279,11 @@ class NoteTracker:
                     or not self._stopped(index, row, peak, bottom)):
                 return None
             stopped = True
+        elif risen < depth / 2.0:
+            # A new stroke or breath brings the tone back near where it fell from; a note let go
+            # comes back a little only, as the next note's attack spills into its partials or
+            # its own ring swells once more.
+            return None
         # A vibrato or the beating of a chord swings the level too: a dip goes deeper. (A stopped
         # dip is measured in its octave's channel, which falls the furthest.)
         swing = self._own[row : self._row + 1, index + 12].tolist() if stopped else level
