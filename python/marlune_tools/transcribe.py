@@ -1233,7 +1233,7 @@ class NoteTracker:
                 if self._lifted_partial(index, note.onset_frame, levels):
                     continue
                 if alone:
-                    self._active[key] = note
+                    self._active[key] = self._with_chord(note)
                     continue
                 # A chord's low notes are heard late, first as their shared partials: their own
                 # level is traced back as far as the delay allows.
@@ -1251,6 +1251,27 @@ class NoteTracker:
         if self._active:
             self._check_young(t, strength, levels, end)
         self._frame += 1
+
+    def _with_chord(self, note: _Note) -> _Note:
+        """`note`, starting above the floor of a note alone, with its onset traced back from its
+        own level as far as the delay allows where that reaches the onset of another note that
+        holds, neither its neighbour nor a partial step away: a slow attack's notes (bowed
+        strings, an organ's pipes) begin together, and the one that crosses the threshold later
+        was growing from that onset too."""
+        index, reach = note.pitch - self._grid.low, self.delay_frames - 1
+        traced = self._heard_first(index, self._floor_onset(index, reach), reach)
+        if traced is None or traced >= note.onset_frame:
+            return note
+        # ... and only where its level was climbing already before the onset found first: a level
+        # that sat on a floor there (the leak of the note before, in a legato line) began there.
+        row, before = self._block_row - self._frame, note.onset_frame - 1
+        if (self._decibels[row + before, index]
+                - self._decibels[row + max(traced, before - self._window), index] < FLOOR_RISE_DB):
+            return note
+        if any(abs(other.onset_frame - traced) <= self._window and other.held >= self._frame - 1
+               and _apart(other.pitch, note.pitch) for other in self._active.values()):
+            note.onset_frame = traced
+        return note
 
     def _check_young(self, t: int, strength: npt.NDArray[np.float64], levels: npt.NDArray[np.float64],
                      end: float) -> None:

@@ -261,6 +261,19 @@ def test_a_chord_note_beside_a_neighbour_that_is_no_note_starts_with_its_chord(r
         [e for e in events if e.pitch == pitch]
 
 
+@pytest.mark.parametrize("piece", [
+    renders.chords_and_melody("strings-chords", seed=108, program=renders.STRINGS),
+    renders.chords_and_melody("triads-strings", seed=26, program=renders.STRINGS),
+], ids=lambda value: value.name)
+def test_a_bowed_chords_low_note_that_crosses_the_threshold_late_starts_with_its_chord(render, piece):
+    # C major bowed from silence: G3 is heard at once, while C3 climbs for a quarter of a second
+    # before it stands as a note alone, with no third note begun to make a chord of it.
+    assert any(n.pitch == 48 and n.onset == 0.2 for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == 48 and abs(e.onset - 0.2) <= 0.05 for e in events), \
+        [e for e in events if e.pitch == 48]
+
+
 @pytest.mark.parametrize(("piece", "pitch", "onset"), [
     # Falls out of the voices for a while, its level still near its loudest, as the chord beats.
     (renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN), 59, 2.2),
