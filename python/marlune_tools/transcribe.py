@@ -57,7 +57,10 @@ onset is traced back from its own level as far as the delay allows (a slow attac
 heard late, first as their shared partials), over a dip too where its level had risen from a
 floor `FLOOR_RISE_DB` deeper to within `ATTACK_DB` of where it is now (a chord's notes beat with
 each other, a choir's voices drift apart), and it is kept only if it still sounds when it is
-decided, unless it rises above the floor of a note alone.
+decided, unless it rises above the floor of a note alone. A note that does rise above it is
+traced back as far too, where that reaches the onset of another note that holds (not its
+neighbour, not a partial step away) and its level was climbing already before the onset found
+otherwise: a slow attack's low note crosses that floor late, with no third note to make a chord.
 A note starts only with an attack: its partials' levels must have risen, in all (the rectified
 rises of the onset strength, averaged over its partials weighted by their levels, so that a
 pure tone's missing partials do not count), by `ATTACK_DB` in the `DECISION_SECONDS` +

@@ -274,6 +274,16 @@ def test_a_bowed_chords_low_note_that_crosses_the_threshold_late_starts_with_its
         [e for e in events if e.pitch == 48]
 
 
+def test_a_legato_note_over_a_held_one_starts_where_it_climbs(render):
+    # The flute's D5 sits on the leak of the note before, its level flat, until it is played:
+    # the cello's note that began before is no chord for it to be traced back to.
+    piece = renders.two_voices("flute-cello", seed=25, programs=(renders.FLUTE, renders.CELLO))
+    assert any(n.pitch == 74 and n.onset == 3.95 for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == 74 and abs(e.onset - 3.95) <= 0.05 for e in events), \
+        [e for e in events if e.pitch == 74]
+
+
 @pytest.mark.parametrize(("piece", "pitch", "onset"), [
     # Falls out of the voices for a while, its level still near its loudest, as the chord beats.
     (renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN), 59, 2.2),
