@@ -700,9 +700,11 @@ def test_the_nyquist_frequency_is_judged_at_the_banks_tuning(tuning, heard):
     assert [e.pitch for e in events] == heard
 
 
-# Two voices, and held organ chords whose quiet low notes are heard late, first as their partials.
+# Two voices, held organ chords whose quiet low notes are heard late, first as their partials, and
+# a choir's, whose voices sink into notches and come back.
 @pytest.fixture(scope="module", params=[renders.two_voices("two-voices", seed=6),
-                                        renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN)],
+                                        renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN),
+                                        renders.chords_and_melody("choir-chords", seed=109, program=renders.CHOIR)],
                 ids=lambda piece: piece.name)
 def played_frames(render, request):
     samples = render(request.param)
