@@ -61,6 +61,15 @@ decided, unless it rises above the floor of a note alone. A note that does rise 
 traced back as far too, where that reaches the onset of another note that holds (not its
 neighbour, not a partial step away) and its level was climbing already before the onset found
 otherwise: a slow attack's low note crosses that floor late, with no third note to make a chord.
+Where that does not move it, one that rises above that floor as such a tone is traced back over
+such a dip too (an octave or a twelfth over no sound within `FUNDAMENTAL_SPAN_DB` of it that does
+not fade) where another note more than a tone away began within a decision window of where its
+level first rose, and its semitone stood there within `BESIDE_DB` of the semitones a tone and a
+semitone away (where the channels are no wider than a semitone, and below `KNOCK_HZ` where no
+louder note under it began with it: a knock needs the whole delay to show its fall): a choir's
+voice rises with its chord, sinks into a notch where it beats with the others, and comes over the
+floor of a note alone only after that, while a melody's note follows the note before it, whose
+leak lies far under it.
 A note starts only with an attack: its partials' levels must have risen, in all (the rectified
 rises of the onset strength, averaged over its partials weighted by their levels, so that a
 pure tone's missing partials do not count), by `ATTACK_DB` in the `DECISION_SECONDS` +
@@ -298,6 +307,7 @@ RISE_SHARE = 0.25  # ... over frames that rise by at least this share of the ste
 FLOOR_SLACK_DB = 3.0  # a note's level traced back through frames at most this far above its lowest
 FLOOR_SHARE = 0.25  # ... began to rise where it first climbed this share (in dB) from there to now
 FLOOR_RISE_DB = 6.0  # ... when it rose at least this much; see the module's notes
+BESIDE_DB = 6.0  # a level traced back over a swing stood within this of the semitones beside it
 LAG_CONSTANTS = 2.0  # a harmonic rise this many time constants before that is another note's
 ATTACK_DB = 12.0  # a note starts only where its partials rose by this much (see the module's notes)
 RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
@@ -1236,7 +1246,16 @@ class NoteTracker:
                 if self._lifted_partial(index, note.onset_frame, levels):
                     continue
                 if alone:
+                    first = note.onset_frame
                     self._active[key] = self._with_chord(note)
+                    # A chord's voice may rise, sink into a notch where it beats with the others
+                    # and only then come over the floor of a note alone: traced back over that
+                    # swing as a chord's note is (checked at once for a lower note's partial).
+                    traced = None if note.onset_frame != first else self._swung_onset(int(index), first)
+                    if traced is not None:
+                        note.onset_frame = traced
+                        if self._lower_partial(note) or self._lifted_partial(index, traced, levels):
+                            del self._active[key]
                     continue
                 # A chord's low notes are heard late, first as their shared partials: their own
                 # level is traced back as far as the delay allows.
@@ -1411,6 +1430,48 @@ class NoteTracker:
         others += sum(_apart(other, pitch) and not any(other - d in self._active for d in PARTIAL_STEPS)
                       for other in self._forming if other not in self._active)
         return others >= CHORD_NOTES - 1
+
+    def _swung_onset(self, index: int, onset: int) -> int | None:
+        """The onset of a note above the floor of a note alone, traced back over a swing of its
+        level as a chord's note's is (see `_swung`), where it is earlier than `onset`; None where
+        it is not, or where the note may not be so traced. It must stand out as a tone on no
+        partial of a sounding note (as a chord's note, see `_chord`), an octave or a twelfth over
+        no sound as loud as `FUNDAMENTAL_SPAN_DB` under it that does not fade, where the channels are no wider than a semitone (wider, the skirts of low
+        notes beat into swells of their own); another note more than a tone away that holds its
+        level must have begun within a decision window of where its level first rose (a chord's
+        voices begin together; a melody's note follows the one before it), below `KNOCK_HZ` no
+        note `KNOCK_MARGIN_DB` louder under it; and at the loudest frame of that first rise its
+        semitone must have stood within `BESIDE_DB` of the semitones a semitone and a tone away:
+        a neighbour's leak lies far under the neighbour."""
+        pitch = index + self._grid.low
+        if self._wide[index] or self._deep[index] or not self._tonal[index]:
+            return None
+        if any(pitch - d in self._active and not self._let_go(self._active[pitch - d]) for d in PARTIAL_STEPS):
+            return None
+        # ... nor, as loud as the fundamental of a sound an octave or a twelfth under it that does
+        # not fade, that sound's partial: its fundamental may be no tone yet among a chord's.
+        now, span = self._levels[-1], 10.0 ** (-FUNDAMENTAL_SPAN_DB / 20.0)
+        if any(index >= d and now.item(index - d) >= span * now.item(index) and not self._fading(index - d)
+               for d in (12, 19)):
+            return None
+        reach = self.delay_frames - 1
+        traced = self._heard_first(index, self._floor_onset(index, reach, swing=True), reach, swing=True)
+        if traced is None or traced >= onset:
+            return None
+        t = self._frame
+        if not any(other.held >= t - 1 and abs(other.onset_frame - traced) <= self._window
+                   and abs(other.pitch - pitch) > 2 for other in self._active.values() if other.pitch != pitch):
+            return None
+        if self._grid.frequencies[index] < KNOCK_HZ:
+            # ... nor, low, one that began with a louder note under it: it may be the knock of that
+            # note's attack, which needs the whole delay to show its fall (see `_knock`).
+            level = self._levels[-1].item(self._struck[index]) * 10.0 ** (KNOCK_MARGIN_DB / 20.0)
+            if any(other.pitch < pitch and other.held >= t - 1 and other.level >= level
+                   and abs(other.onset_frame - traced) <= self._window for other in self._active.values()):
+                return None
+        row = max((self._levels[-1 - (t - f)] for f in range(traced, onset)), key=lambda row: row.item(index))
+        beside = max(row.item(k) for k in (index - 2, index - 1, index + 1, index + 2) if 0 <= k < self._grid.count)
+        return traced if row.item(index) >= beside * 10.0 ** (-BESIDE_DB / 20.0) else None
 
     def _fading(self, index: int) -> bool:
         """Whether the semitone's level has fallen `HOLD_DB` under its loudest in the last
@@ -2119,7 +2180,9 @@ class NoteTracker:
                 float(grid.frequencies[index + offset]))
         rate /= sum(grid.weights)
         end = self._row - (self._frame - bottom)
-        level: list[float] = self._partials[max(0, end - self._reach) : end + 1, index].tolist()
+        # (Only the rows kept for every chunking: a longer block holds more of them.)
+        level: list[float] = self._partials[max(0, end - self._reach, self._row - self._kept + 1) : end + 1,
+                                            index].tolist()
         bound = -math.inf
         for value in level:
             if value < bound - rate - FLOOR_SLACK_DB:

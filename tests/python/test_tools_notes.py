@@ -313,6 +313,26 @@ def test_a_bowed_chords_note_that_beats_is_not_played_again_while_its_chord_hold
     assert [e for e in events if e.pitch == 57 and 5.3 < e.onset < 6.0] == []
 
 
+@pytest.mark.parametrize("piece", [
+    renders.chords_and_melody("choir-pad", seed=33, program=renders.CHOIR),
+    renders.chords_and_melody("choir-chords", seed=109, program=renders.CHOIR),
+], ids=lambda piece: piece.name)
+def test_a_choir_voice_that_sinks_into_a_notch_starts_with_its_chord(render, piece):
+    # C major from 0.2 s under a louder melody: the choir's C3 rises with the chord, sinks into a
+    # notch where it beats with the others, and comes over the floor of a note alone only after.
+    assert any(n.pitch == 48 and n.onset == 0.2 for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == 48 and abs(e.onset - 0.2) <= 0.05 for e in events), [e for e in events if e.pitch == 48]
+
+
+def test_a_melody_note_is_not_traced_back_into_the_leak_of_the_note_before(render):
+    # B3 then C4 at 0.5 s: C4's channel holds B3's leak, which dips as B3 ends.
+    piece = renders.melody("viola", renders.VIOLA, 50, 78, seed=102, vibrato=True)
+    assert any(n.pitch == 60 and abs(n.onset - 0.5) < 1e-9 for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert [round(e.onset, 1) for e in events if e.pitch == 60 and e.onset < 1.0] == [0.5], events
+
+
 def bowed(pitch, strokes, attack=0.15, release=0.08, vibrato=0.0, rate=48_000, seconds=2.6):
     """Eight partials falling as 1/h; each stroke (start, end) swells in over `attack` s and
     fades over `release` s after its end; `vibrato` semitones at 5.5 Hz."""
@@ -788,9 +808,11 @@ def test_the_nyquist_frequency_is_judged_at_the_banks_tuning(tuning, heard):
     assert [e.pitch for e in events] == heard
 
 
-# Two voices, and held organ chords whose quiet low notes are heard late, first as their partials.
+# Two voices, held organ chords whose quiet low notes are heard late, first as their partials, and
+# a choir's, whose voices sink into notches and come back.
 @pytest.fixture(scope="module", params=[renders.two_voices("two-voices", seed=6),
-                                        renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN)],
+                                        renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN),
+                                        renders.chords_and_melody("choir-chords", seed=109, program=renders.CHOIR)],
                 ids=lambda piece: piece.name)
 def played_frames(render, request):
     samples = render(request.param)
