@@ -191,6 +191,13 @@ its onset, and stands no more than `OVERTONE_MARGIN_DB` over what that partial o
 before): it is an organ's octave rank or a voice's formant, as strong as the recording's own
 notes have it (before any is decided, as strong as the fundamental). A melody note over a
 chord's note is louder than that.
+An organ sounds a rank a fifth over each pipe too (a drawbar's pure tone at one and a half
+times its frequency): a note a fifth over one that holds, begun before it or with it, standing
+no more than `OVERTONE_MARGIN_DB` over it, with no note sounding between the two and none over
+the lower one begun with it, is dropped when it is decided where its own third partial (four
+and a half times the lower note's frequency, on none of its partials) is no tone: a voice
+playing a fifth over another brings partials of its own, and a chord's fifth begins with its
+third between.
 The steepest harmonic rise can be late for a slow attack, or a neighbour's in a chord (the
 notes of a chord share partials), so the onset is the earlier of that and where the note's own
 level, its semitone's, began to climb: back from now over the frames at most `FLOOR_SLACK_DB`
@@ -1284,7 +1291,8 @@ class NoteTracker:
         for key in sorted(decided) if decided else ():
             if (self._knock(self._active[key]) or self._overtone(self._active[key], strength)
                     or (self._active[key].fell and self._swept(self._active[key]))
-                    or self._skirt(self._active[key]) or self._rings_back(self._active[key], levels)):
+                    or self._skirt(self._active[key]) or self._rings_back(self._active[key], levels)
+                    or self._quint(self._active[key])):
                 del self._active[key]
             else:
                 self._learn_timbre(key)
@@ -1483,6 +1491,26 @@ class NoteTracker:
             if own - tone <= nearest[len(nearest) // 2] + OVERTONE_MARGIN_DB:
                 return True
         return False
+
+    def _quint(self, note: _Note) -> bool:
+        """Whether the note, now decided, lies a fifth over a note that holds, begun before it or
+        within a decision window after, outsounds it by no more than `OVERTONE_MARGIN_DB`, has
+        no note sounding between them nor any over the lower one begun with it, and its own third
+        partial is no tone: it is the rank an organ sounds a fifth over each pipe, a pure tone
+        that speaks with the pipe or swells under it. A voice playing a fifth over another has
+        partials of its own, and a chord's fifth begins with its third between them."""
+        low, pitch, onset = self._grid.low, note.pitch, note.onset_frame
+        lower = self._active.get(pitch - 7)
+        if lower is None or lower.onset_frame > onset + self._window or lower.held < self._frame - 1:
+            return False
+        if any(other is not note and other.pitch > pitch - 7
+               and (other.pitch < pitch or abs(other.onset_frame - onset) <= self._window)
+               for other in self._active.values()):
+            return False
+        third = pitch - low + 19
+        if third < self._grid.count and self._tonal[third]:
+            return False
+        return self._recent_db(pitch - low) - self._recent_db(pitch - 7 - low) <= OVERTONE_MARGIN_DB
 
     def _settling(self, note: _Note, until: int) -> bool:
         """Whether `note` has been heard for less than the frames an onset may lie in since a

@@ -66,6 +66,25 @@ def test_an_organs_octave_rank_is_no_note_of_its_own(render):
     assert len(over) <= 11, over
 
 
+@pytest.mark.parametrize(("pitch", "onset"), [(83, 4.7), (72, 8.7)])
+def test_an_organs_fifth_rank_over_the_melody_is_no_note_of_its_own(render, pitch, onset):
+    # The organ sounds a pure tone a fifth over each melody note, with it and about as loud.
+    piece = renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN)
+    melody = next(n for n in piece.notes if n.pitch == pitch and n.onset == onset)
+    assert not any(n.pitch == pitch + 7 and n.onset < melody.offset and n.offset > onset for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == pitch and abs(e.onset - onset) <= 0.05 for e in events)
+    assert [e for e in events if e.pitch == pitch + 7 and abs(e.onset - onset) <= 0.1] == []
+
+
+def test_a_voice_a_fifth_over_a_held_one_is_a_note():
+    # A second voice with partials of its own enters a fifth over a held note, as loud as it.
+    partials = [1.0, 0.5, 0.33, 0.25, 0.2, 0.17]
+    samples = harmonic_tone(60, partials, seconds=2.0) + harmonic_tone(67, partials, seconds=1.3, start=0.9)
+    events = transcribe_blocks([samples], 48_000, Options())
+    assert [(e.pitch, round(e.onset, 1)) for e in events] == [(60, 0.2), (67, 0.9)], events
+
+
 def harmonic_tone(pitch, amplitudes, seconds=1.0, rate=48_000, start=0.2):
     t = np.arange(int((start + seconds + 0.3) * rate)) / rate
     f0 = 440.0 * 2 ** ((pitch - 69) / 12)
