@@ -187,7 +187,9 @@ third and fourth partials stand over its fundamental, where no other note shares
 of a chord (with at least `CHORD_NOTES` - 1 others begun within the delay of it) that lies an
 octave, a twelfth or two octaves over a note or voice already heard a decision window after
 its onset, and stands no more than `OVERTONE_MARGIN_DB` over what that partial of the
-`TIMBRE_NOTES` decided notes nearest in pitch gives it, is dropped when it is decided (or ends
+`TIMBRE_NOTES` decided notes nearest in pitch gives it (or notes decided at the lower note's own
+pitch, where theirs stood further: a body's or a pipe's resonances lie at fixed frequencies, and
+lift one pitch's partial more than its neighbours'), is dropped when it is decided (or ends
 before): it is an organ's octave rank or a voice's formant, as strong as the recording's own
 notes have it (before any is decided, as strong as the fundamental). A melody note over a
 chord's note is louder than that.
@@ -1461,10 +1463,11 @@ class NoteTracker:
         """Whether the note, now decided (or ending before that) in a chord, lies an octave, a
         twelfth or two octaves over a note or voice, already heard a decision window after its
         onset, that it outsounds by no more than `OVERTONE_MARGIN_DB` over that partial of the
-        decided notes nearest in pitch: it is the lower note's partial (an organ's octave stop, a
-        voice's formant), as loud as the recording's own timbre makes it. A melody note an octave
-        over a chord's note is louder than its partial; a lower note that only begins later is
-        played under a note that was there first."""
+        decided notes nearest in pitch (or of those at the lower note's pitch, if more): it is the
+        lower note's partial (an organ's octave stop, a voice's formant), as loud as the
+        recording's own timbre makes it. A melody note an octave over a chord's note is louder
+        than its partial; a lower note that only begins later is played under a note that was
+        there first."""
         low = self._grid.low
         index = note.pitch - low
         own = self._recent_db(index)
@@ -1488,7 +1491,13 @@ class NoteTracker:
                            if (share := shares[k]) is not None)
             # Before any note is decided, a partial is taken to be as loud as its fundamental.
             nearest = sorted(share for _, share in known[:TIMBRE_NOTES]) or [0.0]
-            if own - tone <= nearest[len(nearest) // 2] + OVERTONE_MARGIN_DB:
+            expected = nearest[len(nearest) // 2]
+            # A body's or a pipe's resonances lie at fixed frequencies: where notes at this very
+            # pitch were decided, their partial may stand further over the fundamental than most.
+            same = sorted(share for apart, share in known if apart == 0)
+            if same:
+                expected = max(expected, same[(len(same) - 1) // 2])
+            if own - tone <= expected + OVERTONE_MARGIN_DB:
                 return True
         return False
 

@@ -66,6 +66,20 @@ def test_an_organs_octave_rank_is_no_note_of_its_own(render):
     assert len(over) <= 11, over
 
 
+@pytest.mark.parametrize(("piece", "pitch", "onset"), [
+    # The chord note's octave stood as far over it in the chord before at the same pitch, further
+    # than at the pitches beside it.
+    (renders.chords_and_melody("strings-chords", seed=108, program=renders.STRINGS), 52, 3.2),
+    (renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN), 59, 2.2),
+])
+def test_a_chord_notes_octave_as_loud_as_at_that_pitch_before_is_its_partial(render, piece, pitch, onset):
+    chord = next(n for n in piece.notes if n.pitch == pitch and n.onset == onset)
+    assert not any(n.pitch == pitch + 12 and n.onset < chord.offset and n.offset > onset for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == pitch and abs(e.onset - onset) <= 0.05 for e in events)
+    assert [e for e in events if e.pitch == pitch + 12 and onset - 0.05 <= e.onset < chord.offset] == []
+
+
 @pytest.mark.parametrize(("pitch", "onset"), [(83, 4.7), (72, 8.7)])
 def test_an_organs_fifth_rank_over_the_melody_is_no_note_of_its_own(render, pitch, onset):
     # The organ sounds a pure tone a fifth over each melody note, with it and about as loud.
