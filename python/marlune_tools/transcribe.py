@@ -200,6 +200,10 @@ the lower one begun with it, is dropped when it is decided where its own third p
 and a half times the lower note's frequency, on none of its partials) is no tone: a voice
 playing a fifth over another brings partials of its own, and a chord's fifth begins with its
 third between.
+A note begun an octave under one that sounded a decision window before it and holds is dropped
+when it is decided if that note's channel did not rise `FLOOR_SLACK_DB` from just before its
+onset: a low bowed or blown note is heard first in its octave, and its fundamental grows later
+with nothing new there, while a note played under another adds its second partial to it.
 The steepest harmonic rise can be late for a slow attack, or a neighbour's in a chord (the
 notes of a chord share partials), so the onset is the earlier of that and where the note's own
 level, its semitone's, began to climb: back from now over the frames at most `FLOOR_SLACK_DB`
@@ -1294,7 +1298,7 @@ class NoteTracker:
             if (self._knock(self._active[key]) or self._overtone(self._active[key], strength)
                     or (self._active[key].fell and self._swept(self._active[key]))
                     or self._skirt(self._active[key]) or self._rings_back(self._active[key], levels)
-                    or self._quint(self._active[key])):
+                    or self._quint(self._active[key]) or self._under_octave(self._active[key])):
                 del self._active[key]
             else:
                 self._learn_timbre(key)
@@ -1520,6 +1524,22 @@ class NoteTracker:
         if third < self._grid.count and self._tonal[third]:
             return False
         return self._recent_db(pitch - low) - self._recent_db(pitch - 7 - low) <= OVERTONE_MARGIN_DB
+
+    def _under_octave(self, note: _Note) -> bool:
+        """Whether the note, now decided, began an octave under a note that sounded a decision
+        window before it and holds, while that note's channel, where its own second partial lies,
+        rose by no `FLOOR_SLACK_DB` since a little before its onset: a low bowed or blown note is
+        heard first in its octave, and its fundamental grows later with nothing new in the octave,
+        while a note played under another adds its second partial to that channel."""
+        index, onset = note.pitch - self._grid.low, note.onset_frame
+        upper = self._active.get(note.pitch + 12)
+        # (From a few frames before the onset: an onset may lie a frame or two late.)
+        back = self._frame - onset + 3
+        if (upper is None or upper.onset_frame >= onset - self._window or upper.held < self._frame - 1
+                or back >= len(self._levels)):
+            return False
+        before = max(float(self._levels[-1 - back].item(index + 12)), SILENCE)
+        return bool(self._levels[-1].item(index + 12) < before * self._SLACK)
 
     def _settling(self, note: _Note, until: int) -> bool:
         """Whether `note` has been heard for less than the frames an onset may lie in since a

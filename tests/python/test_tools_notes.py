@@ -91,6 +91,23 @@ def test_an_organs_fifth_rank_over_the_melody_is_no_note_of_its_own(render, pitc
     assert [e for e in events if e.pitch == pitch + 7 and abs(e.onset - onset) <= 0.1] == []
 
 
+def test_a_bowed_low_note_heard_first_in_its_octave_is_not_played_again_as_it_grows(render):
+    # D minor from 5.2 s: the strings' F3 speaks in its octave at once, and its fundamental
+    # grows only half a second later, under its octave heard since the chord began.
+    piece = renders.chords_and_melody("triads-strings", seed=26, program=renders.STRINGS)
+    assert any(n.pitch == 53 and n.onset == 5.2 for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert [e for e in events if e.pitch == 53 and 5.3 < e.onset < 6.1] == []
+
+
+def test_a_voice_an_octave_under_a_held_one_is_a_note():
+    # Its second partial adds to the held note's channel as it enters.
+    partials = [1.0, 0.8, 0.5, 0.3, 0.2]
+    samples = harmonic_tone(72, partials, seconds=2.0) + harmonic_tone(60, partials, seconds=1.2, start=1.0)
+    events = transcribe_blocks([samples], 48_000, Options())
+    assert [(e.pitch, round(e.onset, 1)) for e in events] == [(72, 0.2), (60, 1.0)], events
+
+
 def test_a_voice_a_fifth_over_a_held_one_is_a_note():
     # A second voice with partials of its own enters a fifth over a held note, as loud as it.
     partials = [1.0, 0.5, 0.33, 0.25, 0.2, 0.17]
