@@ -199,10 +199,23 @@ third and fourth partials stand over its fundamental, where no other note shares
 of a chord (with at least `CHORD_NOTES` - 1 others begun within the delay of it) that lies an
 octave, a twelfth or two octaves over a note or voice already heard a decision window after
 its onset, and stands no more than `OVERTONE_MARGIN_DB` over what that partial of the
-`TIMBRE_NOTES` decided notes nearest in pitch gives it, is dropped when it is decided (or ends
+`TIMBRE_NOTES` decided notes nearest in pitch gives it (or notes decided at the lower note's own
+pitch, where theirs stood further: a body's or a pipe's resonances lie at fixed frequencies, and
+lift one pitch's partial more than its neighbours'), is dropped when it is decided (or ends
 before): it is an organ's octave rank or a voice's formant, as strong as the recording's own
 notes have it (before any is decided, as strong as the fundamental). A melody note over a
 chord's note is louder than that.
+An organ sounds a rank a fifth over each pipe too (a drawbar's pure tone at one and a half
+times its frequency): a note a fifth over one that holds, begun before it or with it, standing
+no more than `OVERTONE_MARGIN_DB` over it, with no note sounding between the two and none over
+the lower one begun with it, is dropped when it is decided where its own third partial (four
+and a half times the lower note's frequency, on none of its partials) is no tone: a voice
+playing a fifth over another brings partials of its own, and a chord's fifth begins with its
+third between.
+A note begun an octave under one that sounded a decision window before it and holds is dropped
+when it is decided if that note's channel did not rise `FLOOR_SLACK_DB` from just before its
+onset: a low bowed or blown note is heard first in its octave, and its fundamental grows later
+with nothing new there, while a note played under another adds its second partial to it.
 The steepest harmonic rise can be late for a slow attack, or a neighbour's in a chord (the
 notes of a chord share partials), so the onset is the earlier of that and where the note's own
 level, its semitone's, began to climb: back from now over the frames at most `FLOOR_SLACK_DB`
@@ -1327,7 +1340,8 @@ class NoteTracker:
         for key in sorted(decided) if decided else ():
             if (self._knock(self._active[key]) or self._overtone(self._active[key], strength)
                     or (self._active[key].fell and self._swept(self._active[key]))
-                    or self._skirt(self._active[key]) or self._rings_back(self._active[key], levels)):
+                    or self._skirt(self._active[key]) or self._rings_back(self._active[key], levels)
+                    or self._quint(self._active[key]) or self._under_octave(self._active[key])):
                 del self._active[key]
             else:
                 self._learn_timbre(key)
@@ -1538,10 +1552,11 @@ class NoteTracker:
         """Whether the note, now decided (or ending before that) in a chord, lies an octave, a
         twelfth or two octaves over a note or voice, already heard a decision window after its
         onset, that it outsounds by no more than `OVERTONE_MARGIN_DB` over that partial of the
-        decided notes nearest in pitch: it is the lower note's partial (an organ's octave stop, a
-        voice's formant), as loud as the recording's own timbre makes it. A melody note an octave
-        over a chord's note is louder than its partial; a lower note that only begins later is
-        played under a note that was there first."""
+        decided notes nearest in pitch (or of those at the lower note's pitch, if more): it is the
+        lower note's partial (an organ's octave stop, a voice's formant), as loud as the
+        recording's own timbre makes it. A melody note an octave over a chord's note is louder
+        than its partial; a lower note that only begins later is played under a note that was
+        there first."""
         low = self._grid.low
         index = note.pitch - low
         own = self._recent_db(index)
@@ -1565,9 +1580,51 @@ class NoteTracker:
                            if (share := shares[k]) is not None)
             # Before any note is decided, a partial is taken to be as loud as its fundamental.
             nearest = sorted(share for _, share in known[:TIMBRE_NOTES]) or [0.0]
-            if own - tone <= nearest[len(nearest) // 2] + OVERTONE_MARGIN_DB:
+            expected = nearest[len(nearest) // 2]
+            # A body's or a pipe's resonances lie at fixed frequencies: where notes at this very
+            # pitch were decided, their partial may stand further over the fundamental than most.
+            same = sorted(share for apart, share in known if apart == 0)
+            if same:
+                expected = max(expected, same[(len(same) - 1) // 2])
+            if own - tone <= expected + OVERTONE_MARGIN_DB:
                 return True
         return False
+
+    def _quint(self, note: _Note) -> bool:
+        """Whether the note, now decided, lies a fifth over a note that holds, begun before it or
+        within a decision window after, outsounds it by no more than `OVERTONE_MARGIN_DB`, has
+        no note sounding between them nor any over the lower one begun with it, and its own third
+        partial is no tone: it is the rank an organ sounds a fifth over each pipe, a pure tone
+        that speaks with the pipe or swells under it. A voice playing a fifth over another has
+        partials of its own, and a chord's fifth begins with its third between them."""
+        low, pitch, onset = self._grid.low, note.pitch, note.onset_frame
+        lower = self._active.get(pitch - 7)
+        if lower is None or lower.onset_frame > onset + self._window or lower.held < self._frame - 1:
+            return False
+        if any(other is not note and other.pitch > pitch - 7
+               and (other.pitch < pitch or abs(other.onset_frame - onset) <= self._window)
+               for other in self._active.values()):
+            return False
+        third = pitch - low + 19
+        if third < self._grid.count and self._tonal[third]:
+            return False
+        return self._recent_db(pitch - low) - self._recent_db(pitch - 7 - low) <= OVERTONE_MARGIN_DB
+
+    def _under_octave(self, note: _Note) -> bool:
+        """Whether the note, now decided, began an octave under a note that sounded a decision
+        window before it and holds, while that note's channel, where its own second partial lies,
+        rose by no `FLOOR_SLACK_DB` since a little before its onset: a low bowed or blown note is
+        heard first in its octave, and its fundamental grows later with nothing new in the octave,
+        while a note played under another adds its second partial to that channel."""
+        index, onset = note.pitch - self._grid.low, note.onset_frame
+        upper = self._active.get(note.pitch + 12)
+        # (From a few frames before the onset: an onset may lie a frame or two late.)
+        back = self._frame - onset + 3
+        if (upper is None or upper.onset_frame >= onset - self._window or upper.held < self._frame - 1
+                or back >= len(self._levels)):
+            return False
+        before = max(float(self._levels[-1 - back].item(index + 12)), SILENCE)
+        return bool(self._levels[-1].item(index + 12) < before * self._SLACK)
 
     def _settling(self, note: _Note, until: int) -> bool:
         """Whether `note` has been heard for less than the frames an onset may lie in since a

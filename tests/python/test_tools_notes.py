@@ -66,6 +66,56 @@ def test_an_organs_octave_rank_is_no_note_of_its_own(render):
     assert len(over) <= 11, over
 
 
+@pytest.mark.parametrize(("piece", "pitch", "onset"), [
+    # The chord note's octave stood as far over it in the chord before at the same pitch, further
+    # than at the pitches beside it.
+    (renders.chords_and_melody("strings-chords", seed=108, program=renders.STRINGS), 52, 3.2),
+    (renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN), 59, 2.2),
+])
+def test_a_chord_notes_octave_as_loud_as_at_that_pitch_before_is_its_partial(render, piece, pitch, onset):
+    chord = next(n for n in piece.notes if n.pitch == pitch and n.onset == onset)
+    assert not any(n.pitch == pitch + 12 and n.onset < chord.offset and n.offset > onset for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == pitch and abs(e.onset - onset) <= 0.05 for e in events)
+    assert [e for e in events if e.pitch == pitch + 12 and onset - 0.05 <= e.onset < chord.offset] == []
+
+
+@pytest.mark.parametrize(("pitch", "onset"), [(83, 4.7), (72, 8.7)])
+def test_an_organs_fifth_rank_over_the_melody_is_no_note_of_its_own(render, pitch, onset):
+    # The organ sounds a pure tone a fifth over each melody note, with it and about as loud.
+    piece = renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN)
+    melody = next(n for n in piece.notes if n.pitch == pitch and n.onset == onset)
+    assert not any(n.pitch == pitch + 7 and n.onset < melody.offset and n.offset > onset for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == pitch and abs(e.onset - onset) <= 0.05 for e in events)
+    assert [e for e in events if e.pitch == pitch + 7 and abs(e.onset - onset) <= 0.1] == []
+
+
+def test_a_bowed_low_note_heard_first_in_its_octave_is_not_played_again_as_it_grows(render):
+    # D minor from 5.2 s: the strings' F3 speaks in its octave at once, and its fundamental
+    # grows only half a second later, under its octave heard since the chord began.
+    piece = renders.chords_and_melody("triads-strings", seed=26, program=renders.STRINGS)
+    assert any(n.pitch == 53 and n.onset == 5.2 for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert [e for e in events if e.pitch == 53 and 5.3 < e.onset < 6.1] == []
+
+
+def test_a_voice_an_octave_under_a_held_one_is_a_note():
+    # Its second partial adds to the held note's channel as it enters.
+    partials = [1.0, 0.8, 0.5, 0.3, 0.2]
+    samples = harmonic_tone(72, partials, seconds=2.0) + harmonic_tone(60, partials, seconds=1.2, start=1.0)
+    events = transcribe_blocks([samples], 48_000, Options())
+    assert [(e.pitch, round(e.onset, 1)) for e in events] == [(72, 0.2), (60, 1.0)], events
+
+
+def test_a_voice_a_fifth_over_a_held_one_is_a_note():
+    # A second voice with partials of its own enters a fifth over a held note, as loud as it.
+    partials = [1.0, 0.5, 0.33, 0.25, 0.2, 0.17]
+    samples = harmonic_tone(60, partials, seconds=2.0) + harmonic_tone(67, partials, seconds=1.3, start=0.9)
+    events = transcribe_blocks([samples], 48_000, Options())
+    assert [(e.pitch, round(e.onset, 1)) for e in events] == [(60, 0.2), (67, 0.9)], events
+
+
 def harmonic_tone(pitch, amplitudes, seconds=1.0, rate=48_000, start=0.2):
     t = np.arange(int((start + seconds + 0.3) * rate)) / rate
     f0 = 440.0 * 2 ** ((pitch - 69) / 12)
