@@ -1587,8 +1587,9 @@ class NoteTracker:
                 continue
             begin = max(first, lower.onset_frame - self._frame + frames)
             # The frame before the onset is left out: the new note's rise may have begun in it.
-            # A lower note heard for only a few frames before has no level of its own yet.
-            if after - 1 - begin < self._window // 2:
+            # A lower note heard for only a few frames before has no level of its own yet (and
+            # one heard for none, where a decision window is a single frame, none at all).
+            if after - 1 - begin < max(1, self._window // 2):
                 continue
             recent = np.array(self._levels)
             base = lower.pitch - low

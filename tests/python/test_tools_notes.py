@@ -628,6 +628,17 @@ def test_a_note_on_a_low_partial_of_a_held_note_is_heard(lower, upper, level):
     assert [(e.pitch, round(e.onset, 1)) for e in events] == [(lower, 0.2), (upper, 0.7)]
 
 
+@pytest.mark.parametrize("hop", [4800, 7200])  # 100 and 150 ms: a decision window of one frame
+def test_a_note_on_a_partial_of_a_held_note_is_heard_at_a_long_hop(hop):
+    # The octave begins one frame after the held note: no frame of the held note's own lies
+    # between them to compare the octave's level with.
+    held = shaped_tone(48, [(0.4 / h, gate(0.01)) for h in range(1, 9)])
+    new = shaped_tone(60, [(0.4 / h, gate(0.01, 0.5)) for h in range(1, 4)], start=0.55, seconds=0.5)
+    signal = (held + np.pad(new, (0, len(held) - len(new)))).astype(np.float32)
+    events = transcribe(bank_for(PIANO, 48_000).resonate(signal, hop), PIANO, 48_000, hop)
+    assert sorted(e.pitch for e in events) == [48, 60]
+
+
 @pytest.mark.parametrize(("lower", "upper"), [(48, 60), (48, 76), (53, 81)])  # second, fifth and sixth partials
 def test_a_note_on_a_partial_of_a_bowed_note_begins_at_its_own_attack(lower, upper):
     # The bowed note's partial grows through its attack, under the new note's channel, before
