@@ -254,6 +254,7 @@ import numpy.typing as npt
 
 import marlune
 from marlune_tools.notes import note_name
+from marlune_tools.settings import MAX_THRESHOLD_DB
 
 HARMONICS = (1, 2, 3, 4, 5, 6, 7, 8)
 VOICES = 6  # candidates taken per frame
@@ -697,9 +698,9 @@ class NoteTracker:
     Each note-on is decided `delay_frames` frames after its onset frame; `sounding` lists
     only decided notes.
     `threshold_db` moves every start and end threshold up (positive: fewer, louder notes) or
-    down. `pitches` keeps only notes in that range of MIDI numbers. `tuning`, the frequency of
-    A4 in Hz, is the bank's (`bank_for`'s): it says which channels lie at or above the Nyquist
-    frequency.
+    down, by `MAX_THRESHOLD_DB` at most. `pitches` keeps only notes in that range of MIDI
+    numbers. `tuning`, the frequency of A4 in Hz, is the bank's (`bank_for`'s): it says which
+    channels lie at or above the Nyquist frequency.
     """
 
     # The decibel margins of the per-frame decisions as ratios of magnitudes, worked out once.
@@ -721,8 +722,11 @@ class NoteTracker:
     ) -> None:
         if not 0 < sample_rate < math.inf or not _whole(hop) or hop < 1:
             raise ValueError(f"need a positive sample rate and hop, not {sample_rate} Hz and {hop}")
-        if not -math.inf < threshold_db < math.inf:
-            raise ValueError(f"the threshold must be a finite number of dB, not {threshold_db}")
+        # Further than `MAX_THRESHOLD_DB` the ratio 10^(dB/20) leaves the floating-point range: far
+        # up it overflows, far down every threshold becomes 0 and each silent semitone passes.
+        if not abs(threshold_db) <= MAX_THRESHOLD_DB:
+            raise ValueError(f"the threshold must be from -{MAX_THRESHOLD_DB:g} to {MAX_THRESHOLD_DB:g} dB, "
+                             f"not {threshold_db}")
         if pitches is not None and not (len(pitches) == 2 and all(map(_whole, pitches)) and pitches[0] <= pitches[1]):
             raise ValueError(f"the pitches must be a range of MIDI numbers (low, high), not {pitches!r}")
         hop = int(hop)

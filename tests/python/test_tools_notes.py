@@ -769,12 +769,15 @@ def demo_frames():
     (lambda: NoteTracker(PIANO, math.inf, 480), "sample rate"),
     (lambda: NoteTracker(PIANO, 48_000, 480.5), "hop"),
     (lambda: NoteTracker(PIANO, 48_000, 480, threshold_db=math.nan), "threshold"),
+    (lambda: NoteTracker(PIANO, 48_000, 480, threshold_db=1e4), "threshold"),
+    (lambda: NoteTracker(PIANO, 48_000, 480, threshold_db=-1e4), "threshold"),
     (lambda: NoteTracker(PIANO, 48_000, 480, pitches=(80, 20)), "pitches"),
     (lambda: NoteTracker([60.0, math.nan], 48_000, 480), "finite"),
     (lambda: NoteTracker([-1e6, -1e6 + 1], 48_000, 480), "too low"),
     (lambda: bank_for(PIANO, 0.0), "sample rate"),
     (lambda: bank_for([60.0, math.nan], 48_000), "finite frequency"),
-], ids=["infinite rate", "fractional hop", "NaN threshold", "pitches reversed", "NaN note", "0 Hz note",
+], ids=["infinite rate", "fractional hop", "NaN threshold", "threshold too high",
+        "threshold too low", "pitches reversed", "NaN note", "0 Hz note",
         "bank at 0 Hz", "bank with a NaN note"])
 def test_bad_tracker_or_bank_arguments_are_refused(make, cause):
     with pytest.raises(ValueError, match=cause):
