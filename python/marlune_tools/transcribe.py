@@ -1039,6 +1039,9 @@ class NoteTracker:
         channel's time constant as a drive `DRIFT_SEMITONES` or more under it turns it, near 0 Hz
         (frames, semitones)."""
         channels = frames[:, self._grid.channels[: len(self._led_last)]].astype(np.complex128)
+        # A bank fed a NaN or an infinity holds it for ever: such a channel is silent here too,
+        # as in its levels (an infinity times the silence before it is no number, and warns).
+        channels[~np.isfinite(channels)] = 0.0
         before = np.concatenate([self._led_last[None, :], channels[:-1]])
         if len(channels):
             self._led_last = channels[-1].copy()

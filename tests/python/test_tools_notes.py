@@ -6,6 +6,7 @@ import os
 import subprocess
 import sys
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -162,6 +163,18 @@ def test_frames_over_a_drift_one_at_a_time_give_the_events_of_the_whole():
     events = [event for frame in frames for event in tracker.push(frame[None])]
     whole = transcribe(frames, PIANO, 48_000, 480)
     assert sorted(events + tracker.finish()) == whole and 28 in {e.pitch for e in whole}
+
+
+@pytest.mark.parametrize("bad", [math.inf, math.nan])
+def test_a_bank_fed_a_number_that_is_none_ends_its_notes_quietly(bad):
+    # The bank holds it for ever: every channel from there on is silent to the tracker.
+    signal = harmonic_tone(60, [0.5, 0.2])
+    signal[40_000] = bad
+    frames = bank_for(PIANO, 48_000).resonate(signal, 480)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        events = transcribe(frames, PIANO, 48_000, 480)
+    assert [(e.pitch, e.onset, round(e.offset, 2)) for e in events] == [(60, 0.2, 0.83)]
 
 
 def shaped_tone(pitch, partials, rate=48_000, start=0.2, seconds=1.2):
