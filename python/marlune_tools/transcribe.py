@@ -1958,7 +1958,9 @@ class NoteTracker:
             if new < fundamental * 10.0 ** (-LOWER_SPAN_DB / 20.0):
                 continue
             share = weight * new
-            weighted += share * 20.0 * math.log10(new / max(min(r.item(slot) for r in before), SILENCE))
+            # (A partial as silent as a fundamental heard only through its partials is no
+            # number of dB; its share is none.)
+            weighted += share * 20.0 * math.log10(max(new, SILENCE) / max(min(r.item(slot) for r in before), SILENCE))
             total += share
         if total <= 0 and (self._wide[index] or grid.frequencies[index] < WEAK_FUNDAMENTAL_HZ):
             # A low tone with no such partials: where the channels are wider than a semitone,

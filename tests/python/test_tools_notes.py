@@ -571,19 +571,34 @@ def test_a_string_struck_again_over_its_pure_ringing_fundamental_is_two_notes(pi
     assert [(e.pitch, round(e.onset, 2)) for e in events] == [(pitch, 0.2), (pitch, round(0.2 + gap, 2))]
 
 
-@pytest.mark.parametrize("gap", [0.6, 1.0])
-@pytest.mark.parametrize("pitch", [21, 24, 28])
-def test_a_deep_note_struck_twice_is_two_notes_at_its_pitch(pitch, gap):
-    # As the piano's lowest strings: the fundamental 50 dB under the partials, which ring on.
+def deep_struck_twice(pitch, gap):
+    """As the piano's lowest strings: the fundamental 50 dB under the partials, which ring on."""
     def struck(u):
         return np.clip(u / 0.005, 0.0, 1.0) * np.exp(-np.maximum(u, 0.0) / 0.3)
 
     partials = [(a, struck) for a in (0.001, 0.3, 0.3, 0.2, 0.15, 0.1, 0.05)]
     signal = (shaped_tone(pitch, partials, seconds=1.5)
               + shaped_tone(pitch, partials, start=0.2 + gap, seconds=1.5 - gap))
-    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    return signal.astype(np.float32)
+
+
+@pytest.mark.parametrize("gap", [0.6, 1.0])
+@pytest.mark.parametrize("pitch", [21, 24, 28])
+def test_a_deep_note_struck_twice_is_two_notes_at_its_pitch(pitch, gap):
+    events = transcribe_blocks([deep_struck_twice(pitch, gap)], 48_000, Options())
     assert [e.pitch for e in events] == [pitch, pitch]
     assert [round(e.onset, 1) for e in events] == [0.2, round(0.2 + gap, 1)]
+
+
+@pytest.mark.parametrize("pitch", [24, 28])
+def test_a_deep_note_struck_twice_in_gated_frames_is_two_notes(pitch):
+    # Frames whose cells 20 dB under the loudest were set to zero, as a noise gate does: the
+    # fundamental's channel and the highest partials' are silent, and a note is named by the
+    # partials that are left.
+    frames = bank_for(PIANO, 48_000).resonate(deep_struck_twice(pitch, 0.6), 480)
+    frames[np.abs(frames) < 0.1 * np.abs(frames).max()] = 0.0
+    events = transcribe(frames, PIANO, 48_000, 480)
+    assert [(e.pitch, round(e.onset, 1)) for e in events] == [(pitch, 0.2), (pitch, 0.8)]
 
 
 def released(decay_db_per_second, until=1.0, release=0.15):
