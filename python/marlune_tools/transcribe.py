@@ -2139,9 +2139,12 @@ class NoteTracker:
         dip needs; and where its octave has risen `DIP_DB` and its own semitone `DIP_SWING_DB` -
         `DIP_FLOOR_DB`: what a stopped one needs (see `_stopped`)."""
         partials = self._grid.harmonic_sum(above) / sum(self._grid.weights)
-        # The last `_kept` - 1 rows before the block, or all there are.
-        self._partials = np.concatenate([self._partials[max(0, len(self._partials) - self._kept + 1) :], partials])
-        self._own = np.concatenate([self._own[max(0, len(self._own) - self._kept + 1) :], above])
+        # The last `_kept` - 1 rows before the block and the frames an onset may lie in before
+        # those, or all there are: a dip's fall is looked at that far back from its bottom
+        # (`_dip_notched`, `_moved`), and any chunking must see the same rows.
+        back = self._kept - 1 + self._reach
+        self._partials = np.concatenate([self._partials[max(0, len(self._partials) - back) :], partials])
+        self._own = np.concatenate([self._own[max(0, len(self._own) - back) :], above])
         lowest = _running(self._partials, self._kept, np.minimum)[len(self._partials) - len(partials) :]
         lifted: npt.NDArray[np.bool_] = partials - lowest >= DIP_RISE_DB
         own = _running(self._own, self._kept, np.minimum)[len(self._own) - len(above) :]

@@ -333,6 +333,17 @@ def test_a_wide_vibrato_is_not_played_again():
     assert not [e for e in events if 0.5 < e.onset < 2.0 and e.pitch == 86]
 
 
+@pytest.mark.parametrize("pitch", [76, 81])
+def test_bow_changes_under_a_wide_vibrato_one_frame_at_a_time_give_the_events_of_the_whole(pitch):
+    # The level swings in and out of dips whose fall is traced back from their bottom further
+    # than the dip itself is looked for: a push of one frame must still see those frames.
+    frames = bank_for(PIANO, 48_000).resonate(
+        bowed(pitch, [(0.2, 0.7), (0.72, 1.3), (1.32, 2.2)], attack=0.05, vibrato=0.6), 480)
+    tracker = NoteTracker(PIANO, 48_000, 480)
+    events = [event for frame in frames for event in tracker.push(frame[None])]
+    assert sorted(events + tracker.finish()) == transcribe(frames, PIANO, 48_000, 480)
+
+
 def test_a_violins_vibrato_is_no_new_strike(render):
     # The E6s' level swings by 8 dB with the vibrato within a tenth of a second of the bow's
     # attack, and rises again: no string plucked anew, whose level rises once to its loudest.
