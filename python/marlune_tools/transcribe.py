@@ -296,6 +296,7 @@ import numpy.typing as npt
 
 import marlune
 from marlune_tools.notes import note_name
+from marlune_tools.settings import MAX_THRESHOLD_DB
 
 HARMONICS = (1, 2, 3, 4, 5, 6, 7, 8)
 VOICES = 6  # candidates taken per frame
@@ -763,9 +764,9 @@ class NoteTracker:
     Each note-on is decided `delay_frames` frames after its onset frame; `sounding` lists
     only decided notes.
     `threshold_db` moves every start and end threshold up (positive: fewer, louder notes) or
-    down. `pitches` keeps only notes in that range of MIDI numbers. `tuning`, the frequency of
-    A4 in Hz, is the bank's (`bank_for`'s): it says which channels lie at or above the Nyquist
-    frequency.
+    down, by `MAX_THRESHOLD_DB` at most. `pitches` keeps only notes in that range of MIDI
+    numbers. `tuning`, the frequency of A4 in Hz, is the bank's (`bank_for`'s): it says which
+    channels lie at or above the Nyquist frequency.
     """
 
     # The decibel margins of the per-frame decisions as ratios of magnitudes, worked out once.
@@ -787,8 +788,11 @@ class NoteTracker:
     ) -> None:
         if not 0 < sample_rate < math.inf or not _whole(hop) or hop < 1:
             raise ValueError(f"need a positive sample rate and hop, not {sample_rate} Hz and {hop}")
-        if not -math.inf < threshold_db < math.inf:
-            raise ValueError(f"the threshold must be a finite number of dB, not {threshold_db}")
+        # Further than `MAX_THRESHOLD_DB` the ratio 10^(dB/20) leaves the floating-point range: far
+        # up it overflows, far down every threshold becomes 0 and each silent semitone passes.
+        if not abs(threshold_db) <= MAX_THRESHOLD_DB:
+            raise ValueError(f"the threshold must be from -{MAX_THRESHOLD_DB:g} to {MAX_THRESHOLD_DB:g} dB, "
+                             f"not {threshold_db}")
         if pitches is not None and not (len(pitches) == 2 and all(map(_whole, pitches)) and pitches[0] <= pitches[1]):
             raise ValueError(f"the pitches must be a range of MIDI numbers (low, high), not {pitches!r}")
         hop = int(hop)
@@ -1101,6 +1105,9 @@ class NoteTracker:
         channel's time constant as a drive `DRIFT_SEMITONES` or more under it turns it, near 0 Hz
         (frames, semitones)."""
         channels = frames[:, self._grid.channels[: len(self._led_last)]].astype(np.complex128)
+        # A bank fed a NaN or an infinity holds it for ever: such a channel is silent here too,
+        # as in its levels (an infinity times the silence before it is no number, and warns).
+        channels[~np.isfinite(channels)] = 0.0
         before = np.concatenate([self._led_last[None, :], channels[:-1]])
         if len(channels):
             self._led_last = channels[-1].copy()
@@ -1836,8 +1843,9 @@ class NoteTracker:
                 continue
             begin = max(first, lower.onset_frame - self._frame + frames)
             # The frame before the onset is left out: the new note's rise may have begun in it.
-            # A lower note heard for only a few frames before has no level of its own yet.
-            if after - 1 - begin < self._window // 2:
+            # A lower note heard for only a few frames before has no level of its own yet (and
+            # one heard for none, where a decision window is a single frame, none at all).
+            if after - 1 - begin < max(1, self._window // 2):
                 continue
             recent = np.array(self._levels)
             base = lower.pitch - low
@@ -2199,7 +2207,9 @@ class NoteTracker:
             if new < fundamental * 10.0 ** (-LOWER_SPAN_DB / 20.0):
                 continue
             share = weight * new
-            weighted += share * 20.0 * math.log10(new / max(min(r.item(slot) for r in before), SILENCE))
+            # (A partial as silent as a fundamental heard only through its partials is no
+            # number of dB; its share is none.)
+            weighted += share * 20.0 * math.log10(max(new, SILENCE) / max(min(r.item(slot) for r in before), SILENCE))
             total += share
         if total <= 0 and (self._wide[index] or grid.frequencies[index] < WEAK_FUNDAMENTAL_HZ):
             # A low tone with no such partials: where the channels are wider than a semitone,
@@ -2380,9 +2390,12 @@ class NoteTracker:
         dip needs; and where its octave has risen `DIP_DB` and its own semitone `DIP_SWING_DB` -
         `DIP_FLOOR_DB`: what a stopped one needs (see `_stopped`)."""
         partials = self._grid.harmonic_sum(above) / sum(self._grid.weights)
-        # The last `_kept` - 1 rows before the block, or all there are.
-        self._partials = np.concatenate([self._partials[max(0, len(self._partials) - self._kept + 1) :], partials])
-        self._own = np.concatenate([self._own[max(0, len(self._own) - self._kept + 1) :], above])
+        # The last `_kept` - 1 rows before the block and the frames an onset may lie in before
+        # those, or all there are: a dip's fall is looked at that far back from its bottom
+        # (`_dip_notched`, `_moved`), and any chunking must see the same rows.
+        back = self._kept - 1 + self._reach
+        self._partials = np.concatenate([self._partials[max(0, len(self._partials) - back) :], partials])
+        self._own = np.concatenate([self._own[max(0, len(self._own) - back) :], above])
         lowest = _running(self._partials, self._kept, np.minimum)[len(self._partials) - len(partials) :]
         lifted: npt.NDArray[np.bool_] = partials - lowest >= DIP_RISE_DB
         own = _running(self._own, self._kept, np.minimum)[len(self._own) - len(above) :]
