@@ -2247,9 +2247,7 @@ class NoteTracker:
                 float(grid.frequencies[index + offset]))
         rate /= sum(grid.weights)
         end = self._row - (self._frame - bottom)
-        # (Only the rows kept for every chunking: a longer block holds more of them.)
-        level: list[float] = self._partials[max(0, end - self._reach, self._row - self._kept + 1) : end + 1,
-                                            index].tolist()
+        level: list[float] = self._partials[max(0, end - self._reach) : end + 1, index].tolist()
         bound = -math.inf
         for value in level:
             if value < bound - rate - FLOOR_SLACK_DB:
