@@ -87,7 +87,9 @@ being a voice within `CONFIRM_SECONDS` more, while a lower note that started wit
 window) has it on one of its partials and is a voice, was that note's attack: the upper
 partials' channels settle faster than the fundamental's, so a low note is first heard as its
 partials. (One that only falls under the end threshold, still a voice, is a note struck with
-the lower one that decays: a melody note over a chord.) Such a note is dropped (where it was the
+the lower one that decays: a melody note over a chord. Nor is one over a note of a chord that
+stands far out of that note's partials around it: a melody note struck with the chord, which
+the chord's many partials push out of the voices for a while.) Such a note is dropped (where it was the
 lower note's second partial and began first, the lower note began there: a bowed or blown high
 note speaks in its octave before its fundamental grows), and so is a note below `KNOCK_HZ` that started with another
 one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
@@ -1772,7 +1774,8 @@ class NoteTracker:
         note that started with it, while its own second partial does not stand
         `PARTIAL_MARGIN_DB` out of that note's partials beside it: it is one partial of a
         plucked or struck string that the body lifts above the others, begun with the string.
-        A note played there has partials of its own."""
+        A note played there has partials of its own; or, over a note of a chord, stands out of
+        that note's partials around it (see `_over_spectrum`)."""
         count, margin = self._grid.count, 10.0 ** (PARTIAL_MARGIN_DB / 20.0)
         if index + 12 >= count:
             return False
@@ -1782,18 +1785,25 @@ class NoteTracker:
                 continue
             beside = [index - d + b for b in around]
             spectrum = max(levels.item(b) for b in beside if b < count) if beside[0] < count else 0.0
-            if levels.item(index + 12) <= margin * spectrum:
+            if (levels.item(index + 12) <= margin * spectrum
+                    and not (self._over_spectrum(index + self._grid.low, lower.pitch, levels.item(index), levels)
+                             and self._in_chord(lower))):
                 return True
         return False
 
     def _attack_partial(self, note: _Note, voiced: npt.NDArray[np.bool_]) -> bool:
         """Whether `note`, which has just stopped being a voice, lies on a partial of a lower
         note that is a voice now and started with it: it was that note's attack, heard before
-        the lower note's slower channel had grown."""
+        the lower note's slower channel had grown. Not where that note is one of a chord and
+        the note's loudest level stands `PARTIAL_MARGIN_DB` further out of its partials around
+        it than `_over_spectrum` asks (an attack's partial is loudest before the fundamental's
+        channel has grown): a melody note struck with its chord, on the chord's partials."""
         for d in PARTIAL_STEPS:
             lower = self._active.get(note.pitch - d)
             if (lower is not None and voiced[lower.pitch - self._grid.low]
-                    and abs(lower.onset_frame - note.onset_frame) <= self._window):
+                    and abs(lower.onset_frame - note.onset_frame) <= self._window
+                    and not (self._over_spectrum(note.pitch, lower.pitch, note.level * 10.0 ** (-PARTIAL_MARGIN_DB / 20.0), self._levels[-1])
+                             and self._in_chord(lower))):
                 return True
         # A note named by its partials alone that stops being a voice so soon is no deep string
         # (which rings for seconds) but the knock of another note's attack.
@@ -1802,6 +1812,22 @@ class NoteTracker:
         return any(other is not note and voiced[other.pitch - self._grid.low]
                    and abs(other.onset_frame - note.onset_frame) <= self._window
                    for other in self._active.values())
+
+    def _over_spectrum(self, pitch: int, base: int, level: float, levels: npt.NDArray[np.float64]) -> bool:
+        """Whether `level`, of the semitone `pitch` on the third or a higher partial of the note
+        at `base`, stands `FORMANT_DB` above that note's partials around it in `levels`: a
+        string's or a pipe's partials there fall smoothly, a formant or the body lifts one by
+        less, and an attack's partials settle at those levels once the fundamental's channel
+        has grown; a note played there stands above them. (On the second partial, a rich
+        tone's may be its strongest.)"""
+        harmonic = next((h for h in range(3, PARTIALS + 1) if round(12 * math.log2(h)) == pitch - base), 0)
+        if not harmonic:
+            return False
+        around = (1, 2, 3, 4) if harmonic <= 4 else (harmonic - 2, harmonic - 1, harmonic + 1, harmonic + 2)
+        low, count = self._grid.low, self._grid.count
+        envelope = max((levels.item(slot) for h in around if h != harmonic
+                        and (slot := base - low + round(12 * math.log2(h))) < count), default=0.0)
+        return bool(level > envelope * 10.0 ** (FORMANT_DB / 20.0))
 
     def _attack_began(self, attack: _Note, voiced: npt.NDArray[np.bool_]) -> None:
         """Places the onset of the lower note whose attack `attack` was (see `_attack_partial`) where
