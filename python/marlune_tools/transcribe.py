@@ -1388,12 +1388,24 @@ class NoteTracker:
         return self._in_chord(note)
 
     def _swelling(self, note: _Note, restruck: int) -> bool:
-        """Whether a restrike found of a note of a chord lies before the note was decided: it
-        swings with the others as it grows (as one under the floor of a note alone does)."""
+        """Whether a restrike found of a note of a chord (or of one struck with a chord, on its
+        partials) lies before the note was decided: it swings with the others as it grows (as
+        one under the floor of a note alone does)."""
         if restruck - note.onset_frame > self.delay_frames:
             return False
-        note.swelled = note.swelled or self._in_chord(note)
+        note.swelled = note.swelled or self._in_chord(note) or self._over_held(note)
         return note.swelled
+
+    def _over_held(self, note: _Note) -> bool:
+        """Whether at least `CHORD_NOTES` - 1 notes more than a tone under `note`, it on a partial
+        of one of them, began within a decision window of it and hold: a melody note struck with
+        its chord lies on the chord's partials, and its channel beats with them as theirs do
+        with each other."""
+        t, pitch = self._frame, note.pitch
+        under = [other.pitch for other in self._active.values()
+                 if other.pitch < pitch - 2 and other.held >= t - 1
+                 and abs(other.onset_frame - note.onset_frame) <= self._window]
+        return len(under) >= CHORD_NOTES - 1 and any(pitch - p in PARTIAL_STEPS for p in under)
 
     def _in_chord(self, note: _Note, voices: bool = False) -> bool:
         """Whether at least `CHORD_NOTES` - 1 other notes that hold their level (and, with
