@@ -88,7 +88,8 @@ window) has it on one of its partials and is a voice, was that note's attack: th
 partials' channels settle faster than the fundamental's, so a low note is first heard as its
 partials. (One that only falls under the end threshold, still a voice, is a note struck with
 the lower one that decays: a melody note over a chord. Nor is one over a note of a chord that
-stands far out of that note's partials around it: a melody note struck with the chord, which
+stands far out of that note's partials around it, or further over it than the recording's
+timbre puts its octave, twelfth or double octave: a melody note struck with the chord, which
 the chord's many partials push out of the voices for a while.) Such a note is dropped (where it was the
 lower note's second partial and began first, the lower note began there: a bowed or blown high
 note speaks in its octave before its fundamental grows), and so is a note below `KNOCK_HZ` that started with another
@@ -1806,16 +1807,13 @@ class NoteTracker:
     def _attack_partial(self, note: _Note, voiced: npt.NDArray[np.bool_]) -> bool:
         """Whether `note`, which has just stopped being a voice, lies on a partial of a lower
         note that is a voice now and started with it: it was that note's attack, heard before
-        the lower note's slower channel had grown. Not where that note is one of a chord and
-        the note's loudest level stands `PARTIAL_MARGIN_DB` further out of its partials around
-        it than `_over_spectrum` asks (an attack's partial is loudest before the fundamental's
-        channel has grown): a melody note struck with its chord, on the chord's partials."""
+        the lower note's slower channel had grown. Not where it was played over that note (see
+        `_played_over`)."""
         for d in PARTIAL_STEPS:
             lower = self._active.get(note.pitch - d)
             if (lower is not None and voiced[lower.pitch - self._grid.low]
                     and abs(lower.onset_frame - note.onset_frame) <= self._window
-                    and not (self._over_spectrum(note.pitch, lower.pitch, note.level * 10.0 ** (-PARTIAL_MARGIN_DB / 20.0), self._levels[-1])
-                             and self._in_chord(lower))):
+                    and not self._played_over(note, lower)):
                 return True
         # A note named by its partials alone that stops being a voice so soon is no deep string
         # (which rings for seconds) but the knock of another note's attack.
@@ -1840,6 +1838,35 @@ class NoteTracker:
         envelope = max((levels.item(slot) for h in around if h != harmonic
                         and (slot := base - low + round(12 * math.log2(h))) < count), default=0.0)
         return bool(level > envelope * 10.0 ** (FORMANT_DB / 20.0))
+
+    def _played_over(self, note: _Note, lower: _Note) -> bool:
+        """Whether `note`, on a partial of `lower`, a note of a chord, was played over it: its
+        loudest level stands `PARTIAL_MARGIN_DB` further out of that note's partials around it
+        than `_over_spectrum` asks (an attack's partial is loudest before the fundamental's
+        channel has grown), or, while the chord's notes are voices, the octave, twelfth or two
+        octaves over it stands louder than the timbre makes that partial (`_over_timbre`): a
+        melody note struck with its chord, on the chord's partials."""
+        if not self._in_chord(lower):
+            return False
+        loudest = note.level * 10.0 ** (-PARTIAL_MARGIN_DB / 20.0)
+        return (self._over_spectrum(note.pitch, lower.pitch, loudest, self._levels[-1])
+                or (self._in_chord(lower, voices=True) and self._over_timbre(note.pitch, lower.pitch)))
+
+    def _over_timbre(self, pitch: int, base: int) -> bool:
+        """Whether the semitone `pitch`, an octave, a twelfth or two octaves over the note at
+        `base`, stands `OVERTONE_MARGIN_DB` + `PARTIAL_MARGIN_DB` further over that note than
+        the partial does in the decided notes nearest to it: the recording's own timbre gives
+        no partial so loud (see `_overtone`)."""
+        if pitch - base not in OVERTONE_STEPS:
+            return False
+        k = OVERTONE_STEPS.index(pitch - base)
+        known = sorted((abs(p - base), share) for p, shares in self._timbre if (share := shares[k]) is not None)
+        nearest = sorted(share for _, share in known[:TIMBRE_NOTES])
+        if not nearest:
+            return False
+        low = self._grid.low
+        return (self._recent_db(pitch - low) - self._recent_db(base - low)
+                > nearest[len(nearest) // 2] + OVERTONE_MARGIN_DB + PARTIAL_MARGIN_DB)
 
     def _attack_began(self, attack: _Note, voiced: npt.NDArray[np.bool_]) -> None:
         """Places the onset of the lower note whose attack `attack` was (see `_attack_partial`) where
