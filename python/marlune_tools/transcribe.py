@@ -87,7 +87,10 @@ being a voice within `CONFIRM_SECONDS` more, while a lower note that started wit
 window) has it on one of its partials and is a voice, was that note's attack: the upper
 partials' channels settle faster than the fundamental's, so a low note is first heard as its
 partials. (One that only falls under the end threshold, still a voice, is a note struck with
-the lower one that decays: a melody note over a chord.) Such a note is dropped (where it was the
+the lower one that decays: a melody note over a chord. Nor is one over a note of a chord that
+stands far out of that note's partials around it, or further over it than the recording's
+timbre puts its octave, twelfth or double octave: a melody note struck with the chord, which
+the chord's many partials push out of the voices for a while.) Such a note is dropped (where it was the
 lower note's second partial and began first, the lower note began there: a bowed or blown high
 note speaks in its octave before its fundamental grows), and so is a note below `KNOCK_HZ` that started with another
 one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
@@ -1393,12 +1396,24 @@ class NoteTracker:
         return self._in_chord(note)
 
     def _swelling(self, note: _Note, restruck: int) -> bool:
-        """Whether a restrike found of a note of a chord lies before the note was decided: it
-        swings with the others as it grows (as one under the floor of a note alone does)."""
+        """Whether a restrike found of a note of a chord (or of one struck with a chord, on its
+        partials) lies before the note was decided: it swings with the others as it grows (as
+        one under the floor of a note alone does)."""
         if restruck - note.onset_frame > self.delay_frames:
             return False
-        note.swelled = note.swelled or self._in_chord(note)
+        note.swelled = note.swelled or self._in_chord(note) or self._over_held(note)
         return note.swelled
+
+    def _over_held(self, note: _Note) -> bool:
+        """Whether at least `CHORD_NOTES` - 1 notes more than a tone under `note`, it on a partial
+        of one of them, began within a decision window of it and hold: a melody note struck with
+        its chord lies on the chord's partials, and its channel beats with them as theirs do
+        with each other."""
+        t, pitch = self._frame, note.pitch
+        under = [other.pitch for other in self._active.values()
+                 if other.pitch < pitch - 2 and other.held >= t - 1
+                 and abs(other.onset_frame - note.onset_frame) <= self._window]
+        return len(under) >= CHORD_NOTES - 1 and any(pitch - p in PARTIAL_STEPS for p in under)
 
     def _in_chord(self, note: _Note, voices: bool = False) -> bool:
         """Whether at least `CHORD_NOTES` - 1 other notes that hold their level (and, with
@@ -1779,7 +1794,8 @@ class NoteTracker:
         note that started with it, while its own second partial does not stand
         `PARTIAL_MARGIN_DB` out of that note's partials beside it: it is one partial of a
         plucked or struck string that the body lifts above the others, begun with the string.
-        A note played there has partials of its own."""
+        A note played there has partials of its own; or, over a note of a chord, stands out of
+        that note's partials around it (see `_over_spectrum`)."""
         count, margin = self._grid.count, 10.0 ** (PARTIAL_MARGIN_DB / 20.0)
         if index + 12 >= count:
             return False
@@ -1789,18 +1805,22 @@ class NoteTracker:
                 continue
             beside = [index - d + b for b in around]
             spectrum = max(levels.item(b) for b in beside if b < count) if beside[0] < count else 0.0
-            if levels.item(index + 12) <= margin * spectrum:
+            if (levels.item(index + 12) <= margin * spectrum
+                    and not (self._over_spectrum(index + self._grid.low, lower.pitch, levels.item(index), levels)
+                             and self._in_chord(lower))):
                 return True
         return False
 
     def _attack_partial(self, note: _Note, voiced: npt.NDArray[np.bool_]) -> bool:
         """Whether `note`, which has just stopped being a voice, lies on a partial of a lower
         note that is a voice now and started with it: it was that note's attack, heard before
-        the lower note's slower channel had grown."""
+        the lower note's slower channel had grown. Not where it was played over that note (see
+        `_played_over`)."""
         for d in PARTIAL_STEPS:
             lower = self._active.get(note.pitch - d)
             if (lower is not None and voiced[lower.pitch - self._grid.low]
-                    and abs(lower.onset_frame - note.onset_frame) <= self._window):
+                    and abs(lower.onset_frame - note.onset_frame) <= self._window
+                    and not self._played_over(note, lower)):
                 return True
         # A note named by its partials alone that stops being a voice so soon is no deep string
         # (which rings for seconds) but the knock of another note's attack.
@@ -1809,6 +1829,51 @@ class NoteTracker:
         return any(other is not note and voiced[other.pitch - self._grid.low]
                    and abs(other.onset_frame - note.onset_frame) <= self._window
                    for other in self._active.values())
+
+    def _over_spectrum(self, pitch: int, base: int, level: float, levels: npt.NDArray[np.float64]) -> bool:
+        """Whether `level`, of the semitone `pitch` on the third or a higher partial of the note
+        at `base`, stands `FORMANT_DB` above that note's partials around it in `levels`: a
+        string's or a pipe's partials there fall smoothly, a formant or the body lifts one by
+        less, and an attack's partials settle at those levels once the fundamental's channel
+        has grown; a note played there stands above them. (On the second partial, a rich
+        tone's may be its strongest.)"""
+        harmonic = next((h for h in range(3, PARTIALS + 1) if round(12 * math.log2(h)) == pitch - base), 0)
+        if not harmonic:
+            return False
+        around = (1, 2, 3, 4) if harmonic <= 4 else (harmonic - 2, harmonic - 1, harmonic + 1, harmonic + 2)
+        low, count = self._grid.low, self._grid.count
+        envelope = max((levels.item(slot) for h in around if h != harmonic
+                        and (slot := base - low + round(12 * math.log2(h))) < count), default=0.0)
+        return bool(level > envelope * 10.0 ** (FORMANT_DB / 20.0))
+
+    def _played_over(self, note: _Note, lower: _Note) -> bool:
+        """Whether `note`, on a partial of `lower`, a note of a chord, was played over it: its
+        loudest level stands `PARTIAL_MARGIN_DB` further out of that note's partials around it
+        than `_over_spectrum` asks (an attack's partial is loudest before the fundamental's
+        channel has grown), or, while the chord's notes are voices, the octave, twelfth or two
+        octaves over it stands louder than the timbre makes that partial (`_over_timbre`): a
+        melody note struck with its chord, on the chord's partials."""
+        if not self._in_chord(lower):
+            return False
+        loudest = note.level * 10.0 ** (-PARTIAL_MARGIN_DB / 20.0)
+        return (self._over_spectrum(note.pitch, lower.pitch, loudest, self._levels[-1])
+                or (self._in_chord(lower, voices=True) and self._over_timbre(note.pitch, lower.pitch)))
+
+    def _over_timbre(self, pitch: int, base: int) -> bool:
+        """Whether the semitone `pitch`, an octave, a twelfth or two octaves over the note at
+        `base`, stands `OVERTONE_MARGIN_DB` + `PARTIAL_MARGIN_DB` further over that note than
+        the partial does in the decided notes nearest to it: the recording's own timbre gives
+        no partial so loud (see `_overtone`)."""
+        if pitch - base not in OVERTONE_STEPS:
+            return False
+        k = OVERTONE_STEPS.index(pitch - base)
+        known = sorted((abs(p - base), share) for p, shares in self._timbre if (share := shares[k]) is not None)
+        nearest = sorted(share for _, share in known[:TIMBRE_NOTES])
+        if not nearest:
+            return False
+        low = self._grid.low
+        return (self._recent_db(pitch - low) - self._recent_db(base - low)
+                > nearest[len(nearest) // 2] + OVERTONE_MARGIN_DB + PARTIAL_MARGIN_DB)
 
     def _attack_began(self, attack: _Note, voiced: npt.NDArray[np.bool_]) -> None:
         """Places the onset of the lower note whose attack `attack` was (see `_attack_partial`) where

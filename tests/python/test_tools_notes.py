@@ -396,6 +396,34 @@ def test_a_melody_note_is_not_traced_back_into_the_leak_of_the_note_before(rende
     assert [round(e.onset, 1) for e in events if e.pitch == 60 and e.onset < 1.0] == [0.5], events
 
 
+@pytest.mark.parametrize("onset", [0.2, 3.2])
+def test_a_melody_note_struck_with_its_chord_on_the_chords_partials_is_a_note(render, onset):
+    # E6 over C major: the eighth partial of E3 and the tenth of C3, but far above their
+    # partials beside it.
+    piece = renders.chords_and_melody("triads-melody", seed=7)
+    assert {n.pitch for n in piece.notes if n.onset == onset} == {48, 52, 55, 88}
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == 88 and abs(e.onset - onset) <= 0.05 for e in events), events
+
+
+@pytest.mark.parametrize("onset", [0.2, 3.2])
+def test_a_melody_note_beating_with_its_chords_partials_is_not_played_again(render, onset):
+    # E6's channel holds the chord's partials too, and dips 30 dB where they beat.
+    piece = renders.chords_and_melody("triads-melody", seed=7)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert [round(e.onset, 1) for e in events if e.pitch == 88 and onset - 0.05 <= e.onset < onset + 0.4] == [onset]
+
+
+@pytest.mark.parametrize(("pitch", "onset", "under"), [(79, 4.2, 60), (86, 6.2, 62)])
+def test_a_melody_note_louder_than_the_timbre_makes_a_chord_notes_partial_is_a_note(render, pitch, onset, under):
+    # A twelfth and two octaves over a chord note struck with it, louder than those partials
+    # of the notes decided before.
+    piece = renders.chords_and_melody("chords-epiano", seed=455, program=renders.ELECTRIC_PIANO)
+    assert {n.pitch for n in piece.notes if n.onset == onset} >= {pitch, under}
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert any(e.pitch == pitch and abs(e.onset - onset) <= 0.05 for e in events), events
+
+
 def bowed(pitch, strokes, attack=0.15, release=0.08, vibrato=0.0, rate=48_000, seconds=2.6):
     """Eight partials falling as 1/h; each stroke (start, end) swells in over `attack` s and
     fades over `release` s after its end; `vibrato` semitones at 5.5 Hz."""
