@@ -165,7 +165,10 @@ note whose chord sounds on (at least `CHORD_NOTES` - 1 others begun within a dec
 not its neighbours nor a partial step away, that hold their level and are voices still) while its
 own level stays within `HOLD_DB` of its loudest: the notes of a chord beat with each other and
 share partials, while a note let go falls that far within a few time constants of its channel, and
-a chord let go falls out of the voices together. The offset is placed where the release began: the
+a chord let go falls out of the voices together. So does one, as far, while a note begun within
+the delay of it an octave up holds its level: where a tone's second partial outweighs its
+fundamental (a voice's formant), the voices name its octave and leave it out while it sounds on.
+The offset is placed where the release began: the
 first frame after which the level falls, over `RELEASE_SECONDS`, `RELEASE_DB_PER_SECOND`
 faster than it had decayed from its loudest, and never comes back within `RETURN_DB`. (A bowed
 or blown note holds its level and a piano's decays slowly; either falls fast once let go, and
@@ -1188,7 +1191,7 @@ class NoteTracker:
             # and share partials, and the voices pass among them, while a note let go falls that
             # far within a few time constants of its channel.
             steady = steady or (value < end and t - note.onset_frame > delay and heard >= note.level * self._HOLD
-                                and self._in_chord(note, voices=True))
+                                and (self._in_chord(note, voices=True) or self._octave_voice(note)))
             if ((value < end or value < note.peak * self._DECAY) and not steady
                     and not self._held_voice(note, heard)):
                 note.below += 1
@@ -1394,6 +1397,14 @@ class NoteTracker:
         if self._tones_under(pitch - self._grid.low):
             return False
         return self._in_chord(note)
+
+    def _octave_voice(self, note: _Note) -> bool:
+        """Whether a note begun with `note` (within the delay) lies an octave over it and holds
+        its level: where a tone's second partial outweighs its fundamental (a voice's formant),
+        the voices name its octave and leave its fundamental out, while it sounds on."""
+        octave = self._active.get(note.pitch + 12)
+        return (octave is not None and octave.held >= self._frame - 1
+                and abs(octave.onset_frame - note.onset_frame) <= self.delay_frames)
 
     def _swelling(self, note: _Note, restruck: int) -> bool:
         """Whether a restrike found of a note of a chord (or of one struck with a chord, on its

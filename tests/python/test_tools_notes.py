@@ -388,6 +388,16 @@ def test_a_choir_voice_that_sinks_into_a_notch_starts_with_its_chord(render, pie
     assert any(e.pitch == 48 and abs(e.onset - 0.2) <= 0.05 for e in events), [e for e in events if e.pitch == 48]
 
 
+def test_a_choir_voice_named_by_its_octave_is_one_note_to_its_end(render):
+    # C major from 0.2 s to 1.1 s: the choir's C3 is heard among the voices as its octave, which
+    # is louder and holds, while its own level swings; it is not let go and played again.
+    piece = renders.chords_and_melody("choir-pad", seed=33, program=renders.CHOIR)
+    assert any(n.pitch == 48 and n.onset == 0.2 and n.offset == 1.1 for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    played = [e for e in events if e.pitch == 48 and e.onset < 1.0]
+    assert [round(e.onset, 1) for e in played] == [0.2] and played[0].offset >= 0.9, played
+
+
 def test_a_melody_note_is_not_traced_back_into_the_leak_of_the_note_before(render):
     # B3 then C4 at 0.5 s: C4's channel holds B3's leak, which dips as B3 ends.
     piece = renders.melody("viola", renders.VIOLA, 50, 78, seed=102, vibrato=True)
