@@ -297,54 +297,36 @@ def test_a_held_chords_note_is_one_note_before_it_is_decided(render, piece, pitc
     assert [round(e.onset, 1) for e in events if e.pitch == pitch and e.onset < 1.0] == [0.2]
 
 
-@pytest.mark.parametrize(("pitch", "onset"), [(55, 0.2), (57, 5.2), (48, 7.2)])
-def test_a_chord_note_hidden_by_a_neighbours_salience_starts_with_its_chord(render, pitch, onset):
-    # Organ chords under a melody: the chord note's channel stands well above its neighbours',
-    # but the melody's leak into a neighbour's partial channels makes that neighbour's harmonic
-    # sum the larger one.
-    piece = renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN)
-    assert any(n.pitch == pitch and n.onset == onset for n in piece.notes)
-    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
-    assert any(e.pitch == pitch and abs(e.onset - onset) <= 0.05 for e in events), \
-        [e for e in events if e.pitch == pitch]
+ORGAN_CHORDS = renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN)
+STRINGS_CHORDS = renders.chords_and_melody("strings-chords", seed=108, program=renders.STRINGS)
+TRIADS_STRINGS = renders.chords_and_melody("triads-strings", seed=26, program=renders.STRINGS)
 
 
 @pytest.mark.parametrize(("piece", "pitch", "onset"), [
+    # The chord note's channel stands well above its neighbours', but the melody's leak into a
+    # neighbour's partial channels makes that neighbour's harmonic sum the larger one.
+    (ORGAN_CHORDS, 55, 0.2), (ORGAN_CHORDS, 57, 5.2), (ORGAN_CHORDS, 48, 7.2),
     # The chord note's channel stands only a few dB over the semitones beside it, neither of them
     # a note, whose harmonic sums the other notes' partials fill: the organ's E3 of C major ...
-    (renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN), 52, 7.2),
+    (ORGAN_CHORDS, 52, 7.2),
     # ... and the strings' B3 of G major, a semitone under the C4 of the chord before, fading.
-    (renders.chords_and_melody("strings-chords", seed=108, program=renders.STRINGS), 59, 2.2),
-    (renders.chords_and_melody("triads-strings", seed=26, program=renders.STRINGS), 59, 2.2),
+    (STRINGS_CHORDS, 59, 2.2), (TRIADS_STRINGS, 59, 2.2),
+    # C major bowed from silence: G3 is heard at once, while C3 climbs for a quarter of a second
+    # before it stands as a note alone, with no third note begun to make a chord of it.
+    (STRINGS_CHORDS, 48, 0.2), (TRIADS_STRINGS, 48, 0.2),
+    # The choir's C3 rises with the chord, sinks into a notch where it beats with the others, and
+    # comes over the floor of a note alone only after.
+    (renders.chords_and_melody("choir-pad", seed=33, program=renders.CHOIR), 48, 0.2),
+    (renders.chords_and_melody("choir-chords", seed=109, program=renders.CHOIR), 48, 0.2),
+    # The flute's D5 sits on the leak of the note before, its level flat, until it is played: the
+    # cello's note that began before is no chord for it to be traced back to.
+    (renders.two_voices("flute-cello", seed=25, programs=(renders.FLUTE, renders.CELLO)), 74, 3.95),
 ], ids=lambda value: getattr(value, "name", str(value)))
-def test_a_chord_note_beside_a_neighbour_that_is_no_note_starts_with_its_chord(render, piece, pitch, onset):
+def test_a_note_of_a_chord_starts_with_its_chord_and_no_earlier(render, piece, pitch, onset):
     assert any(n.pitch == pitch and n.onset == onset for n in piece.notes)
     events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
     assert any(e.pitch == pitch and abs(e.onset - onset) <= 0.05 for e in events), \
         [e for e in events if e.pitch == pitch]
-
-
-@pytest.mark.parametrize("piece", [
-    renders.chords_and_melody("strings-chords", seed=108, program=renders.STRINGS),
-    renders.chords_and_melody("triads-strings", seed=26, program=renders.STRINGS),
-], ids=lambda value: value.name)
-def test_a_bowed_chords_low_note_that_crosses_the_threshold_late_starts_with_its_chord(render, piece):
-    # C major bowed from silence: G3 is heard at once, while C3 climbs for a quarter of a second
-    # before it stands as a note alone, with no third note begun to make a chord of it.
-    assert any(n.pitch == 48 and n.onset == 0.2 for n in piece.notes)
-    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
-    assert any(e.pitch == 48 and abs(e.onset - 0.2) <= 0.05 for e in events), \
-        [e for e in events if e.pitch == 48]
-
-
-def test_a_legato_note_over_a_held_one_starts_where_it_climbs(render):
-    # The flute's D5 sits on the leak of the note before, its level flat, until it is played:
-    # the cello's note that began before is no chord for it to be traced back to.
-    piece = renders.two_voices("flute-cello", seed=25, programs=(renders.FLUTE, renders.CELLO))
-    assert any(n.pitch == 74 and n.onset == 3.95 for n in piece.notes)
-    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
-    assert any(e.pitch == 74 and abs(e.onset - 3.95) <= 0.05 for e in events), \
-        [e for e in events if e.pitch == 74]
 
 
 @pytest.mark.parametrize(("piece", "pitch", "onset"), [
@@ -374,18 +356,6 @@ def test_a_bowed_chords_note_that_beats_is_not_played_again_while_its_chord_hold
     assert any(n.pitch == 57 and n.onset == 5.2 and n.offset == 6.1 for n in piece.notes)
     events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
     assert [e for e in events if e.pitch == 57 and 5.3 < e.onset < 6.0] == []
-
-
-@pytest.mark.parametrize("piece", [
-    renders.chords_and_melody("choir-pad", seed=33, program=renders.CHOIR),
-    renders.chords_and_melody("choir-chords", seed=109, program=renders.CHOIR),
-], ids=lambda piece: piece.name)
-def test_a_choir_voice_that_sinks_into_a_notch_starts_with_its_chord(render, piece):
-    # C major from 0.2 s under a louder melody: the choir's C3 rises with the chord, sinks into a
-    # notch where it beats with the others, and comes over the floor of a note alone only after.
-    assert any(n.pitch == 48 and n.onset == 0.2 for n in piece.notes)
-    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
-    assert any(e.pitch == 48 and abs(e.onset - 0.2) <= 0.05 for e in events), [e for e in events if e.pitch == 48]
 
 
 def test_a_choir_voice_named_by_its_octave_is_one_note_to_its_end(render):
