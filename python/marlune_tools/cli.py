@@ -30,8 +30,8 @@ from marlune_tools.errors import INTERRUPTED, FileError, os_cause
 from marlune_tools.live import command as live
 from marlune_tools.notes import Scale, note_name, note_range
 from marlune_tools.output import check_target
-from marlune_tools.settings import MAX_THRESHOLD_DB, PERIODS, Settings, shorter_than_a_sample
-from marlune_tools.transcribe import NoteEvent
+from marlune_tools.settings import PERIODS, Settings, shorter_than_a_sample
+from marlune_tools.transcribe import MAX_THRESHOLD_DB, NoteEvent
 
 USAGE_ERROR = 2
 SKIPPED = 1

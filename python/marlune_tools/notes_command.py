@@ -24,9 +24,9 @@ from marlune_tools import audio, corpus, demo
 from marlune_tools.errors import FileError
 from marlune_tools.notes import PIANO_HIGH, PIANO_LOW, note_range
 from marlune_tools.output import replacing
-from marlune_tools.settings import MAX_THRESHOLD_DB, shorter_than_a_sample
+from marlune_tools.settings import shorter_than_a_sample
 from marlune_tools.stream import FrameStream
-from marlune_tools.transcribe import BLOCK_FRAMES, NoteEvent, NoteTracker, bank_for
+from marlune_tools.transcribe import BLOCK_FRAMES, MAX_THRESHOLD_DB, NoteEvent, NoteTracker, bank_for
 
 CSV_HEADER = ("onset_s", "offset_s", "pitch_midi", "note", "velocity")
 SKIPPED = 1  # the exit status when --keep-going left files out

@@ -20,11 +20,9 @@ import numpy.typing as npt
 
 import marlune
 from marlune_tools.notes import Scale, piano_keys
+from marlune_tools.transcribe import MAX_THRESHOLD_DB
 
 PERIODS = 10.0  # time constant of a channel, in periods of its frequency, per bin per semitone
-# The tracker's thresholds move at most this far: further, every note or none passes, and the
-# factor 10^(dB/20) leaves the floating-point range near 6,000 dB.
-MAX_THRESHOLD_DB = 200.0
 
 
 def shorter_than_a_sample(rate: float, spans: Iterable[tuple[str, float | None]]) -> str:

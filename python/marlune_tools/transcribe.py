@@ -302,8 +302,10 @@ import numpy.typing as npt
 
 import marlune
 from marlune_tools.notes import note_name
-from marlune_tools.settings import MAX_THRESHOLD_DB
 
+# The tracker's thresholds move at most this far: further, every note or none passes, and the
+# factor 10^(dB/20) leaves the floating-point range near 6,000 dB.
+MAX_THRESHOLD_DB = 200.0
 HARMONICS = (1, 2, 3, 4, 5, 6, 7, 8)
 VOICES = 6  # candidates taken per frame
 PARTIALS = 16  # a voice that may be one of the first this many partials of a lower one is checked
