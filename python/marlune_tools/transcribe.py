@@ -1113,7 +1113,9 @@ class NoteTracker:
         channels = frames[:, self._grid.channels[: len(self._led_last)]].astype(np.complex128)
         # A bank fed a NaN or an infinity holds it for ever: such a channel is silent here too,
         # as in its levels (an infinity times the silence before it is no number, and warns).
-        channels[~np.isfinite(channels)] = 0.0
+        # So is one past the range of a bank's single-precision frames, whose turn overflows.
+        huge = float(np.finfo(np.float32).max)
+        channels[~((np.abs(channels.real) <= huge) & (np.abs(channels.imag) <= huge))] = 0.0
         before = np.concatenate([self._led_last[None, :], channels[:-1]])
         if len(channels):
             self._led_last = channels[-1].copy()

@@ -227,6 +227,17 @@ def test_a_bank_fed_a_number_that_is_none_ends_its_notes_quietly(bad):
     assert [(e.pitch, e.onset, round(e.offset, 2)) for e in events] == [(60, 0.2, 0.83)]
 
 
+def test_frames_past_single_precision_give_no_warning():
+    # A bank's frames are single precision; larger numbers pushed directly overflow a channel's turn.
+    frames = np.zeros((50, 10), complex)
+    frames[10:20, 0] = 1e300
+    tracker = NoteTracker(np.arange(21, 31), 48_000, 480)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        events = tracker.push(frames) + tracker.finish()
+    assert [e.pitch for e in events] == [21]
+
+
 def shaped_tone(pitch, partials, rate=48_000, start=0.2, seconds=1.2):
     """Partials h = 1, 2, ... as (amplitude, envelope of the time since `start`)."""
     t = np.arange(int((start + seconds + 0.3) * rate)) / rate
