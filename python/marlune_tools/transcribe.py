@@ -2252,8 +2252,12 @@ class NoteTracker:
             if value > lowest * self._SLACK:
                 return False
             lowest = min(lowest, value)
-        return bool(level[top] >= level[-1] * 10.0 ** (
-            STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0))
+        fall = STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0
+        if fall > 300.0:
+            # Held for an hour at a short hop, or long at a hop of minutes: a fall past the
+            # floats' range, compared as powers of ten.
+            return not level[-1] or math.log10(level[top]) - math.log10(level[-1]) >= fall
+        return bool(level[top] >= level[-1] * 10.0 ** fall)
 
     def _neighbour_began(self, note: _Note, candidate: int) -> bool:
         """Whether another note a semitone or a tone from `note` began within a decision window
@@ -2432,8 +2436,8 @@ class NoteTracker:
         # ... slowly, as a string left to ring: not yet `RESTRIKE_DB` (a deeper fall and rise is
         # a restrike as for any note), yet at `STRUCK_DB_PER_SECOND` at least.
         fall = level[top] / max(level[-1], SILENCE)
-        if fall >= 1.0 / self._RESTRIKE_FALL or fall < 10.0 ** (
-                STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0):
+        if fall >= 1.0 / self._RESTRIKE_FALL or fall < 10.0 ** min(
+                STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0, 300.0):
             return False
         # A note that began with it on these partials raised them.
         own = {index + o for o in grid.offsets}

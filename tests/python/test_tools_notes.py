@@ -238,6 +238,16 @@ def test_frames_past_single_precision_give_no_warning():
     assert [e.pitch for e in events] == [21]
 
 
+@pytest.mark.parametrize("frames", [20, 60])
+def test_a_note_that_rang_for_hours_ends(frames):
+    # Frames of 50 s: its decay since its loudest asks a fall of thousands of decibels.
+    levels = np.zeros((frames + 20, 10), complex)
+    levels[5 : 5 + frames, 3] = 0.5 * 10 ** (-0.05 * np.arange(frames) / 20)
+    tracker = NoteTracker(np.arange(21, 31), 100.0, 5000)
+    events = tracker.push(levels) + tracker.finish()
+    assert [(e.pitch, e.onset, e.offset) for e in events] == [(24, 250.0, 250.0 + 50.0 * frames)]
+
+
 def shaped_tone(pitch, partials, rate=48_000, start=0.2, seconds=1.2):
     """Partials h = 1, 2, ... as (amplitude, envelope of the time since `start`)."""
     t = np.arange(int((start + seconds + 0.3) * rate)) / rate
