@@ -441,7 +441,9 @@ class _Grid:
         # semitones a power of two bytes apart, which the caches take badly.
         magnitude: npt.NDArray[np.float64] = np.abs(frames[:, self.channels]).astype(np.float64, order="C")
         # A bank fed a NaN or an infinity holds it for ever; such channels are taken as silent.
-        magnitude[~np.isfinite(magnitude)] = 0.0
+        # So are magnitudes past what a bank's single-precision frames hold: a start threshold
+        # raised over them would overflow.
+        magnitude[~(magnitude <= float(np.finfo(np.float32).max))] = 0.0
         if len(self.starts) == len(self.channels):
             return magnitude
         loudest: npt.NDArray[np.float64] = np.maximum.reduceat(magnitude, self.starts, axis=1)

@@ -227,15 +227,16 @@ def test_a_bank_fed_a_number_that_is_none_ends_its_notes_quietly(bad):
     assert [(e.pitch, e.onset, round(e.offset, 2)) for e in events] == [(60, 0.2, 0.83)]
 
 
-def test_frames_past_single_precision_give_no_warning():
-    # A bank's frames are single precision; larger numbers pushed directly overflow a channel's turn.
+@pytest.mark.parametrize("threshold_db", [0.0, 200.0])
+def test_frames_past_single_precision_are_silent(threshold_db):
+    # A bank's frames are single precision; larger numbers pushed directly overflow a channel's
+    # turn, and a raised threshold over them.
     frames = np.zeros((50, 10), complex)
     frames[10:20, 0] = 1e300
-    tracker = NoteTracker(np.arange(21, 31), 48_000, 480)
+    tracker = NoteTracker(np.arange(21, 31), 48_000, 480, threshold_db=threshold_db)
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        events = tracker.push(frames) + tracker.finish()
-    assert [e.pitch for e in events] == [21]
+        assert tracker.push(frames) + tracker.finish() == []
 
 
 @pytest.mark.parametrize("frames", [20, 60])
