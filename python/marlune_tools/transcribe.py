@@ -2256,7 +2256,7 @@ class NoteTracker:
             lowest = min(lowest, value)
         fall = STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0
         if fall > 300.0:
-            # Held for an hour at a short hop, or long at a hop of minutes: a fall past the
+            # Held for over ten minutes (a few frames at a hop of minutes): a fall past the
             # floats' range, compared as powers of ten.
             return not level[-1] or math.log10(level[top]) - math.log10(level[-1]) >= fall
         return bool(level[top] >= level[-1] * 10.0 ** fall)
