@@ -443,7 +443,9 @@ class _Grid:
         # semitones a power of two bytes apart, which the caches take badly.
         magnitude: npt.NDArray[np.float64] = np.abs(frames[:, self.channels]).astype(np.float64, order="C")
         # A bank fed a NaN or an infinity holds it for ever; such channels are taken as silent.
-        magnitude[~np.isfinite(magnitude)] = 0.0
+        # So are magnitudes past what a bank's single-precision frames hold: a start threshold
+        # raised over them would overflow.
+        magnitude[~(magnitude <= float(np.finfo(np.float32).max))] = 0.0
         if len(self.starts) == len(self.channels):
             return magnitude
         loudest: npt.NDArray[np.float64] = np.maximum.reduceat(magnitude, self.starts, axis=1)
@@ -1115,7 +1117,9 @@ class NoteTracker:
         channels = frames[:, self._grid.channels[: len(self._led_last)]].astype(np.complex128)
         # A bank fed a NaN or an infinity holds it for ever: such a channel is silent here too,
         # as in its levels (an infinity times the silence before it is no number, and warns).
-        channels[~np.isfinite(channels)] = 0.0
+        # So is one past the range of a bank's single-precision frames, whose turn overflows.
+        huge = float(np.finfo(np.float32).max)
+        channels[~((np.abs(channels.real) <= huge) & (np.abs(channels.imag) <= huge))] = 0.0
         before = np.concatenate([self._led_last[None, :], channels[:-1]])
         if len(channels):
             self._led_last = channels[-1].copy()
@@ -2252,8 +2256,12 @@ class NoteTracker:
             if value > lowest * self._SLACK:
                 return False
             lowest = min(lowest, value)
-        return bool(level[top] >= level[-1] * 10.0 ** (
-            STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0))
+        fall = STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0
+        if fall > 300.0:
+            # Held for over ten minutes (a few frames at a hop of minutes): a fall past the
+            # floats' range, compared as powers of ten.
+            return not level[-1] or math.log10(level[top]) - math.log10(level[-1]) >= fall
+        return bool(level[top] >= level[-1] * 10.0 ** fall)
 
     def _neighbour_began(self, note: _Note, candidate: int) -> bool:
         """Whether another note a semitone or a tone from `note` began within a decision window
@@ -2432,8 +2440,8 @@ class NoteTracker:
         # ... slowly, as a string left to ring: not yet `RESTRIKE_DB` (a deeper fall and rise is
         # a restrike as for any note), yet at `STRUCK_DB_PER_SECOND` at least.
         fall = level[top] / max(level[-1], SILENCE)
-        if fall >= 1.0 / self._RESTRIKE_FALL or fall < 10.0 ** (
-                STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0):
+        if fall >= 1.0 / self._RESTRIKE_FALL or fall < 10.0 ** min(
+                STRUCK_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0, 300.0):
             return False
         # A note that began with it on these partials raised them.
         own = {index + o for o in grid.offsets}

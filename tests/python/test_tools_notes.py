@@ -227,6 +227,28 @@ def test_a_bank_fed_a_number_that_is_none_ends_its_notes_quietly(bad):
     assert [(e.pitch, e.onset, round(e.offset, 2)) for e in events] == [(60, 0.2, 0.83)]
 
 
+@pytest.mark.parametrize("threshold_db", [0.0, 200.0])
+def test_frames_past_single_precision_are_silent(threshold_db):
+    # A bank's frames are single precision; larger numbers pushed directly overflow a channel's
+    # turn, and a raised threshold over them.
+    frames = np.zeros((50, 10), complex)
+    frames[10:20, 0] = 1e300
+    tracker = NoteTracker(np.arange(21, 31), 48_000, 480, threshold_db=threshold_db)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert tracker.push(frames) + tracker.finish() == []
+
+
+@pytest.mark.parametrize("frames", [20, 60])
+def test_a_note_that_rang_for_many_minutes_ends(frames):
+    # Frames of 50 s: its decay since its loudest asks a fall of thousands of decibels.
+    levels = np.zeros((frames + 20, 10), complex)
+    levels[5 : 5 + frames, 3] = 0.5 * 10 ** (-0.05 * np.arange(frames) / 20)
+    tracker = NoteTracker(np.arange(21, 31), 100.0, 5000)
+    events = tracker.push(levels) + tracker.finish()
+    assert [(e.pitch, e.onset, e.offset) for e in events] == [(24, 250.0, 250.0 + 50.0 * frames)]
+
+
 def shaped_tone(pitch, partials, rate=48_000, start=0.2, seconds=1.2):
     """Partials h = 1, 2, ... as (amplitude, envelope of the time since `start`)."""
     t = np.arange(int((start + seconds + 0.3) * rate)) / rate
