@@ -1278,12 +1278,15 @@ class NoteTracker:
                 if self._lifted_partial(index, note.onset_frame, levels):
                     continue
                 if alone:
-                    first = note.onset_frame
-                    self._active[key] = self._with_chord(note)
+                    self._active[key] = note
+                    traced = self._with_chord(note)
+                    if traced is not None:
+                        note.onset_frame = traced
+                        continue
                     # A chord's voice may rise, sink into a notch where it beats with the others
                     # and only then come over the floor of a note alone: traced back over that
                     # swing as a chord's note is (checked at once for a lower note's partial).
-                    traced = None if note.onset_frame != first else self._swung_onset(int(index), first)
+                    traced = self._swung_onset(int(index), note.onset_frame)
                     if traced is not None:
                         note.onset_frame = traced
                         if self._lower_partial(note) or self._lifted_partial(index, traced, levels):
@@ -1306,26 +1309,26 @@ class NoteTracker:
             self._check_young(t, strength, levels, end)
         self._frame += 1
 
-    def _with_chord(self, note: _Note) -> _Note:
-        """`note`, starting above the floor of a note alone, with its onset traced back from its
-        own level as far as the delay allows where that reaches the onset of another note that
-        holds, neither its neighbour nor a partial step away: a slow attack's notes (bowed
-        strings, an organ's pipes) begin together, and the one that crosses the threshold later
-        was growing from that onset too."""
+    def _with_chord(self, note: _Note) -> int | None:
+        """The onset of `note`, starting above the floor of a note alone, traced back from its
+        own level as far as the delay allows, where that is earlier and reaches the onset of
+        another note that holds, neither its neighbour nor a partial step away; None where it
+        does not: a slow attack's notes (bowed strings, an organ's pipes) begin together, and the
+        one that crosses the threshold later was growing from that onset too."""
         index, reach = note.pitch - self._grid.low, self.delay_frames - 1
         traced = self._heard_first(index, self._floor_onset(index, reach), reach)
         if traced is None or traced >= note.onset_frame:
-            return note
+            return None
         # ... and only where its level was climbing already before the onset found first: a level
         # that sat on a floor there (the leak of the note before, in a legato line) began there.
         row, before = self._block_row - self._frame, note.onset_frame - 1
         if (self._decibels[row + before, index]
                 - self._decibels[row + max(traced, before - self._window), index] < FLOOR_RISE_DB):
-            return note
+            return None
         if any(abs(other.onset_frame - traced) <= self._window and other.held >= self._frame - 1
                and _apart(other.pitch, note.pitch) for other in self._active.values()):
-            note.onset_frame = traced
-        return note
+            return traced
+        return None
 
     def _check_young(self, t: int, strength: npt.NDArray[np.float64], levels: npt.NDArray[np.float64],
                      end: float) -> None:
