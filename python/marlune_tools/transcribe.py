@@ -1618,14 +1618,14 @@ class NoteTracker:
             tone = self._recent_db(below)
             if 20.0 * math.log10(max(early.item(below), SILENCE)) < tone - FUNDAMENTAL_SPAN_DB:
                 continue
-            known = sorted((abs(p - (note.pitch - d)), share) for p, shares in self._timbre
-                           if (share := shares[k]) is not None)
             # Before any note is decided, a partial is taken to be as loud as its fundamental.
-            nearest = sorted(share for _, share in known[:TIMBRE_NOTES]) or [0.0]
-            expected = nearest[len(nearest) // 2]
+            expected = self._partial_share(note.pitch - d, k)
+            if expected is None:
+                expected = 0.0
             # A body's or a pipe's resonances lie at fixed frequencies: where notes at this very
             # pitch were decided, their partial may stand further over the fundamental than most.
-            same = sorted(share for apart, share in known if apart == 0)
+            same = sorted(share for p, shares in self._timbre
+                          if p == note.pitch - d and (share := shares[k]) is not None)
             if same:
                 expected = max(expected, same[(len(same) - 1) // 2])
             if own - tone <= expected + OVERTONE_MARGIN_DB:
@@ -1886,14 +1886,20 @@ class NoteTracker:
         no partial so loud (see `_overtone`)."""
         if pitch - base not in OVERTONE_STEPS:
             return False
-        k = OVERTONE_STEPS.index(pitch - base)
-        known = sorted((abs(p - base), share) for p, shares in self._timbre if (share := shares[k]) is not None)
-        nearest = sorted(share for _, share in known[:TIMBRE_NOTES])
-        if not nearest:
+        expected = self._partial_share(base, OVERTONE_STEPS.index(pitch - base))
+        if expected is None:
             return False
         low = self._grid.low
         return (self._recent_db(pitch - low) - self._recent_db(base - low)
-                > nearest[len(nearest) // 2] + OVERTONE_MARGIN_DB + PARTIAL_MARGIN_DB)
+                > expected + OVERTONE_MARGIN_DB + PARTIAL_MARGIN_DB)
+
+    def _partial_share(self, base: int, k: int) -> float | None:
+        """How far (in dB) the `k`th of `OVERTONE_STEPS` stands over the fundamental in the
+        recording's timbre near the note at `base`: the median over the `TIMBRE_NOTES` decided
+        notes nearest in pitch that have it; None where none has."""
+        known = sorted((abs(p - base), share) for p, shares in self._timbre if (share := shares[k]) is not None)
+        nearest = sorted(share for _, share in known[:TIMBRE_NOTES])
+        return nearest[len(nearest) // 2] if nearest else None
 
     def _attack_began(self, attack: _Note, voiced: npt.NDArray[np.bool_]) -> None:
         """Places the onset of the lower note whose attack `attack` was (see `_attack_partial`) where
