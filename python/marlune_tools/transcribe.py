@@ -361,6 +361,7 @@ STEADY_DB = 2.0  # ... and, once decided (or in a chord), while its level stays 
 MIN_SECONDS = 0.06  # shorter notes are dropped ...
 SETTLING = 2.0  # ... and so are notes shorter than this many time constants of their channel
 SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re full scale)
+LARGEST = float(np.finfo(np.float32).max)  # ... and above which (past any bank's frames) too
 FULL_SCALE = 0.5  # magnitude of a full-scale sine
 VELOCITY_SPAN_DB = 48.0  # velocity 1 is this far below full scale, 127 is full scale
 BLOCK_FRAMES = 1024  # at most this many frames are taken at once
@@ -445,7 +446,7 @@ class _Grid:
         # A bank fed a NaN or an infinity holds it for ever; such channels are taken as silent.
         # So are magnitudes past what a bank's single-precision frames hold: a start threshold
         # raised over them would overflow.
-        magnitude[~(magnitude <= float(np.finfo(np.float32).max))] = 0.0
+        magnitude[~(magnitude <= LARGEST)] = 0.0
         if len(self.starts) == len(self.channels):
             return magnitude
         loudest: npt.NDArray[np.float64] = np.maximum.reduceat(magnitude, self.starts, axis=1)
@@ -1118,8 +1119,7 @@ class NoteTracker:
         # A bank fed a NaN or an infinity holds it for ever: such a channel is silent here too,
         # as in its levels (an infinity times the silence before it is no number, and warns).
         # So is one past the range of a bank's single-precision frames, whose turn overflows.
-        huge = float(np.finfo(np.float32).max)
-        channels[~((np.abs(channels.real) <= huge) & (np.abs(channels.imag) <= huge))] = 0.0
+        channels[~((np.abs(channels.real) <= LARGEST) & (np.abs(channels.imag) <= LARGEST))] = 0.0
         before = np.concatenate([self._led_last[None, :], channels[:-1]])
         if len(channels):
             self._led_last = channels[-1].copy()
