@@ -229,7 +229,10 @@ above the lowest so far (a louder frame before that is the sound the note follow
 frame past the last one within `FLOOR_SHARE` of the way from that floor up to now, when the
 level rose `FLOOR_RISE_DB` at least; or where its second partial's level began to climb so, if
 that was at most half a decision window before (a pipe or a voice speaks in its partials first,
-and their channels settle faster). Both look back only as far as the delay allows. On a
+and their channels settle faster); or, earlier still, where a note of a chord an octave up began
+that ended before it was decided (a pipe or a bowed string heard first in its octave, as a note
+there for a while, that gives way as its fundamental grows). Both look back only as far as the
+delay allows. On a
 partial of a lower note that still holds, that climb may be the partial's, which grows through
 the lower note's attack as the partials beside it do: the climb of the note's level over theirs
 is traced the same way, and where it began a decision window or more after both that climb and
@@ -909,6 +912,8 @@ class NoteTracker:
         self._rise_rows: npt.NDArray[np.float64] = np.zeros((0, self._grid.count))
         self._block_row = 0
         self._ended: dict[int, int] = {}  # the frame each pitch's last note ended in
+        # ... and the onset of each pitch's last note of a chord that ended before it was decided
+        self._unsaid: dict[int, int] = {}
         self._rang: dict[int, int] = {}  # ... and its last frame as a voice, where it was struck and left to ring
         self._knocks: dict[int, int] = {}  # the onset frame of each pitch's last knock
         self._active: dict[int, _Note] = {}
@@ -1213,6 +1218,10 @@ class NoteTracker:
                                           or self._swollen_partial(note)))):
                         self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
                         self._ended[key] = t
+                        if note.joined and t - note.onset_frame <= delay:
+                            self._unsaid[key] = note.onset_frame
+                        else:
+                            self._unsaid.pop(key, None)
                         # (Its string may ring on under the notes that took its place, though it had not
                         # fallen far: a louder note a tone away takes it out of the voices at once; see
                         # `_rings_back`.)
@@ -2117,11 +2126,20 @@ class NoteTracker:
                      swing: bool = False) -> int | None:
         """The onset `traced` from the note's own level, or where its second partial's level began
         to rise, traced alike, up to half a decision window before: a pipe or a voice speaks in
-        its partials first, and their channels settle faster than the fundamental's."""
+        its partials first, and their channels settle faster than the fundamental's. Or where a
+        chord's note an octave up that ended undecided began, within as far back as `reach`."""
         if traced is None or index + 12 >= self._grid.count:
             return traced
         partial = self._floor_onset(index + 12, reach, swing=swing)
-        return partial if partial is not None and traced - self._window // 2 <= partial < traced else traced
+        traced = partial if partial is not None and traced - self._window // 2 <= partial < traced else traced
+        # A chord's note an octave up that fell away before it was decided, as this one grew, was
+        # its second partial heard first: a pipe or a bowed string speaks in its octave. (Not
+        # while a note sounds there again: the partial is that note's now.)
+        octave = self._grid.low + index + 12
+        spoke = None if octave in self._active else self._unsaid.get(octave)
+        if spoke is not None and self._frame - (self._reach if reach is None else reach) <= spoke < traced:
+            return spoke
+        return traced
 
     def _swung(self, index: int, own: list[float], first: int, lowest: float) -> tuple[int, float]:
         """(first, lowest) of a held chord's note's rise traced back over a swing: where the

@@ -340,6 +340,9 @@ TRIADS_STRINGS = renders.chords_and_melody("triads-strings", seed=26, program=re
     # comes over the floor of a note alone only after.
     (renders.chords_and_melody("choir-pad", seed=33, program=renders.CHOIR), 48, 0.2),
     (renders.chords_and_melody("choir-chords", seed=109, program=renders.CHOIR), 48, 0.2),
+    # The organ's E3 of C major speaks in its octave, a note that falls away undecided as the
+    # fundamental grows, and its own level climbs only a decision window later.
+    (renders.chords_and_melody("organ-chords-3", seed=451, program=renders.ORGAN), 52, 3.2),
     # The flute's D5 sits on the leak of the note before, its level flat, until it is played: the
     # cello's note that began before is no chord for it to be traced back to.
     (renders.two_voices("flute-cello", seed=25, programs=(renders.FLUTE, renders.CELLO)), 74, 3.95),
