@@ -214,10 +214,11 @@ chord's note is louder than that.
 An organ sounds a rank a fifth over each pipe too (a drawbar's pure tone at one and a half
 times its frequency): a note a fifth over one that holds, begun before it or with it, standing
 no more than `OVERTONE_MARGIN_DB` over it, with no note sounding between the two and none over
-the lower one begun with it, is dropped when it is decided where its own third partial (four
-and a half times the lower note's frequency, on none of its partials) is no tone: a voice
-playing a fifth over another brings partials of its own, and a chord's fifth begins with its
-third between.
+the lower one begun with it, is dropped when it is decided (or ends before) where its own third
+partial (four and a half times the lower note's frequency, on none of its partials) is no tone:
+a voice playing a fifth over another brings partials of its own, and a chord's fifth begins with
+its third between. (So, too, a wind note's third and sixth partials, heard as one tone a fifth
+over it while its attack settles.)
 A note begun an octave under one that sounded a decision window before it and holds is dropped
 when it is decided if that note's channel did not rise `FLOOR_SLACK_DB` from just before its
 onset: a low bowed or blown note is heard first in its octave, and its fundamental grows later
@@ -1213,7 +1214,7 @@ class NoteTracker:
                     # and one ending before it was decided for a knock.
                     if ((t - note.onset_frame >= self._reach or not self._lower_partial(note))
                             and not (t - note.onset_frame <= self.delay_frames
-                                     and (self._knock(note) or self._overtone(note, strength)
+                                     and (self._knock(note) or self._overtone(note, strength) or self._quint(note)
                                           or self._swept(note) or self._skirt(note)
                                           or self._swollen_partial(note)))):
                         self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
@@ -1642,7 +1643,7 @@ class NoteTracker:
         return False
 
     def _quint(self, note: _Note) -> bool:
-        """Whether the note, now decided, lies a fifth over a note that holds, begun before it or
+        """Whether the note, now decided (or ending before), lies a fifth over a note that holds, begun before it or
         within a decision window after, outsounds it by no more than `OVERTONE_MARGIN_DB`, has
         no note sounding between them nor any over the lower one begun with it, and its own third
         partial is no tone: it is the rank an organ sounds a fifth over each pipe, a pure tone

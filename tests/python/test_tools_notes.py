@@ -92,6 +92,19 @@ def test_an_organs_fifth_rank_over_the_melody_is_no_note_of_its_own(render, pitc
     assert [e for e in events if e.pitch == pitch + 7 and abs(e.onset - onset) <= 0.1] == []
 
 
+@pytest.mark.parametrize(("piece", "pitch", "onset"), [
+    (renders.chords_and_melody("organ-chords", seed=32, program=renders.ORGAN), 76, 0.2),
+    (renders.melody("flute", renders.FLUTE, 62, 93, seed=2), 79, 0.2),
+], ids=lambda value: getattr(value, "name", str(value)))
+def test_a_fifth_over_a_note_that_fades_before_it_is_decided_is_no_note(render, piece, pitch, onset):
+    # The organ's fifth rank over the melody, and the flute's third and sixth partials heard as
+    # one tone while its attack settles, are gone before the delay is up.
+    assert any(n.pitch == pitch and n.onset == onset for n in piece.notes)
+    assert not any(n.pitch == pitch + 7 and abs(n.onset - onset) <= 0.1 for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert [e for e in events if e.pitch == pitch + 7 and abs(e.onset - onset) <= 0.1] == []
+
+
 def test_a_bowed_low_note_heard_first_in_its_octave_is_not_played_again_as_it_grows(render):
     # D minor from 5.2 s: the strings' F3 speaks in its octave at once, and its fundamental
     # grows only half a second later, under its octave heard since the chord began.
