@@ -2489,7 +2489,7 @@ class NoteTracker:
         level) further than the note swung before."""
         grid, levels = self._grid, self._levels
         back = self._frame - candidate
-        if (back + 1 >= len(levels) or candidate <= max(note.onset_frame, note.settled) + self.delay_frames
+        if (back + 1 >= len(levels) or candidate < max(note.onset_frame, note.settled) + self.delay_frames
                 or index < 1 or index + 1 >= grid.count
                 or any(0 < abs(other.pitch - note.pitch) <= 2 for other in self._active.values())):
             return False
