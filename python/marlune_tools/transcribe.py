@@ -125,8 +125,9 @@ the string.
 A key or a string let go and struck again at once (legato, 30 to 50 ms between) is played again
 too, once decided, though what still rings of the note let go hides most of the new attack (its
 fundamental may rise only a couple of dB): where, at the window's strongest rise, its
-fundamental did not fall, the semitones on both sides rose `RESTRIKE_DB` and `FLOOR_SLACK_DB`
-further than it, no note sounding a semitone or a tone away, and the partials that rang, on no
+fundamental did not fall (or rose `FLOOR_SLACK_DB` out of the damper's fall, which a low channel
+is slow to show), the semitones on both sides rose `RESTRIKE_DB` and `FLOOR_SLACK_DB` further
+than it, no note sounding a semitone or a tone away, and the partials that rang, on no
 other sounding note's, rose together out of the damper's fall by more than the note swung before
 (`_struck_again`): an attack is a broadband transient that lifts both sides of the tone, while a
 vibrato moves it to one side, a swell lifts the skirts with it, and a beat moves one partial at
@@ -2479,14 +2480,16 @@ class NoteTracker:
         and the new attack renews at once those that rang, though what still rings of the old
         sound hides much of their rise, and its fundamental's. So, each channel read over
         `LAG_CONSTANTS` of its own time constants from `candidate` (no further: the next note's
-        attack may follow soon): its fundamental did not fall; the semitones on both sides of it
-        rose `RESTRIKE_DB`, and `FLOOR_SLACK_DB` further than the fundamental, with no note
-        sounding a semitone or a tone away (an attack is a broadband transient, while a vibrato
-        moves the tone to one side, a swell lifts the skirts with it, and a neighbour's attack
-        spills there too); and its partials over the fundamental that were heard (within
-        `LOWER_SPAN_DB` of it) and lie on no partial of another sounding note rose out of the
-        lowest they fell to, most of them by `DIP_FLOOR_DB` each, and by as much (weighted by
-        level) further than the note swung before."""
+        attack may follow soon): its fundamental did not fall, or rose `FLOOR_SLACK_DB` out of
+        the fall it was still in (a low channel rings down slowly after the damper); the
+        semitones on both sides of it rose `RESTRIKE_DB`, and `FLOOR_SLACK_DB` further than the
+        fundamental did, with no note sounding a semitone or a tone away (an attack is a
+        broadband transient, while a vibrato moves the tone to one side, a swell lifts the
+        skirts with it, and a neighbour's attack spills there too); and its partials over the
+        fundamental that were heard (within `LOWER_SPAN_DB` of it) and lie on no partial of
+        another sounding note rose out of the lowest they fell to, most of them by
+        `DIP_FLOOR_DB` each, and by as much (weighted by level) further than the note swung
+        before."""
         grid, levels = self._grid, self._levels
         back = self._frame - candidate
         if (back + 1 >= len(levels) or candidate < max(note.onset_frame, note.settled) + self.delay_frames
@@ -2498,10 +2501,19 @@ class NoteTracker:
         def risen(part: int) -> float:
             return max(levels[k - 1 - back].item(part) for k in range(min(self._lags[part], back) + 1))
 
+        def renewed(part: int) -> float:
+            # (Out of the lowest it fell to: a channel may still be falling from the damper as
+            # the new attack begins, the slower the lower.)
+            span = [levels[k - 2 - back].item(part) for k in range(min(self._lags[part], back) + 2)]
+            bottom = span.index(min(span))
+            return 20.0 * math.log10(max(max(span[bottom:]), SILENCE) / max(span[bottom], SILENCE))
+
         slot = self._struck[index]
         rise = risen(slot) / max(old.item(slot), SILENCE)
-        if rise < 1.0 or any(risen(side) < old.item(side) * max(self._RESTRIKE_RISE, rise * self._SLACK)
-                             for side in (index - 1, index + 1)):
+        if rise < 1.0 and renewed(slot) < FLOOR_SLACK_DB:
+            return False
+        least = max(self._RESTRIKE_RISE, rise * self._SLACK)
+        if any(risen(side) < old.item(side) * least for side in (index - 1, index + 1)):
             return False
         low = grid.low
         shared = {other.pitch - low + o for other in self._active.values() if other is not note for o in grid.offsets}
@@ -2513,12 +2525,8 @@ class NoteTracker:
                 break
             if old.item(part) < heard or part in shared:
                 continue
-            # (A partial's channel may still be falling from the damper as the new attack begins.)
-            span = [levels[k - 2 - back].item(part) for k in range(min(self._lags[part], back) + 2)]
-            bottom = span.index(min(span))
-            new = max(span[bottom:])
-            share = weight * new
-            gain = 20.0 * math.log10(max(new, SILENCE) / max(span[bottom], SILENCE))
+            share = weight * risen(part)
+            gain = renewed(part)
             weighted += share * gain
             total += share
             if gain >= DIP_FLOOR_DB:
