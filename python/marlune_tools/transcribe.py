@@ -122,6 +122,16 @@ is not played again by the dip of its partials' level below (a tongued dip aside
 own level stands `FLOOR_SLACK_DB` above where it rang in the decision window before: its partials
 die faster than its fundamental, and another note's attack lifts them, while a new strike lifts
 the string.
+A key or a string let go and struck again at once (legato, 30 to 50 ms between) is played again
+too, once decided, though what still rings of the note let go hides most of the new attack (its
+fundamental may rise only a couple of dB): where, at the window's strongest rise, its
+fundamental did not fall (or rose `FLOOR_SLACK_DB` out of the damper's fall, which a low channel
+is slow to show), the semitones on both sides rose `RESTRIKE_DB` and `FLOOR_SLACK_DB` further
+than it, no note sounding a semitone or a tone away, and the partials that rang, on no
+other sounding note's, rose together out of the damper's fall by more than the note swung before
+(`_struck_again`): an attack is a broadband transient that lifts both sides of the tone, while a
+vibrato moves it to one side, a swell lifts the skirts with it, and a beat moves one partial at
+a time.
 A string struck and left to ring drops out of the voices under louder notes and comes back as
 they fade, or as the next attack spills into its channel. A note whose pitch's last note was last
 a voice within `delay_frames` of its onset, having sounded for more than that (a louder note a
@@ -789,6 +799,7 @@ class NoteTracker:
     _HOLD = 10.0 ** (-HOLD_DB / 20.0)
     _DECAY = 10.0 ** (-DECAY_DB / 20.0)
     _RESTRIKE_FALL = 10.0 ** (-RESTRIKE_DB / 20.0)
+    _RESTRIKE_RISE = 10.0 ** (RESTRIKE_DB / 20.0)
     _SLACK = 10.0 ** (FLOOR_SLACK_DB / 20.0)
 
     def __init__(
@@ -2170,6 +2181,10 @@ class NoteTracker:
         if (self._window_loudest.item(slot) >= self._levels[-2 - self._window].item(slot) * self._SLACK
                 and self._fresh_attack(index, note, candidate) and not self._notched(slot)):
             return candidate
+        # (A key let go and struck again at once: the window's strongest rise, as below.)
+        if (self._later_rise.item(index) <= self._rises[len(self._rises) - self._window - 1].item(index)
+                and self._struck_again(index, note, candidate)):
+            return candidate
         if candidate <= max(note.onset_frame, note.settled) + self._window:
             return None
         before = self._strengths[0].item(slot)
@@ -2477,6 +2492,66 @@ class NoteTracker:
         return not any(other.pitch != note.pitch and abs(other.onset_frame - candidate) <= lag
                        and own.intersection(other.pitch - low + o for o in grid.offsets)
                        for other in self._active.values())
+
+    def _struck_again(self, index: int, note: _Note, candidate: int) -> bool:
+        """Whether a decided note was let go and struck again at the frame `candidate` with no
+        rest between (a key or a string played again in legato): the damper stops every partial
+        and the new attack renews at once those that rang, though what still rings of the old
+        sound hides much of their rise, and its fundamental's. So, each channel read over
+        `LAG_CONSTANTS` of its own time constants from `candidate` (no further: the next note's
+        attack may follow soon): its fundamental did not fall, or rose `FLOOR_SLACK_DB` out of
+        the fall it was still in (a low channel rings down slowly after the damper); the
+        semitones on both sides of it rose `RESTRIKE_DB`, and `FLOOR_SLACK_DB` further than the
+        fundamental did, with no note sounding a semitone or a tone away (an attack is a
+        broadband transient, while a vibrato moves the tone to one side, a swell lifts the
+        skirts with it, and a neighbour's attack spills there too); and its partials over the
+        fundamental that were heard (within `LOWER_SPAN_DB` of it) and lie on no partial of
+        another sounding note rose out of the lowest they fell to, most of them by
+        `DIP_FLOOR_DB` each, and by as much (weighted by level) further than the note swung
+        before."""
+        grid, levels = self._grid, self._levels
+        back = self._frame - candidate
+        if (back + 1 >= len(levels) or candidate < max(note.onset_frame, note.settled) + self.delay_frames
+                or index < 1 or index + 1 >= grid.count
+                or any(0 < abs(other.pitch - note.pitch) <= 2 for other in self._active.values())):
+            return False
+        old = levels[-2 - back]
+
+        def risen(part: int) -> float:
+            return max(levels[k - 1 - back].item(part) for k in range(min(self._lags[part], back) + 1))
+
+        def renewed(part: int) -> float:
+            # (Out of the lowest it fell to: a channel may still be falling from the damper as
+            # the new attack begins, the slower the lower.)
+            span = [levels[k - 2 - back].item(part) for k in range(min(self._lags[part], back) + 2)]
+            bottom = span.index(min(span))
+            return 20.0 * math.log10(max(max(span[bottom:]), SILENCE) / max(span[bottom], SILENCE))
+
+        slot = self._struck[index]
+        rise = risen(slot) / max(old.item(slot), SILENCE)
+        if rise < 1.0 and renewed(slot) < FLOOR_SLACK_DB:
+            return False
+        least = max(self._RESTRIKE_RISE, rise * self._SLACK)
+        if any(risen(side) < old.item(side) * least for side in (index - 1, index + 1)):
+            return False
+        low = grid.low
+        shared = {other.pitch - low + o for other in self._active.values() if other is not note for o in grid.offsets}
+        heard = old.item(slot) * 10.0 ** (-LOWER_SPAN_DB / 20.0)
+        weighted = total = most = 0.0
+        for offset, weight in zip(grid.offsets[1:], grid.weights[1:]):
+            part = index + offset
+            if part >= grid.count:
+                break
+            if old.item(part) < heard or part in shared:
+                continue
+            share = weight * risen(part)
+            gain = renewed(part)
+            weighted += share * gain
+            total += share
+            if gain >= DIP_FLOOR_DB:
+                most += share
+        return (total > 0 and 2.0 * most >= total
+                and weighted >= (DIP_FLOOR_DB + self._swing(note, candidate)) * total)
 
     def _swing(self, note: _Note, until: int) -> float:
         """How far, in dB, the level of a sustained note came back up after falling since its

@@ -790,6 +790,32 @@ def test_a_plucked_note_struck_again_while_it_rings_is_two_notes(pitch, gap):
     assert [(e.pitch, round(e.onset, 2)) for e in events] == [(pitch, 0.2), (pitch, round(0.2 + gap, 2))]
 
 
+def repeated(name, program, pitch, beat, rest=None, count=5):
+    """`count` notes of one pitch, each let go `rest` (10% of its beat unless given) before the
+    next, as a pianist or a guitarist repeats a note legato."""
+    rest = 0.1 * beat if rest is None else rest
+    notes = tuple(renders.Note(0.2 + k * beat, 0.2 + (k + 1) * beat - rest, pitch, 80, program) for k in range(count))
+    return renders.Piece(name, notes, monophonic=True)
+
+
+@pytest.mark.parametrize(("piece", "found"), [
+    (repeated("piano-A2-repeated", renders.PIANO, 45, 0.5), 5),
+    (repeated("piano-A3-repeated", renders.PIANO, 57, 0.3), 5),
+    (repeated("guitar-A3-repeated", renders.GUITAR, 57, 0.3), 4),
+    # Let go 50 ms before: the fundamental's channel, slow at 110 Hz, still falls 10 dB from
+    # the damper as the new attack begins, and rises out of that fall only after.
+    (repeated("piano-A2-let-go", renders.PIANO, 45, 0.35, rest=0.05), 5),
+], ids=lambda value: getattr(value, "name", value))
+def test_a_note_let_go_and_struck_again_at_once_is_played_again(render, piece, found):
+    # What still rings of the note let go hides most of the new attack: its fundamental rises
+    # only 2 dB, its partials 2 to 8 dB out of the damper's fall; but the attack's transient
+    # lifts both semitones beside it 6 to 18 dB.
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert unplayed(piece, events) == []
+    assert sum(any(e.pitch == n.pitch and abs(e.onset - n.onset) <= 0.05 for e in events)
+               for n in piece.notes) >= found
+
+
 @pytest.mark.parametrize(("pitch", "gap"), [(69, 0.25), (76, 0.2)])
 def test_a_string_struck_again_over_its_pure_ringing_fundamental_is_two_notes(pitch, gap):
     # Its faint upper partials have died when it is struck again more softly: the fundamental
