@@ -524,7 +524,8 @@ def salience(
     # chord's notes under a missing root, is flat there, and the leak of two notes' partials
     # under a note an octave up is a low bump.
     wider = np.pad(levels, ((0, 0), (2, 2)))
-    tonal = levels >= _tone_fall(grid.frequencies) ** TONAL_SHARE * np.maximum(wider[:, :-4], wider[:, 4:])
+    fall = _tone_fall(grid.frequencies) ** TONAL_SHARE
+    tonal = levels >= fall * np.maximum(wider[:, :-4], wider[:, 4:])
     # The lowest semitone is a peak over nothing below it: where its channel is driven from well
     # under it (a DC offset or a drift, whose leak falls smoothly from the bottom of the bank up
     # and so peaks there at any level), it is heard by its partials alone. So it is where it does
@@ -550,6 +551,20 @@ def salience(
     deep = (grid.frequencies < WEAK_FUNDAMENTAL_HZ) & pattern & heard(5)
     eligible = fundamental | (faint & pattern) | deep
     peaks &= eligible
+    # Two semitones above a note may lie the skirt of the chord's next note up, a third away: the
+    # level dips between them and rises again toward it, as it does not on one tone's skirt or
+    # over a flat thump. Beside such a tone, weaker than the note, a note stands above the dip by
+    # a tone's fall a semitone away instead. (Only where the channels are a semitone wide or
+    # less: wider ones blur the dip. Toward a tone below, the same dip is not taken: a chord's
+    # notes found together then hold each other over the next chord's attack on one of their
+    # pitches, and that chord's lower notes are lost.)
+    above = levels >= fall * wider[:, 4:]
+    n = grid.narrow
+    if n < grid.count - 2:
+        near = _tone_fall(grid.frequencies[n:-2], 1.0) ** TONAL_SHARE
+        above[:, n:-2] |= ((levels[:, n + 1 : -1] < levels[:, n + 2 :]) & (levels[:, n + 2 :] < levels[:, n:-2])
+                           & (levels[:, n:-2] >= near * levels[:, n + 1 : -1]))
+    apart = (levels >= fall * wider[:, :-4]) & above
     # A note whose fundamental is heard as a tone, with its second partial heard too, is also a
     # candidate where it is a peak of salience over the neighbours that may be notes themselves:
     # a neighbour whose fundamental is not heard sums only other notes' partials (an organ's E3
@@ -559,7 +574,7 @@ def salience(
     # peak with no partial of its own is a resonance of the instrument's body, or a ring beside a
     # louder note's partial. (They are few: judged one by one.)
     narrow = slice(grid.narrow, None)
-    at_rows, at = _nonzero(fundamental[:, narrow] & tonal[:, narrow] & second[:, narrow] & ~peaks[:, narrow])
+    at_rows, at = _nonzero(fundamental[:, narrow] & apart[:, narrow] & second[:, narrow] & ~peaks[:, narrow])
     at += grid.narrow
     level = first[at_rows, at]
     taken = level > 0

@@ -349,6 +349,9 @@ TRIADS_STRINGS = renders.chords_and_melody("triads-strings", seed=26, program=re
     # C major bowed from silence: G3 is heard at once, while C3 climbs for a quarter of a second
     # before it stands as a note alone, with no third note begun to make a chord of it.
     (STRINGS_CHORDS, 48, 0.2), (TRIADS_STRINGS, 48, 0.2),
+    # The strings' C3 and E3 of C major: two semitones above each lies the skirt of the chord's
+    # next note up, beyond a dip, and not as far under the note as a tone's own skirt falls.
+    (TRIADS_STRINGS, 48, 7.2), (TRIADS_STRINGS, 52, 7.2),
     # The choir's C3 rises with the chord, sinks into a notch where it beats with the others, and
     # comes over the floor of a note alone only after.
     (renders.chords_and_melody("choir-pad", seed=33, program=renders.CHOIR), 48, 0.2),
