@@ -427,8 +427,17 @@ class Pulse:
         pytest.fail(f"pulseaudio: no {what} after 15 s")
 
     def recording(self):
-        """Whether a client is recording from the server."""
-        return bool(self.pactl("list", "short", "source-outputs").strip())
+        """Whether a client is recording from the server with the stream that its sound comes from.
+
+        PortAudio's ALSA layer prepares the device when it opens a stream and again when it starts
+        it, and ALSA's pulse plugin connects a new recording stream at each prepare: the first
+        (source output #0 on this fresh server) is gone before the program reads any sound.
+        Playing as soon as that one appears races the second: the null sink hands its monitor
+        what it plays in bursts of up to 2 s, and a burst handed out before the second stream is
+        connected never reaches it, so that whole notes at the start of what is played go
+        unheard."""
+        outputs = self.pactl("list", "short", "source-outputs").splitlines()
+        return any(int(line.split()[0]) >= 1 for line in outputs if line.strip())
 
     def play(self, path):
         subprocess.run(["paplay", "--device", self.SINK, str(path)], env=self.tools_env, check=True, timeout=60)

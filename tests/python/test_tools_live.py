@@ -1,18 +1,21 @@
 """marlune live: through a real audio server, from a replayed file, and on Ctrl-C, SIGTERM, a lost
-device and bad options."""
+device, a device slow to start and bad options."""
 
 import csv
 import signal
 import subprocess
+import threading
 import time
+import types
 
 import numpy as np
 import pytest
 from conftest import assert_refused, marlune_command, require, run_marlune, write_audio
 
 import renders
-from marlune_tools.live.engine import Engine, Keep
-from marlune_tools.live.source import QUEUE_BLOCKS, FileSource
+from marlune_tools.live import source as source_module
+from marlune_tools.live.engine import POLL_SECONDS, Engine, Keep
+from marlune_tools.live.source import QUEUE_BLOCKS, DeviceSource, FileSource
 from marlune_tools.notes_command import CSV_HEADER
 from marlune_tools.settings import Settings
 
@@ -195,3 +198,49 @@ def test_bad_options_give_one_line_and_status_2(tmp_path, melody_file, args, cau
     args = [str(melody_file) if a == "MELODY" else a for a in args]
     assert_refused(run_marlune("live", *args, cwd=tmp_path), cause)
     assert list(tmp_path.iterdir()) == []
+
+
+class SlowStartStream:
+    """An input stream like sounddevice's whose start takes several of the analysis's polls, as
+    PortAudio's can on a loaded machine (it prepares the device again and waits for the sound
+    server); once started it delivers silent blocks until closed."""
+
+    latency = 0.01
+
+    def __init__(self, blocksize, channels, callback, finished_callback, **_):
+        self.blocksize, self.channels = blocksize, channels
+        self.callback, self.finished_callback = callback, finished_callback
+        self.active = False
+        self._closed = threading.Event()
+
+    def start(self):
+        time.sleep(4 * POLL_SECONDS)
+        self.active = True
+        threading.Thread(target=self._deliver, daemon=True).start()
+
+    def _deliver(self):
+        block = np.zeros((self.blocksize, self.channels), dtype=np.float32)
+        while not self._closed.wait(0.01):
+            self.callback(block, self.blocksize, None, types.SimpleNamespace(input_overflow=False))
+
+    def close(self, ignore_errors=False):
+        self._closed.set()
+        self.active = False
+        self.finished_callback()
+
+
+def test_a_device_slow_to_start_is_not_taken_for_one_gone(monkeypatch):
+    device = {"name": "slow", "index": 0, "default_samplerate": 8000.0, "max_input_channels": 1}
+    sounddevice = types.SimpleNamespace(query_devices=lambda device_id, kind: device, InputStream=SlowStartStream,
+                                        PortAudioError=RuntimeError)
+    monkeypatch.setattr(source_module, "_sounddevice", lambda: sounddevice)
+    source = DeviceSource(None, 0.01)
+    engine = Engine(source, Settings(), Keep())
+    engine.start()
+    # The limit only turns a run that hears nothing into a failure; nothing is timed.
+    end = time.monotonic() + 30
+    while engine.status().heard < 0.5 and not engine.done.is_set() and time.monotonic() < end:
+        time.sleep(0.05)
+    engine.stop()
+    assert source.lost is None
+    assert engine.status().heard >= 0.5

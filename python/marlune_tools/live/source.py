@@ -160,6 +160,10 @@ class DeviceSource(Source):
         channels = max(1, min(DEVICE_CHANNELS, int(found["max_input_channels"])))
         super().__init__(found["name"], rate, block)
         self._stopping = False
+        # Set once the stream's start has returned: before that, the stream is not active yet and
+        # no block is due, however long PortAudio takes to start it (it prepares the device
+        # again, and may wait for a sound server), so it cannot be taken for stopped or stalled.
+        self._running = False
         self._heard = 0.0  # `time.perf_counter` at the start and at the latest block
         try:
             self._stream = sd.InputStream(
@@ -187,6 +191,8 @@ class DeviceSource(Source):
             self._stream.start()
         except self._sd.PortAudioError as exc:
             raise FileError(self.name, f"cannot be started ({exc})") from None
+        self._heard = time.perf_counter()
+        self._running = True
 
     def stop(self) -> None:
         self._stopping = True
@@ -201,7 +207,7 @@ class DeviceSource(Source):
     def check(self) -> None:
         """Ends the source if its stream has stopped without saying so (a server gone away), or
         has stalled: no block for `STALL_SECONDS` beyond the device's latency."""
-        if self._stopping:
+        if self._stopping or not self._running:
             return
         if not self._stream.active:
             self.end(f"{self.name}: the input device stopped")
