@@ -197,6 +197,41 @@ def extremes(name: str) -> Piece:
     return Piece(name, notes, monophonic=True)
 
 
+def repeated(name: str, program: int, low: int, high: int, *, seed: int, beat: float = 0.3, times: int = 3) -> Piece:
+    """A line whose every key is played `times` times over, each note 90% of its beat: a bass
+    player's or a pianist's repeated notes, with the key let go for a moment between them."""
+    notes, t = [], 0.2
+    for pitch in _walk(seed, 12 // times * 2, low, high):
+        for _ in range(times):
+            notes.append(Note(t, t + 0.9 * beat, pitch, 85, program))
+            t += beat
+    return Piece(name, tuple(notes), monophonic=True)
+
+
+def octaves(name: str, program: int, low: int, high: int, *, seed: int, beat: float = 0.3) -> Piece:
+    """A bass line that leaps to each note's octave and back down to the next note."""
+    notes, t = [], 0.2
+    for pitch in _walk(seed, 8, low, high):
+        for key in (pitch, pitch + 12):
+            notes.append(Note(t, t + 0.9 * beat, key, 85, program))
+            t += beat
+    return Piece(name, tuple(notes), monophonic=True)
+
+
+def dynamics(name: str, program: int, low: int, high: int, *, seed: int, beat: float = 0.4) -> Piece:
+    """Phrases of four notes, loud (velocity 110) and soft (35) in turn."""
+    notes = tuple(Note(0.2 + beat * i, 0.2 + beat * (i + 0.9), p, 110 if i // 4 % 2 == 0 else 35, program)
+                  for i, p in enumerate(_walk(seed, 16, low, high)))
+    return Piece(name, notes, monophonic=True)
+
+
+def doubled(name: str, program: int, low: int, high: int, *, seed: int, beat: float = 0.4) -> Piece:
+    """A tune played in octaves: every note struck together with the note an octave above."""
+    notes = tuple(Note(0.2 + beat * i, 0.2 + beat * (i + 0.9), p + octave, 85, program)
+                  for i, p in enumerate(_walk(seed, 12, low, high)) for octave in (0, 12))
+    return Piece(name, notes)
+
+
 def development() -> list[Piece]:
     """The pieces the transcriber was developed with."""
     return [
@@ -255,4 +290,21 @@ def wider() -> list[Piece]:
         melody("cello-2", CELLO, 36, 62, seed=114, beat=0.45),
         melody("bassoon-2", BASSOON, 34, 62, seed=115),
         two_voices("violin-cello", seed=116, programs=(VIOLIN, CELLO)),
+    ]
+
+
+def shapes() -> list[Piece]:
+    """What the other sets' pieces never do, though music does it all the time: one key played
+    again and again, leaps of an octave, loud and soft phrases, a tune doubled in octaves."""
+    return [
+        repeated("repeats-piano", PIANO, 40, 64, seed=201),
+        repeated("repeats-guitar", GUITAR, 45, 69, seed=202, beat=0.25),
+        repeated("repeats-cello", CELLO, 36, 60, seed=203, beat=0.4, times=2),
+        repeated("repeats-flute", FLUTE, 65, 88, seed=204, beat=0.25),
+        octaves("octaves-piano", PIANO, 36, 55, seed=205),
+        octaves("octaves-bass", BASS, 28, 45, seed=206, beat=0.35),
+        octaves("octaves-harp", HARP, 40, 60, seed=207),
+        dynamics("dynamics-piano", PIANO, 48, 79, seed=208),
+        dynamics("dynamics-violin", VIOLIN, 55, 81, seed=209),
+        doubled("octave-tune-piano", PIANO, 48, 72, seed=210),
     ]
