@@ -39,6 +39,10 @@ Per frame:
      semitone next to it (the ring of a click, alike in the low channels). Nor, below
      `KNOCK_HZ`, is any semitone whose channel turns so, as a fundamental or as a partial: once
      an abrupt change has rung out there, its ring beats with that leak into swells.
+     Nor is a voice on a lower voice's partial dropped where it and its own second partial rose
+     `LIFT_DB` in a tenth to a fifth of a second while the lower voice held its level for
+     `HELD_SECONDS`: a held note does not suddenly put more into one partial; a melody note
+     played on it does.
   3. Onset strength: spectral flux, the rectified rise of the log levels, grouped by harmonics
      like the salience, so that each note has its own.
 
@@ -334,6 +338,8 @@ FUNDAMENTAL_SPAN_DB = 24.0  # see the module's notes
 WEAK_SPAN_DB = 40.0  # ... and this for a fundamental whose second and third partials are heard
 TONAL_SHARE = 0.75  # ... that stands this share (in dB) of a tone's fall two semitones away above them
 FORMANT_DB = 12.0  # a voice on a lower one's partial, this close to its spectrum, is a formant
+HELD_SECONDS = 0.4  # a lower voice held this long, on whose partial a voice rose since 0.1-0.2 s before
+LIFT_DB = 6.0  # ... by this much, its own second partial too, is a note of its own; see `salience`
 DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
 CONFIRM_SECONDS = 0.1  # a new note may still turn out to be a lower note's attack for this long
 PARTIAL_RISE_DB = 6.0  # a note on a sounding lower note's partial must outgrow it by this much
@@ -477,13 +483,15 @@ class _Grid:
 
 
 def salience(
-    grid: _Grid, levels: npt.NDArray[np.float64], drift: npt.NDArray[np.bool_] | None = None
+    grid: _Grid, levels: npt.NDArray[np.float64], drift: npt.NDArray[np.bool_] | None = None,
+    before: npt.NDArray[np.float64] | None = None,
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
     """(strength, grouped, floor): each note's salience where it was taken as a voice, else 0;
     each note's harmonic sum of the levels; and the frame's median of those sums. Shapes
     (frames, semitones) twice and (frames,). `drift` (frames,) is where the lowest semitone's
     channel is driven from well under it (see `NoteTracker`), or (frames, semitones) the same for
-    the semitones from the lowest up: they are heard there by their partials alone.
+    the semitones from the lowest up: they are heard there by their partials alone. `before`
+    (frames, semitones) are the levels of the frames of `HELD_SECONDS` just before `levels`.
 
     Up to `VOICES` times, the note of highest salience among the candidates is taken, and its
     partials are removed as far as a smooth spectrum explains them. A voice on one of the first
@@ -493,7 +501,13 @@ def salience(
     it lies on the sixth partial or above and its own second partial stands out as far, or on
     the second, third or fifth and its second and third partials do (an octave above a rich
     tone too). One that stands less than `FORMANT_DB` above them, while its second partial does
-    not stand out of the lower voice's partials around it, is a formant of the lower voice."""
+    not stand out of the lower voice's partials around it, is a formant of the lower voice.
+    Given `before`, none is dropped where it and its own second partial rose `LIFT_DB` over the
+    loudest they were a quarter to half of `HELD_SECONDS` before, while the lower voice's
+    fundamental stayed within half that of its softest in all of it: a held note cannot
+    suddenly put more energy into one of its partials (a melody note attacked on a held chord
+    note's partial), while a note's own upper partials grow for a while after it begins (a
+    bowed string's, a brass instrument's)."""
     frames = len(levels)
     rows = np.arange(frames)
     width = grid.count + grid.offsets[-1] + 1
@@ -617,6 +631,22 @@ def salience(
     wide = np.zeros((frames, grid.count + extended[-1] + 1))
     wide[:, : grid.count] = levels
     margin = 10.0 ** (PARTIAL_MARGIN_DB / 20.0)
+    lifted = None
+    if before is not None and len(before):
+        # Each semitone's loudest a quarter to half of the frames before, and its softest in
+        # all of them; a voice's second partial past the top is read at the top.
+        lift = 10.0 ** (LIFT_DB / 20.0)
+        reach = len(before)
+        nearest, furthest = reach // 4, reach // 2
+        past = np.concatenate((before, levels))
+        loudest = _running(past, furthest - nearest + 1, np.maximum)[reach - nearest : reach - nearest + frames]
+        grown = levels >= lift * loudest
+        below = max(grid.count - 12, 0)
+        grown[:, :below] &= grown[:, 12:]
+        grown[:, below:] &= grown[:, -1:]
+        softest = _running(past, reach + 1, np.minimum)[reach:]
+        # A lower voice that began in that span is still shaping its spectrum: its partials rise.
+        lifted = (levels * levels < lift * softest * softest, grown)
     for h in range(2, PARTIALS + 1):
         d = extended[h - 1]
         if d >= grid.count or d == extended[h - 2]:
@@ -660,6 +690,9 @@ def salience(
             # a violin's over a cello, whose fundamental is weaker than its second partial and
             # than the cello's partials around it.
             explained[pair_rows, pair_lows] &= ~own
+        if lifted is not None:
+            rose = lifted[0][:, :-d] & lifted[1][:, d:]
+            explained &= ~rose
         if h == 2:
             # An octave above a note whose third partial is within `LOWER_SPAN_DB` of it: the
             # lower note is a rich tone with a strong second partial (violin, low piano), not
@@ -669,6 +702,8 @@ def salience(
             named = both | ((high > 0) & eligible[:, :-d] & (grid.frequencies[:-d] < WEAK_FUNDAMENTAL_HZ))
             rich = named & (third >= levels[:, d:] * 10.0 ** (-LOWER_SPAN_DB / 20.0))
             rich[pair_rows[played], pair_lows[played]] = False
+            if lifted is not None:
+                rich &= ~rose
             low[rich] = np.maximum(low[rich], high[rich])
             explained |= rich
         high[explained] = 0.0
@@ -856,6 +891,8 @@ class NoteTracker:
         self._peak = 0.0  # loudest salience so far
         self._loudest = 0.0  # loudest level so far
         self._previous: npt.NDArray[np.float64] | None = None  # last frame's log levels
+        # The levels of the last frames, silence before the recording: see `salience`.
+        self._before = np.zeros((max(2, round(HELD_SECONDS / self._seconds)), self._grid.count))
         window = self._window + 2  # the decision window and the frame before it
         self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # harmonic flux
         # The rises per semitone of the last frames before this block's, and each semitone's rise
@@ -1011,7 +1048,9 @@ class NoteTracker:
     def _push_block(self, frames: npt.NDArray[np.complex64]) -> list[NoteEvent]:
         grid = self._grid
         levels = grid.levels(frames)
-        strength, summed, floor = salience(grid, levels, self._led(frames))
+        before = self._before
+        self._before = np.concatenate((before, levels))[-len(before):]
+        strength, summed, floor = salience(grid, levels, self._led(frames), before)
         # Log levels, floored `FLUX_RANGE_DB` under the loudest level so far: the flicker of
         # channels far below the music is not a rise.
         loudest = np.maximum.accumulate(np.maximum(levels.max(axis=1), self._loudest))

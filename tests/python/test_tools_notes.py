@@ -1235,3 +1235,34 @@ def test_missing_mido_is_named(tmp_path):
                           timeout=120)
     assert (done.returncode, done.stdout, list(tmp_path.iterdir())) == (2, "", [])
     assert done.stderr == 'marlune: mido is missing; install the tools: pip install "marlune[tools]"\n'
+
+
+def _held_note_levels(lifted, pitches, low_starts=False):
+    """Levels (100 frames of 10 ms) of a steady note on D3 with partials 1/h, the semitones
+    `pitches` raised by `lifted` from frame 60 on (and the note itself begun there too, if
+    `low_starts`), with the grid of the piano's semitones."""
+    grid = transcribe_module._Grid(PIANO, 44100.0, 440.0)
+    levels = np.full((100, grid.count), 1e-6)
+    for h in range(1, 17):
+        levels[:, 50 - grid.low + round(12 * math.log2(h))] = 1e-2 / h
+    if low_starts:
+        levels[:60] = 1e-6
+    for pitch in pitches:
+        levels[60:, pitch - grid.low] *= lifted
+    return grid, levels
+
+
+# A melody note attacked on a held note's fourth partial (its own second partial rising with
+# it) is a voice of its own; not so when the lower note began with it, or where the partial
+# swells alone, as a held note's spectrum does.
+@pytest.mark.parametrize("pitches, low_starts, kept", [
+    ((74, 86), False, True),
+    ((74, 86), True, False),
+    ((74,), False, False),
+])
+def test_a_note_on_a_held_notes_partial_is_kept_where_it_rose_alone(pitches, low_starts, kept):
+    grid, levels = _held_note_levels(4.0, pitches, low_starts)
+    strength, _, _ = transcribe_module.salience(grid, levels[40:], None, levels[:40])
+    alone, _, _ = transcribe_module.salience(grid, levels[40:])
+    assert (strength[20:30, 74 - grid.low] > 0).all() == kept
+    assert (alone[20:30, 74 - grid.low] == 0).all() and (strength[20:30, 50 - grid.low] > 0).all()
