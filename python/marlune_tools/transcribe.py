@@ -352,6 +352,7 @@ FLOOR_RISE_DB = 6.0  # ... when it rose at least this much; see the module's not
 BESIDE_DB = 6.0  # a level traced back over a swing stood within this of the semitones beside it
 LAG_CONSTANTS = 2.0  # a harmonic rise this many time constants before that is another note's
 ATTACK_DB = 12.0  # a note starts only where its partials rose by this much (see the module's notes)
+LEAP_RISE_DB = 3.0  # ... or, over a note an octave under it that falls, its own octave rose this much
 RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
 NOISE_MARGIN_DB = 12.0  # ... and this far above the frame's median salience
@@ -1995,7 +1996,8 @@ class NoteTracker:
         `PARTIAL_RISE_DB` of what it was before the onset, at its fundamental and at its second
         partial. A partial that swells or comes back after a dip (brass, the formants of a
         choir) is no new note; a note played on the partial raises its channel, or that of its
-        second partial (a weak fundamental), above what the lower note gave it."""
+        second partial (a weak fundamental), above what the lower note gave it, or, an octave
+        over a note let go as it began, raises both while the lower note falls."""
         # Played again out of a dip, its level before was the note's own before it, kept as one.
         if note.settled >= 0:
             return False
@@ -2028,6 +2030,15 @@ class NoteTracker:
                 before = recent[begin : after - 1, index].max() * lower_now
                 now = recent[after:, index].max() * recent[begin : after - 1, base].max()
                 grown |= now >= before * 10.0 ** (PARTIAL_RISE_DB / 20.0)
+            if not grown and d == 12 and self._release(lower) <= note.onset_frame + self._window:
+                # The lower note's second partial falls with its fundamental (let go, or its
+                # string damped, as the note began): where this channel and its octave grew
+                # since the onset as that fundamental fell, they hold a new note's partials,
+                # grown by as much more.
+                fell = recent[after - 1, base] / max(recent[-1, base], SILENCE)
+                rose = [recent[-1, index] / max(recent[after - 1, index], SILENCE)
+                        for index in (note.pitch - low, note.pitch + 12 - low) if index < self._grid.count]
+                grown = min(rose) > 1.0 and fell >= 10.0 ** (ATTACK_DB / 20.0)
             if not grown:
                 return True
         return False
@@ -2035,7 +2046,8 @@ class NoteTracker:
     def _attacked(self, index: int, levels: npt.NDArray[np.float64]) -> bool:
         """Whether the note's partials rose by `ATTACK_DB` in the frames an onset may lie in, on
         average weighted by their levels now: the note starts with an attack. (Weighted by
-        level, a pure tone's missing partials do not count against it.)"""
+        level, a pure tone's missing partials do not count against it.) An octave over a note let
+        go, its own channel counts as grown by as much more as the lower note fell."""
         grid = self._grid
         weighted = total = 0.0
         for offset, weight in zip(grid.offsets, grid.weights):
@@ -2045,6 +2057,20 @@ class NoteTracker:
             share = weight * levels[slot]
             weighted += share * self._rose[slot]
             total += share
+        lower = grid.low + index - 12
+        if (total > 0 and weighted < ATTACK_DB * total and index >= 12 and index + 12 < grid.count
+                and (self._ended.get(lower, -1) >= self._frame - self._reach
+                     or (lower in self._active and self._release(self._active[lower]) < self._frame))):
+            # An octave over a note whose fundamental fell over those frames (let go, or its
+            # string damped) while this channel and its octave grew: the lower note's second
+            # partial here falls with its fundamental, so a channel that grew all the same holds
+            # a new note's fundamental, grown by as much more as that partial fell.
+            row, back = self._block_row, min(self._reach + 1, self._block_row)
+            before, now = self._decibels[row - back], self._decibels[row]
+            fell = before[index - 12] - now[index - 12]
+            grew = now[index] - before[index]
+            if fell > 0 and grew > 0 and now[index + 12] - before[index + 12] >= LEAP_RISE_DB:
+                weighted += grid.weights[0] * levels[index] * max(0.0, grew + fell - self._rose[index])
         return total > 0 and weighted >= ATTACK_DB * total
 
     def _played_on_held(self, index: int, strength: npt.NDArray[np.float64]) -> bool:

@@ -777,6 +777,27 @@ def test_the_beating_partial_of_a_struck_string_is_no_note(render):
     assert unplayed(piece, events) == []
 
 
+def octave_leaps(name, program, base):
+    """A bass line leaping an octave up from each note and down again: C C' G G' F F' C C'."""
+    steps = (0, 12, 7, 19, 5, 17, 0, 12)
+    return renders.Piece(name, tuple(renders.Note(0.2 + 0.3 * k, 0.47 + 0.3 * k, base + step, 80, program)
+                                     for k, step in enumerate(steps)), monophonic=True)
+
+
+@pytest.mark.parametrize("piece", [
+    octave_leaps("piano-leaps", renders.PIANO, 60),
+    octave_leaps("guitar-leaps", renders.GUITAR, 60),
+    octave_leaps("epiano-leaps", renders.ELECTRIC_PIANO, 36),
+], ids=lambda piece: piece.name)
+def test_a_note_an_octave_over_one_let_go_is_played(render, piece):
+    # As the upper note begins, the lower note's fundamental falls while the channels of its
+    # second and fourth partials grow: a partial does not grow while its fundamental falls.
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    leaps = [n for before, n in zip(piece.notes, piece.notes[1:]) if n.pitch == before.pitch + 12]
+    assert [(n.pitch, n.onset) for n in leaps
+            if not any(e.pitch == n.pitch and abs(e.onset - n.onset) <= 0.05 for e in events)] == []
+
+
 @pytest.mark.parametrize(("pitch", "gap"), [(69, 0.15), (76, 0.12)])
 def test_a_plucked_note_struck_again_while_it_rings_is_two_notes(pitch, gap):
     # As a harp's string plucked again before it has fallen far: its upper partials, which die
