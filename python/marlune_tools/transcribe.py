@@ -2717,8 +2717,17 @@ class NoteTracker:
             return None
         end = max(i for i in range(bottom, len(level)) if level[i] <= lowest + DIP_FLOOR_DB)
         if level[min(end + 2, len(level) - 1)] - level[end] >= DIP_RISE_DB:
-            # A quick attack (a tongued or struck note) begins where the level leaves the dip.
+            # A quick attack (a tongued or struck note) begins where the level leaves the dip;
+            # but where the note sounds alone and its level fell into the dip and turned up
+            # within two frames, the old tone's release and the new attack overlapped, and the
+            # level turned only once the attack outgrew that release: it had begun by the frame
+            # the fall reached the bottom. (A level that sat at the bottom longer was a tail or a
+            # rest the attack came out of; other notes' partials in its channels hold the level
+            # up and move the turn.)
             onset = end + 1
+            start = next(i for i in range(peak, bottom + 1) if level[i] <= lowest + DIP_FLOOR_DB)
+            if end - start <= 2 and len(self._active) == 1:
+                onset = start
         else:
             # A slow one (a bow change) grows under the fading of the note before: it began
             # while the level fell, halfway down.

@@ -840,6 +840,18 @@ def test_a_note_let_go_and_struck_again_at_once_is_played_again(render, piece, f
                for n in piece.notes) >= found
 
 
+@pytest.mark.parametrize("beat", [0.25, 0.3])
+def test_a_tongued_repeat_begins_where_its_level_turns_up(render, beat):
+    # A flute's E6 tongued again 25 to 30 ms after each note stops: the old tone's release and
+    # the new attack overlap, and the partials' level falls 10 dB to turn up at once 40 to 50 ms
+    # after the new note began; it is back near where it fell from only 10 ms later still.
+    piece = repeated(f"flute-E6-tongued-{beat}", renders.FLUTE, 88, beat)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    late = [n.onset for n in piece.notes
+            if not any(e.pitch == n.pitch and abs(e.onset - n.onset) <= 0.05 for e in events)]
+    assert late == []
+
+
 @pytest.mark.parametrize(("pitch", "gap"), [(69, 0.25), (76, 0.2)])
 def test_a_string_struck_again_over_its_pure_ringing_fundamental_is_two_notes(pitch, gap):
     # Its faint upper partials have died when it is struck again more softly: the fundamental
