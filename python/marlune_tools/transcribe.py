@@ -234,9 +234,10 @@ when it is decided if that note's channel did not rise `FLOOR_SLACK_DB` from jus
 onset: a low bowed or blown note is heard first in its octave, and its fundamental grows later
 with nothing new there, while a note played under another adds its second partial to it.
 A note alone whose fundamental grows that way within the delay, so that a note begins an octave
-under it within two decision windows of its onset while it holds, its third partial within
-`THIRD_PARTIAL_DB` of the octave's (the odd partials are the low note's alone), is handed over
-to that note when it is decided: the low note takes its onset and is decided in its place.
+under it more than half and at most two decision windows after its onset while it holds, its
+third partial within `THIRD_PARTIAL_DB` of the octave's (the odd partials are the low note's
+alone), is handed over to that note when it is decided: the low note takes its onset and is
+decided in its place (not under `WEAK_FUNDAMENTAL_HZ`, where a note is heard by its octave).
 The steepest harmonic rise can be late for a slow attack, or a neighbour's in a chord (the
 notes of a chord share partials), so the onset is the earlier of that and where the note's own
 level, its semitone's, began to climb: back from now over the frames at most `FLOOR_SLACK_DB`
@@ -1423,14 +1424,18 @@ class NoteTracker:
         bowed string speaks first (its partials are all the low note's even ones), and its
         fundamental grows a little later, as its channel settles, with nothing new in the octave."""
         lower = self._active.get(note.pitch - 12)
+        # (Within half a decision window of each other, the two began as one attack: an octave
+        # struck or bowed together, whose lower channel is only the slower to settle.)
         if (lower is None or note.joined or lower.joined or note.held < self._frame - 1
-                or not note.onset_frame < lower.onset_frame <= note.onset_frame + self._window * 2):
+                or not note.onset_frame + self._window // 2 < lower.onset_frame <= note.onset_frame + self._window * 2):
             return None
         # The low note's odd partials tell it from a partial or a leak under the octave's note:
         # its third (a fifth over the octave) sounds near its second. (Nor is it a partial itself
-        # of a note sounding under it.)
+        # of a note sounding under it; and under `WEAK_FUNDAMENTAL_HZ` it is heard by its octave,
+        # its fundamental too faint to be heard growing.)
         index = lower.pitch - self._grid.low
-        if index + 19 >= self._grid.count or self._sounding_below(index) is not None:
+        if (index + 19 >= self._grid.count or self._struck[index] != index
+                or self._sounding_below(index) is not None):
             return None
         # A note alone: a chord's notes begun with it, off the low note's partials, have their own rule.
         if any(k - lower.pitch not in PARTIAL_STEPS and abs(other.onset_frame - note.onset_frame) <= self._window
