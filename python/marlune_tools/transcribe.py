@@ -237,6 +237,11 @@ A note begun an octave under one that sounded a decision window before it and ho
 when it is decided if that note's channel did not rise `FLOOR_SLACK_DB` from just before its
 onset: a low bowed or blown note is heard first in its octave, and its fundamental grows later
 with nothing new there, while a note played under another adds its second partial to it.
+A note alone whose fundamental grows that way within the delay, so that a note begins an octave
+under it more than half and at most two decision windows after its onset while it holds, its
+third partial within `THIRD_PARTIAL_DB` of the octave's (the odd partials are the low note's
+alone), is handed over to that note when it is decided: the low note takes its onset and is
+decided in its place (not under `WEAK_FUNDAMENTAL_HZ`, where a note is heard by its octave).
 The steepest harmonic rise can be late for a slow attack, or a neighbour's in a chord (the
 notes of a chord share partials), so the onset is the earlier of that and where the note's own
 level, its semitone's, began to climb: back from now over the frames at most `FLOOR_SLACK_DB`
@@ -340,6 +345,7 @@ TONAL_SHARE = 0.75  # ... that stands this share (in dB) of a tone's fall two se
 FORMANT_DB = 12.0  # a voice on a lower one's partial, this close to its spectrum, is a formant
 HELD_SECONDS = 0.4  # a lower voice held this long, on whose partial a voice rose since 0.1-0.2 s before
 LIFT_DB = 6.0  # ... by this much, its own second partial too, is a note of its own; see `salience`
+THIRD_PARTIAL_DB = 18.0  # a low note heard first as its octave shows its third partial within this of it
 DECISION_SECONDS = 0.1  # how far back an onset is looked for when a note starts
 CONFIRM_SECONDS = 0.1  # a new note may still turn out to be a lower note's attack for this long
 PARTIAL_RISE_DB = 6.0  # a note on a sounding lower note's partial must outgrow it by this much
@@ -852,6 +858,7 @@ class NoteTracker:
     _RESTRIKE_FALL = 10.0 ** (-RESTRIKE_DB / 20.0)
     _RESTRIKE_RISE = 10.0 ** (RESTRIKE_DB / 20.0)
     _SLACK = 10.0 ** (FLOOR_SLACK_DB / 20.0)
+    _THIRD = 10.0 ** (-THIRD_PARTIAL_DB / 20.0)
 
     def __init__(
         self,
@@ -1433,6 +1440,13 @@ class NoteTracker:
         for key in decided:
             if key in self._active and self._swollen_partial(self._active[key]):
                 del self._active[key]
+        # A low pipe or bow speaks first in its octave: the note taken there is then handed over to
+        # its fundamental, which grew under it within the delay, to be decided in its place.
+        for key in [k for k in decided if k in self._active]:
+            lower = self._spoke_in_octave(self._active[key])
+            if lower is not None:
+                lower.onset_frame = self._active.pop(key).onset_frame
+                decided.append(lower.pitch)
         # Low to high: a note's timbre is learned before the notes over it are judged by it.
         decided = [k for k in decided if k in self._active]
         for key in sorted(decided) if decided else ():
@@ -1443,6 +1457,32 @@ class NoteTracker:
                 del self._active[key]
             else:
                 self._learn_timbre(key)
+
+    def _spoke_in_octave(self, note: _Note) -> _Note | None:
+        """The note not yet decided an octave under `note`, now decided, that began after it
+        within two decision windows, while `note` holds its level: the octave of a low pipe or
+        bowed string speaks first (its partials are all the low note's even ones), and its
+        fundamental grows a little later, as its channel settles, with nothing new in the octave."""
+        lower = self._active.get(note.pitch - 12)
+        # (Within half a decision window of each other, the two began as one attack: an octave
+        # struck or bowed together, whose lower channel is only the slower to settle.)
+        if (lower is None or note.joined or lower.joined or note.held < self._frame - 1
+                or not note.onset_frame + self._window // 2 < lower.onset_frame <= note.onset_frame + self._window * 2):
+            return None
+        # The low note's odd partials tell it from a partial or a leak under the octave's note:
+        # its third (a fifth over the octave) sounds near its second. (Nor is it a partial itself
+        # of a note sounding under it; and under `WEAK_FUNDAMENTAL_HZ` it is heard by its octave,
+        # its fundamental too faint to be heard growing.)
+        index = lower.pitch - self._grid.low
+        if (index + 19 >= self._grid.count or self._struck[index] != index
+                or self._sounding_below(index) is not None):
+            return None
+        # A note alone: a chord's notes begun with it, off the low note's partials, have their own rule.
+        if any(k - lower.pitch not in PARTIAL_STEPS and abs(other.onset_frame - note.onset_frame) <= self._window
+               for k, other in self._active.items() if k != lower.pitch):
+            return None
+        levels, struck = self._levels[-1], self._struck
+        return lower if levels.item(struck[index + 19]) >= levels.item(struck[index + 12]) * self._THIRD else None
 
     def _swollen_partial(self, note: _Note) -> bool:
         """Whether the note, now decided (or ending before that), lies an octave over a note

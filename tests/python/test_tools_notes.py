@@ -114,6 +114,47 @@ def test_a_bowed_low_note_heard_first_in_its_octave_is_not_played_again_as_it_gr
     assert [e for e in events if e.pitch == 53 and 5.3 < e.onset < 6.1] == []
 
 
+def loud_then_soft(name, program, base):
+    """A line up and down from `base`, loud for four notes and soft for four, each alone."""
+    steps = (0, 4, 7, 12, 7, 4, 0, 2)
+    return renders.Piece(name, tuple(
+        renders.Note(round(0.2 + 0.4 * i, 2), round(0.56 + 0.4 * i, 2), base + step, 110 if i < 4 else 30, program)
+        for i, step in enumerate(steps)))
+
+
+@pytest.mark.parametrize(("piece", "pitch", "onset"), [
+    (loud_then_soft("organ-low", renders.ORGAN, 36), 43, 1.0),
+    (loud_then_soft("strings-low", renders.STRINGS, 36), 38, 3.0),
+], ids=lambda value: getattr(value, "name", str(value)))
+def test_a_low_note_alone_heard_first_in_its_octave_is_one_note_from_its_onset(render, piece, pitch, onset):
+    # The pipe's G2 and the bow's soft D2 speak in their octave, their fundamentals growing
+    # only within the delay: one note at their own pitch, from where the octave began.
+    assert any(n.pitch == pitch and n.onset == onset for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert [e for e in events if e.pitch == pitch + 12 and abs(e.onset - onset) <= 0.1] == []
+    assert [e for e in events if e.pitch == pitch and abs(e.onset - onset) <= 0.05] != []
+
+
+def dyads(name, program, base, interval, steps):
+    """Two notes `interval` apart, struck or bowed together, on each of `steps` over `base`."""
+    return renders.Piece(name, tuple(
+        renders.Note(round(0.2 + 0.5 * i, 2), round(0.65 + 0.5 * i, 2), base + step + upper, 80, program)
+        for i, step in enumerate(steps) for upper in (0, interval)))
+
+
+@pytest.mark.parametrize(("piece", "pitch", "onset"), [
+    # A harp's octave plucked at once: the lower string's channel only settles later.
+    (dyads("harp-octaves", renders.HARP, 36, 12, (0, 4, 7, 5, 2, 0)), 55, 1.2),
+    # A fifth bowed low: no note under its lower one, on whose twelfth the upper one lies.
+    (dyads("strings-fifths", renders.STRINGS, 36, 7, (0, 2, 4, 5, 7)), 29, 1.7),
+], ids=lambda value: getattr(value, "name", str(value)))
+def test_a_note_is_not_handed_to_one_an_octave_under_it_that_is_no_low_note_alone(render, piece, pitch, onset):
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    played = any(n.pitch == pitch and n.onset == onset for n in piece.notes)
+    found = [e for e in events if e.pitch == pitch and abs(e.onset - onset) <= (0.05 if played else 0.3)]
+    assert found if played else found == []
+
+
 def test_a_voice_an_octave_under_a_held_one_is_a_note():
     # Its second partial adds to the held note's channel as it enters.
     partials = [1.0, 0.8, 0.5, 0.3, 0.2]
