@@ -295,7 +295,8 @@ def wider() -> list[Piece]:
 
 def shapes() -> list[Piece]:
     """What the other sets' pieces never do, though music does it all the time: one key played
-    again and again, leaps of an octave, loud and soft phrases, a tune doubled in octaves."""
+    again and again, leaps of an octave, loud and soft phrases, a tune doubled in octaves, and a
+    line alone on a choir or an organ (the other sets have them only in chords)."""
     return [
         repeated("repeats-piano", PIANO, 40, 64, seed=201),
         repeated("repeats-guitar", GUITAR, 45, 69, seed=202, beat=0.25),
@@ -307,4 +308,6 @@ def shapes() -> list[Piece]:
         dynamics("dynamics-piano", PIANO, 48, 79, seed=208),
         dynamics("dynamics-violin", VIOLIN, 55, 81, seed=209),
         doubled("octave-tune-piano", PIANO, 48, 72, seed=210),
+        melody("choir-line", CHOIR, 48, 67, seed=211, beat=0.5),
+        melody("organ-line", ORGAN, 40, 64, seed=212, beat=0.4),
     ]
