@@ -224,7 +224,11 @@ pitch, where theirs stood further: a body's or a pipe's resonances lie at fixed 
 lift one pitch's partial more than its neighbours'), is dropped when it is decided (or ends
 before): it is an organ's octave rank or a voice's formant, as strong as the recording's own
 notes have it (before any is decided, as strong as the fundamental). A melody note over a
-chord's note is louder than that.
+chord's note is louder than that. Outside a chord, so is a note that began within a decision
+window of the note under it, once a decided note has shown the timbre, where that note is not
+struck and left to ring: a line sung by a choir or played on an organ or a string section
+(detuned voices, pipes or strings, whose formants and ranks make upper partials strong) brings
+them with each note's own attack, while a voice played over a held note begins on its own.
 An organ sounds a rank a fifth over each pipe too (a drawbar's pure tone at one and a half
 times its frequency): a note a fifth over one that holds, begun before it or with it, standing
 no more than `OVERTONE_MARGIN_DB` over it, with no note sounding between the two and none over
@@ -1714,7 +1718,9 @@ class NoteTracker:
         lower note's partial (an organ's octave stop, a voice's formant), as loud as the
         recording's own timbre makes it. A melody note an octave over a chord's note is louder
         than its partial; a lower note that only begins later is played under a note that was
-        there first."""
+        there first. Outside a chord the same holds over a held note begun within a decision
+        window of it, once the timbre is known: a single line sung by a choir or played on an
+        organ brings its formants and octave ranks with each note's own attack."""
         low = self._grid.low
         index = note.pitch - low
         own = self._recent_db(index)
@@ -1724,10 +1730,17 @@ class NoteTracker:
         chord = [other for other in self._active.values() if other is not note
                  and abs(other.onset_frame - note.onset_frame) <= self.delay_frames
                  and not any(other.pitch - d in self._active for d in PARTIAL_STEPS)]
-        if len(chord) < CHORD_NOTES - 1:
-            return False
+        # Outside a chord, only over a held note begun as the same attack: an ensemble's formant
+        # or octave rank speaks with its note, while a voice played over a held note starts
+        # later, and two strings struck together each ring on their own.
+        alone = len(chord) < CHORD_NOTES - 1
         for k, d in enumerate(OVERTONE_STEPS):
             below = index - d
+            if alone:
+                lower = self._active.get(note.pitch - d)
+                if (lower is None or abs(lower.onset_frame - note.onset_frame) > self._window
+                        or self._left_to_ring(below, lower, self._frame)):
+                    continue
             if (below < 0 or self._grid.frequencies[below] < WEAK_FUNDAMENTAL_HZ
                     or not (note.pitch - d in self._active or strength[below] > 0)):
                 continue
@@ -1737,6 +1750,10 @@ class NoteTracker:
             # Before any note is decided, a partial is taken to be as loud as its fundamental.
             expected = self._partial_share(note.pitch - d, k)
             if expected is None:
+                # A note alone is weighed only against a timbre heard: two strings plucked an
+                # octave apart are as loud as one string's partial may be.
+                if alone:
+                    continue
                 expected = 0.0
             # A body's or a pipe's resonances lie at fixed frequencies: where notes at this very
             # pitch were decided, their partial may stand further over the fundamental than most.

@@ -105,6 +105,20 @@ def test_a_fifth_over_a_note_that_fades_before_it_is_decided_is_no_note(render, 
     assert [e for e in events if e.pitch == pitch + 7 and abs(e.onset - onset) <= 0.1] == []
 
 
+@pytest.mark.parametrize(("piece", "pitch", "onset", "step"), [
+    (renders.melody("organ-line", renders.ORGAN, 36, 55, seed=503, beat=0.4), 45, 1.4, 12),
+    (renders.melody("organ-line", renders.ORGAN, 36, 55, seed=503, beat=0.4), 52, 8.6, 24),
+    (renders.melody("choir-line", renders.CHOIR, 48, 64, seed=511, beat=0.45), 64, 4.7, 12),
+    (renders.melody("strings-line", renders.STRINGS, 45, 65, seed=513, beat=0.4), 48, 5.4, 19),
+], ids=lambda value: getattr(value, "name", str(value)))
+def test_a_single_lines_upper_partial_begun_with_its_note_is_no_note(render, piece, pitch, onset, step):
+    # The pipes' octave ranks and the voices' formants speak with each note of the line.
+    assert any(n.pitch == pitch and abs(n.onset - onset) < 1e-9 for n in piece.notes)
+    assert not any(n.pitch == pitch + step and abs(n.onset - onset) <= 0.1 for n in piece.notes)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert [e for e in events if e.pitch == pitch + step and abs(e.onset - onset) <= 0.1] == []
+
+
 def test_a_bowed_low_note_heard_first_in_its_octave_is_not_played_again_as_it_grows(render):
     # D minor from 5.2 s: the strings' F3 speaks in its octave at once, and its fundamental
     # grows only half a second later, under its octave heard since the chord began.
