@@ -904,7 +904,8 @@ class NoteTracker:
         self._loudest = 0.0  # loudest level so far
         self._previous: npt.NDArray[np.float64] | None = None  # last frame's log levels
         # The levels of the last frames, silence before the recording: see `salience`.
-        self._before = np.zeros((max(2, round(HELD_SECONDS / self._seconds)), self._grid.count))
+        held = max(2, round(HELD_SECONDS / self._seconds))
+        self._before: npt.NDArray[np.float64] = np.zeros((held, self._grid.count))
         window = self._window + 2  # the decision window and the frame before it
         self._rises: deque[npt.NDArray[np.float64]] = deque(maxlen=self._reach + 1)  # harmonic flux
         # The rises per semitone of the last frames before this block's, and each semitone's rise
