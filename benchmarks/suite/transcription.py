@@ -250,7 +250,8 @@ def table(result: dict) -> str:
              for n in ("marlune", "basic_pitch", "pyin") if f"{n}_shapes_mean_onset_f1" in result["summary"]]
     if apart:
         lines.append("on the shapes the other pieces avoid (repeated keys, octave leaps, loud and soft, octaves "
-                     "together, a choir's or an organ's line; pyin on the monophonic ones): mean onset F1 " + ", ".join(apart))
+                     "together, a choir's or an organ's line; pyin on the monophonic ones): "
+                     "mean onset F1 " + ", ".join(apart))
     if "blocks" in result:
         rates = result["blocks"]["frames_per_second"]
         slowest = min(rates.values())

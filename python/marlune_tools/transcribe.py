@@ -2783,9 +2783,10 @@ class NoteTracker:
             # rest the attack came out of; other notes' partials in its channels hold the level
             # up and move the turn.)
             onset = end + 1
-            start = next(i for i in range(peak, bottom + 1) if level[i] <= lowest + DIP_FLOOR_DB)
-            if end - start <= 2 and len(self._active) == 1:
-                onset = start
+            if len(self._active) == 1:
+                start = next(i for i in range(peak, bottom + 1) if level[i] <= lowest + DIP_FLOOR_DB)
+                if end - start <= 2:
+                    onset = start
         else:
             # A slow one (a bow change) grows under the fading of the note before: it began
             # while the level fell, halfway down.
