@@ -190,10 +190,12 @@ the smoothed level takes a while to fall far.) A note with no such fall ends aft
 frame within `HOLD_DB` of its loudest. The smoothed level begins to fall before its fall is
 steep: the offset goes back from there over the frames that fall `RELEASE_START_DB_PER_SECOND`
 faster than the decay before.
-A note's level, for its strikes, its fall and its velocity, is its semitone's, but below
-`WEAK_FUNDAMENTAL_HZ` its octave's: its fundamental there is too faint to tell them. Such a note
-that stops being a voice before it is decided, while another that started with it is one, was
-that note's knock: a deep string rings for seconds.
+A note's level, for its strikes and its fall, is its semitone's, but below
+`WEAK_FUNDAMENTAL_HZ` its octave's: its fundamental there is too faint to tell them. (Its
+velocity is its attack's: the loudest power of its partials up to its decision, so that one
+touch gives one velocity on any key of any instrument, however it shares its power among its
+partials.) Such a note that stops being a voice before it is decided, while another that started
+with it is one, was that note's knock: a deep string rings for seconds.
 No note there is a knock, though, whose own semitone rings on as a tone within `HOLD_DB` of its
 loudest: its octave, alone, may hold only an offset's leak and the attack's noise.
 Where the channels are wider than a semitone (below about 110 Hz), the skirts of a low note and of
@@ -394,7 +396,6 @@ SETTLING = 2.0  # ... and so are notes shorter than this many time constants of 
 SILENCE = 1e-7  # magnitude below which a channel counts as silent (-134 dB re full scale)
 LARGEST = float(np.finfo(np.float32).max)  # ... and above which (past any bank's frames) too
 FULL_SCALE = 0.5  # magnitude of a full-scale sine
-VELOCITY_SPAN_DB = 48.0  # velocity 1 is this far below full scale, 127 is full scale
 BLOCK_FRAMES = 1024  # at most this many frames are taken at once
 OVERTONE_STEPS = (12, 19, 24)  # the second, third and fourth partials, in semitones up
 OVERTONE_MARGIN_DB = 4.5  # a note on one must stand this far above what the timbre gives it
@@ -482,6 +483,15 @@ class _Grid:
             return magnitude
         loudest: npt.NDArray[np.float64] = np.maximum.reduceat(magnitude, self.starts, axis=1)
         return loudest
+
+    def power(self, levels: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
+        """Σ_h levels[:, n + offset_h]² for every note n: the power of its partials."""
+        squared = levels * levels
+        total = np.zeros_like(levels)
+        for offset in self.offsets:
+            if offset < self.count:
+                total[:, : self.count - offset] += squared[:, offset : self.count]
+        return total
 
     def harmonic_sum(self, values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
         """Σ_h w_h · values[:, n + offset_h] for every note n, added in a fixed order."""
@@ -813,10 +823,12 @@ def _running(values: npt.NDArray[np.float64], width: int, reduce: np.ufunc) -> n
 
 
 def velocity(level: float) -> int:
-    """MIDI velocity of a note whose loudest semitone had magnitude `level`: 127 at full scale,
-    falling linearly in dB to 1 at `VELOCITY_SPAN_DB` below it."""
-    db = 20.0 * math.log10(max(level, SILENCE) / FULL_SCALE)
-    return min(max(round(127 + db * 126 / VELOCITY_SPAN_DB), 1), 127)
+    """MIDI velocity of a note whose partials, at their loudest while it was decided, had the
+    power of a sine of magnitude `level`: 127 at full scale, and as the square root of the
+    magnitude below (1 at 84 dB under full scale)."""
+    # A synthesizer's level follows the square of the velocity (General MIDI's curve: 40 dB from
+    # 127 down to 13), and a player's touch is heard in the same way on any instrument.
+    return min(max(round(127.0 * math.sqrt(max(level, 0.0) / FULL_SCALE)), 1), 127)
 
 
 @dataclass
@@ -836,6 +848,7 @@ class _Note:
     swung: float = 0.0  # played again: how far the note before it swung (see `_swing`)
     swelled: bool = False  # found to swing with a chord's other notes as it grew (see `_swelling`)
     tone: bool = True  # whether it stood out as a tone (see `_tones`, `_skirt`) in the frame `held`
+    power: float = 0.0  # its partials' loudest power up to its decision (for its velocity)
 
 
 class NoteTracker:
@@ -923,6 +936,7 @@ class NoteTracker:
         self._tongue: npt.NDArray[np.bool_] = np.zeros(self._grid.count, dtype=bool)  # ... or of a tongued dip (`_tongued`)
         self._stop: npt.NDArray[np.bool_] = np.zeros(self._grid.count, dtype=bool)  # ... or of a stopped one (`_stopped`)
         self._joined = 0.0  # the start threshold of a note of a chord in the frame being taken
+        self._power = np.zeros(self._grid.count)  # ... and each note's partials' power there
         self._tonal = np.zeros(self._grid.count, dtype=bool)  # ... and where its levels stand out as tones
         self._tone = _tone_fall(self._grid.frequencies) ** TONAL_SHARE
         # The frames that `LAG_CONSTANTS` time constants of each semitone's channel take.
@@ -1019,7 +1033,7 @@ class NoteTracker:
         `delay_frames` frames after their onset frame."""
         with self._lock:
             return [
-                Sounding(n.pitch, n.onset_frame * self._seconds, velocity(n.level))
+                Sounding(n.pitch, n.onset_frame * self._seconds, velocity(math.sqrt(n.power)))
                 for n in sorted(self._active.values(), key=lambda n: n.pitch)
                 if self._wanted(n.pitch) and self._frame - 1 - n.onset_frame >= self.delay_frames
             ]
@@ -1102,6 +1116,7 @@ class NoteTracker:
             np.full(len(frames), SILENCE * 10.0),
         ])
         tonal = self._tones(levels)
+        power = grid.power(levels)
         # A note's level for restrikes is the loudest of its semitone and the two beside it: a
         # vibrato or a glide that moves its energy into a neighbouring channel is no new attack.
         padded = np.pad(levels, ((0, 0), (1, 1)))
@@ -1166,6 +1181,7 @@ class NoteTracker:
             self._lifted = lifted[i]
             self._tongue = tongue[i]
             self._stop = stop[i]
+            self._power = power[i]
             self._joined = joined_at[i]
             self._tonal = tonal[i]
             self._above = above[bounds[i] : bounds[i + 1]]
@@ -1252,6 +1268,12 @@ class NoteTracker:
                 if grouped > note.grouped:
                     note.grouped = grouped
             heard = levels.item(struck[key - low])
+            # The velocity is the attack's: read over the frames up to the decision, so that it is
+            # known with the note-on, whatever the note does later.
+            if t - note.onset_frame <= delay or not note.power:
+                power = self._power.item(key - low)
+                if power > note.power:
+                    note.power = power
             if heard > note.level:
                 note.level = heard
             if heard >= note.level * self._HOLD:
@@ -2897,7 +2919,7 @@ class NoteTracker:
                 onset=note.onset_frame * self._seconds,
                 offset=end_frame * self._seconds,
                 pitch=note.pitch,
-                velocity=velocity(note.level),
+                velocity=velocity(math.sqrt(note.power)),
             )
         )
 

@@ -201,10 +201,31 @@ def harmonic_tone(pitch, amplitudes, seconds=1.0, rate=48_000, start=0.2):
     (100, [1.0]),  # E7, alone above the others' partials
 ])
 def test_one_tone_is_one_note_at_its_fundamental_at_any_level(pitch, amplitudes, level_db):
-    signal = harmonic_tone(pitch, np.array(amplitudes) * 0.5 * 10 ** (level_db / 20))
-    events = transcribe_blocks([signal], 48_000, Options())
+    amplitudes = np.array(amplitudes) * 0.5 * 10 ** (level_db / 20)
+    events = transcribe_blocks([harmonic_tone(pitch, amplitudes)], 48_000, Options())
     assert [e.pitch for e in events] == [pitch]
     assert abs(events[0].onset - 0.2) <= 0.05 and abs(events[0].offset - 1.2) <= 0.05
+    # The General MIDI square law on the partials' power, full scale 127: the same touch gives
+    # the same velocity whatever the timbre.
+    hz = 440.0 * 2 ** ((pitch - 69) / 12) * np.arange(1, len(amplitudes) + 1)
+    power = float(np.sum(amplitudes[(hz < 24_000)[: len(amplitudes)]] ** 2))
+    assert abs(events[0].velocity - max(127 * power ** 0.25, 1)) <= 1
+
+
+@pytest.mark.parametrize("piece", [p for p in renders.shapes() if p.name.startswith("dynamics")],
+                         ids=lambda p: p.name)
+def test_velocities_follow_the_touch_on_every_key(render, piece):
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    heard = {}
+    for note in piece.notes:
+        found = [e.velocity for e in events if e.pitch == note.pitch and abs(e.onset - note.onset) <= 0.05]
+        heard.setdefault(note.velocity, []).extend(found)
+    loud, soft = heard[110], heard[35]
+    assert len(loud) >= 6 and len(soft) >= 4
+    # One touch, one velocity on every key; and the synthesizer's square law gives back the
+    # played ratio of the loud phrases to the soft ones.
+    assert max(loud) <= 1.5 * min(loud) and max(soft) <= 1.5 * min(soft)
+    assert 2.0 <= np.median(loud) / np.median(soft) <= 5.0
 
 
 def offset(level, hz, seconds=2.0, rate=48_000):
