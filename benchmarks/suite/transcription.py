@@ -35,9 +35,10 @@ import renders  # noqa: E402
 
 ONSET_TOLERANCE = 0.05
 QUICK_PIECES = ("piano", "two-voices", "90ms-notes")
-MARKS = {"development": "", "held_out": "*", "wider": "+", "shapes": "^"}
-# The shapes are scored apart: the headline figures stay those of the same pieces over time.
-SCORED_APART = ("shapes",)
+MARKS = {"development": "", "held_out": "*", "wider": "+", "shapes": "^", "room": "~"}
+# The shapes and the room are scored apart: the headline figures stay those of the same pieces
+# over time.
+SCORED_APART = ("shapes", "room")
 PEER_SCRIPT = Path(__file__).with_name("basic_pitch_peer.py")
 
 
@@ -122,10 +123,11 @@ def measure(run) -> dict:
     quick = run.quick
     sets = {"development": renders.development(), "held_out": renders.held_out(), "wider": renders.wider(),
             "shapes": renders.shapes()}
-    pieces = [piece for group in sets.values() for piece in group]
-    group_of = {piece.name: name for name, group in sets.items() for piece in group}
+    # (piece, set): the 42 pieces again as heard in a room, after the rest.
+    pieces = [(piece, name) for name, group in sets.items() for piece in group]
+    pieces += [(piece, "room") for name in ("development", "held_out", "wider") for piece in sets[name]]
     if quick:
-        pieces = [p for p in pieces if p.name in QUICK_PIECES]
+        pieces = [(p, group) for p, group in pieces if p.name in QUICK_PIECES and group != "room"]
     missing = renders.available()
     if missing:
         run.check(False, f"transcription: cannot render the pieces: {missing}")
@@ -135,22 +137,24 @@ def measure(run) -> dict:
     with tempfile.TemporaryDirectory() as scratch_name:
         scratch = Path(scratch_name)
         files = []
-        for piece in pieces:
-            run.progress(f"transcription: rendering {piece.name}")
-            samples = renders.render(piece, cache)
-            path = scratch / f"{piece.name}.wav"
+        for piece, group in pieces:
+            room = group == "room"
+            label = piece.name + MARKS[group]
+            run.progress(f"transcription: rendering {label}")
+            samples = renders.render(piece, cache, room=room)
+            path = scratch / f"{piece.name}{'-room' if room else ''}.wav"
             import soundfile
 
             soundfile.write(path, samples, renders.SAMPLE_RATE, subtype="FLOAT")
             files.append(path)
             seconds = len(samples) / renders.SAMPLE_RATE
-            run.progress(f"transcription: marlune on {piece.name}")
+            run.progress(f"transcription: marlune on {label}")
             intervals, pitches, elapsed = marlune_notes(path, scratch, 1 if quick else 3)
-            row = {"piece": piece.name, "seconds": seconds, "set": group_of[piece.name],
+            row = {"piece": piece.name, "seconds": seconds, "set": group,
                    "monophonic": piece.monophonic,
                    "marlune": {**score(piece, intervals, pitches), "time": elapsed, "real_time": seconds / elapsed}}
             if piece.monophonic and not quick:
-                run.progress(f"transcription: pyin on {piece.name}")
+                run.progress(f"transcription: pyin on {label}")
                 intervals, pitches, elapsed = pyin_notes(samples, renders.SAMPLE_RATE)
                 row["pyin"] = {**score(piece, intervals, pitches), "time": elapsed, "real_time": seconds / elapsed}
             rows.append(row)
@@ -158,12 +162,12 @@ def measure(run) -> dict:
         if python and not quick:
             run.progress("transcription: basic-pitch on every piece")
             found = basic_pitch_notes(python, files)
-            for row, piece in zip(rows, pieces):
-                notes = found[piece.name]
+            for row, (piece, _), path in zip(rows, pieces, files):
+                notes = found[path.stem]
                 intervals = np.array(notes["intervals"]).reshape(-1, 2)
                 row["basic_pitch"] = {**score(piece, intervals, np.array(notes["pitches"])), "time": notes["time"],
                                       "real_time": row["seconds"] / notes["time"]}
-    return {"rows": rows, "summary": summary(rows), "blocks": measure_blocks(run, pieces[0])}
+    return {"rows": rows, "summary": summary(rows), "blocks": measure_blocks(run, pieces[0][0])}
 
 
 BLOCKS = (512, 594, 1000, 1024)  # frames per push: the command's 594 at 44.1 kHz, and powers of two
@@ -196,7 +200,7 @@ def measure_blocks(run, piece: renders.Piece) -> dict:
 
 def summary(rows: list[dict]) -> dict:
     out = {}
-    shapes = [row for row in rows if row["set"] in SCORED_APART]
+    apart = {name: [row for row in rows if row["set"] == name] for name in SCORED_APART}
     rows = [row for row in rows if row["set"] not in SCORED_APART]
     for name in ("marlune", "basic_pitch", "pyin"):
         scored = [row[name] for row in rows if name in row]
@@ -212,10 +216,11 @@ def summary(rows: list[dict]) -> dict:
         scored = [row["marlune"]["onset_f1"] for row in rows if row["set"] == part]
         if scored:
             out[f"marlune_{part}_mean_onset_f1"] = float(np.mean(scored))
-    for name in ("marlune", "basic_pitch", "pyin"):
-        scored = [row[name]["onset_f1"] for row in shapes if name in row]
-        if scored:
-            out[f"{name}_shapes_mean_onset_f1"] = float(np.mean(scored))
+    for part, group in apart.items():
+        for name in ("marlune", "basic_pitch", "pyin"):
+            scored = [row[name]["onset_f1"] for row in group if name in row]
+            if scored:
+                out[f"{name}_{part}_mean_onset_f1"] = float(np.mean(scored))
     return out
 
 
@@ -225,7 +230,8 @@ def table(result: dict) -> str:
     names = [n for n in ("marlune", "basic_pitch", "pyin") if any(n in row for row in result["rows"])]
     width = 32
     lines = ["Which notes are played (mir_eval: F1 of onsets within 50 ms, F1 with offsets, octave errors,",
-             "times real time; * held out, + the wider set, ^ shapes the others avoid, scored apart)",
+             "times real time; * held out, + the wider set; scored apart: ^ shapes the others avoid,",
+             "~ the 42 pieces again as heard in a room)",
              f"{'':<22}" + "".join(f"{n.replace('_', '-'):>{width}}" for n in names),
              f"{'piece':<22}" + "".join(f"{'onset offset  octave   speed':>{width}}" for _ in names)]
     for row in result["rows"]:
@@ -246,12 +252,13 @@ def table(result: dict) -> str:
         key = f"marlune_{part}_mean_onset_f1"
         if key in result["summary"]:
             lines.append(f"marlune on the {part.replace('_', '-')} pieces: mean onset F1 {result['summary'][key]:.3f}")
-    apart = [f"{n.replace('_', '-')} {result['summary'][f'{n}_shapes_mean_onset_f1']:.3f}"
-             for n in ("marlune", "basic_pitch", "pyin") if f"{n}_shapes_mean_onset_f1" in result["summary"]]
-    if apart:
-        lines.append("on the shapes the other pieces avoid (repeated keys, octave leaps, loud and soft, octaves "
-                     "together, a choir's or an organ's line; pyin on the monophonic ones): "
-                     "mean onset F1 " + ", ".join(apart))
+    for part, what in (("shapes", "on the shapes the other pieces avoid (repeated keys, octave leaps, loud and "
+                                  "soft, octaves together, a choir's or an organ's line; pyin on the monophonic ones)"),
+                       ("room", "on the 42 pieces in a room (fluidsynth's reverb; pyin on the monophonic ones)")):
+        apart = [f"{n.replace('_', '-')} {result['summary'][f'{n}_{part}_mean_onset_f1']:.3f}"
+                 for n in ("marlune", "basic_pitch", "pyin") if f"{n}_{part}_mean_onset_f1" in result["summary"]]
+        if apart:
+            lines.append(f"{what}: mean onset F1 " + ", ".join(apart))
     if "blocks" in result:
         rates = result["blocks"]["frames_per_second"]
         slowest = min(rates.values())

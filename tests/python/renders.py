@@ -97,13 +97,19 @@ def write_midi(piece: Piece, path: str | os.PathLike[str]) -> None:
     midi.save(os.fspath(path))
 
 
-def render(piece: Piece, cache: str | os.PathLike[str] | None = None) -> np.ndarray:
-    """The piece's samples, float32 mono at `SAMPLE_RATE`; cached in `cache` by content."""
+# A room for `render(..., room=True)`: fluidsynth's reverb, a middling hall. Music is recorded
+# in rooms, where each note's pitch and partials ring on for a second or more after it ends.
+ROOM = ("-R", "1", "-o", "synth.reverb.room-size=0.6", "-o", "synth.reverb.level=0.7")
+
+
+def render(piece: Piece, cache: str | os.PathLike[str] | None = None, *, room: bool = False) -> np.ndarray:
+    """The piece's samples, float32 mono at `SAMPLE_RATE`; cached in `cache` by content. Dry, or
+    with `room` as heard in a room."""
     import soundfile
 
-    key = hashlib.sha256(repr(piece).encode()).hexdigest()[:16]
+    key = hashlib.sha256((repr(piece) + (repr(ROOM) if room else "")).encode()).hexdigest()[:16]
     folder = Path(cache) if cache is not None else None
-    cached = folder / f"{piece.name}-{key}.wav" if folder is not None else None
+    cached = folder / f"{piece.name}{'-room' if room else ''}-{key}.wav" if folder is not None else None
     if cached is not None and cached.exists():
         samples, _ = soundfile.read(cached, dtype="float32")
         return samples
@@ -113,7 +119,7 @@ def render(piece: Piece, cache: str | os.PathLike[str] | None = None) -> np.ndar
         command = [
             "fluidsynth", "-n", "-i", "-q",
             "-r", str(SAMPLE_RATE),
-            "-R", "0", "-C", "0",  # no reverb, no chorus
+            *(ROOM if room else ("-R", "0")), "-C", "0",  # no chorus; no reverb but in a room
             "-o", "synth.cpu-cores=1",
             "-O", "float", "-T", "wav", "-F", str(wav),
             str(SOUNDFONT), str(midi),
