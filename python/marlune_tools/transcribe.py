@@ -94,7 +94,13 @@ partials. (One that only falls under the end threshold, still a voice, is a note
 the lower one that decays: a melody note over a chord. Nor is one over a note of a chord that
 stands far out of that note's partials around it, or further over it than the recording's
 timbre puts its octave, twelfth or double octave: a melody note struck with the chord, which
-the chord's many partials push out of the voices for a while.) Such a note is dropped (where it was the
+the chord's many partials push out of the voices for a while. Nor is one an octave over it whose
+own channel rang down since its strike, no faster than a note let go falls, while the lower note's
+fourth and sixth partials stood `PARTIAL_MARGIN_DB` over the odd ones beside them in
+`OCTAVE_SHARE` of the frames an onset may lie in from its onset: a second string struck an octave
+up adds to the even partials alone through its ring, while one string's partials fall smoothly
+from one to the next; nor is it then the lower note's partial as a choir's or an organ's is.)
+Such a note is dropped (where it was the
 lower note's second partial and began first, the lower note began there: a bowed or blown high
 note speaks in its octave before its fundamental grows), and so is a note below `KNOCK_HZ` that started with another
 one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
@@ -401,6 +407,7 @@ OVERTONE_STEPS = (12, 19, 24)  # the second, third and fourth partials, in semit
 OVERTONE_MARGIN_DB = 4.5  # a note on one must stand this far above what the timbre gives it
 TIMBRE_NOTES = 5  # the timbre at a pitch is that of this many decided notes nearest to it
 TIMBRE_KEPT = 32  # ... among the last this many
+OCTAVE_SHARE = 2 / 3  # an octave struck with a string stands out of its odd partials in this share of frames
 DRIFT_SEMITONES = 6.0  # a drive this far or further under the lowest semitone is an offset or a drift
 ALIKE_DB = 0.1  # the lowest semitone must stand this far above the next to be a peak (a click's ring)
 
@@ -1762,7 +1769,7 @@ class NoteTracker:
             if alone:
                 lower = self._active.get(note.pitch - d)
                 if (lower is None or abs(lower.onset_frame - note.onset_frame) > self._window
-                        or self._left_to_ring(below, lower, self._frame)):
+                        or self._left_to_ring(below, lower, self._frame) or self._struck_octave(note, lower)):
                     continue
             if (below < 0 or self._grid.frequencies[below] < WEAK_FUNDAMENTAL_HZ
                     or not (note.pitch - d in self._active or strength[below] > 0)):
@@ -1996,7 +2003,7 @@ class NoteTracker:
             lower = self._active.get(note.pitch - d)
             if (lower is not None and voiced[lower.pitch - self._grid.low]
                     and abs(lower.onset_frame - note.onset_frame) <= self._window
-                    and not self._played_over(note, lower)):
+                    and not self._played_over(note, lower) and not self._struck_octave(note, lower)):
                 return True
         # A note named by its partials alone that stops being a voice so soon is no deep string
         # (which rings for seconds) but the knock of another note's attack.
@@ -2005,6 +2012,39 @@ class NoteTracker:
         return any(other is not note and voiced[other.pitch - self._grid.low]
                    and abs(other.onset_frame - note.onset_frame) <= self._window
                    for other in self._active.values())
+
+    def _struck_octave(self, note: _Note, lower: _Note) -> bool:
+        """Whether `note`, an octave over `lower` and struck and left to ring, was struck with it
+        as a string of its own: in `OCTAVE_SHARE` of the frames an onset may lie in from its onset
+        at least (its strike's ring), the lower note's fourth and sixth partials (the upper
+        string's second and third) stood `PARTIAL_MARGIN_DB` over the odd partials beside them.
+        One string's partials fall smoothly from one to the next, with no formant to lift every
+        other one; a second string an octave up adds to the even ones alone, through its ring,
+        while an attack's partials stand out only until the lower channel has grown."""
+        base = lower.pitch - self._grid.low
+        if note.pitch - lower.pitch != 12 or base + 34 >= self._grid.count:
+            return False
+        # (The upper string's channel, the faster, shows the strike first.) A string rings down
+        # smoothly, no faster than a note let go falls: a voice's or a pipe's partial that sank
+        # out of a formant fell faster.
+        if not self._left_to_ring(note.pitch - self._grid.low, note, self._frame):
+            return False
+        level = note.history[max(note.onset_frame - note.first, 0):]
+        top = level.index(max(level))
+        if level[top] > level[-1] * 10.0 ** (RELEASE_DB_PER_SECOND * (len(level) - 1 - top) * self._seconds / 20.0):
+            return False
+        # Judged over the frames an onset may lie in from its onset: the ring of the strike.
+        last = min(self._frame, note.onset_frame + self._reach)
+        span = min(last - note.onset_frame + 1, len(self._levels) - (self._frame - last))
+        margin = 10.0 ** (PARTIAL_MARGIN_DB / 20.0)
+        stood = 0
+        for k in range(self._frame - last + 1, self._frame - last + span + 1):
+            row = self._levels[-k]
+            fifth = row.item(base + 28)
+            if (row.item(base + 24) > margin * max(row.item(base + 19), fifth)
+                    and row.item(base + 31) > margin * max(fifth, row.item(base + 34))):
+                stood += 1
+        return span > 0 and stood >= OCTAVE_SHARE * span
 
     def _over_spectrum(self, pitch: int, base: int, level: float, levels: npt.NDArray[np.float64]) -> bool:
         """Whether `level`, of the semitone `pitch` on the third or a higher partial of the note

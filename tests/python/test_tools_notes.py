@@ -169,6 +169,15 @@ def test_a_note_is_not_handed_to_one_an_octave_under_it_that_is_no_low_note_alon
     assert found if played else found == []
 
 
+@pytest.mark.parametrize(("pitch", "onset"), [(74, 0.2), (72, 3.8)])
+def test_an_octave_struck_with_its_lower_note_is_a_note(render, pitch, onset):
+    # Its strings' partials fall on the lower note's even ones alone, and stand over the odd ones
+    # beside them while both ring: no attack of the lower note's partials.
+    piece = renders.doubled("octave-tune-piano", renders.PIANO, 48, 72, seed=210)
+    events = transcribe_blocks([render(piece)], renders.SAMPLE_RATE, Options())
+    assert [e for e in events if e.pitch == pitch and abs(e.onset - onset) <= 0.05], events
+
+
 def test_a_voice_an_octave_under_a_held_one_is_a_note():
     # Its second partial adds to the held note's channel as it enters.
     partials = [1.0, 0.8, 0.5, 0.3, 0.2]
