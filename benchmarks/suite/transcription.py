@@ -35,10 +35,14 @@ import renders  # noqa: E402
 
 ONSET_TOLERANCE = 0.05
 QUICK_PIECES = ("piano", "two-voices", "90ms-notes")
-MARKS = {"development": "", "held_out": "*", "wider": "+", "shapes": "^", "room": "~"}
-# The shapes and the room are scored apart: the headline figures stay those of the same pieces
-# over time.
-SCORED_APART = ("shapes", "room")
+MARKS = {"development": "", "held_out": "*", "wider": "+", "shapes": "^", "room": "~", "off_grid": ">"}
+# The shapes, the room and the pieces off the grid are scored apart: the headline figures stay
+# those of the same pieces over time.
+SCORED_APART = ("shapes", "room", "off_grid")
+# The pieces' notes begin on whole milliseconds, so on the 10 ms frames' edges at 44.1 kHz; a
+# recording's begin anywhere. Half a frame of silence before the 42 pieces puts every onset
+# between two frames (the notes found are moved back by as much before scoring).
+OFF_GRID_SAMPLES = 220
 PEER_SCRIPT = Path(__file__).with_name("basic_pitch_peer.py")
 
 
@@ -123,11 +127,12 @@ def measure(run) -> dict:
     quick = run.quick
     sets = {"development": renders.development(), "held_out": renders.held_out(), "wider": renders.wider(),
             "shapes": renders.shapes()}
-    # (piece, set): the 42 pieces again as heard in a room, after the rest.
+    # (piece, set): the 42 pieces again as heard in a room and off the frames' grid, after the rest.
     pieces = [(piece, name) for name, group in sets.items() for piece in group]
-    pieces += [(piece, "room") for name in ("development", "held_out", "wider") for piece in sets[name]]
+    pieces += [(piece, again) for again in ("room", "off_grid")
+               for name in ("development", "held_out", "wider") for piece in sets[name]]
     if quick:
-        pieces = [(p, group) for p, group in pieces if p.name in QUICK_PIECES and group != "room"]
+        pieces = [(p, group) for p, group in pieces if p.name in QUICK_PIECES and group not in ("room", "off_grid")]
     missing = renders.available()
     if missing:
         run.check(False, f"transcription: cannot render the pieces: {missing}")
@@ -142,7 +147,10 @@ def measure(run) -> dict:
             label = piece.name + MARKS[group]
             run.progress(f"transcription: rendering {label}")
             samples = renders.render(piece, cache, room=room)
-            path = scratch / f"{piece.name}{'-room' if room else ''}.wav"
+            lead = OFF_GRID_SAMPLES if group == "off_grid" else 0
+            samples = np.concatenate([np.zeros(lead, dtype=np.float32), samples])
+            late = lead / renders.SAMPLE_RATE
+            path = scratch / f"{piece.name}{'-' + group if group in ('room', 'off_grid') else ''}.wav"
             import soundfile
 
             soundfile.write(path, samples, renders.SAMPLE_RATE, subtype="FLOAT")
@@ -152,19 +160,22 @@ def measure(run) -> dict:
             intervals, pitches, elapsed = marlune_notes(path, scratch, 1 if quick else 3)
             row = {"piece": piece.name, "seconds": seconds, "set": group,
                    "monophonic": piece.monophonic,
-                   "marlune": {**score(piece, intervals, pitches), "time": elapsed, "real_time": seconds / elapsed}}
+                   "marlune": {**score(piece, intervals - late, pitches), "time": elapsed,
+                               "real_time": seconds / elapsed}}
             if piece.monophonic and not quick:
                 run.progress(f"transcription: pyin on {label}")
                 intervals, pitches, elapsed = pyin_notes(samples, renders.SAMPLE_RATE)
-                row["pyin"] = {**score(piece, intervals, pitches), "time": elapsed, "real_time": seconds / elapsed}
+                row["pyin"] = {**score(piece, intervals - late, pitches), "time": elapsed,
+                               "real_time": seconds / elapsed}
             rows.append(row)
         python = getattr(run.args, "basic_pitch_python", None)
         if python and not quick:
             run.progress("transcription: basic-pitch on every piece")
             found = basic_pitch_notes(python, files)
-            for row, (piece, _), path in zip(rows, pieces, files):
+            for row, (piece, group), path in zip(rows, pieces, files):
                 notes = found[path.stem]
-                intervals = np.array(notes["intervals"]).reshape(-1, 2)
+                late = (OFF_GRID_SAMPLES if group == "off_grid" else 0) / renders.SAMPLE_RATE
+                intervals = np.array(notes["intervals"]).reshape(-1, 2) - late
                 row["basic_pitch"] = {**score(piece, intervals, np.array(notes["pitches"])), "time": notes["time"],
                                       "real_time": row["seconds"] / notes["time"]}
     return {"rows": rows, "summary": summary(rows), "blocks": measure_blocks(run, pieces[0][0])}
@@ -231,7 +242,7 @@ def table(result: dict) -> str:
     width = 32
     lines = ["Which notes are played (mir_eval: F1 of onsets within 50 ms, F1 with offsets, octave errors,",
              "times real time; * held out, + the wider set; scored apart: ^ shapes the others avoid,",
-             "~ the 42 pieces again as heard in a room)",
+             "~ the 42 pieces again as heard in a room, > again with their onsets between frames)",
              f"{'':<22}" + "".join(f"{n.replace('_', '-'):>{width}}" for n in names),
              f"{'piece':<22}" + "".join(f"{'onset offset  octave   speed':>{width}}" for _ in names)]
     for row in result["rows"]:
@@ -254,7 +265,8 @@ def table(result: dict) -> str:
             lines.append(f"marlune on the {part.replace('_', '-')} pieces: mean onset F1 {result['summary'][key]:.3f}")
     for part, what in (("shapes", "on the shapes the other pieces avoid (repeated keys, octave leaps, loud and "
                                   "soft, octaves together, a choir's or an organ's line; pyin on the monophonic ones)"),
-                       ("room", "on the 42 pieces in a room (fluidsynth's reverb; pyin on the monophonic ones)")):
+                       ("room", "on the 42 pieces in a room (fluidsynth's reverb; pyin on the monophonic ones)"),
+                       ("off_grid", "on the 42 pieces with every onset half a frame off the 10 ms grid")):
         apart = [f"{n.replace('_', '-')} {result['summary'][f'{n}_{part}_mean_onset_f1']:.3f}"
                  for n in ("marlune", "basic_pitch", "pyin") if f"{n}_{part}_mean_onset_f1" in result["summary"]]
         if apart:
