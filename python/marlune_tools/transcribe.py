@@ -1406,6 +1406,9 @@ class NoteTracker:
             if (restruck is not None and settled >= 0 and t - note.onset_frame > delay
                     and not self._shared_dip(key - low, settled)):
                 restruck = None
+            # Nor where it only swells in its own tail (see `_in_tail`).
+            if restruck is not None and self._in_tail(key - low, restruck):
+                restruck = None
             if restruck is not None:
                 # Struck again before it was decided: the knock of another note's attack is
                 # dropped here as it would be had it ended, and its dip and return is no new
