@@ -1038,6 +1038,7 @@ class NoteTracker:
         self._next_release = -1  # ... the first frame one of them is measured in (-1: none)
         self._falls: deque[float] = deque(maxlen=TAIL_KEPT)
         self._room: float | None = None
+        self._room_fall = np.zeros(0)  # ... and how far each frame of the memory has fallen by now
         # ... and the onset of each pitch's last note of a chord that ended before it was decided
         self._unsaid: dict[int, int] = {}
         self._rang: dict[int, int] = {}  # ... and its last frame as a voice, where it was struck and left to ring
@@ -1499,17 +1500,18 @@ class NoteTracker:
                 measured = True
         if measured and len(self._falls) >= TAIL_FALLS:
             self._room = max(statistics.median(self._falls), ROOM_DB_PER_SECOND * self._seconds)
+            self._room_fall = self._room * np.arange(self._tail_frames, -1, -1.0)
 
-    def _tail_margin(self, slot: int, onset: int, room: float) -> float:
+    def _tail_margin(self, slot: int, onset: int) -> float:
         """How far (dB) a semitone's level now stands over its envelope before `onset`: the
-        loudest it was there, each frame's level falling `room` dB a frame since."""
+        loudest it was there, each frame's level falling at the room's rate since."""
         back = self._frame - onset + 1
         start = max(0, self._tail_row - back - self._tail_frames)
         stop = self._tail_row - back + 1
         if stop <= start:
             return math.inf
         db = self._tail_db[start:stop, slot]
-        envelope = float(np.max(db - room * np.arange(len(db) - 1, -1, -1)))
+        envelope = float(np.max(db - self._room_fall[len(self._room_fall) - len(db) :]))
         return float(self._tail_db[self._tail_row, slot]) - envelope
 
     def _in_tail(self, index: int, onset: int) -> bool:
@@ -1517,15 +1519,14 @@ class NoteTracker:
         what sounded there before: it stands over the semitone's envelope (see `_tail_margin`)
         neither in its own channel nor in its octave's by `TAIL_RISE_DB`, where a note of its
         pitch ended within `TAIL_SECONDS`, else it stands `TAIL_DEEP_DB` under it in both."""
-        room = self._room
-        if room is None:
+        if self._room is None:
             return False
         slot = self._struck[index]
         own = self._ended.get(index + self._grid.low, -1) >= onset - self._tail_frames
         least = TAIL_RISE_DB if own else -TAIL_DEEP_DB
-        if self._tail_margin(slot, onset, room) >= least:
+        if self._tail_margin(slot, onset) >= least:
             return False
-        return slot + 12 >= self._grid.count or self._tail_margin(slot + 12, onset, room) < least
+        return slot + 12 >= self._grid.count or self._tail_margin(slot + 12, onset) < least
 
     def _with_chord(self, note: _Note) -> int | None:
         """The onset of `note`, starting above the floor of a note alone, traced back from its
