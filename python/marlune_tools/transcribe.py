@@ -95,7 +95,8 @@ envelope before its onset, in its own channel and its octave's, by less than `TA
 a note of its pitch ended within `TAIL_SECONDS` (one played into that tail rises out of it, at its
 fundamental and its partials together), or by `TAIL_DEEP_DB` elsewhere: another note's partial
 decays at its own rate there, and may outlast its fundamental, but a channel also holds the leak of
-the notes beside it, which a new chord's note may lie under as it grows.
+the notes beside it, which a new chord's note may lie under as it grows. Nor is a sounding note
+struck again there: one held on into its tail swells with it.
 The onset is placed where the note's rise began: from its strongest rise in the last
 `DECISION_SECONDS` (100 ms) back over the frames before it that still rise by `RISE_SHARE` of
 that, up to `RISE_SECONDS` (100 ms) further. A slow attack (bowed strings, organ, choir) crosses
