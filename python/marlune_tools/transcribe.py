@@ -83,6 +83,20 @@ without rising. A note on a partial of notes held since before those frames, whe
 voice has it on a partial, starts too when its channel and its second partial's rose by
 `PARTIAL_RISE_DB` in the `DECISION_SECONDS` before while the held notes' own channels did not:
 played there, it adds only a few dB to channels that the held notes' partials fill.
+In a room, what a note excited goes on sounding after it ends: each channel decays at the room's
+rate (tens of dB a second, slower than a dry note's release), swelling and dipping by several dB
+as the reflections beat, and such a swell rises as an attack does. So each semitone's envelope is
+kept: the loudest it was over the last `TAIL_SECONDS`, each frame's level falling since at the
+rate the recording shows after its notes' releases (the median of the slopes of their levels from
+`TAIL_FROM_SECONDS` to `TAIL_TO_SECONDS` after the release, where no new note of the pitch
+began and the level stayed over the floor; known once `TAIL_FALLS` releases showed one, and
+never slower than `ROOM_DB_PER_SECOND`). A note does not start where its level stands under that
+envelope before its onset, in its own channel and its octave's, by less than `TAIL_RISE_DB` where
+a note of its pitch ended within `TAIL_SECONDS` (one played into that tail rises out of it, at its
+fundamental and its partials together), or by `TAIL_DEEP_DB` elsewhere: another note's partial
+decays at its own rate there, and may outlast its fundamental, but a channel also holds the leak of
+the notes beside it, which a new chord's note may lie under as it grows. Nor is a sounding note
+struck again there: one held on into its tail swells with it.
 The onset is placed where the note's rise began: from its strongest rise in the last
 `DECISION_SECONDS` (100 ms) back over the frames before it that still rise by `RISE_SHARE` of
 that, up to `RISE_SECONDS` (100 ms) further. A slow attack (bowed strings, organ, choir) crosses
@@ -325,6 +339,7 @@ up and rose again swung, as a bowed or sung note's does (a violin's vibrato in i
 from __future__ import annotations
 
 import math
+import statistics
 import threading
 from collections import deque
 from collections.abc import Iterable
@@ -410,6 +425,14 @@ TIMBRE_KEPT = 32  # ... among the last this many
 OCTAVE_SHARE = 2 / 3  # an octave struck with a string stands out of its odd partials in this share of frames
 DRIFT_SEMITONES = 6.0  # a drive this far or further under the lowest semitone is an offset or a drift
 ALIKE_DB = 0.1  # the lowest semitone must stand this far above the next to be a peak (a click's ring)
+TAIL_SECONDS = 1.5  # what sounded in a semitone is remembered this long (see `_in_tail`)
+TAIL_FROM_SECONDS = 0.1  # the fall of a note's tail is measured from this long after its release ...
+TAIL_TO_SECONDS = 0.4  # ... to this long after it
+TAIL_FALLS = 3  # ... and trusted once this many releases have shown it
+TAIL_KEPT = 16  # ... the median of the last this many
+ROOM_DB_PER_SECOND = 10.0  # no tail is taken to fall slower than this (a large hall's)
+TAIL_RISE_DB = 0.0  # a note where one of its pitch ended stands this far over the tail (`_in_tail`)
+TAIL_DEEP_DB = 6.0  # ... and any other note is a tail's swell only this far under it
 
 
 @dataclass(frozen=True, order=True)
@@ -1010,6 +1033,20 @@ class NoteTracker:
         self._rise_rows: npt.NDArray[np.float64] = np.zeros((0, self._grid.count))
         self._block_row = 0
         self._ended: dict[int, int] = {}  # the frame each pitch's last note ended in
+        # The levels in dB of the last `TAIL_SECONDS` (and the delay) and of the block (see
+        # `_in_tail`), the row of the frame being taken, the block's floors (as the onsets' log
+        # levels'); the releases whose tail is still to be measured (the frame to measure it in,
+        # the release's frame, the note's pitch), the falls measured (dB a frame) and the fall a
+        # tail is held to (none until `TAIL_FALLS` are known).
+        self._tail_frames = math.ceil(TAIL_SECONDS / self._seconds - 1e-9)
+        self._tail_db: npt.NDArray[np.float64] = np.zeros((0, self._grid.count))
+        self._tail_row = -1
+        self._tail_floors: list[float] = []
+        self._releases: list[tuple[int, int, int]] = []
+        self._next_release = -1  # ... the first frame one of them is measured in (-1: none)
+        self._falls: deque[float] = deque(maxlen=TAIL_KEPT)
+        self._room: float | None = None
+        self._room_fall = np.zeros(0)  # ... and how far each frame of the memory has fallen by now
         # ... and the onset of each pitch's last note of a chord that ended before it was decided
         self._unsaid: dict[int, int] = {}
         self._rang: dict[int, int] = {}  # ... and its last frame as a voice, where it was struck and left to ring
@@ -1162,6 +1199,10 @@ class NoteTracker:
         self._levels_tail = recent[len(levels) :]
         held_loudest = _running(recent, self.delay_frames + 1, np.maximum)[self.delay_frames :]
         self._decibels = np.concatenate([self._decibels[max(0, len(self._decibels) - self.delay_frames) :], decibels])
+        kept_tail = self._tail_frames + self.delay_frames + 1
+        self._tail_db = np.concatenate([self._tail_db[max(0, len(self._tail_db) - kept_tail) :], decibels])
+        tail_kept = len(self._tail_db) - len(frames)
+        self._tail_floors = (_decibels(loudest) - FLUX_RANGE_DB).tolist()
         self._rise_rows = np.concatenate([self._rise_rows[max(0, len(self._rise_rows) - self._reach) :], rises])
         kept = len(self._decibels) - len(frames)
         # Where the frame that a restrike would start with has a rise, no smaller than the next
@@ -1181,6 +1222,7 @@ class NoteTracker:
         joined_at, start_at = joined.tolist(), start.tolist()
         for i in range(len(frames)):
             self._block_row = kept + i
+            self._tail_row = tail_kept + i
             self._peaked = peaked[i]
             self._held_loudest = held_loudest[i]
             self._later_rise, self._window_loudest = later_rise[i], window_loudest[i]
@@ -1260,6 +1302,8 @@ class NoteTracker:
         # (Read once: this loop runs for every note in every frame.)
         struck, delay, restrike_from = self._struck, self.delay_frames, t - self._window - 1
         tonal, active, wide, deep = self._tonal, self._active, self._wide, self._deep
+        if 0 <= self._next_release <= t:
+            self._measure_tails(t)
         for key in list(self._active):
             note = self._active[key]
             # Read as Python floats and compared rather than `max`ed: this runs for every note in
@@ -1324,8 +1368,14 @@ class NoteTracker:
                                      and (self._knock(note) or self._overtone(note, strength) or self._quint(note)
                                           or self._swept(note) or self._skirt(note)
                                           or self._swollen_partial(note)))):
-                        self._close(note, min(t - note.below, self._release(note)) + 1, finished, t - note.below + 1)
+                        ended = min(t - note.below, self._release(note)) + 1
+                        self._close(note, ended, finished, t - note.below + 1)
                         self._ended[key] = t
+                        if t - note.onset_frame > delay:
+                            due = ended + math.ceil(TAIL_TO_SECONDS / self._seconds - 1e-9)
+                            self._releases.append((due, ended, key))
+                            if not 0 <= self._next_release <= due:
+                                self._next_release = due
                         if note.joined and t - note.onset_frame <= delay:
                             self._unsaid[key] = note.onset_frame
                         else:
@@ -1365,6 +1415,9 @@ class NoteTracker:
             if (restruck is not None and settled >= 0 and t - note.onset_frame > delay
                     and not self._shared_dip(key - low, settled)):
                 restruck = None
+            # Nor where it only swells in its own tail (see `_in_tail`).
+            if restruck is not None and self._in_tail(key - low, restruck):
+                restruck = None
             if restruck is not None:
                 # Struck again before it was decided: the knock of another note's attack is
                 # dropped here as it would be had it ended, and its dip and return is no new
@@ -1393,6 +1446,8 @@ class NoteTracker:
                     held=t,
                 )
                 if self._lifted_partial(index, note.onset_frame, levels):
+                    continue
+                if self._in_tail(int(index), note.onset_frame):
                     continue
                 if alone:
                     self._active[key] = note
@@ -1425,6 +1480,61 @@ class NoteTracker:
         if self._active:
             self._check_young(t, strength, levels, end)
         self._frame += 1
+
+    def _measure_tails(self, t: int) -> None:
+        """Measures the fall of the tails whose span after their release ends with this frame."""
+        due = [r for r in self._releases if r[0] <= t]
+        self._releases = [r for r in self._releases if r[0] > t]
+        self._next_release = min(self._releases)[0] if self._releases else -1
+        measured = False
+        floor = self._tail_floors[self._tail_row - (len(self._tail_db) - len(self._tail_floors))]
+        for _, ended, key in due:
+            first = ended + math.ceil(TAIL_FROM_SECONDS / self._seconds - 1e-9)
+            back = t - first
+            # (Not where the pitch is played again: its new note fills the tail. A note whose
+            # release lay far back, before it fell out of the voices, is measured from there to now.)
+            if back < 1 or back >= self._tail_row or key in self._active:
+                continue
+            db = self._tail_db[self._tail_row - back : self._tail_row + 1, self._struck[key - self._grid.low]]
+            # A tail that reached the floor fell faster than it shows.
+            if db.min() <= floor + FLOOR_RISE_DB:
+                continue
+            # The slope of a line through its levels: a tail swells and dips as its reflections
+            # beat, and two frames would say little of its fall.
+            x = np.arange(back + 1) - back / 2.0
+            fall = -float(np.dot(x, db)) / float(np.dot(x, x))
+            if fall > 0:
+                self._falls.append(fall)
+                measured = True
+        if measured and len(self._falls) >= TAIL_FALLS:
+            self._room = max(statistics.median(self._falls), ROOM_DB_PER_SECOND * self._seconds)
+            self._room_fall = self._room * np.arange(self._tail_frames, -1, -1.0)
+
+    def _tail_margin(self, slot: int, onset: int) -> float:
+        """How far (dB) a semitone's level now stands over its envelope before `onset`: the
+        loudest it was there, each frame's level falling at the room's rate since."""
+        back = self._frame - onset + 1
+        start = max(0, self._tail_row - back - self._tail_frames)
+        stop = self._tail_row - back + 1
+        if stop <= start:
+            return math.inf
+        db = self._tail_db[start:stop, slot]
+        envelope = float(np.max(db - self._room_fall[len(self._room_fall) - len(db) :]))
+        return float(self._tail_db[self._tail_row, slot]) - envelope
+
+    def _in_tail(self, index: int, onset: int) -> bool:
+        """Whether a note found at `index`, its onset at `onset`, is only a swell of the tail of
+        what sounded there before: it stands over the semitone's envelope (see `_tail_margin`)
+        neither in its own channel nor in its octave's by `TAIL_RISE_DB`, where a note of its
+        pitch ended within `TAIL_SECONDS`, else it stands `TAIL_DEEP_DB` under it in both."""
+        if self._room is None:
+            return False
+        slot = self._struck[index]
+        own = self._ended.get(index + self._grid.low, -1) >= onset - self._tail_frames
+        least = TAIL_RISE_DB if own else -TAIL_DEEP_DB
+        if self._tail_margin(slot, onset) >= least:
+            return False
+        return slot + 12 >= self._grid.count or self._tail_margin(slot + 12, onset) < least
 
     def _with_chord(self, note: _Note) -> int | None:
         """The onset of `note`, starting above the floor of a note alone, traced back from its

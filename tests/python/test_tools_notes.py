@@ -347,6 +347,34 @@ def test_a_note_that_rang_for_many_minutes_ends(frames):
     assert [(e.pitch, e.onset, e.offset) for e in events] == [(24, 250.0, 250.0 + 50.0 * frames)]
 
 
+def in_a_room(dry, seed, level, db_per_second=40.0, rate=48_000):
+    """`dry` with a room's reverberation: an impulse response of noise that decays at
+    `db_per_second` (a diffuse field, whose reflections beat into swells and dips)."""
+    t = np.arange(int(60.0 / db_per_second * rate)) / rate
+    response = np.random.default_rng(seed).standard_normal(len(t)) * 10.0 ** (-db_per_second * t / 20.0)
+    n = len(dry) + len(response)
+    wet = np.fft.irfft(np.fft.rfft(dry, n) * np.fft.rfft(response * level / math.sqrt(0.05 * rate), n), n)
+    return (dry + wet[: len(dry)]).astype(np.float32)
+
+
+# Notes 0.8 s apart are held on into their tails, which swell as if struck again; 1.2 s apart
+# they have ended, and a swell of a tail, or of its octave, is found as a new note.
+@pytest.mark.parametrize(("step", "seed", "level"), [(0.8, 1, 0.3), (0.8, 2, 0.3), (0.8, 3, 0.3),
+                                                     (1.2, 4, 0.5), (1.2, 6, 0.3)])
+def test_a_melody_in_a_room_gives_no_notes_in_its_tails(step, seed, level):
+    # Each note let go keeps sounding in the room, decaying with swells: once the recording's
+    # releases have shown how fast its tails fall, a swell in one is no new note.
+    pitches, rate = [72, 76, 79, 74, 77, 81, 72, 76, 79, 74], 48_000
+    dry = np.zeros(int((step * len(pitches) + 1.5) * rate))
+    for k, pitch in enumerate(pitches):
+        tone = harmonic_tone(pitch, [0.3, 0.15, 0.1, 0.05], seconds=0.3, rate=rate, start=0.0)
+        dry[int((0.2 + step * k) * rate) :][: len(tone)] += tone
+    events = transcribe_blocks([in_a_room(dry, seed, level)], rate, Options())
+    later = [e for e in events if e.onset > 0.1 + step * 5]
+    assert [e.pitch for e in later] == pitches[5:]
+    assert all(abs(e.onset - (0.2 + step * k)) <= 0.05 for k, e in enumerate(later, 5))
+
+
 def shaped_tone(pitch, partials, rate=48_000, start=0.2, seconds=1.2):
     """Partials h = 1, 2, ... as (amplitude, envelope of the time since `start`)."""
     t = np.arange(int((start + seconds + 0.3) * rate)) / rate
