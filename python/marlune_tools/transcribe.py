@@ -2317,8 +2317,9 @@ class NoteTracker:
         # before it is older still. (Not where a chord's note is traced back as far as the delay
         # allows: a slow attack's low notes grow in steps as they beat with each other.)
         plateau = self._plateau if reach is None else len(own) + 1
+        held, under = len(own) - plateau, own[-1] - ATTACK_DB  # (read once: the walk is hot)
         while first > 0 and own[first - 1] <= lowest + FLOOR_SLACK_DB:
-            if (len(own) - first >= plateau and own[first] < own[-1] - ATTACK_DB
+            if (first <= held and own[first] < under
                     and max(own[first : first + plateau]) - min(own[first : first + plateau]) <= FLOOR_SLACK_DB):
                 break
             first -= 1
