@@ -382,6 +382,7 @@ RISE_SHARE = 0.25  # ... over frames that rise by at least this share of the ste
 FLOOR_SLACK_DB = 3.0  # a note's level traced back through frames at most this far above its lowest
 FLOOR_SHARE = 0.25  # ... began to rise where it first climbed this share (in dB) from there to now
 FLOOR_RISE_DB = 6.0  # ... when it rose at least this much; see the module's notes
+PLATEAU_SECONDS = 0.05  # a level traced back is not traced past one held this long within `FLOOR_SLACK_DB`
 BESIDE_DB = 6.0  # a level traced back over a swing stood within this of the semitones beside it
 LAG_CONSTANTS = 2.0  # a harmonic rise this many time constants before that is another note's
 ATTACK_DB = 12.0  # a note starts only where its partials rose by this much (see the module's notes)
@@ -940,6 +941,7 @@ class NoteTracker:
         self._reach = self._window + math.ceil(RISE_SECONDS / self._seconds - 1e-9)
         self.delay_frames = self._reach + math.ceil(CONFIRM_SECONDS / self._seconds - 1e-9)
         self.gap_frames = max(1, math.ceil(GAP_SECONDS / self._seconds - 1e-9))
+        self._plateau = max(2, math.ceil(PLATEAU_SECONDS / self._seconds - 1e-9))
         self._threshold = threshold_db
         self._pitches = pitches
         self._frame = 0  # frames seen
@@ -2405,9 +2407,9 @@ class NoteTracker:
     def _floor_onset(self, index: int, reach: int | None = None, beside: tuple[int, int] | None = None,
                      swing: bool = False) -> int | None:
         """The frame where the note's own level began to rise from its floor (or from where a
-        sound before it left off), within the frames an onset may lie in (or the last `reach`
-        frames before this one); None if it hardly rose. Measured against the louder of the
-        semitones `beside`, if given.
+        sound before it left off, or where its level had held for `PLATEAU_SECONDS`), within the
+        frames an onset may lie in (or the last `reach` frames before this one); None if it
+        hardly rose. Measured against the louder of the semitones `beside`, if given.
         Its own semitone, not its partials: the notes of a chord share partials, and a slow
         attack's steepest harmonic rise can be its neighbour's."""
         # The levels kept reach further back than an onset may lie: only the last of them count.
@@ -2419,7 +2421,17 @@ class NoteTracker:
         # level higher than that before the lowest is the sound that the note follows.
         first = len(own) - 1
         lowest = own[first]
+        # ... but not through a level held: where the last `_plateau` frames walked lay within
+        # `FLOOR_SLACK_DB` of each other, `ATTACK_DB` under it now, that was the floor (a sound
+        # before it, or its leak, growing slowly as a note before swells), and a deeper level
+        # before it is older still. (Not where a chord's note is traced back as far as the delay
+        # allows: a slow attack's low notes grow in steps as they beat with each other.)
+        plateau = self._plateau if reach is None else len(own) + 1
+        held, under = len(own) - plateau, own[-1] - ATTACK_DB  # (read once: the walk is hot)
         while first > 0 and own[first - 1] <= lowest + FLOOR_SLACK_DB:
+            if (first <= held and own[first] < under
+                    and max(own[first : first + plateau]) - min(own[first : first + plateau]) <= FLOOR_SLACK_DB):
+                break
             first -= 1
             lowest = min(lowest, own[first])
         if swing:

@@ -394,6 +394,21 @@ def test_a_slow_attack_is_one_note_from_its_start(pitch, rise):
     assert [e.pitch for e in events] == [pitch] and abs(events[0].onset - 0.2) <= 0.05
 
 
+@pytest.mark.parametrize(("piece", "shift", "pitch", "onset"), [
+    (renders.melody("bassoon-2", renders.BASSOON, 34, 62, seed=115), 0, 53, 2.0),
+    # The same with the onsets a quarter of a hop off the frames' grid.
+    (renders.melody("clarinet-low", renders.CLARINET, 50, 74, seed=31), 110, 59, 5.9),
+], ids=lambda value: getattr(value, "name", str(value)))
+def test_an_onset_is_not_traced_back_past_a_held_floor(render, piece, shift, pitch, onset):
+    # The note's channel held the leak of the note before for a while, far under it, and lower
+    # still before that: its rise began after that floor, not where the note before began.
+    samples = np.concatenate([np.zeros(shift, np.float32), render(piece)])
+    events = transcribe_blocks([samples], renders.SAMPLE_RATE, Options())
+    found = [round(e.onset - shift / renders.SAMPLE_RATE, 3) for e in events
+             if e.pitch == pitch and abs(e.onset - shift / renders.SAMPLE_RATE - onset) <= 0.15]
+    assert len(found) == 1 and abs(found[0] - onset) <= 0.05, found
+
+
 def swelling(quiet_db, soft=0.08, seconds=1.2):
     """A quiet start for `soft` s, then a swell to full level in 80 ms, as a bow's pressure builds."""
     quiet = 10 ** (quiet_db / 20)
