@@ -1048,7 +1048,8 @@ class NoteTracker:
         self._next_release = -1  # ... the first frame one of them is measured in (-1: none)
         self._falls: deque[float] = deque(maxlen=TAIL_KEPT)
         self._room: float | None = None
-        self._room_fall = np.zeros(0)  # ... and how far each frame of the memory has fallen by now
+        # ... and how far each frame of the memory has fallen by now
+        self._room_fall: npt.NDArray[np.floating[Any]] = np.zeros(0)
         # ... and the onset of each pitch's last note of a chord that ended before it was decided
         self._unsaid: dict[int, int] = {}
         self._rang: dict[int, int] = {}  # ... and its last frame as a voice, where it was struck and left to ring
