@@ -96,7 +96,12 @@ a note of its pitch ended within `TAIL_SECONDS` (one played into that tail rises
 fundamental and its partials together), or by `TAIL_DEEP_DB` elsewhere: another note's partial
 decays at its own rate there, and may outlast its fundamental, but a channel also holds the leak of
 the notes beside it, which a new chord's note may lie under as it grows. Nor is a sounding note
-struck again there: one held on into its tail swells with it.
+struck again there: one held on into its tail swells with it. A note an octave, a twelfth or a
+double octave over one that ended within `TAIL_SECONDS` is held to `TAIL_RISE_DB` too, unless
+another note (not its neighbour, nor one it lies a partial step over) began with it: each partial
+of a note let go decays and beats with the room at its own frequency, and may outlast its
+fundamental or swell while that fades, but it stays under what the note put there and has no
+attack of its own, while a melody's or a chord's new notes come with others.
 The onset is placed where the note's rise began: from its strongest rise in the last
 `DECISION_SECONDS` (100 ms) back over the frames before it that still rise by `RISE_SHARE` of
 that, up to `RISE_SECONDS` (100 ms) further. A slow attack (bowed strings, organ, choir) crosses
@@ -1450,7 +1455,7 @@ class NoteTracker:
                 )
                 if self._lifted_partial(index, note.onset_frame, levels):
                     continue
-                if self._in_tail(int(index), note.onset_frame):
+                if self._in_tail(int(index), note.onset_frame, partials=True):
                     continue
                 if alone:
                     self._active[key] = note
@@ -1525,19 +1530,37 @@ class NoteTracker:
         envelope = float(np.max(db - self._room_fall[len(self._room_fall) - len(db) :]))
         return float(self._tail_db[self._tail_row, slot]) - envelope
 
-    def _in_tail(self, index: int, onset: int) -> bool:
+    def _in_tail(self, index: int, onset: int, partials: bool = False) -> bool:
         """Whether a note found at `index`, its onset at `onset`, is only a swell of the tail of
         what sounded there before: it stands over the semitone's envelope (see `_tail_margin`)
         neither in its own channel nor in its octave's by `TAIL_RISE_DB`, where a note of its
-        pitch ended within `TAIL_SECONDS`, else it stands `TAIL_DEEP_DB` under it in both."""
+        pitch ended within `TAIL_SECONDS` (or, given `partials`, a note it lies an octave, a
+        twelfth or a double octave over, unless another note began with it), else it stands
+        `TAIL_DEEP_DB` under it in both."""
         if self._room is None:
             return False
         slot = self._struck[index]
-        own = self._ended.get(index + self._grid.low, -1) >= onset - self._tail_frames
+        key, since = index + self._grid.low, onset - self._tail_frames
+        own = self._ended.get(key, -1) >= since
+        # Each partial of a note let go decays and beats with the room at its own frequency: it
+        # may outlast its fundamental or swell while that fades, but it stays under what the note
+        # put there, and a new note there rises out of it. Not so where another note began with
+        # it: a swell comes alone, with no attack, while a chord's or a melody's comes with others.
+        if (not own and partials and any(self._ended.get(key - step, -1) >= since for step in OVERTONE_STEPS)
+                and not self._begun_with(key, onset)):
+            own = True
         least = TAIL_RISE_DB if own else -TAIL_DEEP_DB
         if self._tail_margin(slot, onset) >= least:
             return False
         return slot + 12 >= self._grid.count or self._tail_margin(slot + 12, onset) < least
+
+    def _begun_with(self, pitch: int, onset: int) -> bool:
+        """Whether another note began within a decision window of `onset` (or rises now above a
+        chord's floor), neither a neighbour of `pitch` (a transient spreads to those) nor under
+        it a partial step down (whose partial it may be)."""
+        return (any(abs(other.onset_frame - onset) <= self._window and _beside(other.pitch, pitch)
+                    for other in self._active.values())
+                or any(_beside(other, pitch) for other in self._forming))
 
     def _with_chord(self, note: _Note) -> int | None:
         """The onset of `note`, starting above the floor of a note alone, traced back from its
@@ -3105,6 +3128,12 @@ def _apart(pitch: int, other: int) -> bool:
     """Whether two notes may be two of a chord's: not neighbours (a transient spreads to those),
     and neither on a partial of the other."""
     return abs(pitch - other) > 2 and abs(pitch - other) not in PARTIAL_STEPS
+
+
+def _beside(other: int, pitch: int) -> bool:
+    """Whether a note at `other` is one of its own beside one at `pitch`: not its neighbour,
+    and not under it a partial step down."""
+    return abs(pitch - other) > 2 and pitch - other not in PARTIAL_STEPS
 
 
 def _whole(value: object) -> bool:
