@@ -439,6 +439,8 @@ TAIL_KEPT = 16  # ... the median of the last this many
 ROOM_DB_PER_SECOND = 10.0  # no tail is taken to fall slower than this (a large hall's)
 TAIL_RISE_DB = 0.0  # a note where one of its pitch ended stands this far over the tail (`_in_tail`)
 TAIL_DEEP_DB = 6.0  # ... and any other note is a tail's swell only this far under it
+MAINS_HZ = (50.0, 60.0)  # the mains frequencies, whose hum and its harmonics are no note
+MAINS_TOLERANCE_HZ = 0.3  # ... read within this of a multiple (a grid holds well inside it)
 
 
 @dataclass(frozen=True, order=True)
@@ -1004,6 +1006,26 @@ class NoteTracker:
         self._led_low = (led - led * 2.0 ** (-DRIFT_SEMITONES / 12.0)) * self._seconds
         self._led_high = np.minimum((led + led * 2.0 ** (-DRIFT_SEMITONES / 12.0)) * self._seconds,
                                     1.0 - led * (2.0 ** (1.0 / 12.0) - 1.0) * self._seconds)
+        # Mains hum (50 or 60 Hz and its harmonics, exact multiples) turns these channels at
+        # a frequency that no note tuned to the scale has: a fundamental 35 cents or so off a
+        # semitone, a fraction of a hertz from the mains' multiple. Where a channel turns so, over
+        # its time constant, the hum drives it, and a note there is the hum's (see `_mains`); a
+        # note played there drives its own channel at the note's frequency, a hertz or more away.
+        numbers = np.asarray(numbers, dtype=np.float64)[self._grid.channels[: len(led)]]
+        self._led_hz = tuning * 2.0 ** ((numbers - 69.0) / 12.0)
+        # Only a channel within a semitone of the mains' multiple is the hum's: one further off
+        # (a low piano string's, whose fundamental is faint) may read the hum's leak while the
+        # note is heard by its partials.
+        self._mains_hz = [np.maximum(np.rint(self._led_hz / mains), 1.0) * mains for mains in MAINS_HZ]
+        for target in self._mains_hz:
+            target[np.abs(12.0 * np.log2(target / self._led_hz)) >= 1.0] = np.nan
+        # Where they turned so in the last `delay_frames` frames before the block; for each frame
+        # of the block, where they turn so and in how many of the `delay_frames` frames up to it;
+        # and the row of the frame being taken.
+        self._hum_tail = np.zeros((self.delay_frames, len(led)), dtype=np.int64)
+        self._hum_block = np.zeros((0, len(led)), dtype=np.int64)
+        self._hum_counts = np.zeros((0, len(led)), dtype=np.int64)
+        self._hum_row = 0
         self._led_last = np.zeros(len(led), dtype=np.complex128)
         self._led_turned = np.zeros((self._drift_span - 1, len(led)), dtype=np.complex128)
         # Each semitone's channel's width: 2π·τ·f per semitone of detuning (to first order), where
@@ -1244,6 +1266,7 @@ class NoteTracker:
             self._above = above[bounds[i] : bounds[i + 1]]
             self._rose = rose[i]
             self._rising = rising[rising_bounds[i] : rising_bounds[i + 1]]
+            self._hum_row = i
             self._step(strength[i], rises[i], levels[i], spread[i], start_at[i], finished)
         return finished
 
@@ -1290,6 +1313,18 @@ class NoteTracker:
         # The fraction of a turn that each channel fell behind a frame (none where it was silent).
         behind = (-np.angle(summed) / (2.0 * math.pi)) % 1.0
         led: npt.NDArray[np.bool_] = (behind >= self._led_low) & (behind <= self._led_high)
+        # The frequency that drives each channel (within half a frame's turn of the channel's).
+        drive = self._led_hz - (((behind + 0.5) % 1.0) - 0.5) / self._seconds
+        hum = np.zeros(led.shape, dtype=bool)
+        for target in self._mains_hz:
+            hum |= np.abs(drive - target) <= MAINS_TOLERANCE_HZ
+        hum &= summed != 0
+        # Counted from a running sum over the block and the frames before it, as one count kept
+        # per frame would be.
+        self._hum_block = hum.astype(np.int64)
+        running = np.cumsum(np.concatenate([self._hum_tail, self._hum_block]), axis=0)
+        self._hum_counts = running[self.delay_frames :] - running[: len(hum)]
+        self._hum_tail = np.concatenate([self._hum_tail, self._hum_block])[len(hum) :]
         return led
 
     def _step(
@@ -1375,7 +1410,7 @@ class NoteTracker:
                             and not (t - note.onset_frame <= self.delay_frames
                                      and (self._knock(note) or self._overtone(note, strength) or self._quint(note)
                                           or self._swept(note) or self._skirt(note)
-                                          or self._swollen_partial(note)))):
+                                          or self._swollen_partial(note) or self._mains(note)))):
                         ended = min(t - note.below, self._release(note)) + 1
                         self._close(note, ended, finished, t - note.below + 1)
                         self._ended[key] = t
@@ -1623,7 +1658,8 @@ class NoteTracker:
             if (self._knock(self._active[key]) or self._overtone(self._active[key], strength)
                     or (self._active[key].fell and self._swept(self._active[key]))
                     or self._skirt(self._active[key]) or self._rings_back(self._active[key], levels)
-                    or self._quint(self._active[key]) or self._under_octave(self._active[key])):
+                    or self._quint(self._active[key]) or self._under_octave(self._active[key])
+                    or self._mains(self._active[key])):
                 del self._active[key]
             else:
                 self._learn_timbre(key)
@@ -2086,6 +2122,19 @@ class NoteTracker:
         both have been tones: the local peaks of those beating skirts name no note."""
         index = note.pitch - self._grid.low
         return not note.tone and (self._wide[index] or self._deep[index])
+
+    def _mains(self, note: _Note) -> bool:
+        """Whether `note`'s channel turns at a multiple of the mains frequency (see `MAINS_HZ`)
+        as it is decided, or did in a decision window's frames of the delay before: hum, which no
+        instrument tuned to the scale plays. A note played there drives its channel at its own
+        frequency from its attack on; the hum, steady under the music, drives it wherever the
+        music leaves it alone, though another note's leak may take it for a while. (The turn is
+        read over a time constant: the hum's onset at a recording's start settles late.)"""
+        index = note.pitch - self._grid.low
+        if index >= self._hum_block.shape[1]:
+            return False
+        row = self._hum_row
+        return bool(self._hum_block[row, index]) or int(self._hum_counts[row, index]) >= self._window
 
     def _rings_back(self, note: _Note, levels: npt.NDArray[np.float64]) -> bool:
         """Whether `note`, decided now, lies where the last note of its pitch ended while it was

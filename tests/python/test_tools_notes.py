@@ -284,6 +284,37 @@ def test_a_low_note_over_an_offset_is_heard(pitch, amplitudes):
     assert any(e.pitch == pitch and abs(e.onset - 0.5) <= 0.05 and e.offset >= 1.4 for e in events), events
 
 
+def hum(mains, level, seconds, rate=48_000):
+    """Mains hum at `mains` Hz and its harmonics, steady from the first sample to the last."""
+    t = np.arange(int(seconds * rate)) / rate
+    return level * sum(a * np.sin(2 * np.pi * h * mains * t + h) for h, a in enumerate([1, 0.5, 0.3, 0.2, 0.1], 1))
+
+
+def over_hum(tones, mains):
+    """`tones` (pitch, start) of 0.6 s each over a hum 40 dB under them."""
+    parts = [harmonic_tone(pitch, [0.3, 0.15, 0.1, 0.05], seconds=0.6, start=start) for pitch, start in tones]
+    signal = hum(mains, 0.003, max(map(len, parts)) / 48_000)
+    for part in parts:
+        signal[: len(part)] += part
+    return transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+
+
+@pytest.mark.parametrize("mains", [50.0, 60.0])
+def test_mains_hum_is_no_note(mains):
+    # 50 Hz lies 35 cents over G1, 60 Hz 14 under B1: the hum turns its channels at the mains'
+    # frequency, which no note tuned to the scale has.
+    melody = [(60, 0.4), (64, 1.1), (67, 1.8), (72, 2.5)]
+    events = over_hum(melody, mains)
+    assert [e.pitch for e in events] == [pitch for pitch, _ in melody], events
+
+
+@pytest.mark.parametrize(("mains", "pitch"), [(50.0, 31), (60.0, 35), (60.0, 34), (50.0, 43)])
+def test_a_note_in_tune_on_the_hums_semitone_is_heard(mains, pitch):
+    events = over_hum([(pitch, 0.5), (pitch, 1.5)], mains)
+    assert [e.pitch for e in events] == [pitch, pitch], events
+    assert all(abs(e.onset - start) <= 0.06 for e, start in zip(events, [0.5, 1.5])), events
+
+
 @pytest.mark.parametrize(("pitch", "amplitudes"), [(40, [0.3, 0.1]), (21, [0.01, 0.1, 0.3, 0.2, 0.1])])
 def test_a_low_tone_ending_over_an_offset_leaves_no_note_under_it(pitch, amplitudes):
     # Its end rings in the low channels, which then beat with the offset's leak into swells.
