@@ -339,6 +339,11 @@ where its second partial lies as far off, to the same side (a pitch moves all it
 alike; a strike's transient lifts the channels beside it at random). And a plucked or struck
 note struck again had risen once to its loudest: one whose level fell `FLOOR_SLACK_DB` on the way
 up and rose again swung, as a bowed or sung note's does (a violin's vibrato in its attack).
+Mains hum (`MAINS_HZ` and its exact multiples, steady from the first sample to the last) is no
+note: a note whose channel, read over its time constant, turns within `MAINS_TOLERANCE_HZ` of a
+multiple a semitone or less from it when it is decided, or did for a decision window's frames
+of the delay before, is dropped (`_mains`). No note tuned to the scale lies there (50 Hz is 35
+cents over G1), and a note played on that semitone drives its channel at its own frequency.
 """
 
 from __future__ import annotations
