@@ -1016,8 +1016,8 @@ class NoteTracker:
         # semitone, a fraction of a hertz from the mains' multiple. Where a channel turns so, over
         # its time constant, the hum drives it, and a note there is the hum's (see `_mains`); a
         # note played there drives its own channel at the note's frequency, a hertz or more away.
-        numbers = np.asarray(numbers, dtype=np.float64)[self._grid.channels[: len(led)]]
-        self._led_hz = tuning * 2.0 ** ((numbers - 69.0) / 12.0)
+        led_numbers = np.asarray(numbers, dtype=np.float64)[self._grid.channels[: len(led)]]
+        self._led_hz = tuning * 2.0 ** ((led_numbers - 69.0) / 12.0)
         # Only a channel within a semitone of the mains' multiple is the hum's: one further off
         # (a low piano string's, whose fundamental is faint) may read the hum's leak while the
         # note is heard by its partials.
@@ -1027,9 +1027,9 @@ class NoteTracker:
         # Where they turned so in the last `delay_frames` frames before the block; for each frame
         # of the block, where they turn so and in how many of the `delay_frames` frames up to it;
         # and the row of the frame being taken.
-        self._hum_tail = np.zeros((self.delay_frames, len(led)), dtype=np.int64)
-        self._hum_block = np.zeros((0, len(led)), dtype=np.int64)
-        self._hum_counts = np.zeros((0, len(led)), dtype=np.int64)
+        self._hum_tail: npt.NDArray[np.int64] = np.zeros((self.delay_frames, len(led)), dtype=np.int64)
+        self._hum_block: npt.NDArray[np.int64] = np.zeros((0, len(led)), dtype=np.int64)
+        self._hum_counts: npt.NDArray[np.int64] = np.zeros((0, len(led)), dtype=np.int64)
         self._hum_row = 0
         self._led_last = np.zeros(len(led), dtype=np.complex128)
         self._led_turned = np.zeros((self._drift_span - 1, len(led)), dtype=np.complex128)
