@@ -529,18 +529,15 @@ class _Grid:
 
     def power(self, levels: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
         """Σ_h levels[:, n + offset_h]² for every note n: the power of its partials."""
-        squared = levels * levels
-        total = np.zeros_like(levels)
-        for offset in self.offsets:
-            if offset < self.count:
-                total[:, : self.count - offset] += squared[:, offset : self.count]
-        return total
+        return self.harmonic_sum(levels * levels, [1.0] * len(self.offsets))
 
-    def harmonic_sum(self, values: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
-        """Σ_h w_h · values[:, n + offset_h] for every note n, added in a fixed order."""
+    def harmonic_sum(self, values: npt.NDArray[np.float64],
+                     weights: list[float] | None = None) -> npt.NDArray[np.float64]:
+        """Σ_h w_h · values[:, n + offset_h] for every note n, added in a fixed order; the
+        weights are the salience's unless given."""
         # Partials past the top read zero; adding nothing leaves the sum as it was.
         total = np.zeros_like(values)
-        for offset, weight in zip(self.offsets, self.weights):
+        for offset, weight in zip(self.offsets, self.weights if weights is None else weights):
             if offset < self.count:
                 total[:, : self.count - offset] += weight * values[:, offset : self.count]
         return total
@@ -1073,6 +1070,8 @@ class NoteTracker:
         # the release's frame, the note's pitch), the falls measured (dB a frame) and the fall a
         # tail is held to (none until `TAIL_FALLS` are known).
         self._tail_frames = math.ceil(TAIL_SECONDS / self._seconds - 1e-9)
+        self._tail_from = math.ceil(TAIL_FROM_SECONDS / self._seconds - 1e-9)
+        self._tail_to = math.ceil(TAIL_TO_SECONDS / self._seconds - 1e-9)
         self._tail_db: npt.NDArray[np.float64] = np.zeros((0, self._grid.count))
         self._tail_row = -1
         self._tail_floors: list[float] = []
@@ -1327,9 +1326,10 @@ class NoteTracker:
         # Counted from a running sum over the block and the frames before it, as one count kept
         # per frame would be.
         self._hum_block = hum.astype(np.int64)
-        running = np.cumsum(np.concatenate([self._hum_tail, self._hum_block]), axis=0)
+        recent = np.concatenate([self._hum_tail, self._hum_block])
+        running = np.cumsum(recent, axis=0)
         self._hum_counts = running[self.delay_frames :] - running[: len(hum)]
-        self._hum_tail = np.concatenate([self._hum_tail, self._hum_block])[len(hum) :]
+        self._hum_tail = recent[len(hum) :]
         return led
 
     def _step(
@@ -1420,7 +1420,7 @@ class NoteTracker:
                         self._close(note, ended, finished, t - note.below + 1)
                         self._ended[key] = t
                         if t - note.onset_frame > delay:
-                            due = ended + math.ceil(TAIL_TO_SECONDS / self._seconds - 1e-9)
+                            due = ended + self._tail_to
                             self._releases.append((due, ended, key))
                             if not 0 <= self._next_release <= due:
                                 self._next_release = due
@@ -1537,7 +1537,7 @@ class NoteTracker:
         measured = False
         floor = self._tail_floors[self._tail_row - (len(self._tail_db) - len(self._tail_floors))]
         for _, ended, key in due:
-            first = ended + math.ceil(TAIL_FROM_SECONDS / self._seconds - 1e-9)
+            first = ended + self._tail_from
             back = t - first
             # (Not where the pitch is played again: its new note fills the tail. A note whose
             # release lay far back, before it fell out of the voices, is measured from there to now.)
