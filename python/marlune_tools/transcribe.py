@@ -47,7 +47,8 @@ Per frame:
      like the salience, so that each note has its own.
 
 Notes start when a note's salience crosses the start threshold, which is relative to the
-loudest note of the recording so far (`RECORDING_SPAN_DB`) and of the frame (`FRAME_SPAN_DB`),
+loudest note of the recording in the last `RECORDING_SECONDS` (`RECORDING_SPAN_DB`: a loud
+accent does not silence what follows for good) and of the frame (`FRAME_SPAN_DB`),
 and to the frame's noise floor (`NOISE_MARGIN_DB`); so a quiet recording works like a loud one.
 The notes of a chord lift that floor with each other's partials, and a chord under a louder
 melody is quiet: a note whose fundamental stands out as a tone (above the semitones two away, or,
@@ -397,14 +398,15 @@ BESIDE_DB = 6.0  # a level traced back over a swing stood within this of the sem
 LAG_CONSTANTS = 2.0  # a harmonic rise this many time constants before that is another note's
 ATTACK_DB = 12.0  # a note starts only where its partials rose by this much (see the module's notes)
 LEAP_RISE_DB = 3.0  # ... or, over a note an octave under it that falls, its own octave rose this much
-RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording so far
+RECORDING_SPAN_DB = 36.0  # a note starts within this of the loudest note of the recording ...
+RECORDING_SECONDS = 5.0  # ... over this long before it (and its onsets' floor is as far back)
 FRAME_SPAN_DB = 26.0  # ... and within this of the loudest note of the frame
 NOISE_MARGIN_DB = 12.0  # ... and this far above the frame's median salience
 CHORD_FLOOR_DB = 6.0  # ... less this for a note that starts with others of a chord
 CHORD_NOTES = 3  # ... of at least this many notes
 HYSTERESIS_DB = 6.0  # a sounding note goes on until this far below the start threshold
 DECAY_DB = 30.0  # ... or this far below its own peak
-FLUX_RANGE_DB = 60.0  # levels further below the loudest so far do not count for onsets
+FLUX_RANGE_DB = 60.0  # levels further below the loudest of late do not count for onsets
 RESTRIKE_DB = 6.0  # a rise this large within the decision window is a new note
 STRUCK_DB_PER_SECOND = 10.0  # a plucked or struck note decays at least this fast; a bowed one holds
 STRIKE_SECONDS = 0.02  # a strike, tongue or breath renews the partials within this ...
@@ -954,8 +956,13 @@ class NoteTracker:
         self._threshold = threshold_db
         self._pitches = pitches
         self._frame = 0  # frames seen
-        self._peak = 0.0  # loudest salience so far
-        self._loudest = 0.0  # loudest level so far
+        # The recording's level is its loudest over the last `RECORDING_SECONDS`, not since its
+        # start: one loud accent, a knock on the microphone or a loud piece before a soft one
+        # would otherwise hold every later note under the threshold for good (a live input
+        # runs for hours). Each frame's loudest salience and level, silence before the start.
+        self._memory = max(1, math.ceil(RECORDING_SECONDS / self._seconds - 1e-9))
+        self._peaks: npt.NDArray[np.float64] = np.zeros(self._memory - 1)
+        self._louds: npt.NDArray[np.float64] = np.zeros(self._memory - 1)
         self._previous: npt.NDArray[np.float64] | None = None  # last frame's log levels
         # The levels of the last frames, silence before the recording: see `salience`.
         held = max(2, round(HELD_SECONDS / self._seconds))
@@ -1150,16 +1157,22 @@ class NoteTracker:
         self.onset_strength, self.chroma = np.concatenate(onsets), np.concatenate(chroma)
         return finished
 
+    def _of_late(self, kept: npt.NDArray[np.float64], values: npt.NDArray[np.float64],
+                ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+        """The largest of `values` per frame over the last `RECORDING_SECONDS`, with the frames
+        before given by `kept`, and what to keep of them for the next block."""
+        recent = np.concatenate((kept, values))
+        return _running(recent, self._memory, np.maximum)[len(kept) :], recent[len(values) :]
+
     def _push_block(self, frames: npt.NDArray[np.complex64]) -> list[NoteEvent]:
         grid = self._grid
         levels = grid.levels(frames)
         before = self._before
         self._before = np.concatenate((before, levels))[-len(before):]
         strength, summed, floor = salience(grid, levels, self._led(frames), before)
-        # Log levels, floored `FLUX_RANGE_DB` under the loudest level so far: the flicker of
+        # Log levels, floored `FLUX_RANGE_DB` under the loudest level of late: the flicker of
         # channels far below the music is not a rise.
-        loudest = np.maximum.accumulate(np.maximum(levels.max(axis=1), self._loudest))
-        self._loudest = float(loudest[-1])
+        loudest, self._louds = self._of_late(self._louds, levels.max(axis=1))
         decibels = _decibels(levels)
         logs = np.maximum(decibels, _decibels(loudest)[:, None] - FLUX_RANGE_DB)
         # Before the recording there was silence: what sounds in its first frame rose there.
@@ -1176,8 +1189,7 @@ class NoteTracker:
         self.onset_strength = onsets
         self.chroma = self._fold(strength)
         # Start thresholds, as magnitudes: relative to the recording so far, the frame and its floor.
-        peaks = np.maximum.accumulate(np.maximum(strength.max(axis=1), self._peak))
-        self._peak = float(peaks[-1])
+        peaks, self._peaks = self._of_late(self._peaks, strength.max(axis=1))
         factor = 10.0 ** (self._threshold / 20.0)
         start = factor * np.maximum.reduce([
             peaks * 10.0 ** (-RECORDING_SPAN_DB / 20.0),

@@ -221,6 +221,19 @@ def test_one_tone_is_one_note_at_its_fundamental_at_any_level(pitch, amplitudes,
     assert abs(events[0].velocity - max(127 * power ** 0.25, 1)) <= 1
 
 
+def test_a_loud_accent_does_not_silence_the_recording_for_good():
+    # One loud note (or a knock on a live input's microphone), then a melody 50 dB softer.
+    partials = np.array([1.0, 0.5, 0.3, 0.2])
+    samples = harmonic_tone(57, 0.5 * partials, seconds=0.3, start=0.1)
+    melody = [(64, 6.0), (67, 6.6), (72, 7.2)]
+    samples = np.concatenate([samples, np.zeros(48_000 * 8 - len(samples), np.float32)])
+    for pitch, start in melody:
+        tone = harmonic_tone(pitch, 0.5 * 10 ** (-50 / 20) * partials, seconds=0.5, start=start)
+        samples[: len(tone)] += tone
+    events = transcribe_blocks([samples], 48_000, Options())
+    assert [(e.pitch, round(e.onset, 1)) for e in events] == [(57, 0.1)] + melody, events
+
+
 @pytest.mark.parametrize("piece", [p for p in renders.shapes() if p.name.startswith("dynamics")],
                          ids=lambda p: p.name)
 def test_velocities_follow_the_touch_on_every_key(render, piece):
