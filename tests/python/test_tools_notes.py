@@ -225,8 +225,8 @@ def test_a_loud_accent_does_not_silence_the_recording_for_good():
     # One loud note (or a knock on a live input's microphone), then a melody 50 dB softer.
     partials = np.array([1.0, 0.5, 0.3, 0.2])
     samples = harmonic_tone(57, 0.5 * partials, seconds=0.3, start=0.1)
-    melody = [(64, 6.0), (67, 6.6), (72, 7.2)]
-    samples = np.concatenate([samples, np.zeros(48_000 * 8 - len(samples), np.float32)])
+    melody = [(64, 11.0), (67, 11.6), (72, 12.2)]
+    samples = np.concatenate([samples, np.zeros(48_000 * 13 - len(samples), np.float32)])
     for pitch, start in melody:
         tone = harmonic_tone(pitch, 0.5 * 10 ** (-50 / 20) * partials, seconds=0.5, start=start)
         samples[: len(tone)] += tone
