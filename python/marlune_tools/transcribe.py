@@ -125,7 +125,12 @@ lower note's second partial and began first, the lower note began there: a bowed
 note speaks in its octave before its fundamental grows), and so is a note below `KNOCK_HZ` that started with another
 one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` while that one
 held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
-string rings on. A knock beats with the note's own sound and may swell once more after a dip:
+string rings on. So is one under that note, however loud, begun with it (a frame or two apart),
+at its loudest before it and fallen so while the note rings within `FLOOR_SLACK_DB` of its
+loudest, its octave `KNOCK_MARGIN_DB` under it, among no two others as loud that hold: a pure
+mode its attack struck (a pickup's, a body's), for a low channel settles slower than a higher
+one, so a low note struck with a higher one peaks after it, and has partials of its own, while
+a chord's note in a notch beats with others. A knock beats with the note's own sound and may swell once more after a dip:
 that is no new attack, and a note at its pitch starting within the delay of a knock started
 with it (and fell with it: one taken late, as it swells again, is decided before it falls).
 A note that starts with a lower one on its sixth or a higher partial, while its own second
@@ -2059,7 +2064,8 @@ class NoteTracker:
         if knock is not None and 0 <= began - knock <= self.delay_frames:
             began = knock
         # Notes are updated in turn: one not yet updated in this frame was held in the last.
-        if any(other is not note and other.held >= t - 1 and other.level >= note.level * margin
+        if any(other is not note and other.held >= t - 1
+               and (other.level >= note.level * margin or self._died_under(note, other, began))
                and abs(other.onset_frame - began) <= self._window
                and (steps is None or other.pitch - note.pitch in steps
                     or (other.pitch > note.pitch and other.onset_frame <= began + 2
@@ -2069,6 +2075,35 @@ class NoteTracker:
             self._knocks[note.pitch] = began
             return True
         return False
+
+    def _died_under(self, note: _Note, other: _Note, began: int) -> bool:
+        """Whether `note`, begun with `other` over it (a frame or two apart at most), was at its
+        loudest before `other` was and has died since while `other` rings on within
+        `FLOOR_SLACK_DB` of its loudest: however loud, it was a transient of that note's attack.
+        A low channel settles slower than a higher one, so a low note struck with a higher one
+        reaches its loudest after it; a component that peaks first and falls at once while the
+        string still grows (a pickup's or a body's resonance, the thump of a pluck) is no note."""
+        if (other.pitch <= note.pitch or abs(other.onset_frame - began) > 2
+                or not note.history or not other.history or other.history[-1] * self._SLACK < other.level
+                or (note.first + note.history.index(max(note.history))
+                    >= other.first + other.history.index(max(other.history)))):
+            return False
+        # Among other notes as loud that hold, begun with it, it is a chord's note in a notch
+        # where it beats with them (an organ's); the rest of what an attack strikes is far
+        # weaker, or dies too.
+        t, quiet = self._frame, 10.0 ** (-KNOCK_MARGIN_DB / 20.0)
+        peers = sum(peer is not note and peer.held >= t - 1 and peer.level >= note.level * quiet
+                    and abs(peer.onset_frame - note.onset_frame) <= self._window and _apart(peer.pitch, note.pitch)
+                    for peer in self._active.values())
+        if peers >= CHORD_NOTES - 1:
+            return False
+        # A resonance is one mode, with no partials of its own; a note played short under the
+        # other, as loud, has its second partial rise and die with it.
+        index = note.pitch - self._grid.low
+        if index + 12 >= self._grid.count or self._struck[index] != index:
+            return False
+        rows = self._decibels[max(0, self._block_row - (t - note.onset_frame)) : self._block_row + 1]
+        return bool(rows[:, index + 12].max() <= rows[:, index].max() - KNOCK_MARGIN_DB)
 
     def _swept(self, note: _Note) -> bool:
         """Whether `note`, not yet decided, lies a semitone from a louder note sounding since

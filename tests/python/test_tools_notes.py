@@ -897,6 +897,29 @@ def test_a_knock_that_beats_and_comes_back_is_no_note(pitch, knock):
     assert [e.pitch for e in events] == [pitch]
 
 
+@pytest.mark.parametrize("pitch", [50, 53, 55])
+def test_a_resonance_as_loud_as_the_note_it_starts_with_is_no_note(pitch):
+    # An acoustic bass's pickup and body: two pure modes under the string (a major third and a
+    # major seventh down), struck by its attack as loud as it and dying while it still grows.
+    def dying(u):
+        return np.exp(-np.maximum(u, 0.0) / 0.06) * (u >= 0)
+
+    signal = (shaped_tone(pitch, [(0.3, gate(0.1)), (0.15, gate(0.1)), (0.08, gate(0.1))])
+              + shaped_tone(pitch - 4, [(0.6, dying)]) + shaped_tone(pitch - 11, [(0.3, dying)]))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [pitch]
+
+
+@pytest.mark.parametrize(("low", "high"), [(41, 53), (46, 53), (45, 57)])
+def test_a_short_low_note_struck_with_a_higher_one_is_a_note(low, high):
+    # As loud and as short-lived in its own channel as a resonance, but with partials of its own.
+    tone = [(0.3, gate(0.01, 0.15)), (0.15, gate(0.01, 0.15)), (0.08, gate(0.01, 0.15))]
+    signal = (shaped_tone(high, [(0.3, gate(0.01)), (0.15, gate(0.01)), (0.08, gate(0.01))])
+              + shaped_tone(low, tone))
+    events = transcribe_blocks([signal.astype(np.float32)], 48_000, Options())
+    assert sorted(e.pitch for e in events) == [low, high]
+
+
 def test_a_knock_that_swells_back_before_it_is_decided_is_no_note(render):
     # The bass's A3 pluck lifts every low channel. The C3's is dropped as a knock once it has
     # fallen, then taken again as it swells once more, its onset traced back to the pluck: decided
