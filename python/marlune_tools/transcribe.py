@@ -127,7 +127,8 @@ one `KNOCK_MARGIN_DB` louder and, before it is decided, has fallen `HOLD_DB` whi
 held: it was the knock of the attack (a bass's body, a hammer), which dies at once where a low
 string rings on. So is one under that note, however loud, begun with it (a frame or two apart),
 at its loudest before it and fallen so while the note rings within `FLOOR_SLACK_DB` of its
-loudest, its octave `KNOCK_MARGIN_DB` under it, among no two others as loud that hold: a pure
+loudest, its octave `KNOCK_MARGIN_DB` under it or not rising `FLOOR_SLACK_DB` over where it was
+at its onset (a note before fading there), among no two others as loud that hold: a pure
 mode its attack struck (a pickup's, a body's), for a low channel settles slower than a higher
 one, so a low note struck with a higher one peaks after it, and has partials of its own, while
 a chord's note in a notch beats with others. A knock beats with the note's own sound and may swell once more after a dip:
@@ -2098,12 +2099,15 @@ class NoteTracker:
         if peers >= CHORD_NOTES - 1:
             return False
         # A resonance is one mode, with no partials of its own; a note played short under the
-        # other, as loud, has its second partial rise and die with it.
+        # other, as loud, has its second partial rise and die with it (where its octave only
+        # fell from its onset on, that was a note before, fading).
         index = note.pitch - self._grid.low
         if index + 12 >= self._grid.count or self._struck[index] != index:
             return False
         rows = self._decibels[max(0, self._block_row - (t - note.onset_frame)) : self._block_row + 1]
-        return bool(rows[:, index + 12].max() <= rows[:, index].max() - KNOCK_MARGIN_DB)
+        octave = rows[:, index + 12]
+        return bool(octave.max() <= rows[:, index].max() - KNOCK_MARGIN_DB
+                    or octave.max() <= octave[0] + FLOOR_SLACK_DB)
 
     def _swept(self, note: _Note) -> bool:
         """Whether `note`, not yet decided, lies a semitone from a louder note sounding since

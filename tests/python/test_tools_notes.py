@@ -910,6 +910,21 @@ def test_a_resonance_as_loud_as_the_note_it_starts_with_is_no_note(pitch):
     assert [e.pitch for e in events] == [pitch]
 
 
+@pytest.mark.parametrize(("before", "pitch"), [(53, 52), (56, 55)])
+def test_a_resonance_an_octave_under_a_fading_note_is_no_note(before, pitch):
+    # The note before rings down in the lower resonance's octave as the next one is plucked:
+    # that octave only falls, and is no partial of the resonance.
+    def dying(u):
+        return np.exp(-np.maximum(u, 0.0) / 0.06) * (u >= 0)
+
+    first = shaped_tone(before, [(a, gate(0.01, 0.4)) for a in (0.3, 0.15, 0.08)], seconds=1.6)
+    second = (shaped_tone(pitch, [(a, gate(0.1)) for a in (0.3, 0.15, 0.08)], start=0.6)
+              + shaped_tone(pitch - 4, [(0.6, dying)], start=0.6) + shaped_tone(pitch - 11, [(0.6, dying)], start=0.6))
+    size = min(len(first), len(second))
+    events = transcribe_blocks([(first[:size] + second[:size]).astype(np.float32)], 48_000, Options())
+    assert [e.pitch for e in events] == [before, pitch]
+
+
 @pytest.mark.parametrize(("low", "high"), [(41, 53), (46, 53), (45, 57)])
 def test_a_short_low_note_struck_with_a_higher_one_is_a_note(low, high):
     # As loud and as short-lived in its own channel as a resonance, but with partials of its own.
