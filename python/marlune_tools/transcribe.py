@@ -128,7 +128,8 @@ held: it was the knock of the attack (a bass's body, a hammer), which dies at on
 string rings on. So is one under that note, however loud, begun with it (a frame or two apart),
 at its loudest before it and fallen so while the note rings within `FLOOR_SLACK_DB` of its
 loudest, its octave `KNOCK_MARGIN_DB` under it or not rising `FLOOR_SLACK_DB` over where it was
-at its onset (a note before fading there), among no two others as loud that hold: a pure
+at its onset (a note before fading there), among no two others as loud begun with it that ring
+on as well (that note counted, and within `FLOOR_SLACK_DB` of their loudest): a pure
 mode its attack struck (a pickup's, a body's), for a low channel settles slower than a higher
 one, so a low note struck with a higher one peaks after it, and has partials of its own, while
 a chord's note in a notch beats with others. A knock beats with the note's own sound and may swell once more after a dip:
@@ -2089,11 +2090,12 @@ class NoteTracker:
                 or (note.first + note.history.index(max(note.history))
                     >= other.first + other.history.index(max(other.history)))):
             return False
-        # Among other notes as loud that hold, begun with it, it is a chord's note in a notch
-        # where it beats with them (an organ's); the rest of what an attack strikes is far
-        # weaker, or dies too.
+        # Among other notes as loud that ring on as well, begun with it, it is a chord's note in
+        # a notch where it beats with them (an organ's); the rest of what an attack strikes is
+        # far weaker, or dies too.
         t, quiet = self._frame, 10.0 ** (-KNOCK_MARGIN_DB / 20.0)
-        peers = sum(peer is not note and peer.held >= t - 1 and peer.level >= note.level * quiet
+        peers = sum(peer is not note and len(peer.history) > 0 and peer.history[-1] * self._SLACK >= peer.level
+                    and peer.level >= note.level * quiet
                     and abs(peer.onset_frame - note.onset_frame) <= self._window and _apart(peer.pitch, note.pitch)
                     for peer in self._active.values())
         if peers >= CHORD_NOTES - 1:

@@ -910,6 +910,19 @@ def test_a_resonance_as_loud_as_the_note_it_starts_with_is_no_note(pitch):
     assert [e.pitch for e in events] == [pitch]
 
 
+@pytest.mark.parametrize("pitch", [48, 53])
+def test_a_resonance_struck_with_a_slower_one_is_no_note(pitch):
+    # The mode a seventh down dies three times slower: it is still within 12 dB of its loudest
+    # when the one a third down is decided, but no note of a chord ringing on with the string.
+    def dying(tau):
+        return lambda u: np.exp(-np.maximum(u, 0.0) / tau) * (u >= 0)
+
+    signal = (shaped_tone(pitch, [(a, gate(0.1)) for a in (0.3, 0.15, 0.08)])
+              + shaped_tone(pitch - 4, [(0.6, dying(0.06))]) + shaped_tone(pitch - 11, [(0.4, dying(0.15))]))
+    pitches = [e.pitch for e in transcribe_blocks([signal.astype(np.float32)], 48_000, Options())]
+    assert pitch in pitches and pitch - 4 not in pitches
+
+
 @pytest.mark.parametrize(("before", "pitch"), [(53, 52), (56, 55)])
 def test_a_resonance_an_octave_under_a_fading_note_is_no_note(before, pitch):
     # The note before rings down in the lower resonance's octave as the next one is plucked:
