@@ -2084,7 +2084,9 @@ class NoteTracker:
         `FLOOR_SLACK_DB` of its loudest: however loud, it was a transient of that note's attack.
         A low channel settles slower than a higher one, so a low note struck with a higher one
         reaches its loudest after it; a component that peaks first and falls at once while the
-        string still grows (a pickup's or a body's resonance, the thump of a pluck) is no note."""
+        string still grows (a pickup's or a body's resonance, the thump of a pluck) is no note,
+        unless its octave rose with it (a note's second partial) or it lies among others as loud
+        that ring on (a chord's note in a notch)."""
         if (other.pitch <= note.pitch or abs(other.onset_frame - began) > 2
                 or not note.history or not other.history or other.history[-1] * self._SLACK < other.level
                 or (note.first + note.history.index(max(note.history))
