@@ -132,9 +132,10 @@ at its onset (a note before fading there), among no two others as loud begun wit
 on as well (that note counted, and within `FLOOR_SLACK_DB` of their loudest): a pure
 mode its attack struck (a pickup's, a body's), for a low channel settles slower than a higher
 one, so a low note struck with a higher one peaks after it, and has partials of its own, while
-a chord's note in a notch beats with others. A knock beats with the note's own sound and may swell once more after a dip:
-that is no new attack, and a note at its pitch starting within the delay of a knock started
-with it (and fell with it: one taken late, as it swells again, is decided before it falls).
+a chord's note in a notch beats with others. A knock beats with the note's own sound and may
+swell once more after a dip: that is no new attack, and a note at its pitch starting within the
+delay of a knock started with it (and fell with it: one taken late, as it swells again, is
+decided before it falls).
 A note that starts with a lower one on its sixth or a higher partial, while its own second
 partial does not stand `PARTIAL_MARGIN_DB` out of the lower note's partials beside it, is
 dropped too (when it starts, and again once its onset lies `DECISION_SECONDS` +
