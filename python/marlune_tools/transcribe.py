@@ -900,6 +900,10 @@ class _Note:
     tone: bool = True  # whether it stood out as a tone (see `_tones`, `_skirt`) in the frame `held`
     power: float = 0.0  # its partials' loudest power up to its decision (for its velocity)
 
+    def loudest_frame(self) -> int:
+        """The frame of its loudest level since it was taken (it has a history)."""
+        return self.first + self.history.index(max(self.history))
+
 
 class NoteTracker:
     """Note events from frames pushed as they arrive.
@@ -2089,16 +2093,14 @@ class NoteTracker:
         unless its octave rose with it (a note's second partial) or it lies among others as loud
         that ring on (a chord's note in a notch)."""
         if (other.pitch <= note.pitch or abs(other.onset_frame - began) > 2
-                or not note.history or not other.history or other.history[-1] * self._SLACK < other.level
-                or (note.first + note.history.index(max(note.history))
-                    >= other.first + other.history.index(max(other.history)))):
+                or not note.history or not self._near_loudest(other)
+                or note.loudest_frame() >= other.loudest_frame()):
             return False
         # Among other notes as loud that ring on as well, begun with it, it is a chord's note in
         # a notch where it beats with them (an organ's); the rest of what an attack strikes is
         # far weaker, or dies too.
         t, quiet = self._frame, 10.0 ** (-KNOCK_MARGIN_DB / 20.0)
-        peers = sum(peer is not note and len(peer.history) > 0 and peer.history[-1] * self._SLACK >= peer.level
-                    and peer.level >= note.level * quiet
+        peers = sum(peer is not note and self._near_loudest(peer) and peer.level >= note.level * quiet
                     and abs(peer.onset_frame - note.onset_frame) <= self._window and _apart(peer.pitch, note.pitch)
                     for peer in self._active.values())
         if peers >= CHORD_NOTES - 1:
@@ -2113,6 +2115,10 @@ class NoteTracker:
         octave = rows[:, index + 12]
         return bool(octave.max() <= rows[:, index].max() - KNOCK_MARGIN_DB
                     or octave.max() <= octave[0] + FLOOR_SLACK_DB)
+
+    def _near_loudest(self, note: _Note) -> bool:
+        """Whether `note`'s level in its last frame lies within `FLOOR_SLACK_DB` of its loudest."""
+        return bool(note.history) and note.history[-1] * self._SLACK >= note.level
 
     def _swept(self, note: _Note) -> bool:
         """Whether `note`, not yet decided, lies a semitone from a louder note sounding since
@@ -2141,8 +2147,7 @@ class NoteTracker:
         widths, t = self._widths, self._frame
         if widths is None or not note.history:
             return False
-        history = note.history
-        back = t - (note.first + history.index(max(history)))
+        back = t - note.loudest_frame()
         if back >= len(self._levels):
             return False
         row = self._levels[-1 - back]
