@@ -43,6 +43,11 @@ SCORED_APART = ("shapes", "room", "off_grid")
 # recording's begin anywhere. Half a frame of silence before the 42 pieces puts every onset
 # between two frames (the notes found are moved back by as much before scoring).
 OFF_GRID_SAMPLES = 220
+
+
+def lead(group: str) -> int:
+    """The samples of silence put before a piece of `group`."""
+    return OFF_GRID_SAMPLES if group == "off_grid" else 0
 PEER_SCRIPT = Path(__file__).with_name("basic_pitch_peer.py")
 
 
@@ -147,9 +152,8 @@ def measure(run) -> dict:
             label = piece.name + MARKS[group]
             run.progress(f"transcription: rendering {label}")
             samples = renders.render(piece, cache, room=room)
-            lead = OFF_GRID_SAMPLES if group == "off_grid" else 0
-            samples = np.concatenate([np.zeros(lead, dtype=np.float32), samples])
-            late = lead / renders.SAMPLE_RATE
+            samples = np.concatenate([np.zeros(lead(group), dtype=np.float32), samples])
+            late = lead(group) / renders.SAMPLE_RATE
             path = scratch / f"{piece.name}{'-' + group if group in ('room', 'off_grid') else ''}.wav"
             import soundfile
 
@@ -174,7 +178,7 @@ def measure(run) -> dict:
             found = basic_pitch_notes(python, files)
             for row, (piece, group), path in zip(rows, pieces, files):
                 notes = found[path.stem]
-                late = (OFF_GRID_SAMPLES if group == "off_grid" else 0) / renders.SAMPLE_RATE
+                late = lead(group) / renders.SAMPLE_RATE
                 intervals = np.array(notes["intervals"]).reshape(-1, 2) - late
                 row["basic_pitch"] = {**score(piece, intervals, np.array(notes["pitches"])), "time": notes["time"],
                                       "real_time": row["seconds"] / notes["time"]}
